@@ -1,0 +1,42 @@
+#pragma once
+// Helpers shared by the test groups.
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QString>
+#include <QThread>
+
+#include <functional>
+
+namespace oq::test {
+
+// Spins the main event loop until `done` holds or `realSeconds` pass; returns whether it held.
+inline bool waitUntil(const std::function<bool()>& done, double realSeconds = 10.0)
+{
+    QDeadlineTimer deadline(qint64(realSeconds * 1000));
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Spins the main event loop for `realSeconds`.
+inline void spin(double realSeconds)
+{
+    waitUntil([] { return false; }, realSeconds);
+}
+
+// Folder where tests keep screenshots and other artefacts for people to look at.
+inline QString artifactsDir()
+{
+    QString dir = qEnvironmentVariable("OQ_TEST_ARTIFACTS");
+    if (dir.isEmpty())
+        dir = QDir::tempPath() + QStringLiteral("/oq-test-artifacts");
+    QDir().mkpath(dir);
+    return dir;
+}
+
+} // namespace oq::test
