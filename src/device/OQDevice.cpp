@@ -1,0 +1,119 @@
+#include "OQDevice.h"
+
+OQDevice::OQDevice(QObject* parent)
+    : QObject(parent)
+{
+}
+
+OQDevice::~OQDevice() = default;
+
+std::shared_ptr<const OQDeviceInfo> OQDevice::info() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_info;
+}
+
+std::optional<double> OQDevice::onlineValue() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_onlineValue;
+}
+
+QVariant OQDevice::onlineValueVariant() const
+{
+    const auto v = onlineValue();
+    return v ? QVariant(*v) : QVariant();
+}
+
+QString OQDevice::onlineUnit() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_onlineUnit;
+}
+
+QString OQDevice::error() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_error;
+}
+
+std::shared_ptr<oq::ProgressRecord> OQDevice::progress() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_progress;
+}
+
+void OQDevice::setInfo(std::shared_ptr<const OQDeviceInfo> info)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_info = std::move(info);
+    }
+    emit infoChanged();
+}
+
+void OQDevice::setConnected(bool v)
+{
+    if (m_connected.exchange(v) != v)
+        emit connectedChanged(v);
+}
+
+void OQDevice::setBusy(bool v)
+{
+    if (m_busy.exchange(v) != v)
+        emit busyChanged(v);
+}
+
+void OQDevice::setFailed(bool v)
+{
+    if (m_failed.exchange(v) != v)
+        emit failedChanged(v);
+}
+
+void OQDevice::setOnlineMode(bool v)
+{
+    if (m_onlineMode.exchange(v) != v)
+        emit onlineModeChanged(v);
+}
+
+void OQDevice::setOnlineValue(std::optional<double> v)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_onlineValue == v)
+            return;
+        m_onlineValue = v;
+    }
+    emit onlineValueChanged();
+}
+
+void OQDevice::setOnlineUnit(const QString& unit)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_onlineUnit == unit && m_onlineUnit.isNull() == unit.isNull())
+            return;
+        m_onlineUnit = unit;
+    }
+    emit onlineUnitChanged();
+}
+
+void OQDevice::setError(const QString& message)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_error = message;
+    }
+    emit errorChanged();
+}
+
+void OQDevice::setProgress(std::shared_ptr<oq::ProgressRecord> progress)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_progress == progress)
+            return;
+        m_progress = std::move(progress);
+    }
+    emit progressChanged();
+}

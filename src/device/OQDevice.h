@@ -1,0 +1,106 @@
+#pragma once
+// The abstract counter: the operations any counter link offers and the observable state every
+// user relies on. Every observed property changes on the main thread, so observers are told there.
+// This base is inert: every flag false, every other property none, every operation ignored.
+#include <QDateTime>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "platform/ErrorRecord.h"
+#include "platform/ProgressRecord.h"
+
+class OQDeviceInfo;
+class OQProtocol;
+
+class OQDevice : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool connected READ connected NOTIFY connectedChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool failed READ failed NOTIFY failedChanged)
+    Q_PROPERTY(bool onlineMode READ onlineMode NOTIFY onlineModeChanged)
+    Q_PROPERTY(QVariant onlineValue READ onlineValueVariant NOTIFY onlineValueChanged)
+    Q_PROPERTY(QString onlineUnit READ onlineUnit NOTIFY onlineUnitChanged)
+    Q_PROPERTY(QString error READ error NOTIFY errorChanged)
+    Q_PROPERTY(bool canSetTime READ canSetTime CONSTANT)
+    Q_PROPERTY(bool usbConnected READ usbConnected CONSTANT)
+public:
+    // protocol xor error is present.
+    using ProtocolCompletion = std::function<void(std::shared_ptr<OQProtocol> protocol, std::optional<oq::ErrorRecord> error)>;
+    // success is true exactly when error is none.
+    using DateCompletion = std::function<void(bool success, std::optional<oq::ErrorRecord> error)>;
+
+    explicit OQDevice(QObject* parent = nullptr);
+    ~OQDevice() override;
+
+    std::shared_ptr<const OQDeviceInfo> info() const;
+    bool connected() const { return m_connected.load(); }
+    bool busy() const { return m_busy.load(); }
+    bool failed() const { return m_failed.load(); }
+    bool onlineMode() const { return m_onlineMode.load(); }
+    std::optional<double> onlineValue() const;
+    QVariant onlineValueVariant() const;
+    // Null text for none.
+    QString onlineUnit() const;
+    QString error() const;
+    std::shared_ptr<oq::ProgressRecord> progress() const;
+    bool canSetTime() const { return m_canSetTime.load(); }
+    virtual bool usbConnected() const { return false; }
+
+    // All are called from the main thread and return at once; completions run on the main thread.
+    virtual void getDeviceInfo() {}
+    virtual void getProtocol(ProtocolCompletion /*completion*/) {}
+    virtual void setDate(const QDateTime& /*date*/, DateCompletion /*completion*/) {}
+    virtual void startRateMode() {}
+    virtual void startDoseMode() {}
+    virtual void stopOnlineMode(std::function<void()> /*completion*/) {}
+
+signals:
+    void infoChanged();
+    void connectedChanged(bool);
+    void busyChanged(bool);
+    void failedChanged(bool);
+    void onlineModeChanged(bool);
+    void onlineValueChanged();
+    void onlineUnitChanged();
+    void errorChanged();
+    void progressChanged();
+
+protected:
+    // Setters for derived devices; each emits its signal when the value changes.
+    void setInfo(std::shared_ptr<const OQDeviceInfo> info);
+    void setConnected(bool v);
+    void setBusy(bool v);
+    void setFailed(bool v);
+    void setOnlineMode(bool v);
+    void setOnlineValue(std::optional<double> v);
+    void setOnlineUnit(const QString& unit);
+    void setError(const QString& message);
+    void setProgress(std::shared_ptr<oq::ProgressRecord> progress);
+    void setCanSetTime(bool v) { m_canSetTime = v; }
+
+private:
+    mutable QMutex m_mutex; // guards the object-valued properties so readers never see half a value
+    std::shared_ptr<const OQDeviceInfo> m_info;
+    std::optional<double> m_onlineValue;
+    QString m_onlineUnit;
+    QString m_error;
+    std::shared_ptr<oq::ProgressRecord> m_progress;
+    std::atomic<bool> m_connected{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_failed{false};
+    std::atomic<bool> m_onlineMode{false};
+    std::atomic<bool> m_canSetTime{false};
+};
+
+// Devices are shared: work queued for a device keeps it alive until it has run. The last owner may
+// let go on any thread; the object is then deleted on the main thread.
+template <typename T, typename... Args>
+std::shared_ptr<T> makeDevice(Args&&... args)
+{
+    return std::shared_ptr<T>(new T(std::forward<Args>(args)...), [](T* d) { d->deleteLater(); });
+}

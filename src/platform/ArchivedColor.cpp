@@ -1,0 +1,79 @@
+#include "ArchivedColor.h"
+
+#include <QGuiApplication>
+
+#include <cmath>
+#include <cstdio>
+
+namespace oq {
+namespace {
+QString num(double v)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return QString::fromLatin1(buf);
+}
+
+bool readComponent(const QString& text, double& out)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok); // C locale, exact round trip of %.17g
+    if (!ok || !std::isfinite(v) || v < 0.0 || v > 1.0)
+        return false;
+    out = v;
+    return true;
+}
+} // namespace
+
+ArchivedColor ArchivedColor::fromQColor(const QColor& c)
+{
+    const QColor rgb = c.toRgb();
+    return rgba(rgb.redF(), rgb.greenF(), rgb.blueF(), rgb.alphaF());
+}
+
+QColor ArchivedColor::toQColor(const QPalette& palette) const
+{
+    if (kind == Kind::WindowBackground)
+        return palette.color(QPalette::Active, QPalette::Window);
+    return QColor::fromRgbF(float(red), float(green), float(blue), float(alpha));
+}
+
+QColor ArchivedColor::toQColor() const
+{
+    return toQColor(qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::palette() : QPalette());
+}
+
+QString ArchivedColor::archive() const
+{
+    switch (kind) {
+    case Kind::WindowBackground:
+        return QStringLiteral("system windowBackgroundColor");
+    case Kind::Grey:
+        return QStringLiteral("grey %1 %2").arg(num(red), num(alpha));
+    case Kind::Rgba:
+        break;
+    }
+    return QStringLiteral("rgba %1 %2 %3 %4").arg(num(red), num(green), num(blue), num(alpha));
+}
+
+std::optional<ArchivedColor> ArchivedColor::unarchive(const QString& text)
+{
+    const QStringList parts = text.trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (parts.size() == 2 && parts[0] == QLatin1String("system") && parts[1] == QLatin1String("windowBackgroundColor"))
+        return windowBackground();
+    if (parts.size() == 5 && parts[0] == QLatin1String("rgba")) {
+        ArchivedColor c;
+        if (readComponent(parts[1], c.red) && readComponent(parts[2], c.green) && readComponent(parts[3], c.blue)
+            && readComponent(parts[4], c.alpha))
+            return c;
+        return std::nullopt;
+    }
+    if (parts.size() == 3 && parts[0] == QLatin1String("grey")) {
+        double w = 0, a = 0;
+        if (readComponent(parts[1], w) && readComponent(parts[2], a))
+            return grey(w, a);
+    }
+    return std::nullopt;
+}
+
+} // namespace oq

@@ -1,0 +1,38 @@
+#include "SettingsKeys.h"
+
+#include "ArchivedColor.h"
+
+namespace oq::settings {
+
+QStringList colorKeys()
+{
+    return {NormalFontColor, NormalBackgroundColor, NormalBarColor, WarningFontColor, WarningBackgroundColor,
+        WarningBarColor, DangerFontColor, DangerBackgroundColor, DangerBarColor};
+}
+
+QVariantMap defaults()
+{
+    const QString green = ArchivedColor::rgba(0.156862745, 0.666666667, 0.156862745, 1.0).archive();
+    const QString amber = ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0).archive();
+    const QString red = ArchivedColor::rgba(0.862745098, 0.0, 0.082352941, 1.0).archive();
+    const QString white = ArchivedColor::grey(1.0, 1.0).archive();
+    const QString window = ArchivedColor::windowBackground().archive();
+    return {
+        {OnlineMode, 1},
+        {WarningRateValue, 2.2},
+        {DangerRateValue, 11.8},
+        {WarningDoseValue, 10.0},
+        {DangerDoseValue, 20.0},
+        {NormalFontColor, green},
+        {NormalBackgroundColor, window},
+        {NormalBarColor, green},
+        {WarningFontColor, amber},
+        {WarningBackgroundColor, window},
+        {WarningBarColor, amber},
+        {DangerFontColor, white},
+        {DangerBackgroundColor, red},
+        {DangerBarColor, red},
+    };
+}
+
+} // namespace oq::settings

@@ -1,0 +1,30 @@
+#pragma once
+// Every settings key the application registers, reads or writes, and their registered defaults.
+#include <QString>
+#include <QVariantMap>
+
+namespace oq::settings {
+
+inline const QString OnlineMode = QStringLiteral("OnlineMode");
+inline const QString WarningRateValue = QStringLiteral("WarningRateValue");
+inline const QString DangerRateValue = QStringLiteral("DangerRateValue");
+inline const QString WarningDoseValue = QStringLiteral("WarningDoseValue");
+inline const QString DangerDoseValue = QStringLiteral("DangerDoseValue");
+inline const QString NormalFontColor = QStringLiteral("NormalFontColor");
+inline const QString NormalBackgroundColor = QStringLiteral("NormalBackgroundColor");
+inline const QString NormalBarColor = QStringLiteral("NormalBarColor");
+inline const QString WarningFontColor = QStringLiteral("WarningFontColor");
+inline const QString WarningBackgroundColor = QStringLiteral("WarningBackgroundColor");
+inline const QString WarningBarColor = QStringLiteral("WarningBarColor");
+inline const QString DangerFontColor = QStringLiteral("DangerFontColor");
+inline const QString DangerBackgroundColor = QStringLiteral("DangerBackgroundColor");
+inline const QString DangerBarColor = QStringLiteral("DangerBarColor");
+inline const QString displayUnit = QStringLiteral("displayUnit");
+
+// The nine colour keys, in the order the preferences window shows them.
+QStringList colorKeys();
+
+// The 14 registered defaults (every key above except displayUnit); colours archived.
+QVariantMap defaults();
+
+} // namespace oq::settings

@@ -1,0 +1,152 @@
+#include "SettingsStore.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cstdio>
+
+namespace oq {
+namespace {
+std::unique_ptr<SettingsStore>& sharedSlot()
+{
+    static std::unique_ptr<SettingsStore> store;
+    return store;
+}
+
+// QSettings cannot tell a damaged file from an empty one without trying; a file that does not
+// parse is moved aside so the user's data is kept and the application starts on defaults.
+QString preserveIfUnreadable(const QString& path)
+{
+    if (!QFileInfo::exists(path))
+        return {};
+    QSettings probe(path, QSettings::IniFormat);
+    probe.allKeys();
+    QFile file(path);
+    const bool readable = file.open(QIODevice::ReadOnly);
+    if (probe.status() == QSettings::NoError && readable)
+        return {};
+    file.close();
+    const QString aside = path + QStringLiteral(".unreadable-")
+        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    if (QFile::rename(path, aside)) {
+        std::fprintf(stderr, "SettingsStore: unreadable settings file kept as %s; starting with defaults\n",
+            qPrintable(aside));
+        return aside;
+    }
+    std::fprintf(stderr, "SettingsStore: unreadable settings file %s could not be moved aside\n", qPrintable(path));
+    return {};
+}
+} // namespace
+
+SettingsStore& SettingsStore::shared()
+{
+    auto& slot = sharedSlot();
+    if (!slot)
+        slot = std::make_unique<SettingsStore>(defaultFilePath());
+    return *slot;
+}
+
+void SettingsStore::useFile(const QString& filePath) { sharedSlot() = std::make_unique<SettingsStore>(filePath); }
+
+QString SettingsStore::defaultFilePath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/oq-online/oq-online.conf");
+}
+
+SettingsStore::SettingsStore(const QString& filePath, QObject* parent)
+    : QObject(parent)
+{
+    QDir().mkpath(QFileInfo(filePath).absolutePath());
+    m_preserved = preserveIfUnreadable(filePath);
+    m_settings = std::make_unique<QSettings>(filePath, QSettings::IniFormat);
+}
+
+void SettingsStore::registerDefaults(const QVariantMap& defaults)
+{
+    QMutexLocker lock(&m_mutex);
+    for (auto it = defaults.constBegin(); it != defaults.constEnd(); ++it)
+        m_defaults.insert(it.key(), it.value());
+}
+
+QVariant SettingsStore::objectForKey(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    const QVariant stored = m_settings->value(key);
+    if (stored.isValid())
+        return stored;
+    return m_defaults.value(key);
+}
+
+bool SettingsStore::hasStoredValue(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings->contains(key);
+}
+
+long long SettingsStore::integerForKey(const QString& key) const
+{
+    bool ok = false;
+    const QVariant v = objectForKey(key);
+    const long long i = v.toLongLong(&ok);
+    if (ok)
+        return i;
+    const double d = v.toDouble(&ok); // "2.0" written by hand still reads as 2
+    return ok && d > -9.2e18 && d < 9.2e18 ? static_cast<long long>(d) : 0;
+}
+
+double SettingsStore::doubleForKey(const QString& key) const
+{
+    bool ok = false;
+    const double d = objectForKey(key).toDouble(&ok);
+    return ok ? d : 0.0;
+}
+
+float SettingsStore::floatForKey(const QString& key) const { return static_cast<float>(doubleForKey(key)); }
+
+QString SettingsStore::stringForKey(const QString& key) const
+{
+    const QVariant v = objectForKey(key);
+    return v.isValid() ? v.toString() : QString();
+}
+
+std::optional<ArchivedColor> SettingsStore::colorForKey(const QString& key) const
+{
+    const QVariant v = objectForKey(key);
+    if (!v.isValid())
+        return std::nullopt;
+    return ArchivedColor::unarchive(v.toString());
+}
+
+void SettingsStore::setObject(const QString& key, const QVariant& value)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_settings->setValue(key, value);
+        m_settings->sync();
+    }
+    emit changed(key);
+}
+
+void SettingsStore::removeObject(const QString& key)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_settings->remove(key);
+        m_settings->sync();
+    }
+    emit changed(key);
+}
+
+QString SettingsStore::filePath() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings->fileName();
+}
+
+} // namespace oq

@@ -1,0 +1,32 @@
+#pragma once
+// oqtool subcommands register themselves; one file per subcommand.
+#include <QStringList>
+
+#include <functional>
+#include <vector>
+
+namespace oqtool {
+
+struct Command {
+    const char* name;
+    const char* usage;   // e.g. "version-record LINE"
+    const char* summary; // one line for --help
+    // Arguments after the subcommand name; returns the exit code. Runs with a QCoreApplication.
+    std::function<int(const QStringList& args)> run;
+};
+
+std::vector<Command>& registry();
+
+struct Registration {
+    explicit Registration(Command c) { registry().push_back(std::move(c)); }
+};
+
+// Writes to standard output / standard error (UTF-8).
+void out(const QString& text);
+void err(const QString& text);
+
+} // namespace oqtool
+
+#define OQTOOL_CONCAT2(a, b) a##b
+#define OQTOOL_CONCAT(a, b) OQTOOL_CONCAT2(a, b)
+#define OQTOOL_COMMAND(...) static const ::oqtool::Registration OQTOOL_CONCAT(oqtoolCommand, __LINE__)(::oqtool::Command{__VA_ARGS__})
