@@ -54,20 +54,20 @@ void OQDevice::setInfo(std::shared_ptr<const OQDeviceInfo> info)
 
 void OQDevice::setConnected(bool v)
 {
-    if (m_connected.exchange(v) != v)
-        emit connectedChanged(v);
+    m_connected.store(v);
+    emit connectedChanged(v);
 }
 
 void OQDevice::setBusy(bool v)
 {
-    if (m_busy.exchange(v) != v)
-        emit busyChanged(v);
+    m_busy.store(v);
+    emit busyChanged(v);
 }
 
 void OQDevice::setFailed(bool v)
 {
-    if (m_failed.exchange(v) != v)
-        emit failedChanged(v);
+    m_failed.store(v);
+    emit failedChanged(v);
 }
 
 void OQDevice::setOnlineMode(bool v)
@@ -80,8 +80,6 @@ void OQDevice::setOnlineValue(std::optional<double> v)
 {
     {
         QMutexLocker lock(&m_mutex);
-        if (m_onlineValue == v)
-            return;
         m_onlineValue = v;
     }
     emit onlineValueChanged();

@@ -71,7 +71,9 @@ signals:
     void progressChanged();
 
 protected:
-    // Setters for derived devices; each emits its signal when the value changes.
+    // Setters for derived devices. Like key-value observation, busy, failed, connected and the online
+    // value notify on every set, even of the same value: the controller re-schedules the online mode
+    // each time a failed device reports busy false again.
     void setInfo(std::shared_ptr<const OQDeviceInfo> info);
     void setConnected(bool v);
     void setBusy(bool v);
