@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QStringDecoder>
 
 #include <cstdio>
 
@@ -25,10 +26,17 @@ QString preserveIfUnreadable(const QString& path)
     QSettings probe(path, QSettings::IniFormat);
     probe.allKeys();
     QFile file(path);
-    const bool readable = file.open(QIODevice::ReadOnly);
+    bool readable = file.open(QIODevice::ReadOnly);
+    if (readable) {
+        // We only ever write UTF-8 text; NUL bytes or invalid UTF-8 mean damage.
+        const QByteArray bytes = file.read(4 * 1024 * 1024);
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        [[maybe_unused]] const QString text = utf8(bytes);
+        readable = !bytes.contains('\0') && !utf8.hasError();
+    }
+    file.close();
     if (probe.status() == QSettings::NoError && readable)
         return {};
-    file.close();
     const QString aside = path + QStringLiteral(".unreadable-")
         + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     if (QFile::rename(path, aside)) {
