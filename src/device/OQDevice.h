@@ -59,6 +59,10 @@ public:
     virtual void startDoseMode() {}
     virtual void stopOnlineMode(std::function<void()> /*completion*/) {}
 
+    // Called once by makeDevice with the owning pointer, so a device can keep a weak reference to
+    // itself and hand strong ones to the work it queues.
+    virtual void didMakeShared(const std::shared_ptr<OQDevice>& /*self*/) {}
+
 signals:
     void infoChanged();
     void connectedChanged(bool);
@@ -104,5 +108,7 @@ private:
 template <typename T, typename... Args>
 std::shared_ptr<T> makeDevice(Args&&... args)
 {
-    return std::shared_ptr<T>(new T(std::forward<Args>(args)...), [](T* d) { d->deleteLater(); });
+    std::shared_ptr<T> device(new T(std::forward<Args>(args)...), [](T* d) { d->deleteLater(); });
+    device->didMakeShared(device);
+    return device;
 }

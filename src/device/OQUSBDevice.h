@@ -1,0 +1,143 @@
+#pragma once
+// A counter attached through its FTDI USB-serial bridge. Construction starts the worker thread
+// "OQDevice", which opens the bridge and reads the counter's information; every later exchange
+// runs on the background queue. Make it with makeDevice<OQUSBDevice>(): queued work holds a
+// strong reference, so a dropped device lives until its work has run.
+//
+// The link itself (handle, receive buffer) takes no lock: one exchange at a time is the caller's
+// duty (wait for busy false, stop the online mode before anything else).
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "device/OQDevice.h"
+#include "device/ftd2xx.h"
+#include "platform/ErrorRecord.h"
+
+class OQUSBDevice : public OQDevice {
+    Q_OBJECT
+    Q_PROPERTY(QString name READ name CONSTANT)
+    Q_PROPERTY(QString calibration READ calibration NOTIFY calibrationChanged)
+    Q_PROPERTY(QString hwInfo READ hwInfo NOTIFY hwInfoChanged)
+    Q_PROPERTY(QString statc READ statc NOTIFY statcChanged)
+    Q_PROPERTY(QString protocol READ protocol NOTIFY protocolChanged)
+public:
+    explicit OQUSBDevice(QObject* parent = nullptr);
+    ~OQUSBDevice() override;
+
+    bool usbConnected() const override { return true; }
+
+    // Runs once, by itself, on the worker thread; a call from elsewhere is ignored.
+    void getDeviceInfo() override;
+    void getProtocol(ProtocolCompletion completion) override;
+    void setDate(const QDateTime& date, DateCompletion completion) override;
+    void startRateMode() override;
+    void startDoseMode() override;
+    void stopOnlineMode(std::function<void()> completion) override;
+
+    void didMakeShared(const std::shared_ptr<OQDevice>& self) override;
+
+    // Null: nothing names a device.
+    QString name() const { return {}; }
+    bool cancelOnline() const { return m_cancelOnline.load(); }
+    void setCancelOnline(bool v) { m_cancelOnline.store(v); }
+    // Answers of the last protocol transfer, trimmed; null until one was read.
+    QString calibration() const;
+    QString hwInfo() const;
+    QString statc() const;
+    QString protocol() const;
+
+    // ---- The serial link. The exchanges are built from these; they run on the worker thread or
+    // the background queue, never on the main thread.
+
+    FT_HANDLE handle() const { return m_handle.load(); }
+    // The next line with its "\r\n"; the empty text with the time-out error (-3) after about
+    // 2.4 s of silence, a cancel, or a line that never ends; nothing with the driver's error.
+    std::optional<QString> readLineFromHandle(FT_HANDLE handle, std::optional<oq::ErrorRecord>* error = nullptr);
+    // One byte per driver write; only the status counts.
+    FT_STATUS writeCommand(char command);
+    // Purges both driver buffers and empties the receive buffer.
+    void clearInput();
+    // Records a failure with the driver's message for `status`.
+    void failWithFtStatus(FT_STATUS status);
+    // Records a failure (error, busy false, failed true) on the main thread and waits for it, then
+    // closes the handle. Never call it on the main thread.
+    void failWithError(const QString& message);
+    // Builds the device information from a version line; on success sets busy false and info on
+    // the main thread.
+    bool parseInformation(const QString& versionLine);
+    // Stops a counter that is still sending: ESC until quiet, "X", purge.
+    void cancelProtocolTransfer();
+
+    // The exchanges on the calling (background) thread.
+    void startOnlineModeInBackgroundWithCommand(const QString& command);
+    void loadProtocol(const ProtocolCompletion& completion);
+    void setDateOnBackgroundQueue(const QDateTime& date, const DateCompletion& completion);
+
+    // Characters not yet handed out as lines (tests look at it).
+    QByteArray rxBuffer() const { return m_rxBuffer; }
+
+    // Lines without "\r\n" are dropped once this many characters are buffered.
+    static constexpr qsizetype kMaxPartialLine = 4096;
+
+signals:
+    void calibrationChanged();
+    void hwInfoChanged();
+    void statcChanged();
+    void protocolChanged();
+
+private:
+    static std::shared_ptr<oq::ProgressRecord> makeProgress(qint64 total, bool cancellable, const char* key);
+    void threadStart();
+    std::shared_ptr<OQUSBDevice> strongSelf() const { return m_weakSelf.lock(); }
+    // Runs `work` on the background queue with this device kept alive until it has run.
+    void runInBackground(std::function<void(const std::shared_ptr<OQUSBDevice>&)> work);
+
+    // Transport.
+    bool openLink();
+    void appendReceived(const char* bytes, DWORD count);
+    std::optional<QString> readLine(std::optional<oq::ErrorRecord>& error);
+    // A line read while skipping online value lines still in flight.
+    std::optional<QString> readLineSkippingValues(std::optional<oq::ErrorRecord>& error);
+    void failWithReadError(const std::optional<oq::ErrorRecord>& error);
+
+    // Information exchange.
+    bool runDeviceInfoExchange();
+    // The recovery when PC mode was not confirmed; false when it recorded a failure.
+    bool recoverPCMode(std::optional<QString> answer, std::optional<oq::ErrorRecord> answerError);
+
+    // Online mode.
+    void startOnlineMode(const QString& command);
+
+    // Protocol transfer.
+    bool progressCancelled() const;
+    void handleTransferCancel();
+    void setTransferTexts(const QString& calibration, const QString& hwInfo, const QString& statc);
+    void setProtocolText(const QString& protocol);
+
+    std::weak_ptr<OQUSBDevice> m_weakSelf;
+    std::promise<std::shared_ptr<OQUSBDevice>> m_selfGate;
+    bool m_selfGateSet = false;
+    std::thread m_usbThread;
+    std::atomic<std::thread::id> m_usbThreadId{};
+    int m_backgroundQueueClass = 25;
+
+    std::atomic<FT_HANDLE> m_handle{nullptr};
+    QByteArray m_rxBuffer;
+    std::atomic<bool> m_cancelOnline{false};
+    // Online loops queued or running; a stop without one need not wait for it.
+    std::atomic<int> m_onlineLoops{0};
+
+    mutable QMutex m_textMutex;
+    QString m_calibration;
+    QString m_hwInfo;
+    QString m_statc;
+    QString m_protocol;
+};

@@ -1,0 +1,170 @@
+// The exchange a new device runs by itself: open, stop, PC mode, version record, leave PC mode.
+#include "OQUSBDevice.h"
+
+#include "device/DeviceError.h"
+#include "logging/Log.h"
+#include "parser/OQDeviceInfo.h"
+#include "platform/Clock.h"
+#include "platform/Dispatch.h"
+#include "platform/StringTable.h"
+
+using namespace oq;
+
+namespace {
+const QLatin1String kPCModeConfirmation("PC-Mode gestartet");
+} // namespace
+
+void OQUSBDevice::getDeviceInfo()
+{
+    if (std::this_thread::get_id() != m_usbThreadId.load()) {
+        LGLogWarn("getDeviceInfo runs once, on the device's own thread");
+        return;
+    }
+    if (!runDeviceInfoExchange())
+        return;
+    dispatchMainAsync([self = strongSelf()] {
+        if (auto progress = self->progress())
+            progress->setCompletedUnitCount(-1);
+    });
+    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
+}
+
+bool OQUSBDevice::runDeviceInfoExchange()
+{
+    if (!openLink())
+        return false;
+
+    dispatchMainAsync([self = strongSelf()] {
+        if (auto progress = self->progress())
+            progress->setLocalizedDescription(localized(QStringLiteral("device.progress.loading_device_info")));
+    });
+
+    // Stop whatever the counter was doing; its answer is purged unread.
+    clock::sleepFor(0.5);
+    writeCommand('X');
+    clock::sleepFor(0.6);
+    clearInput();
+
+    std::optional<ErrorRecord> error;
+    if (writeCommand('P') == FT_OK) {
+        LGLogDevice("P\n");
+        auto line = readLineSkippingValues(error);
+        if (!line) {
+            failWithReadError(error);
+            return false;
+        }
+        if (line->isEmpty() && error && error->code() == device::DeviceErrorReadTimeout) {
+            LGLogInfo("Reading timeout. Trying other baud rate.");
+            FT_SetBaudRate(handle(), 9600);
+            clock::sleepFor(0.5);
+            writeCommand('X');
+            clock::sleepFor(0.6);
+            clearInput();
+            if (writeCommand('P') == FT_OK)
+                readLineSkippingValues(error);
+        }
+
+        // The first answer line is never the confirmation; the second is.
+        auto answer = readLine(error);
+        if (!answer) {
+            failWithReadError(error);
+            return false;
+        }
+        if (answer->startsWith(kPCModeConfirmation)) {
+            LGLogDevice("%@", *answer);
+            LGLogInfo("<- %@", *answer);
+        } else if (!recoverPCMode(answer, error)) {
+            return false;
+        }
+    }
+
+    // Version query.
+    clock::sleepFor(0.2);
+    const FT_STATUS versionWrite = writeCommand('v');
+    if (versionWrite != FT_OK) {
+        // Going on would leave the device busy for ever without a word to the user.
+        failWithFtStatus(versionWrite);
+        return false;
+    }
+    LGLogDevice("v\n");
+    auto line = readLine(error);
+    if (!line) {
+        failWithReadError(error);
+        return false;
+    }
+    LGLogDevice("%@", *line);
+    line = readLine(error);
+    if (!line) {
+        failWithReadError(error);
+        return false;
+    }
+    LGLogDevice("%@", *line);
+    if (!parseInformation(*line)) {
+        failWithError(QStringLiteral("unexpected Format"));
+        return false;
+    }
+
+    // Leave PC mode.
+    clock::sleepFor(0.2);
+    if (writeCommand('X') == FT_OK) {
+        LGLogDevice("X\n");
+        for (int i = 0; i < 2; ++i) {
+            line = readLine(error);
+            if (!line) {
+                failWithReadError(error);
+                return false;
+            }
+            LGLogDevice("%@", *line);
+        }
+        LGLogInfo("<- %@", *line);
+    }
+    return true;
+}
+
+bool OQUSBDevice::recoverPCMode(std::optional<QString> answer, std::optional<ErrorRecord> answerError)
+{
+    cancelProtocolTransfer();
+    clock::sleepFor(3.0);
+    clearInput();
+    clock::sleepFor(1.0);
+
+    if (writeCommand('P') == FT_OK) {
+        LGLogDevice("P\n");
+        answer = readLine(answerError);
+        if (!answer) {
+            failWithReadError(answerError);
+            return false;
+        }
+    }
+    if (answer && answer->isEmpty() && answerError && answerError->code() == device::DeviceErrorReadTimeout) {
+        LGLogWarn("No return on P command. Perhaps old firmware?");
+        failWithError(localized(QStringLiteral("errors.device.firmware.description")));
+        return false;
+    }
+
+    std::optional<ErrorRecord> error;
+    const auto line = readLine(error);
+    if (!line) {
+        failWithReadError(error);
+        return false;
+    }
+    LGLogDevice("%@", *line);
+    LGLogInfo("<- %@", *line);
+    return true;
+}
+
+bool OQUSBDevice::parseInformation(const QString& versionLine)
+{
+    bool parsed = false;
+    // The version parser keeps module state and is not reentrant: every parse in the process
+    // runs on the main thread.
+    dispatchMainSync([this, &versionLine, &parsed] {
+        std::shared_ptr<const OQDeviceInfo> info = OQDeviceInfo::initWithVersionString(versionLine);
+        if (!info)
+            return;
+        parsed = true;
+        setBusy(false);
+        setInfo(std::move(info));
+    });
+    return parsed;
+}

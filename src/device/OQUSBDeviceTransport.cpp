@@ -1,0 +1,175 @@
+// Opening the bridge, command writes and line reads.
+#include "OQUSBDevice.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "device/DeviceError.h"
+#include "logging/Log.h"
+#include "platform/Clock.h"
+
+using namespace oq;
+
+namespace {
+constexpr DWORD kVendorId = 0x0403;
+constexpr DWORD kProductId = 0xD678;
+constexpr int kCountAttempts = 5;
+constexpr int kSilencePolls = 24;
+constexpr double kPollInterval = 0.1;
+// A driver that claims more than this is waiting is read in pieces of this size.
+constexpr DWORD kMaxReadChunk = 1 << 16;
+// Reads that return nothing while a line is unfinished, before the line is given up.
+constexpr int kMaxEmptyReads = 2;
+
+void setOut(std::optional<ErrorRecord>* out, ErrorRecord error)
+{
+    if (out)
+        *out = std::move(error);
+}
+} // namespace
+
+bool OQUSBDevice::openLink()
+{
+    if (FT_SetVIDPID(kVendorId, kProductId) != FT_OK) {
+        failWithError(QStringLiteral("VID/PID set to OQ ... failed !"));
+        return false;
+    }
+
+    DWORD count = 0;
+    for (int attempt = 0; attempt < kCountAttempts; ++attempt) {
+        clock::sleepFor(attempt * 0.1);
+        const FT_STATUS status = FT_CreateDeviceInfoList(&count);
+        if (status != FT_OK) {
+            failWithFtStatus(status);
+            return false;
+        }
+        if (count > 0)
+            break;
+    }
+
+    if (count > 0) {
+        // A bridge still open, for example by an earlier device object, would refuse the open.
+        std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+        DWORD listed = count;
+        if (FT_GetDeviceInfoList(nodes.data(), &listed) == FT_OK) {
+            for (DWORD i = 0; i < std::min(listed, count); ++i) {
+                if (nodes[i].ftHandle)
+                    FT_Close(nodes[i].ftHandle);
+            }
+        }
+    }
+
+    FT_HANDLE handle = nullptr;
+    const FT_STATUS status = FT_Open(0, &handle);
+    if (status != FT_OK) {
+        LGLogError("failed opening device: %i", status);
+        failWithFtStatus(status);
+        return false;
+    }
+    m_handle = handle;
+    LGLogInfo("successfully opened device: %p", handle);
+
+    FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    FT_SetFlowControl(handle, FT_FLOW_NONE, 0, 0);
+    FT_SetLatencyTimer(handle, 2);
+    FT_SetBaudRate(handle, 460800);
+    FT_SetTimeouts(handle, 2000, 1000);
+    FT_SetDataCharacteristics(handle, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_EVEN);
+    m_rxBuffer = QByteArray();
+    return true;
+}
+
+FT_STATUS OQUSBDevice::writeCommand(char command)
+{
+    DWORD written = 0;
+    return FT_Write(handle(), &command, 1, &written);
+}
+
+void OQUSBDevice::clearInput()
+{
+    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
+    m_rxBuffer.clear();
+}
+
+void OQUSBDevice::appendReceived(const char* bytes, DWORD count)
+{
+    // The counter speaks ASCII; anything else is line noise (a wrong line speed, a glitch) and
+    // must not split or swallow a line.
+    const qsizetype start = m_rxBuffer.size();
+    m_rxBuffer.append(bytes, qsizetype(count));
+    for (qsizetype i = start; i < m_rxBuffer.size(); ++i) {
+        if (static_cast<unsigned char>(m_rxBuffer[i]) > 0x7F)
+            m_rxBuffer[i] = '?';
+    }
+}
+
+std::optional<QString> OQUSBDevice::readLineFromHandle(FT_HANDLE handle, std::optional<ErrorRecord>* error)
+{
+    DWORD queued = 0;
+    int emptyReads = 0;
+    for (;;) {
+        const qsizetype end = m_rxBuffer.indexOf("\r\n");
+        if (end >= 0) {
+            const QString line = QString::fromLatin1(m_rxBuffer.constData(), end + 2);
+            m_rxBuffer.remove(0, end + 2);
+            return line;
+        }
+        if (m_rxBuffer.size() >= kMaxPartialLine || emptyReads >= kMaxEmptyReads) {
+            // A counter that stops mid-line, or streams without line ends, must not hold the
+            // read forever nor grow the buffer without bound.
+            if (!m_rxBuffer.isEmpty())
+                LGLogWarn("dropping unfinished line of %lld characters", static_cast<long long>(m_rxBuffer.size()));
+            m_rxBuffer.clear();
+            setOut(error, device::timeoutError());
+            return QStringLiteral("");
+        }
+
+        if (queued == 0) {
+            FT_STATUS status = FT_OK;
+            for (int poll = 0; poll < kSilencePolls; ++poll) {
+                if (m_cancelOnline.load())
+                    break;
+                status = FT_GetQueueStatus(handle, &queued);
+                clock::sleepFor(kPollInterval);
+                if (status != FT_OK || queued > 0)
+                    break;
+            }
+            if (status != FT_OK) {
+                setOut(error, device::errorWithFTStatus(status));
+                return std::nullopt;
+            }
+            if (queued == 0) {
+                setOut(error, device::timeoutError());
+                return QStringLiteral("");
+            }
+        }
+
+        const DWORD want = std::min(queued, kMaxReadChunk);
+        QByteArray chunk(qsizetype(want), Qt::Uninitialized);
+        DWORD got = 0;
+        const FT_STATUS status = FT_Read(handle, chunk.data(), want, &got);
+        got = std::min(got, want);
+        appendReceived(chunk.constData(), got);
+        if (status != FT_OK) {
+            setOut(error, device::errorWithFTStatus(status));
+            return std::nullopt;
+        }
+        emptyReads = got == 0 ? emptyReads + 1 : 0;
+    }
+}
+
+std::optional<QString> OQUSBDevice::readLine(std::optional<ErrorRecord>& error)
+{
+    error.reset();
+    return readLineFromHandle(handle(), &error);
+}
+
+std::optional<QString> OQUSBDevice::readLineSkippingValues(std::optional<ErrorRecord>& error)
+{
+    auto line = readLine(error);
+    while (line && line->endsWith(QLatin1String("Sv\r\n")))
+        line = readLine(error);
+    while (line && line->endsWith(QLatin1String("rem\r\n")))
+        line = readLine(error);
+    return line;
+}
