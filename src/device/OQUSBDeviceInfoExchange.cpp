@@ -22,11 +22,13 @@ void OQUSBDevice::getDeviceInfo()
     }
     if (!runDeviceInfoExchange())
         return;
+    // Purged before the progress tells that the exchange is over, so that whoever waits for it
+    // finds the link idle.
+    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
     dispatchMainAsync([self = strongSelf()] {
         if (auto progress = self->progress())
             progress->setCompletedUnitCount(-1);
     });
-    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
 }
 
 bool OQUSBDevice::runDeviceInfoExchange()

@@ -1,0 +1,141 @@
+#pragma once
+// A device talking to a simulated counter, in process (sim backend) or over a pseudo-terminal
+// (tty backend against the counter served by SimPty), with the driver calls counted.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "common/TestUtil.h"
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/Clock.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+#include "sim/SimPty.h"
+
+namespace oq::test {
+
+enum class Link { Sim, Pty };
+
+inline const char* linkName(const ::testing::TestParamInfo<Link>& info)
+{
+    return info.param == Link::Sim ? "sim" : "pty";
+}
+
+// Forwards to another backend and counts the calls that touch the received data.
+class CountingBackend final : public ft::Backend {
+public:
+    explicit CountingBackend(std::shared_ptr<ft::Backend> inner) : m_inner(std::move(inner)) {}
+    const char* name() const override { return m_inner->name(); }
+
+    std::atomic<int> queueStatusCalls{0};
+    std::atomic<int> readCalls{0};
+    std::atomic<int> driverCalls{0};
+
+    FT_STATUS setVidPid(DWORD v, DWORD p) override { return m_inner->setVidPid(v, p); }
+    FT_STATUS createDeviceInfoList(DWORD* n) override { return m_inner->createDeviceInfoList(n); }
+    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* n) override { return m_inner->getDeviceInfoList(nodes, n); }
+    FT_STATUS open(int index, FT_HANDLE* h) override { return m_inner->open(index, h); }
+    FT_STATUS close(FT_HANDLE h) override { return m_inner->close(h); }
+    FT_STATUS purge(FT_HANDLE h, ULONG mask) override { return m_inner->purge(h, mask); }
+    FT_STATUS setFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) override { return m_inner->setFlowControl(h, f, on, off); }
+    FT_STATUS setLatencyTimer(FT_HANDLE h, UCHAR ms) override { return m_inner->setLatencyTimer(h, ms); }
+    FT_STATUS setBaudRate(FT_HANDLE h, ULONG baud) override { return m_inner->setBaudRate(h, baud); }
+    FT_STATUS setTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return m_inner->setTimeouts(h, r, w); }
+    FT_STATUS setDataCharacteristics(FT_HANDLE h, UCHAR b, UCHAR s, UCHAR p) override { return m_inner->setDataCharacteristics(h, b, s, p); }
+    FT_STATUS getQueueStatus(FT_HANDLE h, DWORD* rx) override
+    {
+        ++queueStatusCalls;
+        ++driverCalls;
+        return m_inner->getQueueStatus(h, rx);
+    }
+    FT_STATUS read(FT_HANDLE h, void* buffer, DWORD count, DWORD* returned) override
+    {
+        ++readCalls;
+        ++driverCalls;
+        return m_inner->read(h, buffer, count, returned);
+    }
+    FT_STATUS write(FT_HANDLE h, const void* buffer, DWORD count, DWORD* written) override
+    {
+        return m_inner->write(h, buffer, count, written);
+    }
+
+private:
+    std::shared_ptr<ft::Backend> m_inner;
+};
+
+// One simulated counter on the chosen link and the device that talks to it.
+class LinkRig {
+public:
+    explicit LinkRig(Link link, sim::CounterConfig config = {}, double clockScale = 0.01)
+        : m_link(link)
+    {
+        clock::setScale(clockScale);
+        sim::SimBus::instance().unplugAll();
+        counter = std::make_shared<sim::SimCounter>(std::move(config));
+        if (link == Link::Sim) {
+            backend = std::make_shared<CountingBackend>(ft::makeSimBackend());
+            entryId = sim::SimBus::instance().plug(counter);
+        } else {
+            pty = std::make_unique<sim::SimPty>(counter);
+            QString error;
+            ptyStarted = pty->start(&error);
+            EXPECT_TRUE(ptyStarted) << error.toStdString();
+            backend = std::make_shared<CountingBackend>(ft::makeTtyBackend(pty->path()));
+        }
+        ft::setBackend(backend);
+    }
+
+    ~LinkRig()
+    {
+        device.reset();
+        // Let queued work and the deferred deletion of the device run.
+        spin(0.05);
+        if (pty)
+            pty->stop();
+        sim::SimBus::instance().unplugAll();
+        clock::setScale(1.0);
+    }
+
+    // Makes the device; with `ready`, waits until its information exchange has ended.
+    std::shared_ptr<OQUSBDevice> makeDevice(bool ready = true)
+    {
+        device = ::makeDevice<OQUSBDevice>();
+        if (ready) {
+            // The exchange ends with the progress at -1, after the counter has left PC mode.
+            EXPECT_TRUE(waitUntil([this] { return device->failed() || (device->progress() && device->progress()->completedUnitCount() == -1); }, 20.0));
+            EXPECT_FALSE(device->failed()) << device->error().toStdString();
+        }
+        return device;
+    }
+
+    // Pulls the counter out of the bus or hangs up its terminal.
+    void unplug()
+    {
+        if (m_link == Link::Sim)
+            sim::SimBus::instance().unplug(entryId);
+        else
+            counter->unplug();
+    }
+
+    // Makes the counter answer `command` with `text`.
+    void answer(unsigned char command, const QByteArray& text)
+    {
+        counter->setCommand(command, [text](sim::SimCounter::Context& c) { c.send(text); });
+    }
+
+    std::shared_ptr<sim::SimCounter> counter;
+    std::shared_ptr<CountingBackend> backend;
+    std::unique_ptr<sim::SimPty> pty;
+    std::shared_ptr<OQUSBDevice> device;
+    quint64 entryId = 0;
+    bool ptyStarted = false;
+
+private:
+    Link m_link;
+};
+
+} // namespace oq::test
