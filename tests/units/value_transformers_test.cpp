@@ -7,19 +7,13 @@
 
 #include "units/NumberFormatter.h"
 #include "units/ValueTransformers.h"
+#include "UnitsTestSupport.h"
 
 namespace {
 
 const QString mu(QChar(0x03BC));
 
-class LocaleScope {
-public:
-    explicit LocaleScope(const char* name) : m_saved(QLocale()) { QLocale::setDefault(QLocale(QString::fromLatin1(name))); }
-    ~LocaleScope() { QLocale::setDefault(m_saved); }
-
-private:
-    QLocale m_saved;
-};
+using oq::test::LocaleScope;
 
 } // namespace
 

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QSignalSpy>
+#include <QWidget>
+
+#include <thread>
+
+#include "UnitsTestSupport.h"
+#include "common/TestUtil.h"
+#include "units/ColorManager.h"
+
+using namespace oq;
+using Level = ColorManager::Level;
+
+namespace {
+
+QColor stored(const QString& key) { return SettingsStore::shared().colorForKey(key)->toQColor(QApplication::palette()); }
+QColor windowColor() { return QApplication::palette().color(QPalette::Active, QPalette::Window); }
+
+} // namespace
+
+TEST(ColorManager, RateLevels)
+{
+    test::FreshSettings settings;
+    ColorManager cm;
+    cm.setMode(1);
+    cm.setValue(1.0);
+    EXPECT_EQ(cm.level(), Level::Normal);
+    EXPECT_EQ(cm.fontColor(), stored(settings::NormalFontColor));
+    EXPECT_EQ(cm.backgroundColor(), windowColor());
+    cm.setValue(5.0);
+    EXPECT_EQ(cm.level(), Level::Warning);
+    EXPECT_EQ(cm.fontColor(), stored(settings::WarningFontColor));
+    cm.setValue(20.0);
+    EXPECT_EQ(cm.level(), Level::Danger);
+    EXPECT_EQ(cm.fontColor(), QColor(Qt::white));
+    EXPECT_EQ(cm.backgroundColor(), stored(settings::DangerBackgroundColor));
+    EXPECT_EQ(cm.backgroundColor().toRgb().red(), 220);
+}
+
+TEST(ColorManager, ThresholdValuesHaveReachedTheirLevel)
+{
+    test::FreshSettings settings;
+    for (double warning : {2.2, double(2.2f), 220 * 0.009999999776482582})
+        EXPECT_EQ(ColorManager::levelForValue(warning, 1), Level::Warning) << warning;
+    EXPECT_EQ(ColorManager::levelForValue(11.8, 1), Level::Danger);
+    EXPECT_EQ(ColorManager::levelForValue(2.19, 1), Level::Normal);
+    EXPECT_EQ(ColorManager::levelForValue(10000, 2), Level::Warning);
+    EXPECT_EQ(ColorManager::levelForValue(20000, 2), Level::Danger);
+    EXPECT_EQ(ColorManager::levelForValue(std::nan(""), 1), Level::Normal);
+    EXPECT_EQ(ColorManager::levelForValue(1e300, 1), Level::Danger);
+}
+
+TEST(ColorManager, DoseModeAndBarColors)
+{
+    test::FreshSettings settings;
+    ColorManager cm;
+    cm.setMode(2);
+    cm.setValue(15000.0);
+    EXPECT_EQ(cm.level(), Level::Warning);
+    cm.setValue(15.0);
+    EXPECT_EQ(cm.level(), Level::Normal);
+    // Any mode other than 1 is dose, including the 0 before the controller sets one.
+    EXPECT_EQ(ColorManager::levelForValue(15000, 0), Level::Warning);
+    EXPECT_EQ(ColorManager::levelForValue(15000, 7), Level::Warning);
+    // The bar is judged against the rate thresholds whatever the mode.
+    cm.setValue(5.0);
+    EXPECT_EQ(ColorManager::barColorForValue(5.0), stored(settings::WarningBarColor));
+    EXPECT_EQ(cm.barColor(), stored(settings::WarningBarColor));
+    EXPECT_EQ(cm.fontColor(), stored(settings::NormalFontColor));
+}
+
+TEST(ColorManager, NoValueGivesNormalTextOnTheWindowBackground)
+{
+    test::FreshSettings settings;
+    SettingsStore::shared().setColor(settings::DangerBackgroundColor, ArchivedColor::rgba(0, 0, 1, 1));
+    ColorManager cm;
+    cm.setMode(1);
+    cm.setValue(50.0);
+    EXPECT_EQ(cm.backgroundColor(), QColor(Qt::blue));
+    cm.setValueVariant(QVariant());
+    EXPECT_FALSE(cm.value());
+    EXPECT_EQ(cm.fontColor(), stored(settings::NormalFontColor));
+    EXPECT_EQ(cm.backgroundColor(), windowColor());
+}
+
+TEST(ColorManager, SettingsChangesRecolourAtOnce)
+{
+    test::FreshSettings settings;
+    ColorManager cm;
+    cm.setMode(1);
+    cm.setValue(1.0);
+    QSignalSpy spy(&cm, &ColorManager::fontColorChanged);
+    SettingsStore::shared().setColor(settings::NormalFontColor, ArchivedColor::rgba(1, 0, 1, 1));
+    EXPECT_EQ(cm.fontColor(), QColor(Qt::magenta));
+    EXPECT_EQ(spy.count(), 1);
+    // Lowering the warning rate below the value changes the level with no new reading.
+    SettingsStore::shared().setDouble(settings::WarningRateValue, 0.5);
+    EXPECT_EQ(cm.level(), Level::Warning);
+    // A damaged stored colour falls back to its default.
+    SettingsStore::shared().setString(settings::WarningFontColor, QStringLiteral("rgba 9 9"));
+    EXPECT_EQ(cm.fontColor().toRgb(), QColor(238, 188, 8));
+}
+
+TEST(ColorManager, BackgroundThreadChangesWaitForTheMainThread)
+{
+    test::FreshSettings settings;
+    ColorManager cm;
+    cm.setMode(1);
+    cm.setValue(1.0);
+    const QColor before = cm.fontColor();
+    std::thread([&] {
+        cm.setValue(20.0);
+        cm.setValue(30.0);
+        SettingsStore::shared().setDouble(settings::DangerRateValue, 25.0);
+    }).join();
+    EXPECT_EQ(cm.fontColor(), before);
+    EXPECT_EQ(cm.level(), Level::Normal);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(cm.level(), Level::Danger);
+    EXPECT_EQ(cm.fontColor(), QColor(Qt::white));
+}
+
+TEST(ColorManager, PaintsItsBackgroundViewAndFollowsTheTheme)
+{
+    test::FreshSettings settings;
+    QWidget window;
+    QWidget view(&window); // the content view of a window, as in the main window
+    ColorManager cm;
+    cm.setBackgroundView(&view);
+    EXPECT_TRUE(view.autoFillBackground());
+    cm.setMode(1);
+    cm.setValue(20.0);
+    EXPECT_EQ(view.palette().color(QPalette::Window), stored(settings::DangerBackgroundColor));
+    EXPECT_EQ(view.palette().color(QPalette::Inactive, QPalette::Window), stored(settings::DangerBackgroundColor));
+    cm.setValue(std::nullopt);
+    EXPECT_EQ(view.palette().color(QPalette::Window), windowColor());
+
+    const QPalette saved = QApplication::palette();
+    QPalette dark = saved;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QApplication::setPalette(dark);
+    EXPECT_TRUE(test::waitUntil([&] { return cm.backgroundColor() == QColor(30, 30, 30); }, 5));
+    EXPECT_EQ(view.palette().color(QPalette::Window), QColor(30, 30, 30));
+    QApplication::setPalette(saved);
+    EXPECT_TRUE(test::waitUntil([&] { return cm.backgroundColor() == saved.color(QPalette::Window); }, 5));
+}

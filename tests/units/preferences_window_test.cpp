@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QColorDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include "UnitsTestSupport.h"
+#include "common/TestUtil.h"
+#include "platform/StringTable.h"
+#include "units/LivoraPreferencesWindow.h"
+
+using namespace oq;
+
+namespace {
+
+const QString mu(QChar(0x03BC));
+
+QString fieldUnits(const LivoraPreferencesWindow& w)
+{
+    return w.thresholdUnitLabel(Threshold::WarningRate)->text() + QLatin1Char(' ')
+        + w.thresholdUnitLabel(Threshold::DangerDose)->text();
+}
+
+void type(QLineEdit* field, const QString& text)
+{
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+}
+
+} // namespace
+
+TEST(PreferencesWindow, ClosingWithoutAPickerLeavesNoneBehind)
+{
+    test::FreshSettings settings;
+    LivoraPreferencesWindow w;
+    w.show();
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(LivoraPreferencesWindow::sharedColorDialogExists());
+}
+
+TEST(PreferencesWindow, FollowsTheCountersUnitWhenNoneIsChosen)
+{
+    test::FreshSettings settings;
+    QString deviceUnit = QStringLiteral("rem");
+    LivoraPreferencesWindow w([&] { return deviceUnit; });
+    EXPECT_TRUE(w.deviceUnitButton()->isChecked());
+    EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("rem/h mrem"));
+    EXPECT_EQ(w.thresholdField(Threshold::WarningRate)->text(), QStringLiteral("220"));
+    EXPECT_TRUE(w.thresholdField(Threshold::WarningRate)->accessibleName().contains(mu + QStringLiteral("rem/h")));
+
+    deviceUnit.clear();
+    LivoraPreferencesWindow none([&] { return deviceUnit; });
+    EXPECT_TRUE(none.deviceUnitButton()->isChecked());
+    EXPECT_EQ(fieldUnits(none), mu + QStringLiteral("Sv/h mSv"));
+    EXPECT_EQ(none.thresholdField(Threshold::DangerRate)->text(), QStringLiteral("11.8"));
+}
+
+TEST(PreferencesWindow, UnitButtonsStoreTheChoiceAndRelabelAtOnce)
+{
+    test::FreshSettings settings;
+    auto& store = SettingsStore::shared();
+    store.setString(settings::displayUnit, QStringLiteral("rem"));
+    LivoraPreferencesWindow w([] { return QStringLiteral("rem"); });
+    EXPECT_TRUE(w.remUnitButton()->isChecked());
+    EXPECT_EQ(w.remUnitButton()->property("tag").toInt(), 3);
+
+    int strategyChanges = 0;
+    QObject::connect(&w, &LivoraPreferencesWindow::unitStrategyChanged, [&] { ++strategyChanges; });
+    QTest::mouseClick(w.svUnitButton(), Qt::LeftButton);
+    EXPECT_EQ(store.stringForKey(settings::displayUnit), QStringLiteral("Sv"));
+    EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("Sv/h mSv"));
+    EXPECT_EQ(strategyChanges, 1);
+
+    w.deviceUnitButton()->click();
+    EXPECT_FALSE(store.hasStoredValue(settings::displayUnit));
+    EXPECT_FALSE(store.objectForKey(settings::displayUnit).isValid());
+    EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("rem/h mrem"));
+
+    // The controller's display unit switches the strategy but not the buttons.
+    w.setDisplayUnit(QStringLiteral("Sv"));
+    EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("Sv/h mSv"));
+    EXPECT_TRUE(w.deviceUnitButton()->isChecked());
+    w.setDisplayUnit(QString());
+    EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("rem/h mrem"));
+
+    // An unknown stored unit checks no button; the fields still write through to the store.
+    store.setString(settings::displayUnit, QStringLiteral("gray"));
+    LivoraPreferencesWindow odd;
+    EXPECT_FALSE(odd.deviceUnitButton()->isChecked() || odd.svUnitButton()->isChecked() || odd.remUnitButton()->isChecked());
+    EXPECT_EQ(fieldUnits(odd), mu + QStringLiteral("Sv/h mSv"));
+}
+
+TEST(PreferencesWindow, TypedThresholdsTakeEitherDecimalMark)
+{
+    for (const char* locale : {"en_US", "de_DE"}) {
+        test::FreshSettings settings;
+        test::LocaleScope scope(locale);
+        auto& store = SettingsStore::shared();
+        store.setString(settings::displayUnit, QStringLiteral("Sv"));
+        LivoraPreferencesWindow w;
+        w.show();
+        QLineEdit* rate = w.thresholdField(Threshold::WarningRate);
+        type(rate, QStringLiteral("1,5"));
+        EXPECT_EQ(store.doubleForKey(settings::WarningRateValue), 1.5) << locale;
+        store.setDouble(settings::WarningRateValue, 2.2);
+        type(rate, QStringLiteral("1.5"));
+        EXPECT_EQ(store.doubleForKey(settings::WarningRateValue), 1.5) << locale;
+        EXPECT_EQ(rate->text(), QLocale() .toString(1.5)) << locale;
+
+        // In rem the typed number is in the unit shown.
+        w.remUnitButton()->click();
+        type(w.thresholdField(Threshold::DangerDose), QStringLiteral("1500"));
+        EXPECT_EQ(store.doubleForKey(settings::DangerDoseValue), 15.0) << locale;
+
+        // Text that is not a number is refused, shown, and the setting is untouched.
+        type(w.thresholdField(Threshold::DangerDose), QStringLiteral("abc"));
+        EXPECT_EQ(store.doubleForKey(settings::DangerDoseValue), 15.0) << locale;
+        EXPECT_TRUE(w.inputMessage().contains(QStringLiteral("abc"))) << locale;
+        EXPECT_EQ(w.thresholdField(Threshold::DangerDose)->text(), QLocale().toString(1500)) << locale;
+        type(w.thresholdField(Threshold::DangerDose), QStringLiteral("1600"));
+        EXPECT_TRUE(w.inputMessage().isEmpty());
+        w.close();
+    }
+}
+
+TEST(PreferencesWindow, FieldsFollowTheStoreUnlessBeingEdited)
+{
+    test::FreshSettings settings;
+    LivoraPreferencesWindow w;
+    w.show();
+    QApplication::setActiveWindow(&w);
+    SettingsStore::shared().setDouble(settings::WarningDoseValue, 4.0);
+    EXPECT_EQ(w.thresholdField(Threshold::WarningDose)->text(), QStringLiteral("4"));
+
+    QLineEdit* rate = w.thresholdField(Threshold::WarningRate);
+    rate->setFocus();
+    QTest::keyClicks(rate, QStringLiteral("9"));
+    SettingsStore::shared().setDouble(settings::WarningRateValue, 3.0);
+    EXPECT_TRUE(rate->text().endsWith(QLatin1Char('9')));
+    w.close(); // closing commits what was typed
+    EXPECT_EQ(SettingsStore::shared().doubleForKey(settings::WarningRateValue), rate->text().toDouble());
+}
+
+TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
+{
+    test::FreshSettings settings;
+    LivoraPreferencesWindow w;
+    w.show();
+    QPushButton* swatch = w.colorSwatch(settings::WarningFontColor);
+    ASSERT_TRUE(swatch);
+    EXPECT_FALSE(swatch->accessibleName().isEmpty());
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#eebc08"));
+    EXPECT_EQ(w.colorSwatch(settings::NormalBackgroundColor)->accessibleDescription(),
+        localized(QStringLiteral("preferences.colors.system")));
+
+    swatch->click();
+    ASSERT_TRUE(LivoraPreferencesWindow::sharedColorDialogExists());
+    QColorDialog* picker = LivoraPreferencesWindow::sharedColorDialog();
+    EXPECT_TRUE(picker->isVisible());
+    EXPECT_EQ(picker->currentColor().name(), QStringLiteral("#eebc08"));
+    picker->setCurrentColor(QColor(10, 20, 30));
+    EXPECT_EQ(SettingsStore::shared().colorForKey(settings::WarningFontColor)->toQColor(), QColor(10, 20, 30));
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#0a141e"));
+
+    // Another swatch takes the picker over.
+    w.colorSwatch(settings::DangerBarColor)->click();
+    picker->setCurrentColor(QColor(1, 2, 3));
+    EXPECT_EQ(SettingsStore::shared().colorForKey(settings::WarningFontColor)->toQColor(), QColor(10, 20, 30));
+    EXPECT_EQ(SettingsStore::shared().colorForKey(settings::DangerBarColor)->toQColor(), QColor(1, 2, 3));
+
+    w.close();
+    EXPECT_FALSE(picker->isVisible());
+    // Once closed, the picker no longer writes.
+    picker->setCurrentColor(QColor(9, 9, 9));
+    EXPECT_EQ(SettingsStore::shared().colorForKey(settings::DangerBarColor)->toQColor(), QColor(1, 2, 3));
+
+    w.showWindow();
+    QTest::keyClick(&w, Qt::Key_Escape); // Escape closes too
+    EXPECT_FALSE(w.isVisible());
+
+    // Restore puts every colour back to its default.
+    w.showWindow();
+    for (QPushButton* b : w.findChildren<QPushButton*>())
+        if (b->text() == localized(QStringLiteral("preferences.colors.restore")))
+            b->click();
+    EXPECT_FALSE(SettingsStore::shared().hasStoredValue(settings::WarningFontColor));
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#eebc08"));
+    w.close();
+}
+
+TEST(PreferencesWindow, OnlyBarColoursHidesTheOthers)
+{
+    test::FreshSettings settings;
+    LivoraPreferencesWindow w;
+    w.setOnlyShowBarColors(true);
+    w.show();
+    EXPECT_FALSE(w.colorSwatch(settings::NormalFontColor)->isVisible());
+    EXPECT_FALSE(w.colorSwatch(settings::DangerBackgroundColor)->isVisible());
+    EXPECT_TRUE(w.colorSwatch(settings::DangerBarColor)->isVisible());
+    w.close();
+}
+
+TEST(PreferencesWindow, ScreenshotsOfEachUnitChoice)
+{
+    test::FreshSettings settings;
+    test::LocaleScope scope("en_US");
+    LivoraPreferencesWindow w([] { return QStringLiteral("rem"); });
+    w.showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const std::pair<QRadioButton*, const char*> choices[] = {
+        {w.deviceUnitButton(), "device"}, {w.svUnitButton(), "sievert"}, {w.remUnitButton(), "rem"}};
+    for (const auto& [button, name] : choices) {
+        button->click();
+        test::spin(0.05);
+        const QImage shot = w.grab().toImage();
+        ASSERT_FALSE(shot.isNull());
+        EXPECT_GT(shot.width(), 200);
+        const QString path = test::artifactsDir() + QStringLiteral("/preferences-%1.png").arg(QLatin1String(name));
+        EXPECT_TRUE(shot.save(path)) << qPrintable(path);
+    }
+    w.close();
+}
