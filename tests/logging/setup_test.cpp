@@ -1,0 +1,69 @@
+#include <QDir>
+#include <QFileInfo>
+
+#include "common/TestUtil.h"
+#include "logging/LGASLLogger.h"
+#include "logging/Log.h"
+#include "logging/LogSetup.h"
+#include "logging/LoggingTestUtil.h"
+
+using oq::test::readFile;
+
+namespace {
+
+class Setup : public oq::test::LoggingTest {
+protected:
+    void TearDown() override
+    {
+        LoggingTest::TearDown();
+        LGASLLogCapture::stop();
+    }
+    QTemporaryDir tmp;
+};
+
+TEST_F(Setup, RoutesOrdinaryMessagesAndCounterTrafficToTheirFiles)
+{
+    const oq::LogSetup logs = oq::setupLogging(tmp.path());
+    ASSERT_TRUE(logs.fileLogger && logs.deviceFileLogger);
+    EXPECT_EQ(logs.fileLogger->logFileManager()->maximumNumberOfLogFiles(), 7u);
+    EXPECT_EQ(logs.deviceFileLogger->logFileManager()->maximumNumberOfLogFiles(), 5u);
+    EXPECT_EQ(LGASLLogCapture::captureLevel(), LGLogLevelAll);
+
+    LGLogInfo("<- %@", "Geiger 1.0");
+    LGLogDevice("P\n");
+    LGLogDevice("%@", "PC-Mode gestartet\r\n");
+    LGLogDevice("%@", "0,12 uSv");
+    LGLogWarn("careful");
+    LGLog::flushLog();
+
+    const QString app = logs.fileLogger->currentLogFileInfo()->filePath();
+    const QString device = logs.deviceFileLogger->currentLogFileInfo()->filePath();
+    EXPECT_EQ(QFileInfo(device).fileName(), QStringLiteral("device.log"));
+    EXPECT_TRUE(QFileInfo(app).fileName().startsWith(LGLogFileManagerDefault::applicationName() + QLatin1Char(' ')));
+    EXPECT_EQ(readFile(app), "<- Geiger 1.0\ncareful\n");
+    EXPECT_EQ(readFile(device), "P\nPC-Mode gestartet\r\n0,12 uSv\n");
+}
+
+TEST_F(Setup, EachConnectionStartsTheDeviceLogAfresh)
+{
+    oq::LogSetup logs = oq::setupLogging(tmp.path());
+    LGLogDevice("X\n");
+    LGLogDevice("first counter");
+    logs.deviceFileLogger->rollLogFileWithCompletionBlock(); // unplugged
+    LGLogDevice("X\n");
+    LGLogDevice("second counter");
+    LGLog::flushLog();
+    const QString device = tmp.path() + QStringLiteral("/device.log");
+    EXPECT_EQ(readFile(device), "X\nsecond counter\n");
+    EXPECT_EQ(QDir(tmp.path()).entryList(QStringList{"device*"}, QDir::Files), QStringList{"device.log"});
+
+    // The next run continues a device log that was left open, and starts afresh after a roll.
+    LGLog::removeAllLoggers(); // closes and archives both files
+    LGLogFileInfo(device).setIsArchived(false);
+    logs = oq::setupLogging(tmp.path());
+    LGLogDevice("still attached");
+    LGLog::flushLog();
+    EXPECT_EQ(readFile(device), "X\nsecond counter\nstill attached\n");
+}
+
+} // namespace
