@@ -89,11 +89,12 @@ QString LGLogFileManagerDefault::defaultLogsDirectory()
 
 QString LGLogFileManagerDefault::applicationName()
 {
-    static const QString name = [] {
+    // Never destroyed: loggers may still name files while the process exits.
+    static const QString* name = [] {
         QString n = QCoreApplication::instance() ? QCoreApplication::applicationName() : QString();
-        return n.isEmpty() ? processName() : n;
+        return new QString(n.isEmpty() ? processName() : n);
     }();
-    return name;
+    return *name;
 }
 
 QString LGLogFileManagerDefault::fileNameDateString(const QDateTime& date)

@@ -67,3 +67,29 @@ TEST_F(Setup, EachConnectionStartsTheDeviceLogAfresh)
 }
 
 } // namespace
+
+namespace {
+
+TEST(LoggingExit, MessagesQueuedBeforeExitReachTheFile)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir tmp;
+    const QString folder = tmp.path();
+    EXPECT_EXIT(
+        {
+            auto logger = LGFileLogger::initWithLogFileManager(std::make_shared<LGLogFileManagerDefault>(folder));
+            logger->setLogFormatter(nullptr);
+            LGLog::addLogger(logger);
+            for (int i = 0; i < 500; ++i)
+                LGLogInfo("line %d", i);
+            std::exit(0); // no flush of our own
+        },
+        testing::ExitedWithCode(0), "");
+    const auto infos = LGLogFileManagerDefault(folder).sortedLogFileInfos();
+    ASSERT_EQ(infos.size(), 1u);
+    const QByteArray contents = readFile(infos.front()->filePath());
+    EXPECT_EQ(contents.count('\n'), 500);
+    EXPECT_TRUE(contents.endsWith("line 499\n"));
+}
+
+} // namespace
