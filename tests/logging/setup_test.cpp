@@ -1,6 +1,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 #include "common/TestUtil.h"
 #include "logging/LGASLLogger.h"
 #include "logging/Log.h"
@@ -73,11 +75,14 @@ namespace {
 TEST(LoggingExit, MessagesQueuedBeforeExitReachTheFile)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    QTemporaryDir tmp;
-    const QString folder = tmp.path();
+    // The child runs this test afresh in a new process: the folder is named after the parent.
+    auto folderOf = [](pid_t parent) { return QDir::tempPath() + QStringLiteral("/oq-logging-exit-%1").arg(parent); };
+    const QString folder = folderOf(getpid());
+    QDir(folder).removeRecursively();
     EXPECT_EXIT(
         {
-            auto logger = LGFileLogger::initWithLogFileManager(std::make_shared<LGLogFileManagerDefault>(folder));
+            auto manager = std::make_shared<LGLogFileManagerDefault>(folderOf(getppid()));
+            auto logger = LGFileLogger::initWithLogFileManager(manager);
             logger->setLogFormatter(nullptr);
             LGLog::addLogger(logger);
             for (int i = 0; i < 500; ++i)
@@ -90,6 +95,7 @@ TEST(LoggingExit, MessagesQueuedBeforeExitReachTheFile)
     const QByteArray contents = readFile(infos.front()->filePath());
     EXPECT_EQ(contents.count('\n'), 500);
     EXPECT_TRUE(contents.endsWith("line 499\n"));
+    QDir(folder).removeRecursively();
 }
 
 } // namespace
