@@ -1,0 +1,46 @@
+// libFuzzer target: one online line through the value reader, then through the display texts,
+// and the same bytes as a typed threshold.
+#include <QLocale>
+#include <QString>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "units/NumberFormatter.h"
+#include "units/ValueTransformers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QString line = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
+
+    DeviceOnlineOutputValueTransformer reader;
+    const std::optional<double> value = reader.transformedValue(line);
+    if (value.has_value() != !reader.unit().isNull())
+        std::abort();
+    if (value && (*value < 0 || std::isnan(*value)))
+        std::abort(); // no sign in the patterns: a reading is never negative
+
+    static const QLocale locales[] = {QLocale(QStringLiteral("en_US")), QLocale(QStringLiteral("de_DE")),
+        QLocale(QStringLiteral("fr_FR"))};
+    for (const QLocale& locale : locales) {
+        QLocale::setDefault(locale);
+        DoseRateValueTransformer rate(reader.unit());
+        DoseValueTransformer dose(QStringLiteral("Sv"));
+        if (rate.transformedValue(value).isEmpty() || dose.transformedValue(value).isEmpty())
+            std::abort();
+
+        oq::FloatingPointFormatter typed(locale);
+        double number = 0;
+        if (typed.getObjectValue(&number, line, nullptr)) {
+            if (!std::isfinite(number))
+                std::abort();
+            // What the field shows must read back as a number again.
+            double again = 0;
+            if (!typed.getObjectValue(&again, typed.stringForObjectValue(number), nullptr))
+                std::abort();
+        }
+    }
+    return 0;
+}
