@@ -1,0 +1,23 @@
+#pragma once
+// The command-line settings of oq-counter-sim, shared with tests that start it.
+#include <QString>
+#include <QStringList>
+
+#include "SimConfig.h"
+
+namespace oq::sim {
+
+struct SimProgramOptions {
+    CounterConfig counter;
+    double timeScale = 1.0; // modelled seconds run this much faster (0.01: a hundred times)
+    bool help = false;
+};
+
+// Parses the program's arguments (the program name first). Returns the error text, or empty.
+// A script or dump file is read here.
+QString parseSimOptions(const QStringList& arguments, SimProgramOptions& options);
+
+// The short --help text.
+QString simOptionsHelp();
+
+} // namespace oq::sim

@@ -1,0 +1,70 @@
+#pragma once
+// Handle bookkeeping shared by the FT_* backends (internal to device/).
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "device/ftd2xx.h"
+
+namespace oq::ft {
+
+// Process-wide unique handle values; never 0, never an address.
+FT_HANDLE nextHandleValue();
+
+template <class Port>
+class HandleTable {
+public:
+    FT_HANDLE add(std::shared_ptr<Port> port)
+    {
+        const FT_HANDLE h = nextHandleValue();
+        std::lock_guard lock(m_mutex);
+        m_ports[key(h)] = std::move(port);
+        return h;
+    }
+    std::shared_ptr<Port> get(FT_HANDLE h) const
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_ports.find(key(h));
+        return it == m_ports.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<Port> take(FT_HANDLE h)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_ports.find(key(h));
+        if (it == m_ports.end())
+            return nullptr;
+        auto port = std::move(it->second);
+        m_ports.erase(it);
+        return port;
+    }
+    // The first open handle whose port satisfies `match`, or null.
+    template <class Match>
+    FT_HANDLE find(Match match) const
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [k, port] : m_ports)
+            if (match(*port))
+                return reinterpret_cast<FT_HANDLE>(k);
+        return nullptr;
+    }
+
+private:
+    static uintptr_t key(FT_HANDLE h) { return reinterpret_cast<uintptr_t>(h); }
+    mutable std::mutex m_mutex;
+    std::map<uintptr_t, std::shared_ptr<Port>> m_ports;
+};
+
+// Copies `text` into a fixed node field, always terminated.
+template <size_t N>
+void copyField(char (&field)[N], const char* text)
+{
+    size_t i = 0;
+    for (; text && text[i] && i + 1 < N; ++i)
+        field[i] = text[i];
+    field[i] = 0;
+}
+
+} // namespace oq::ft

@@ -1,0 +1,233 @@
+// The FT_* layer's tty backend: finding counters in sysfs, and talking to oq-counter-sim's
+// engine over a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <future>
+
+#include "device/FtBackend.h"
+#include "ft_test_support.h"
+#include "sim/SimPty.h"
+
+using namespace oq::ft::test;
+using oq::sim::CounterConfig;
+using oq::sim::SimCounter;
+using oq::sim::SimPty;
+
+namespace {
+
+class FtTtyTest : public ::testing::Test {
+protected:
+    void SetUp() override { oq::clock::setScale(0.01); }
+    void TearDown() override
+    {
+        oq::ft::useSimBackend(); // drops every tty handle
+        oq::clock::setScale(1.0);
+    }
+};
+
+void writeFile(const QString& path, const QByteArray& text)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
+
+// A serial device in a fake sysfs tree whose USB parent has the given ids.
+void addSerial(const QString& sys, const QString& name, const QString& usbDevice, const QByteArray& vid, const QByteArray& pid)
+{
+    const QString iface = sys + "/devices/pci0/" + usbDevice + "/" + usbDevice + ":1.0/" + name;
+    writeFile(iface + "/latency_timer", "16\n");
+    writeFile(sys + "/devices/pci0/" + usbDevice + "/idVendor", vid + "\n");
+    writeFile(sys + "/devices/pci0/" + usbDevice + "/idProduct", pid + "\n");
+    writeFile(sys + "/devices/pci0/" + usbDevice + "/serial", "SER-" + name.toLatin1() + "\n");
+    writeFile(sys + "/devices/pci0/" + usbDevice + "/busnum", "1\n");
+    writeFile(sys + "/devices/pci0/" + usbDevice + "/devnum", "5\n");
+    QDir().mkpath(sys + "/class/tty/" + name);
+    QFile::link(iface, sys + "/class/tty/" + name + "/device");
+}
+
+CounterConfig constant(double rate)
+{
+    CounterConfig c;
+    c.profile.kind = oq::sim::ProfileSpec::Constant;
+    c.profile.value = rate;
+    c.valueInterval = 0.2;
+    return c;
+}
+
+} // namespace
+
+TEST_F(FtTtyTest, FindsCountersByTheirUsbParent)
+{
+    QTemporaryDir root;
+    const QString sys = root.path() + "/sys", dev = root.path() + "/dev";
+    addSerial(sys, "ttyUSB0", "1-1", "0403", "6001"); // another FTDI product
+    addSerial(sys, "ttyUSB1", "1-2", "0403", "D678");
+    addSerial(sys, "ttyUSB2", "1-3", "0403", "d678");
+    QDir().mkpath(sys + "/class/tty/ttyS0"); // no USB parent
+
+    // Device nodes: real terminals, so the ports can be opened.
+    auto counter = std::make_shared<SimCounter>();
+    SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    QDir().mkpath(dev);
+    QFile::link(pty.path(), dev + "/ttyUSB1");
+
+    oq::ft::setBackend(oq::ft::makeTtyBackend({}, sys, dev));
+    DWORD n = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&n), FT_OK);
+    ASSERT_EQ(n, 2u);
+    FT_DEVICE_LIST_INFO_NODE nodes[2];
+    ASSERT_EQ(FT_GetDeviceInfoList(nodes, &n), FT_OK);
+    EXPECT_STREQ(nodes[0].SerialNumber, "SER-ttyUSB1");
+    EXPECT_EQ(nodes[0].LocId, (1u << 16) | 5u);
+    EXPECT_EQ(nodes[0].ftHandle, nullptr);
+
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_Open(0, &h), FT_OK);
+    EXPECT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    QFile timer(sys + "/devices/pci0/1-2/1-2:1.0/ttyUSB1/latency_timer");
+    ASSERT_TRUE(timer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(timer.readAll(), "2\n");
+    ASSERT_EQ(FT_GetDeviceInfoList(nodes, &n), FT_OK);
+    EXPECT_EQ(nodes[0].ftHandle, h);
+    FT_HANDLE again = nullptr;
+    EXPECT_EQ(FT_Open(0, &again), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(FT_Open(1, &again), FT_DEVICE_NOT_FOUND); // ttyUSB2 has no node
+
+    // Another product id set with FT_SetVIDPID.
+    FT_SetVIDPID(0x0403, 0x6001);
+    ASSERT_EQ(FT_CreateDeviceInfoList(&n), FT_OK);
+    EXPECT_EQ(n, 1u);
+}
+
+TEST_F(FtTtyTest, GivenPortThatIsMissingOrNoTerminal)
+{
+    oq::ft::useTtyBackend(QStringLiteral("/nonexistent/ttyUSB9"));
+    DWORD n = 9;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&n), FT_OK);
+    EXPECT_EQ(n, 0u);
+    FT_HANDLE h = nullptr;
+    EXPECT_EQ(FT_Open(0, &h), FT_DEVICE_NOT_FOUND);
+
+    QTemporaryDir dir;
+    writeFile(dir.path() + "/plain", "x");
+    oq::ft::useTtyBackend(dir.path() + "/plain");
+    EXPECT_EQ(FT_Open(0, &h), FT_DEVICE_NOT_OPENED);
+}
+
+TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)
+{
+    CounterConfig c = constant(0.5);
+    c.baud = 9600;
+    auto counter = std::make_shared<SimCounter>(c);
+    SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    oq::ft::useTtyBackend(pty.path());
+    DWORD n = 0;
+    ASSERT_EQ(FT_CreateDeviceInfoList(&n), FT_OK);
+    ASSERT_EQ(n, 1u);
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_Open(0, &h), FT_OK);
+    configureLine(h, 460800);
+
+    // A counter that talks only at 9600 does not understand 460800.
+    ASSERT_EQ(writeText(h, "P"), FT_OK);
+    EXPECT_EQ(readLines(h, 1, 3), "");
+    FT_SetBaudRate(h, 9600);
+    ASSERT_EQ(writeText(h, "X"), FT_OK);
+    oq::clock::sleepFor(0.6);
+    FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX);
+    ASSERT_EQ(writeText(h, "P"), FT_OK);
+    EXPECT_EQ(readLines(h, 2), "\r\nPC-Mode gestartet\r\n");
+    ASSERT_EQ(writeText(h, "v"), FT_OK);
+    EXPECT_TRUE(readLines(h, 2).startsWith("\r\nVersion 7.14Lb07 12345 0033 "));
+    ASSERT_EQ(writeText(h, "XR"), FT_OK);
+    const QByteArray stream = readLines(h, 4);
+    EXPECT_TRUE(stream.startsWith("\r\nPC-Mode beendet\r\n0,500 uSv/h\r\n0,500 uSv/h\r\n")) << stream.toStdString();
+    EXPECT_EQ(counter->commandLog(), (QStringList{"~", "X", "P", "v", "X", "R"}));
+
+    // A read with nothing coming returns at its time-out with what there is.
+    ASSERT_EQ(writeText(h, "X"), FT_OK);
+    oq::clock::sleepFor(0.5);
+    FT_Purge(h, FT_PURGE_RX);
+    char buf[8];
+    DWORD got = 7;
+    FT_SetTimeouts(h, 300, 1000);
+    EXPECT_EQ(FT_Read(h, buf, sizeof buf, &got), FT_OK);
+    EXPECT_EQ(got, 0u) << QByteArray(buf, int(got)).toHex().toStdString();
+    FT_Close(h);
+}
+
+TEST_F(FtTtyTest, VanishedTerminalFailsAndNeverHangs)
+{
+    auto counter = std::make_shared<SimCounter>(constant(0.5));
+    SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    oq::ft::useTtyBackend(pty.path());
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_Open(0, &h), FT_OK);
+    configureLine(h);
+    FT_SetTimeouts(h, 3600 * 1000, 1000);
+    writeText(h, "R");
+    EXPECT_TRUE(readLines(h, 1).startsWith("0,500 uSv/h\r\n"));
+    auto read = std::async(std::launch::async, [h] {
+        char buf[4096];
+        DWORD n = 0;
+        FT_STATUS s = FT_OK;
+        while (s == FT_OK)
+            s = FT_Read(h, buf, sizeof buf, &n);
+        return s;
+    });
+    oq::clock::sleepFor(0.5);
+    counter->unplug();
+    ASSERT_EQ(read.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_NE(read.get(), FT_OK);
+    EXPECT_TRUE(pty.hungUp());
+    DWORD n = 0;
+    char c = 'X';
+    EXPECT_NE(FT_GetQueueStatus(h, &n), FT_OK);
+    EXPECT_NE(FT_Write(h, &c, 1, &n), FT_OK);
+    EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+TEST_F(FtTtyTest, CounterSimProgram)
+{
+    const QString program = qEnvironmentVariable("OQ_BINARY_DIR") + "/sim/oq-counter-sim";
+    ASSERT_TRUE(QFileInfo::exists(program)) << program.toStdString();
+    QProcess help;
+    help.start(program, {"--help"});
+    ASSERT_TRUE(help.waitForFinished(10000));
+    EXPECT_EQ(help.exitCode(), 0);
+    EXPECT_TRUE(help.readAllStandardOutput().contains("--baud"));
+    QProcess bad;
+    bad.start(program, {"--baud", "fast"});
+    ASSERT_TRUE(bad.waitForFinished(10000));
+    EXPECT_EQ(bad.exitCode(), 2);
+
+    QProcess sim;
+    sim.start(program, {"--time-scale", "0.05", "--profile", "constant:900", "--unit", "rem", "--unplug-after-lines", "3"});
+    ASSERT_TRUE(sim.waitForReadyRead(10000));
+    const QString path = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    ASSERT_TRUE(path.startsWith("/dev/")) << path.toStdString();
+    oq::ft::useTtyBackend(path);
+    FT_HANDLE h = nullptr;
+    ASSERT_EQ(FT_Open(0, &h), FT_OK);
+    configureLine(h);
+    writeText(h, "D");
+    FT_STATUS status = FT_OK;
+    const QByteArray lines = readLines(h, 10, 1000, &status);
+    // 900 uSv/h for a second each; pulled out after the third line.
+    EXPECT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(QByteArray("25,0 urem\r\n50,0 urem\r\n75,0 urem\r\n").startsWith(lines)) << lines.toStdString();
+    EXPECT_NE(status, FT_OK);
+    ASSERT_TRUE(sim.waitForFinished(10000));
+    EXPECT_EQ(sim.exitCode(), 0);
+    FT_Close(h);
+}
