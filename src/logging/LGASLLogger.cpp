@@ -207,6 +207,10 @@ std::optional<LGASLLogCapture::Captured> LGASLLogCapture::messageFromRecord(
 {
     if (fields.value(LGJournalOwnField) == "1")
         return std::nullopt;
+    // Our own standard output and error, where the journal collects them: the loggers report their
+    // failures there, and a failing logger fed its own reports would never stop.
+    if (fields.value("_TRANSPORT") == "stdout")
+        return std::nullopt;
     const auto pid = fields.constFind("_PID");
     if (pid != fields.cend() && pid->toLongLong() != getpid())
         return std::nullopt;

@@ -51,7 +51,8 @@ public:
         bool synchronous = false; // errors wait, like every error
     };
     // One journal record (field name → value) as a message for the dispatcher; nothing for our own
-    // records, records without a text, priorities above 7 and flags outside `captureLevel`.
+    // records, our own standard output and error, records without a text, priorities above 7 and
+    // flags outside `captureLevel`.
     static std::optional<Captured> messageFromRecord(const QHash<QByteArray, QByteArray>& fields, unsigned long captureLevel);
 };
 

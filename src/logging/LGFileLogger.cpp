@@ -215,6 +215,7 @@ int LGFileLogger::lt_currentFileHandle()
         }
         if (err == 0) {
             m_fd = fd;
+            m_openPath = path;
             m_dev = st.st_dev;
             m_ino = st.st_ino;
             m_openError.clear();
@@ -232,7 +233,7 @@ int LGFileLogger::lt_currentFileHandle()
 bool LGFileLogger::lt_openFileWasRemoved() const
 {
     struct stat st = {};
-    if (::stat(QFile::encodeName(m_currentInfo->filePath()).constData(), &st) != 0)
+    if (::stat(m_openPath.constData(), &st) != 0)
         return true;
     return st.st_ino != m_ino || st.st_dev != m_dev;
 }

@@ -66,6 +66,7 @@ private:
 
     std::shared_ptr<LGLogFileInfo> m_currentInfo;
     int m_fd = -1;
+    QByteArray m_openPath;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
     QString m_openError;

@@ -83,6 +83,9 @@ TEST_F(SystemLog, CaptureTurnsRecordsIntoMessages)
     auto own = record("3");
     own.insert(LGJournalOwnField, "1");
     EXPECT_FALSE(LGASLLogCapture::messageFromRecord(own, LGLogLevelAll));
+    auto console = record("6");
+    console.insert("_TRANSPORT", "stdout");
+    EXPECT_FALSE(LGASLLogCapture::messageFromRecord(console, LGLogLevelAll));
     auto silent = record("3");
     silent.remove("MESSAGE");
     EXPECT_FALSE(LGASLLogCapture::messageFromRecord(silent, LGLogLevelAll));
