@@ -7,18 +7,6 @@
 
 namespace {
 
-// Leading decimal digits; the arithmetic wraps, which keeps the low bits exact.
-uint64_t featureBits(const QString& text)
-{
-    uint64_t value = 0;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            break;
-        value = value * 10 + uint64_t(c.unicode() - '0');
-    }
-    return value;
-}
-
 // Two-digit years fall into the century window that ends 20 years from now, as date formatters
 // commonly resolve them (so "20" is 2020, not 1920).
 int expandYear(int yy)
@@ -34,6 +22,18 @@ int expandYear(int yy)
 
 } // namespace
 
+// The arithmetic wraps, which keeps the low bits exact.
+uint64_t OQDeviceInfo::featuresValue(const QString& features)
+{
+    uint64_t value = 0;
+    for (const QChar c : features) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            break;
+        value = value * 10 + uint64_t(c.unicode() - '0');
+    }
+    return value;
+}
+
 std::unique_ptr<OQDeviceInfo> OQDeviceInfo::initWithVersionString(const QString& text)
 {
     const QString trimmed = text.trimmed();
@@ -48,9 +48,9 @@ std::unique_ptr<OQDeviceInfo> OQDeviceInfo::initWithVersionString(const QString&
     info->m_dateString = record->value(QStringLiteral("date")).toString();
     info->m_timeString = record->value(QStringLiteral("time")).toString();
     info->m_features = record->value(QStringLiteral("features")).toString();
-    const uint64_t bits = featureBits(info->m_features);
-    info->m_hasOnline = (bits & 4) != 0;
-    info->m_hasAlert = (bits & 1) != 0;
+    const uint64_t bits = featuresValue(info->m_features);
+    info->m_hasOnline = (bits & kOnlineBit) != 0;
+    info->m_hasAlert = (bits & kAlertBit) != 0;
     return info;
 }
 

@@ -32,6 +32,11 @@ public:
     // the texts are not a date. Read afresh on each call.
     std::optional<QDateTime> date() const;
 
+    // The features text read as a decimal bit set (leading digits; 0 when not numeric).
+    static uint64_t featuresValue(const QString& features);
+    static constexpr uint64_t kOnlineBit = 4;
+    static constexpr uint64_t kAlertBit = 1;
+
     // For "%@" in log calls.
     QString description() const;
 

@@ -21,3 +21,13 @@ inline constexpr int OQParserErrorCode = 1;
 // logged and, when asked for, put into `error`.
 std::optional<QVariantMap> parseVersion(const QString& text, oq::ErrorRecord* error = nullptr);
 
+
+// A complete dump text as an ordered list of event maps: {"overflow": true}, {"dose_alarm": true},
+// {"dose_rate_alarm": true}, {"truncated_interval": s}, {"new_interval": s}, {"new_cds": n},
+// {"new_time": {year, month, day, hour, minute, second, offset, timezone}} (the counter's wall
+// clock, with the machine's zone offset at that instant), and the count {"pulses", "interval",
+// "doseRate"} (uSv/h, NaN when none). Nothing on failure, as for parseVersion.
+std::optional<QVariantList> parseProtocol(const QString& text, oq::ErrorRecord* error = nullptr);
+
+// The parser's identification text (name, revision and revision date).
+const char* parserIdentification();

@@ -1,0 +1,199 @@
+#include "OQProtocol.h"
+
+#include <QRegularExpression>
+#include <QTimeZone>
+
+#include <cmath>
+
+#include "logging/Log.h"
+#include "parser/OQParser.h"
+
+namespace {
+
+QString dateText(const QDateTime& date)
+{
+    return date.toLocalTime().toString(QStringLiteral("dd.MM.yyyy  HH:mm:ss"));
+}
+
+QString describe(const QVariantMap& map)
+{
+    QStringList parts;
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+        parts << it.key() + QStringLiteral(" = ") + it.value().toString();
+    return QLatin1Char('{') + parts.join(QStringLiteral("; ")) + QLatin1Char('}');
+}
+
+// Old-format dump lines (52 characters) follow the header after one empty line, which trimming the
+// transferred text removes; the dump parser needs it back.
+bool needsBlankLine(const QString& protocolData)
+{
+    const qsizetype end = protocolData.indexOf(QRegularExpression(QStringLiteral("[\r\n]")));
+    return (end < 0 ? protocolData.size() : end) == 52;
+}
+
+} // namespace
+
+std::unique_ptr<OQProtocolEvent> OQProtocolEvent::initWithStartDate(const QDateTime& startDate, qint64 duration,
+    quint64 pulses, double doseRate, std::optional<int> cds, bool incomplete, bool newInterval, bool doseAlarm,
+    bool doseRateAlarm, bool dateChanged, bool overflow, bool cdsChanged)
+{
+    std::unique_ptr<OQProtocolEvent> e(new OQProtocolEvent);
+    e->m_startDate = startDate;
+    e->m_endDate = startDate.addSecs(duration);
+    e->m_duration = duration;
+    e->m_pulses = pulses;
+    e->m_doseRate = doseRate;
+    e->m_cds = cds;
+    e->m_incompleteInterval = incomplete;
+    e->m_newInterval = newInterval;
+    e->m_doseAlarm = doseAlarm;
+    e->m_doseRateAlarm = doseRateAlarm;
+    e->m_dateChanged = dateChanged;
+    e->m_overflow = overflow;
+    e->m_cdsChanged = cdsChanged;
+    return e;
+}
+
+QString OQProtocolEvent::stringRepresentation() const
+{
+    QString s;
+    const QString start = dateText(m_startDate);
+    if (m_dateChanged)
+        s += QStringLiteral("%1  New timestamp\n").arg(dateText(m_startDate.addSecs(-m_duration)));
+    if (m_incompleteInterval)
+        s += QStringLiteral("%1  OOB protocol interval of %2 sec\n").arg(start).arg(m_duration);
+    if (m_newInterval)
+        s += QStringLiteral("                      Protocol interval now %1 sec\n").arg(m_duration);
+    if (m_overflow)
+        s += QStringLiteral("\t\t      dH/dt overflowed\n");
+    if (m_doseAlarm)
+        s += QStringLiteral("\t\t      H alarm fired\n");
+    if (m_doseRateAlarm)
+        s += QStringLiteral("\t\t      dH/dt alarm fired\n");
+    if (std::isnan(m_doseRate))
+        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n").arg(start).arg(m_pulses).arg(m_duration);
+    else
+        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = %4 uSv/h\n")
+                 .arg(start)
+                 .arg(m_pulses)
+                 .arg(m_duration)
+                 .arg(m_doseRate, 0, 'f', 6);
+    return s;
+}
+
+std::unique_ptr<OQProtocol> OQProtocol::initWithDeviceInfo(std::shared_ptr<const OQDeviceInfo> info,
+    std::optional<QString> hwInfo, std::optional<QString> statc, std::optional<QString> calibrationData,
+    QString protocolData, QDateTime transmissionDate)
+{
+    std::unique_ptr<OQProtocol> p(new OQProtocol);
+    p->m_info = std::move(info);
+    p->m_hwInfo = std::move(hwInfo);
+    p->m_statc = std::move(statc);
+    p->m_calibrationData = std::move(calibrationData);
+    p->m_protocolData = std::move(protocolData);
+    p->m_transmissionDate = std::move(transmissionDate);
+    return p;
+}
+
+std::unique_ptr<OQProtocol> OQProtocol::initWithDeviceDump(const QString& text)
+{
+    static const QRegularExpression versionSection(QStringLiteral("^v(?:\r\n|\r|\n)([^\r\n\\x{85}\\x{2028}\\x{2029}]*)"),
+        QRegularExpression::CaseInsensitiveOption);
+    const auto match = versionSection.match(text);
+    if (!match.hasMatch())
+        return nullptr;
+    std::unique_ptr<OQProtocol> p(new OQProtocol);
+    p->m_deviceDumpString = text;
+    p->m_transmissionDate = QDateTime::currentDateTime();
+    p->m_info = OQDeviceInfo::initWithVersionString(match.captured(1));
+    return p;
+}
+
+QString OQProtocol::parserInput() const
+{
+    if (!m_deviceDumpString.isEmpty())
+        return m_deviceDumpString;
+    QString dump = QStringLiteral("v\r\n%1\r\n").arg(m_info ? m_info->versionString() : QString());
+    if (m_hwInfo)
+        dump += QStringLiteral("h\r\n%1\r\n").arg(*m_hwInfo);
+    if (m_statc)
+        dump += QStringLiteral("s\r\n%1\r\n").arg(*m_statc);
+    if (m_calibrationData)
+        dump += QStringLiteral("c\r\n%1\r\n").arg(*m_calibrationData);
+    dump += QStringLiteral("b\r\nORBEL-QUIST Protokoll\r\n");
+    if (needsBlankLine(m_protocolData))
+        dump += QStringLiteral("\r\n");
+    dump += m_protocolData;
+    return dump;
+}
+
+QDateTime OQProtocol::dateFromComponentDictionary(const QVariantMap& map)
+{
+    OQDateComponents& c = m_dateComponents;
+    c.second = map.value(QStringLiteral("second")).toInt();
+    c.minute = map.value(QStringLiteral("minute")).toInt();
+    c.hour = map.value(QStringLiteral("hour")).toInt();
+    c.day = map.value(QStringLiteral("day")).toInt();
+    c.month = map.value(QStringLiteral("month")).toInt();
+    c.year = map.value(QStringLiteral("year")).toInt();
+    c.offset = map.value(QStringLiteral("offset")).toInt();
+    const QDate day = m_calendar.dateFromParts(c.year, c.month, c.day);
+    const QDateTime wall(day, QTime(c.hour, c.minute, c.second), Qt::OffsetFromUTC, c.offset);
+    return wall.toUTC();
+}
+
+std::optional<OQProtocolEventList> OQProtocol::protocolEventsError(oq::ErrorRecord* error)
+{
+    const auto maps = parseProtocol(parserInput(), error);
+    if (!maps || maps->isEmpty())
+        return std::nullopt;
+
+    const QString kNewTime = QStringLiteral("new_time"), kNewInterval = QStringLiteral("new_interval"),
+                  kTruncated = QStringLiteral("truncated_interval"), kOverflow = QStringLiteral("overflow"),
+                  kDoseAlarm = QStringLiteral("dose_alarm"), kDoseRateAlarm = QStringLiteral("dose_rate_alarm"),
+                  kNewCds = QStringLiteral("new_cds"), kPulses = QStringLiteral("pulses"),
+                  kInterval = QStringLiteral("interval"), kDoseRate = QStringLiteral("doseRate");
+
+    OQProtocolEventList events;
+    events.reserve(size_t(maps->size()));
+    std::optional<QDateTime> now;
+    std::optional<int> cds;
+    bool dateChanged = false, newInterval = false, incomplete = false, overflow = false, doseAlarm = false,
+         doseRateAlarm = false, cdsChanged = false;
+    for (const QVariant& item : *maps) {
+        const QVariantMap map = item.toMap();
+        if (!now) {
+            if (map.contains(kNewTime))
+                now = dateFromComponentDictionary(map.value(kNewTime).toMap());
+            continue;
+        }
+        if (map.contains(kNewTime)) {
+            now = dateFromComponentDictionary(map.value(kNewTime).toMap());
+            dateChanged = true;
+        } else if (map.contains(kNewInterval)) {
+            newInterval = true;
+        } else if (map.contains(kTruncated)) {
+            incomplete = true;
+        } else if (map.contains(kOverflow)) {
+            overflow = true;
+        } else if (map.contains(kDoseAlarm)) {
+            doseAlarm = true;
+        } else if (map.contains(kDoseRateAlarm)) {
+            doseRateAlarm = true;
+        } else if (map.contains(kNewCds)) {
+            cds = map.value(kNewCds).toInt();
+            cdsChanged = true;
+        } else if (map.contains(kPulses) && map.contains(kInterval) && map.contains(kDoseRate)) {
+            const qint64 interval = map.value(kInterval).toLongLong();
+            const QDateTime start = now->addSecs(interval);
+            events.push_back(OQProtocolEvent::initWithStartDate(start, interval, map.value(kPulses).toULongLong(),
+                map.value(kDoseRate).toDouble(), cds, incomplete, newInterval, doseAlarm, doseRateAlarm, dateChanged,
+                overflow, cdsChanged));
+            dateChanged = newInterval = incomplete = overflow = doseAlarm = doseRateAlarm = cdsChanged = false;
+            now = start;
+        } else {
+            LGLogWarn("unexpected event: %@", describe(map));
+        }
+    }
+    return events;
+}
