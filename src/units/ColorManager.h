@@ -8,6 +8,7 @@
 // "220,0 urem/h" reaches a stored warning rate of 2.2.
 //
 // The colours change on the main thread only; setters may be called from any thread.
+// It subscribes to the shared settings store when constructed: choose the store (useFile) first.
 #include <QColor>
 #include <QMutex>
 #include <QObject>

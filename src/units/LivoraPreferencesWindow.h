@@ -1,7 +1,8 @@
 #pragma once
 // The preferences window: display unit, alarm thresholds and alarm colours. Every change is
 // written to the settings store at once; there is nothing to confirm. Create it once and show it
-// again when asked; closing only hides it.
+// again when asked; closing only hides it. Like the colour manager, it follows the shared settings
+// store chosen before its construction.
 //
 // What it needs from the application controller comes in from outside, so this library does not
 // depend on the device link or the application:
