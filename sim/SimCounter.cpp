@@ -132,7 +132,7 @@ void SimCounter::installCommands()
     const auto section = [inPcMode](QByteArray DumpSections::*part) {
         return [inPcMode, part](Context& c) {
             if (inPcMode(c) && !(c.dump().*part).isEmpty())
-                c.send("\r\n" + c.dump().*part);
+                c.send(c.dump().*part);
         };
     };
     m_commands['c'] = section(&DumpSections::calibration);

@@ -46,12 +46,13 @@ QString builtinDeviceDump()
 {
     std::vector<unsigned char> bytes = {0xF5, 0xED, 0x00, 0x00, 0x12, 0x01, 0x01, 0x25, // 01.01.25 12:00:00
         0xF5, 0x0B};                                                                   // 60 s interval
-    const unsigned char counts[] = {25, 31, 22, 28, 19, 27, 33, 24, 26, 30, 21, 29, 35, 23, 20, 32, 26, 18, 34, 25};
+    // Counts per minute: background, a passing source (about 4 and 10 uSv/h), background.
+    const unsigned counts[] = {25, 31, 22, 28, 19, 27, 33, 24, 26, 30, 21, 29, 600, 1500, 35, 23, 20, 32, 26, 18, 34, 25};
     for (size_t i = 0; i < std::size(counts); ++i) {
-        if (i == 12)
+        if (i == 13)
             bytes.push_back(0xFC); // dose-rate alarm flag
-        bytes.push_back(0x00);
-        bytes.push_back(counts[i]);
+        bytes.push_back(static_cast<unsigned char>(counts[i] >> 8)); // below 2048: exponent 0
+        bytes.push_back(static_cast<unsigned char>(counts[i] & 0xFF));
     }
     const size_t valid = bytes.size();
     bytes.resize((valid + 31) / 32 * 32, 0xFF);
@@ -67,8 +68,8 @@ QString builtinDeviceDump()
     return QStringLiteral("v\r\nVersion 7.14Lb07 12345 %1 01.01.25 12:20:00\r\n"
                           "h\r\nHW-Rev 3 LND712\r\n"
                           "s\r\nStat 000412 000003 0001\r\n"
-                          "c\r\nORBEL-QUIST SoftCal gueltig\r\nB0 01 01 01 00\r\nFFFFFFFF0000A00F6400\r\n"
-                          "00 00 01 00 00\r\nFFFFFFFF0000A00F6400\r\n"
+                          "c\r\nORBEL-QUIST SoftCal gueltig\r\nB0 01 01 01 00\r\nFFFFFFFF0000A00F0300\r\n"
+                          "00 00 01 00 00\r\nFFFFFFFF0000A00F0300\r\n"
                           "b\r\nORBEL-QUIST Protokoll\r\n%2")
         .arg(QStringLiteral("%1").arg(valid, 4, 16, QLatin1Char('0')).toUpper(), body);
 }

@@ -8,7 +8,8 @@ namespace oq::sim {
 
 struct DumpSections {
     QString version;     // the version line of the "v" section
-    QByteArray hwInfo;   // lines of each section, every one ending in "\r\n"; empty when absent
+    QByteArray hwInfo;   // lines of each section, every one ending in "\r\n"; empty when absent.
+                         // They are also the counter's answers to "h", "s" and "c".
     QByteArray statc;
     QByteArray calibration;
     QByteArray header;   // the line after "b" ("ORBEL-QUIST Protokoll"), without line end
@@ -20,7 +21,7 @@ struct DumpSections {
 // Line ends may be "\r\n", "\n" or "\r". A "v" section reading "Standard" is skipped.
 DumpSections splitDeviceDump(const QString& text);
 
-// A small dump of a 7.14 counter: an hour of one-minute counts with a dose-rate alarm.
+// A small dump of a 7.14 counter: 22 one-minute counts, a source passing by, a dose-rate alarm.
 QString builtinDeviceDump();
 
 } // namespace oq::sim

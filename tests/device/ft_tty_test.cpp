@@ -147,7 +147,7 @@ TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)
     ASSERT_EQ(writeText(h, "P"), FT_OK);
     EXPECT_EQ(readLines(h, 2), "\r\nPC-Mode gestartet\r\n");
     ASSERT_EQ(writeText(h, "v"), FT_OK);
-    EXPECT_TRUE(readLines(h, 2).startsWith("\r\nVersion 7.14Lb07 12345 0033 "));
+    EXPECT_TRUE(readLines(h, 2).startsWith("\r\nVersion 7.14Lb07 12345 0037 "));
     ASSERT_EQ(writeText(h, "XR"), FT_OK);
     const QByteArray stream = readLines(h, 4);
     EXPECT_TRUE(stream.startsWith("\r\nPC-Mode beendet\r\n0,500 uSv/h\r\n0,500 uSv/h\r\n")) << stream.toStdString();

@@ -44,7 +44,7 @@ TEST_F(SimCounterTest, InformationExchangeAnswers)
     EXPECT_EQ(enterPc(h), "\r\nPC-Mode gestartet\r\n");
     h.send("v");
     const QByteArray v = h.untilLines(2);
-    const QRegularExpression record(QStringLiteral("^\r\nVersion 7\\.14Lb07 12345 0033 \\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n$"));
+    const QRegularExpression record(QStringLiteral("^\r\nVersion 7\\.14Lb07 12345 0037 \\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n$"));
     EXPECT_TRUE(record.match(QString::fromLatin1(v)).hasMatch()) << v.toStdString();
     h.send("X");
     EXPECT_EQ(h.untilLines(2), "\r\nPC-Mode beendet\r\n");
@@ -338,13 +338,14 @@ TEST_F(SimCounterTest, MemorySections)
     h.send("c"); // outside PC mode
     EXPECT_EQ(h.collect(1), "");
     enterPc(h);
+    const DumpSections memory = splitDeviceDump(builtinDeviceDump());
     h.send("c");
-    EXPECT_EQ(h.untilLines(6), "\r\nORBEL-QUIST SoftCal gueltig\r\nB0 01 01 01 00\r\nFFFFFFFF0000A00F6400\r\n"
-                               "00 00 01 00 00\r\nFFFFFFFF0000A00F6400\r\n");
+    EXPECT_EQ(h.untilLines(5), memory.calibration);
+    EXPECT_TRUE(memory.calibration.startsWith("ORBEL-QUIST SoftCal gueltig\r\n"));
     h.send("h");
-    EXPECT_EQ(h.untilLines(2), "\r\nHW-Rev 3 LND712\r\n");
+    EXPECT_EQ(h.untilLines(1), "HW-Rev 3 LND712\r\n");
     h.send("s");
-    EXPECT_EQ(h.untilLines(2), "\r\nStat 000412 000003 0001\r\n");
+    EXPECT_EQ(h.untilLines(1), "Stat 000412 000003 0001\r\n");
     h.send("b");
     const QByteArray dump = h.untilLines(4);
     EXPECT_TRUE(dump.startsWith("\r\nORBEL-QUIST Protokoll\r\n"));
@@ -356,7 +357,7 @@ TEST_F(SimCounterTest, MemorySections)
     h.send("s");
     EXPECT_EQ(h.collect(1), "");
     h.send("c");
-    EXPECT_EQ(h.untilLines(2), "\r\nCAL\r\n");
+    EXPECT_EQ(h.untilLines(1), "CAL\r\n");
 }
 
 TEST_F(SimCounterTest, EscapeStopsARunningDump)
@@ -406,7 +407,7 @@ TEST_F(SimCounterTest, HostileBytesDoNoHarm)
 TEST(SimDumpTest, SplitsSections)
 {
     const DumpSections d = splitDeviceDump(builtinDeviceDump());
-    EXPECT_TRUE(d.version.startsWith(QLatin1String("Version 7.14Lb07 12345 0033")));
+    EXPECT_TRUE(d.version.startsWith(QLatin1String("Version 7.14Lb07 12345 0037")));
     EXPECT_EQ(d.hwInfo, "HW-Rev 3 LND712\r\n");
     EXPECT_EQ(d.header, "ORBEL-QUIST Protokoll");
     EXPECT_EQ(d.protocol.count("\r\n"), 2);
