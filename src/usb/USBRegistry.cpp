@@ -85,30 +85,28 @@ void USBRegistry::releaseService(Service service)
         m_services.erase(it);
 }
 
-USBRegistry::Status USBRegistry::entryID(Service service, uint64_t* id)
+template <typename T>
+USBRegistry::Status USBRegistry::read(Service service, Step step, std::optional<T> Entry::*field, T* out) const
 {
     const Entry* entry = entryFor(service);
     if (!entry)
         return StatusBadArgument;
-    if (Status s = fault(Step::EntryID))
+    if (Status s = fault(step))
         return s;
-    if (!entry->entryID)
+    if (!(entry->*field))
         return StatusNotFound;
-    *id = *entry->entryID;
+    *out = *(entry->*field);
     return 0;
+}
+
+USBRegistry::Status USBRegistry::entryID(Service service, uint64_t* id)
+{
+    return read(service, Step::EntryID, &Entry::entryID, id);
 }
 
 USBRegistry::Status USBRegistry::entryName(Service service, QString* name)
 {
-    const Entry* entry = entryFor(service);
-    if (!entry)
-        return StatusBadArgument;
-    if (Status s = fault(Step::Name))
-        return s;
-    if (!entry->name)
-        return StatusNotFound;
-    *name = *entry->name;
-    return 0;
+    return read(service, Step::Name, &Entry::name, name);
 }
 
 USBRegistry::Status USBRegistry::createPlugIn(Service service)
@@ -123,15 +121,7 @@ USBRegistry::Status USBRegistry::queryInterface(Service service)
 
 USBRegistry::Status USBRegistry::locationID(Service service, uint32_t* location)
 {
-    const Entry* entry = entryFor(service);
-    if (!entry)
-        return StatusBadArgument;
-    if (Status s = fault(Step::LocationID))
-        return s;
-    if (!entry->locationID)
-        return StatusNotFound;
-    *location = *entry->locationID;
-    return 0;
+    return read(service, Step::LocationID, &Entry::locationID, location);
 }
 
 USBRegistry::Status USBRegistry::open(Service service)

@@ -113,6 +113,8 @@ private:
     bool matches(const Entry& entry) const;
     uint32_t newHandle();
     const Entry* entryFor(Service service) const;
+    template <typename T>
+    Status read(Service service, Step step, std::optional<T> Entry::*field, T* out) const;
     void retain(Service service);
     void drop(const QString& path);
     void deliver(const QString& path, uint32_t message, quintptr argument);

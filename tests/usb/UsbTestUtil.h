@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <mutex>
 
@@ -60,6 +62,15 @@ struct LogCapture {
     ~LogCapture() { LGLog::removeLogger(logger); }
     QStringList lines() { return logger->lines(); }
     QStringList matching(const QString& pattern) { return logger->matching(pattern); }
+
+    // One arrival and one removal line, with the handle in upper-case hexadecimal (handles always
+    // hold a letter, so lower case would show).
+    void expectOneArrivalAndRemovalLine()
+    {
+        EXPECT_EQ(matching("^Device added with service: [0-9A-F]*[A-F][0-9A-F]*$").size(), 1);
+        EXPECT_EQ(matching("^Device added with service: ").size(), 1);
+        EXPECT_EQ(matching("^Device removed with service: [0-9A-F]+$").size(), 1);
+    }
 };
 
 } // namespace oq::test
