@@ -7,10 +7,7 @@
 #include "device/DeviceError.h"
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
-#if __has_include("parser/OQProtocol.h")
 #include "parser/OQProtocol.h"
-#define OQ_HAVE_PROTOCOL_MODEL 1
-#endif
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/StringTable.h"
@@ -47,6 +44,9 @@ double firmwareNumber(const QString& firmwareVersion)
 }
 
 QString trimmedOrNone(const QString& text) { return text.isNull() ? QString() : text.trimmed(); }
+
+// A section that was not asked for is none.
+std::optional<QString> readOrNone(const QString& text) { return text.isNull() ? std::nullopt : std::optional<QString>(text); }
 
 // Memory bytes in dump text: each line holds two hex digits per byte and a two-digit checksum.
 qint64 bytesReceived(const QByteArray& dump)
@@ -284,12 +284,8 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
         QString protocolData = self->protocol();
         if (oldDumpFormat)
             protocolData.prepend(QStringLiteral("\r\n"));
-#ifdef OQ_HAVE_PROTOCOL_MODEL
-        std::shared_ptr<OQProtocol> protocol = OQProtocol::initWithDeviceInfo(info, self->hwInfo(), self->statc(),
-            self->calibration(), protocolData, QDateTime::currentDateTime());
-#else
-        std::shared_ptr<OQProtocol> protocol;
-#endif
+        std::shared_ptr<OQProtocol> protocol = OQProtocol::initWithDeviceInfo(info, readOrNone(self->hwInfo()),
+            readOrNone(self->statc()), readOrNone(self->calibration()), protocolData, QDateTime::currentDateTime());
         completion(std::move(protocol), headerError);
     });
     leavePCMode();

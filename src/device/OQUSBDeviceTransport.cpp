@@ -164,12 +164,25 @@ std::optional<QString> OQUSBDevice::readLine(std::optional<ErrorRecord>& error)
     return readLineFromHandle(handle(), &error);
 }
 
+namespace {
+// Dose lines end in the unit ("1,5 mSv"), rate lines in the unit per hour ("0,12 uSv/h").
+bool isValueLine(const QString& line, QLatin1String unit)
+{
+    if (!line.endsWith(QLatin1String("\r\n")))
+        return false;
+    QStringView body = QStringView(line).chopped(2);
+    if (body.endsWith(QLatin1String("/h")))
+        body.chop(2);
+    return body.endsWith(unit);
+}
+} // namespace
+
 std::optional<QString> OQUSBDevice::readLineSkippingValues(std::optional<ErrorRecord>& error)
 {
     auto line = readLine(error);
-    while (line && line->endsWith(QLatin1String("Sv\r\n")))
+    while (line && isValueLine(*line, QLatin1String("Sv")))
         line = readLine(error);
-    while (line && line->endsWith(QLatin1String("rem\r\n")))
+    while (line && isValueLine(*line, QLatin1String("rem")))
         line = readLine(error);
     return line;
 }

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
@@ -60,11 +62,29 @@ public:
     }
     FT_STATUS write(FT_HANDLE h, const void* buffer, DWORD count, DWORD* written) override
     {
+        const QByteArray bytes(static_cast<const char*>(buffer), qsizetype(count));
+        {
+            std::lock_guard lock(m_writesMutex);
+            m_writes.push_back(bytes);
+        }
+        if (count == 1 && failWritesOf.load() == static_cast<unsigned char>(bytes[0]))
+            return FT_IO_ERROR;
         return m_inner->write(h, buffer, count, written);
     }
 
+    // Every write call's bytes, in order.
+    std::vector<QByteArray> writes() const
+    {
+        std::lock_guard lock(m_writesMutex);
+        return m_writes;
+    }
+    // Writes of this byte fail with FT_IO_ERROR; -1 for none.
+    std::atomic<int> failWritesOf{-1};
+
 private:
     std::shared_ptr<ft::Backend> m_inner;
+    mutable std::mutex m_writesMutex;
+    std::vector<QByteArray> m_writes;
 };
 
 // One simulated counter on the chosen link and the device that talks to it.
