@@ -1,0 +1,33 @@
+#pragma once
+// Runs the quit sequence for every way of quitting: the menu, closing the main window, and the
+// SIGTERM/SIGINT that logout, systemctl or Ctrl-C send.
+#include <QObject>
+#include <QPointer>
+
+class AppDelegate;
+class MainWindow;
+class QSocketNotifier;
+
+class ApplicationShell : public QObject {
+    Q_OBJECT
+public:
+    ApplicationShell(AppDelegate* controller, MainWindow* window, QObject* parent = nullptr);
+
+    // Routes SIGTERM and SIGINT into requestQuit() on the main thread.
+    void installSignalHandlers();
+
+public slots:
+    void requestQuit();
+
+signals:
+    void terminated();
+
+private:
+    void finish();
+
+    AppDelegate* m_controller;
+    QPointer<MainWindow> m_window;
+    QSocketNotifier* m_signalNotifier = nullptr;
+    bool m_quitting = false;
+    bool m_finished = false;
+};

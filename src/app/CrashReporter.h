@@ -1,0 +1,16 @@
+#pragma once
+// A small crash reporter: on a fatal signal it writes the signal, a backtrace and the version into
+// a report in the crash folder beside the logs. Reports stay on this machine.
+#include <QString>
+#include <QStringList>
+
+class CrashReporter {
+public:
+    // Installs the fatal-signal handlers; `folder` is created if missing.
+    static void start(const QString& secret, const QString& folder, const QString& version);
+    static bool isStarted();
+    // The default folder: the XDG state folder, the process name, then "Crashes".
+    static QString defaultFolder();
+    // Reports written by earlier runs that nobody has looked at yet.
+    static QStringList pendingReports(const QString& folder);
+};

@@ -1,0 +1,60 @@
+#include "app/Launch.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QTimer>
+
+#include "app/AppDelegate.h"
+#include "app/ApplicationShell.h"
+#include "app/MainWindow.h"
+#include "app/SimulationMenu.h"
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/Clock.h"
+#include "units/ColorManager.h"
+
+int runApplication(QApplication& app, const LaunchConfig& config)
+{
+    oq::clock::setScale(config.timeScale > 0 ? config.timeScale : 1.0);
+    if (config.simulate)
+        oq::ft::useSimBackend();
+    else
+        oq::ft::useTtyBackend(config.portPath);
+
+    AppDelegate controller;
+    controller.setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
+    ColorManager colorManager;
+    controller.setColorManager(&colorManager);
+    MainWindow window(&controller);
+    colorManager.setBackgroundView(window.backgroundView());
+    ApplicationShell shell(&controller, &window);
+    shell.installSignalHandlers();
+
+    OQAppDelegate::LaunchOptions options;
+    options.useSimulatedBus = config.simulate;
+    options.portPath = config.portPath;
+    controller.setLaunchOptions(options);
+
+    std::unique_ptr<SimulationMenu> simulation;
+    if (config.simulate)
+        simulation = std::make_unique<SimulationMenu>(&window);
+
+    controller.applicationDidFinishLaunching();
+    window.show();
+    if (simulation)
+        simulation->plugSoon();
+
+    if (config.quitAfterSeconds > 0) {
+        QTimer::singleShot(int(config.quitAfterSeconds * 1000), &shell, [&] {
+            if (!config.screenshotPath.isEmpty())
+                window.grab().save(config.screenshotPath);
+            shell.requestQuit();
+        });
+    }
+    const int rc = app.exec();
+    if (simulation)
+        simulation->unplugAll();
+    return rc;
+}

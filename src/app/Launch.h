@@ -1,0 +1,15 @@
+#pragma once
+// Builds the application's objects the way the main window description would, and runs it.
+#include <QString>
+
+class QApplication;
+
+struct LaunchConfig {
+    bool simulate = false;        // simulated bus with one simulated counter
+    QString portPath;             // one fixed serial device, reported as arriving at start
+    double timeScale = 1.0;       // the time seam's factor
+    double quitAfterSeconds = 0;  // > 0: quit by itself (testing, screenshots)
+    QString screenshotPath;       // with quitAfterSeconds: picture of the main window before quitting
+};
+
+int runApplication(QApplication& app, const LaunchConfig& config);

@@ -1,0 +1,52 @@
+#pragma once
+// The main window: the reading in large figures, the two mode buttons, and the menus.
+#include <QMainWindow>
+
+class AppDelegate;
+class QLabel;
+class QPushButton;
+class QAction;
+class QMenu;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // Connects itself to `controller` the way the window description would.
+    explicit MainWindow(AppDelegate* controller, QWidget* parent = nullptr);
+
+    QLabel* valueLabel() const { return m_value; }
+    QPushButton* rateButton() const { return m_rate; }
+    QPushButton* doseButton() const { return m_dose; }
+    QWidget* backgroundView() const { return m_background; }
+    QMenu* addMenuAfterView(const QString& title);
+    QAction* cancelTransferAction() const { return m_cancelTransfer; }
+
+    // The smallest size that keeps the fitted value font positive.
+    static QSize minimumWindowSize() { return {360, 220}; }
+
+signals:
+    // The user asked to quit (menu, shortcut or closing the window).
+    void quitRequested();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildMenus();
+    void updateValueText();
+    void updateTextColor();
+
+    AppDelegate* m_controller;
+    QWidget* m_background = nullptr;
+    QLabel* m_value = nullptr;
+    QPushButton* m_rate = nullptr;
+    QPushButton* m_dose = nullptr;
+    QAction* m_cancelTransfer = nullptr;
+    QMenu* m_viewMenu = nullptr;
+    bool m_allowClose = false;
+
+public:
+    // Closing after the quit sequence has run.
+    void allowClose() { m_allowClose = true; }
+};

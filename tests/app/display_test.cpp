@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <QFontInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "common/TestUtil.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+#include "units/ColorManager.h"
+#include "TestDevice.h"
+
+using namespace oq;
+
+namespace {
+class DisplayTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qputenv("LC_ALL", "en_US.UTF-8");
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+        controller = std::make_unique<AppDelegate>();
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<AppDelegate> controller;
+};
+} // namespace
+
+TEST_F(DisplayTest, DisplayUnitPrefersTheSettingThenTheDevice)
+{
+    EXPECT_TRUE(controller->displayUnit().isNull());
+    EXPECT_TRUE(controller->onlineValueString().isNull()); // no transformer: empty
+    auto d = makeDevice<TestDevice>();
+    controller->setDevice(d);
+    d->setOnlineUnit(QStringLiteral("Sv"));
+    EXPECT_EQ(controller->displayUnit(), QStringLiteral("Sv"));
+    EXPECT_EQ(controller->onlineValueString(), QStringLiteral("---"));
+
+    SettingsStore::shared().setString(settings::displayUnit, QStringLiteral("rem"));
+    EXPECT_EQ(controller->displayUnit(), QStringLiteral("rem"));
+    SettingsStore::shared().setString(settings::displayUnit, QStringLiteral("Gy"));
+    EXPECT_TRUE(controller->displayUnit().isNull()); // a setting other than Sv and rem is not a unit
+    EXPECT_TRUE(controller->onlineValueString().isNull());
+    SettingsStore::shared().removeObject(settings::displayUnit);
+    d->setOnlineUnit(QStringLiteral("Gy"));
+    EXPECT_TRUE(controller->displayUnit().isNull());
+}
+
+TEST_F(DisplayTest, ValueTextFollowsEverySource)
+{
+    auto d = makeDevice<TestDevice>();
+    QSignalSpy text(controller.get(), &OQAppDelegate::onlineValueStringChanged);
+    controller->setDevice(d);
+    EXPECT_GE(text.count(), 1); // a new device is a change of the path
+    d->setOnlineUnit(QStringLiteral("Sv"));
+    d->setOnlineValue(0.5);
+    EXPECT_EQ(controller->onlineValueString(), QStringLiteral("0.500 μSv/h"));
+
+    text.clear();
+    SettingsStore::shared().setString(settings::displayUnit, QStringLiteral("rem"));
+    EXPECT_GE(text.count(), 1); // no new value needed
+    EXPECT_EQ(controller->onlineValueString(), QStringLiteral("50.0 μrem/h"));
+
+    text.clear();
+    SettingsStore::shared().setInteger(settings::OnlineMode, 2);
+    EXPECT_GE(text.count(), 1);
+    EXPECT_EQ(controller->onlineValueString(), QStringLiteral("50.0 μrem"));
+    SettingsStore::shared().setInteger(settings::OnlineMode, 3);
+    EXPECT_TRUE(controller->onlineValueString().isNull());
+    SettingsStore::shared().setInteger(settings::OnlineMode, 1);
+
+    text.clear();
+    controller->setDevice(nullptr);
+    EXPECT_GE(text.count(), 1);
+    EXPECT_EQ(controller->onlineValueString(), QStringLiteral("---")); // a unit is chosen, no value
+}
+
+TEST_F(DisplayTest, ScaleToAspectFitSubtractsTheMarginOnce)
+{
+    EXPECT_FLOAT_EQ(AppDelegate::scaleToAspectFit({600, 120}, {620, 200}, 20), 1.0f);
+    EXPECT_FLOAT_EQ(AppDelegate::scaleToAspectFit({600, 120}, {1220, 200}, 20), 1.5f);
+}
+
+TEST_F(DisplayTest, FittedFontFollowsTheLimitingSideAndKeepsTheFace)
+{
+    QFont bold(QStringLiteral("DejaVu Sans"));
+    bold.setBold(true);
+    bold.setPointSizeF(33);
+    const QString sample = QStringLiteral("999.999 uSv/h");
+    const QFont wide = AppDelegate::fontSizedForAreaSize({4000, 200}, sample, bold);
+    const QFont tall = AppDelegate::fontSizedForAreaSize({400, 4000}, sample, bold);
+    EXPECT_TRUE(wide.bold());
+    EXPECT_EQ(wide.family(), bold.family());
+    // In the wide window the height limits: doubling the width changes nothing.
+    EXPECT_DOUBLE_EQ(AppDelegate::fontSizedForAreaSize({8000, 200}, sample, bold).pointSizeF(), wide.pointSizeF());
+    // In the tall window the width limits: doubling the height changes nothing.
+    EXPECT_DOUBLE_EQ(AppDelegate::fontSizedForAreaSize({400, 8000}, sample, bold).pointSizeF(), tall.pointSizeF());
+    // The probe is always 100 points: the starting size does not matter.
+    QFont small = bold;
+    small.setPointSizeF(5);
+    EXPECT_DOUBLE_EQ(AppDelegate::fontSizedForAreaSize({4000, 200}, sample, small).pointSizeF(), wide.pointSizeF());
+}
+
+TEST_F(DisplayTest, ResizingFitsTheValueFontAndMinimumSizeKeepsItPositive)
+{
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow w(controller.get());
+    w.show();
+    w.resize(900, 300);
+    ASSERT_TRUE(test::waitUntil([&] { return w.size() == QSize(900, 300); }, 5));
+    const double first = w.valueLabel()->font().pointSizeF();
+    w.resize(700, 500);
+    test::waitUntil([&] { return w.size() == QSize(700, 500); }, 5);
+    w.resize(900, 300);
+    test::waitUntil([&] { return w.size() == QSize(900, 300); }, 5);
+    EXPECT_DOUBLE_EQ(w.valueLabel()->font().pointSizeF(), first);
+    EXPECT_GT(first, 0);
+    const QSize min = MainWindow::minimumWindowSize();
+    EXPECT_GT(AppDelegate::fontSizedForAreaSize(QSizeF(min), QStringLiteral("999.999 uSv/h"), w.valueLabel()->font()).pointSizeF(), 0);
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include "app/OQAppDelegate.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+
+using namespace oq;
+
+namespace {
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf"))); }
+    QTemporaryDir dir;
+};
+} // namespace
+
+TEST_F(SettingsTest, EmptyStoreReadsEveryRegisteredDefault)
+{
+    OQAppDelegate controller; // registers the defaults
+    auto& s = SettingsStore::shared();
+    EXPECT_EQ(s.integerForKey(settings::OnlineMode), 1);
+    EXPECT_EQ(s.doubleForKey(settings::WarningRateValue), 2.2);
+    EXPECT_EQ(s.doubleForKey(settings::DangerRateValue), 11.8);
+    EXPECT_EQ(s.doubleForKey(settings::WarningDoseValue), 10.0);
+    EXPECT_EQ(s.doubleForKey(settings::DangerDoseValue), 20.0);
+    EXPECT_FALSE(s.objectForKey(settings::displayUnit).isValid());
+    EXPECT_EQ(settings::defaults().size(), 14);
+
+    const auto green = s.colorForKey(settings::NormalFontColor);
+    ASSERT_TRUE(green);
+    EXPECT_EQ(green->red, 0.156862745); // exact, to the last digit
+    EXPECT_EQ(green->green, 0.666666667);
+    EXPECT_EQ(green->blue, 0.156862745);
+    EXPECT_EQ(green->alpha, 1.0);
+    const auto amber = s.colorForKey(settings::WarningBarColor);
+    ASSERT_TRUE(amber);
+    EXPECT_EQ(*amber, ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0));
+    EXPECT_EQ(*s.colorForKey(settings::DangerFontColor), ArchivedColor::grey(1.0, 1.0));
+    EXPECT_EQ(*s.colorForKey(settings::DangerBackgroundColor), ArchivedColor::rgba(0.862745098, 0.0, 0.082352941, 1.0));
+    EXPECT_EQ(s.colorForKey(settings::NormalBackgroundColor)->kind, ArchivedColor::Kind::WindowBackground);
+    // Defaults are never written to disk.
+    EXPECT_FALSE(s.hasStoredValue(settings::OnlineMode));
+}
+
+TEST_F(SettingsTest, RemovingAKeyRestoresItsDefaultAndEveryWriteNotifies)
+{
+    OQAppDelegate controller;
+    auto& s = SettingsStore::shared();
+    QSignalSpy changed(&s, &SettingsStore::changed);
+    s.setDouble(settings::DangerRateValue, 50.5);
+    EXPECT_EQ(s.doubleForKey(settings::DangerRateValue), 50.5);
+    s.removeObject(settings::DangerRateValue);
+    EXPECT_EQ(s.doubleForKey(settings::DangerRateValue), 11.8);
+    ASSERT_EQ(changed.count(), 2);
+    EXPECT_EQ(changed.at(0).at(0).toString(), settings::DangerRateValue);
+    EXPECT_EQ(changed.at(1).at(0).toString(), settings::DangerRateValue);
+}
+
+TEST_F(SettingsTest, BindingsFollowEveryWriter)
+{
+    OQAppDelegate controller;
+    auto& s = SettingsStore::shared();
+    EXPECT_EQ(controller.onlineMode().toInt(), 1);
+    EXPECT_TRUE(controller.preferredDisplayUnit().isNull());
+
+    QSignalSpy mode(&controller, &OQAppDelegate::onlineModeChanged);
+    s.setInteger(settings::OnlineMode, 2);
+    EXPECT_EQ(controller.onlineMode().toInt(), 2);
+    EXPECT_EQ(mode.count(), 1);
+
+    s.setString(settings::displayUnit, QStringLiteral("rem"));
+    EXPECT_EQ(controller.preferredDisplayUnit(), QStringLiteral("rem"));
+    s.removeObject(settings::displayUnit);
+    EXPECT_TRUE(controller.preferredDisplayUnit().isNull());
+}
+
+TEST_F(SettingsTest, ColourArchiveRoundTripsExactlyAndRejectsGarbage)
+{
+    const auto c = ArchivedColor::rgba(0.1, 1.0 / 3.0, 0.999999999999, 0.5);
+    EXPECT_EQ(ArchivedColor::unarchive(c.archive()), c);
+    EXPECT_EQ(ArchivedColor::unarchive(ArchivedColor::grey(0.25, 1).archive()), ArchivedColor::grey(0.25, 1));
+    for (const char* bad : {"", "rgba", "rgba 1 2 3 4", "rgba 0.1 0.2 0.3", "rgba nan 0 0 1", "rgba -0.1 0 0 1",
+             "grey 0.5", "system", "system other", "rgba 0.1 0.2 0.3 0.4 0.5", "\xff\xfe", "rgba 1e999 0 0 1"})
+        EXPECT_FALSE(ArchivedColor::unarchive(QString::fromLatin1(bad))) << bad;
+
+    // The window background is read from the palette at the time of decoding.
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(10, 20, 30));
+    EXPECT_EQ(ArchivedColor::windowBackground().toQColor(dark), QColor(10, 20, 30));
+}
+
+TEST_F(SettingsTest, UnreadableValuesFallBackSafely)
+{
+    OQAppDelegate controller;
+    auto& s = SettingsStore::shared();
+    s.setString(settings::OnlineMode, QStringLiteral("banana"));
+    EXPECT_EQ(s.integerForKey(settings::OnlineMode), 0); // starts no mode rather than a wrong one
+    s.setString(settings::NormalFontColor, QStringLiteral("rgba 7 7 7 7"));
+    EXPECT_FALSE(s.colorForKey(settings::NormalFontColor));
+}
+
+TEST(SettingsFile, CorruptFileStartsWithDefaultsAndIsKeptAside)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("oq.conf"));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[General]\nOnlineMode=2\n\x00\x01\xff garbage [[[ \n=\n", 40);
+    }
+    SettingsStore::useFile(path);
+    auto& s = SettingsStore::shared();
+    s.registerDefaults(settings::defaults());
+    EXPECT_EQ(s.integerForKey(settings::OnlineMode), 1);
+    ASSERT_FALSE(s.preservedCorruptFile().isEmpty());
+    EXPECT_TRUE(QFile::exists(s.preservedCorruptFile()));
+    QFile kept(s.preservedCorruptFile());
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(kept.readAll().contains("garbage"));
+}
