@@ -15,6 +15,7 @@ constexpr unsigned char kEsc = 0x1B;
 constexpr double kCollectGap = 5.0;
 // A stream that nobody looked at for long produces no more than this many lines at once.
 constexpr int kMaxCatchUpLines = 64;
+constexpr qsizetype kCommandLogLimit = 4096;
 
 // A byte sent at one speed and sampled at another: never a line end, mostly outside ASCII.
 unsigned char garbled(unsigned char c) { return static_cast<unsigned char>(0x80 | ((c * 37 + 11) & 0x7F)); }
@@ -264,6 +265,12 @@ void SimCounter::receiveLocked(unsigned char byte, bool garbledByte, double at)
             }
             return;
         }
+    }
+    // A counter left running for days keeps only its recent commands.
+    if (m_log.size() >= kCommandLogLimit) {
+        m_log.remove(0, kCommandLogLimit / 4);
+        if (m_collector)
+            m_collector->logIndex -= kCommandLogLimit / 4;
     }
     if (garbledByte) {
         m_log << QStringLiteral("~");

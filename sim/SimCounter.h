@@ -79,6 +79,7 @@ public:
     // The version record as "v" would answer it now, without line end.
     QString versionRecord() const;
     // Commands received, in order: "P", "v", "ESC", "t010125080509\r\n"; "~" for a garbled byte.
+    // The most recent few thousand.
     QStringList commandLog() const;
     // Bytes sent to the computer so far (including ones the line dropped).
     qint64 bytesSent() const;

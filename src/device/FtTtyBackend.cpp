@@ -346,8 +346,13 @@ private:
     {
         std::vector<TtyDevice> found;
         if (!m_fixedPort.isEmpty()) {
-            if (QFileInfo::exists(m_fixedPort))
-                found.push_back({m_fixedPort, {}, {}, QStringLiteral("Serial port"), 0});
+            if (QFileInfo::exists(m_fixedPort)) {
+                // A given /dev/ttyUSB0 still has its latency timer in sysfs.
+                QString sysName = QFileInfo(QFileInfo(m_fixedPort).canonicalFilePath()).fileName();
+                if (!QFileInfo::exists(m_sysfs + QStringLiteral("/class/tty/") + sysName))
+                    sysName.clear();
+                found.push_back({m_fixedPort, sysName, {}, QStringLiteral("Serial port"), 0});
+            }
             return found;
         }
         const QString vid = QStringLiteral("%1").arg(m_vid.load(), 4, 16, QLatin1Char('0'));
