@@ -17,8 +17,6 @@ using namespace oq;
 namespace {
 
 constexpr char kEscape = 0x1B;
-// Firmware below this puts an empty line between the dump header and the dump lines.
-constexpr double kOldDumpFormatBelow = 6.0055;
 // A counter that keeps sending through ESC for this long is left to the final "X".
 constexpr double kCancelDrainLimit = 120.0;
 
@@ -271,21 +269,17 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
 
     const QString dumpText = QString::fromLatin1(dump);
     LGLogDevice("%@", dumpText);
-    const bool oldDumpFormat = firmware < kOldDumpFormatBelow;
-    dispatchMainAsync([self = strongSelf(), info, dumpText, oldDumpFormat, headerError, completion] {
+    dispatchMainAsync([self = strongSelf(), info, dumpText, headerError, completion] {
         self->setProtocolText(dumpText.trimmed());
         if (auto record = self->progress()) {
             record->setTotalUnitCount(-1);
             record->setCompletedUnitCount(0);
             record->setCancellable(false);
         }
-        // Trimming takes away the empty line that old counters put after the dump header and
-        // their dump parser requires; the stored dump gets it back.
-        QString protocolData = self->protocol();
-        if (oldDumpFormat)
-            protocolData.prepend(QStringLiteral("\r\n"));
+        // Trimming takes away the empty line that old counters put after the dump header; the
+        // protocol model puts it back when it writes the dump.
         std::shared_ptr<OQProtocol> protocol = OQProtocol::initWithDeviceInfo(info, readOrNone(self->hwInfo()),
-            readOrNone(self->statc()), readOrNone(self->calibration()), protocolData, QDateTime::currentDateTime());
+            readOrNone(self->statc()), readOrNone(self->calibration()), self->protocol(), QDateTime::currentDateTime());
         completion(std::move(protocol), headerError);
     });
     leavePCMode();

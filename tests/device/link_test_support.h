@@ -52,14 +52,22 @@ public:
     {
         ++queueStatusCalls;
         ++driverCalls;
-        return m_inner->getQueueStatus(h, rx);
+        const FT_STATUS status = m_inner->getQueueStatus(h, rx);
+        if (status == FT_OK && *rx == 0)
+            ++pollsSinceData;
+        return status;
     }
     FT_STATUS read(FT_HANDLE h, void* buffer, DWORD count, DWORD* returned) override
     {
         ++readCalls;
         ++driverCalls;
-        return m_inner->read(h, buffer, count, returned);
+        const FT_STATUS status = m_inner->read(h, buffer, count, returned);
+        if (*returned > 0)
+            pollsSinceData = 0;
+        return status;
     }
+    // Queue queries that found nothing since the last read that brought bytes.
+    std::atomic<int> pollsSinceData{0};
     FT_STATUS write(FT_HANDLE h, const void* buffer, DWORD count, DWORD* written) override
     {
         const QByteArray bytes(static_cast<const char*>(buffer), qsizetype(count));
