@@ -1,13 +1,19 @@
 #pragma once
 // Handle bookkeeping shared by the FT_* backends (internal to device/).
+#include <QByteArray>
+#include <QString>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "device/ftd2xx.h"
+#include "device/FtBackend.h"
 
 namespace oq::ft {
 
@@ -59,12 +65,35 @@ private:
 
 // Copies `text` into a fixed node field, always terminated.
 template <size_t N>
-void copyField(char (&field)[N], const char* text)
+void copyField(char (&field)[N], const QByteArray& text)
 {
-    size_t i = 0;
-    for (; text && text[i] && i + 1 < N; ++i)
-        field[i] = text[i];
-    field[i] = 0;
+    const size_t n = std::min(N - 1, size_t(text.size()));
+    std::memcpy(field, text.constData(), n);
+    field[n] = 0;
 }
+
+// One listed bridge as FT_GetDeviceInfoList reports it; `open` is the handle it is open under.
+inline void fillNode(FT_DEVICE_LIST_INFO_NODE& node, ULONG id, DWORD location, const QString& serial,
+    const QString& description, FT_HANDLE open)
+{
+    node = {};
+    node.ID = id;
+    node.LocId = location;
+    copyField(node.SerialNumber, serial.toLatin1());
+    copyField(node.Description, description.toLatin1());
+    node.ftHandle = open;
+    node.Flags = open ? 1 : 0; // opened
+}
+
+// Read and write time-outs of a handle, in modelled milliseconds; 0 stands for the default.
+struct Timeouts {
+    std::atomic<ULONG> readMs{kDefaultReadTimeoutMs};
+    std::atomic<ULONG> writeMs{kDefaultWriteTimeoutMs};
+    void set(ULONG read, ULONG write)
+    {
+        readMs = read ? read : kDefaultReadTimeoutMs;
+        writeMs = write ? write : kDefaultWriteTimeoutMs;
+    }
+};
 
 } // namespace oq::ft

@@ -22,8 +22,7 @@ constexpr double kMinRealSleep = 50e-6;
 struct SimPort {
     SimBusEntry entry;
     LineSettings line; // the computer's side: 9600 8N1 until configured
-    std::atomic<ULONG> readMs{kDefaultReadTimeoutMs};
-    std::atomic<ULONG> writeMs{kDefaultWriteTimeoutMs};
+    Timeouts timeouts;
 
     // Still plugged in under the same entry (a re-plugged counter is a new device).
     bool alive() const { return entry.counter->plugged() && SimBus::instance().entry(entry.entryId).has_value(); }
@@ -49,14 +48,8 @@ public:
         const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
         for (DWORD i = 0; i < n; ++i) {
             const SimBusEntry& e = m_listed[i];
-            FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
-            node = {};
-            node.ID = (e.vendorId << 16) | e.productId;
-            node.LocId = e.locationId;
-            copyField(node.SerialNumber, e.serialNumber.toLatin1().constData());
-            copyField(node.Description, e.name.toLatin1().constData());
-            node.ftHandle = m_ports.find([&e](const SimPort& p) { return p.entry.entryId == e.entryId; });
-            node.Flags = node.ftHandle ? 1 : 0; // opened
+            fillNode(nodes[i], (ULONG(e.vendorId) << 16) | e.productId, e.locationId, e.serialNumber, e.name,
+                m_ports.find([&e](const SimPort& p) { return p.entry.entryId == e.entryId; }));
         }
         *count = n;
         return FT_OK;
@@ -112,8 +105,7 @@ public:
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override
     {
         return withPort(handle, [readMs, writeMs](SimPort& p) -> FT_STATUS {
-            p.readMs = readMs ? readMs : kDefaultReadTimeoutMs;
-            p.writeMs = writeMs ? writeMs : kDefaultWriteTimeoutMs;
+            p.timeouts.set(readMs, writeMs);
             return FT_OK;
         });
     }
@@ -147,7 +139,7 @@ public:
     {
         return withPort(handle, [&](SimPort& p) -> FT_STATUS {
             auto* out = static_cast<char*>(buffer);
-            const double deadline = oq::clock::now() + p.readMs / 1000.0;
+            const double deadline = oq::clock::now() + p.timeouts.readMs / 1000.0;
             for (;;) {
                 const QByteArray got = p.entry.counter->hostRead(qsizetype(count - *returned));
                 std::memcpy(out + *returned, got.constData(), size_t(got.size()));

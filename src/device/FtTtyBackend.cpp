@@ -37,8 +37,7 @@ struct TtyPort {
     ~TtyPort() { ::close(fd); }
     int fd = -1;
     TtyDevice device;
-    std::atomic<ULONG> readMs{kDefaultReadTimeoutMs};
-    std::atomic<ULONG> writeMs{kDefaultWriteTimeoutMs};
+    Timeouts timeouts;
     std::atomic<bool> dead{false};
     std::atomic<bool> closed{false};
 };
@@ -103,14 +102,8 @@ public:
         const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
         for (DWORD i = 0; i < n; ++i) {
             const TtyDevice& d = m_listed[i];
-            FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
-            node = {};
-            node.ID = (m_vid.load() << 16) | (m_pid.load() & 0xFFFF);
-            node.LocId = d.location;
-            copyField(node.SerialNumber, d.serial.toLatin1().constData());
-            copyField(node.Description, d.description.toLatin1().constData());
-            node.ftHandle = openHandleFor(d.path);
-            node.Flags = node.ftHandle ? 1 : 0;
+            fillNode(nodes[i], (m_vid.load() << 16) | (m_pid.load() & 0xFFFF), d.location, d.serial, d.description,
+                openHandleFor(d.path));
         }
         *count = n;
         return FT_OK;
@@ -203,8 +196,7 @@ public:
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override
     {
         return withPort(handle, [readMs, writeMs](TtyPort& p) -> FT_STATUS {
-            p.readMs = readMs ? readMs : kDefaultReadTimeoutMs;
-            p.writeMs = writeMs ? writeMs : kDefaultWriteTimeoutMs;
+            p.timeouts.set(readMs, writeMs);
             return FT_OK;
         });
     }
@@ -245,7 +237,7 @@ public:
     {
         return withPort(handle, [&](TtyPort& p) -> FT_STATUS {
             auto* out = static_cast<char*>(buffer);
-            const double deadline = oq::clock::now() + p.readMs / 1000.0;
+            const double deadline = oq::clock::now() + p.timeouts.readMs / 1000.0;
             bool readable = false; // the last poll said so
             while (*returned < count) {
                 // With VMIN 0 a read gives 0 both for "nothing yet" and for a hang-up; after a poll
@@ -281,7 +273,7 @@ public:
     {
         return withPort(handle, [&](TtyPort& p) -> FT_STATUS {
             const auto* in = static_cast<const char*>(buffer);
-            const double deadline = oq::clock::now() + p.writeMs / 1000.0;
+            const double deadline = oq::clock::now() + p.timeouts.writeMs / 1000.0;
             while (*written < count) {
                 const ssize_t n = ::write(p.fd, in + *written, count - *written);
                 if (n > 0) {
