@@ -1,0 +1,172 @@
+// The whole application in one process: simulated bus, simulated counter, real windows.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "common/TestUtil.h"
+#include "device/FtBackend.h"
+#include "logging/LGLog.h"
+#include "device/OQUSBDevice.h"
+#include "platform/ArchivedColor.h"
+#include "platform/Clock.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+#include "units/ColorManager.h"
+
+using namespace oq;
+using namespace oq::sim;
+
+namespace {
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        clock::setScale(0.1);
+        SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+        ft::useSimBackend();
+        controller = std::make_unique<AppDelegate>();
+        controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
+        colorManager = std::make_unique<ColorManager>();
+        controller->setColorManager(colorManager.get());
+        window = std::make_unique<MainWindow>(controller.get());
+        colorManager->setBackgroundView(window->backgroundView());
+        OQAppDelegate::LaunchOptions o;
+        o.useSimulatedBus = true;
+        o.logsDirectory = dir.filePath(QStringLiteral("Logs"));
+        controller->setLaunchOptions(o);
+        controller->setAppCenterSecret(std::nullopt);
+        controller->applicationDidFinishLaunching();
+        window->show();
+        window->resize(640, 300);
+    }
+    void TearDown() override
+    {
+        SimBus::instance().unplugAll();
+        test::spin(0.2);
+        window.reset();
+        controller.reset();
+        colorManager.reset();
+        clock::setScale(1.0);
+    }
+
+    std::shared_ptr<SimCounter> plugCounter(double rate)
+    {
+        CounterConfig c;
+        c.version = QStringLiteral("7.14Lb07");
+        c.serial = QStringLiteral("10423");
+        c.profile.kind = ProfileSpec::Constant;
+        c.profile.value = rate;
+        auto counter = std::make_shared<SimCounter>(c);
+        entry = SimBus::instance().plug(counter);
+        return counter;
+    }
+    QString shownText() const { return window->valueLabel()->text(); }
+    bool showsValue() const
+    {
+        const QString t = shownText();
+        return !t.isEmpty() && t != QLatin1String("---");
+    }
+    void setRate(const std::shared_ptr<SimCounter>& c, double rate)
+    {
+        c->updateConfig([rate](CounterConfig& cfg) { cfg.profile.value = rate; });
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<AppDelegate> controller;
+    std::unique_ptr<ColorManager> colorManager;
+    std::unique_ptr<MainWindow> window;
+    quint64 entry = 0;
+};
+
+QColor pixel(const QImage& img, int x, int y) { return img.pixelColor(x, y); }
+
+bool near(const QColor& a, const QColor& b)
+{
+    return std::abs(a.red() - b.red()) <= 3 && std::abs(a.green() - b.green()) <= 3 && std::abs(a.blue() - b.blue()) <= 3;
+}
+
+// True when some pixel of the image's middle band has the colour.
+bool hasColour(const QImage& img, const QColor& c)
+{
+    for (int y = img.height() / 4; y < img.height() * 3 / 4; y += 2)
+        for (int x = 0; x < img.width(); x += 2)
+            if (near(img.pixelColor(x, y), c))
+                return true;
+    return false;
+}
+} // namespace
+
+TEST_F(EndToEnd, PlugInShowsAColouredValueUnplugClearsItAndRollsTheDeviceLog)
+{
+    plugCounter(0.12);
+    ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5)) << shownText().toStdString();
+    EXPECT_TRUE(shownText().endsWith(QStringLiteral("μSv/h"))) << shownText().toStdString();
+    EXPECT_TRUE(near(window->valueLabel()->palette().color(QPalette::WindowText), QColor(40, 170, 40)));
+
+    const QString deviceLog = dir.filePath(QStringLiteral("Logs/device.log"));
+    LGLog::flushLog();
+    ASSERT_TRUE(QFile::exists(deviceLog));
+
+    SimBus::instance().unplug(entry);
+    ASSERT_TRUE(test::waitUntil([&] { return !showsValue(); }, 5));
+    EXPECT_TRUE(shownText() == QLatin1String("---") || shownText().isEmpty());
+    EXPECT_EQ(controller->device(), nullptr);
+
+    // The next connection starts the device log afresh.
+    plugCounter(0.12);
+    ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5));
+    LGLog::flushLog();
+    QFile f(deviceLog);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray content = f.readAll();
+    EXPECT_EQ(content.count("PC-Mode gestartet"), 1) << content.toStdString();
+}
+
+TEST_F(EndToEnd, QuittingWhileStreamingStopsTheCounterFirst)
+{
+    auto counter = plugCounter(0.12);
+    ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5));
+    bool replied = false;
+    QObject::connect(controller.get(), &AppDelegate::replyToApplicationShouldTerminate, [&](bool t) { replied = t; });
+    ASSERT_EQ(controller->applicationShouldTerminate(), AppDelegate::TerminateReply::Later);
+    ASSERT_TRUE(test::waitUntil([&] { return replied; }, 5));
+    const QStringList commands = counter->commandLog();
+    ASSERT_FALSE(commands.isEmpty());
+    EXPECT_EQ(commands.last(), QStringLiteral("X")) << commands.join(QLatin1Char(' ')).toStdString();
+}
+
+TEST_F(EndToEnd, LevelsColourTheWindowAndScreenshotsAreKept)
+{
+    auto counter = plugCounter(0.12);
+    ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5));
+    struct Case {
+        const char* name;
+        double rate;
+        QString fontKey, backgroundKey;
+    };
+    const Case cases[] = {
+        {"normal", 0.12, settings::NormalFontColor, settings::NormalBackgroundColor},
+        {"warning", 4.5, settings::WarningFontColor, settings::WarningBackgroundColor},
+        {"danger", 25.0, settings::DangerFontColor, settings::DangerBackgroundColor},
+    };
+    for (const Case& c : cases) {
+        setRate(counter, c.rate);
+        const QColor font = SettingsStore::shared().colorForKey(c.fontKey)->toQColor(window->palette());
+        ASSERT_TRUE(test::waitUntil([&] { return near(colorManager->fontColor(), font); }, 5)) << c.name;
+        test::spin(0.1);
+        const QImage img = window->grab().toImage();
+        img.save(QDir(test::artifactsDir()).filePath(QStringLiteral("main-window-%1.png").arg(QLatin1String(c.name))));
+        const QColor background = SettingsStore::shared().colorForKey(c.backgroundKey)->toQColor(window->palette());
+        // A corner of the content area shows the background; the figure shows the font colour.
+        EXPECT_TRUE(near(pixel(img, 4, img.height() / 2), background)) << c.name;
+        EXPECT_TRUE(hasColour(img, font)) << c.name;
+    }
+}
