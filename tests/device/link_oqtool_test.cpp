@@ -1,0 +1,220 @@
+// The device commands of oqtool, run as separate processes against a simulated counter: in
+// process (--simulate), served by oq-counter-sim on a pseudo-terminal, or served by this test.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+#include "common/TestUtil.h"
+#include "platform/Clock.h"
+#include "sim/SimCounter.h"
+#include "sim/SimPty.h"
+#include "sim/dump/DumpWriter.h"
+
+namespace {
+
+// Both sides run their waits this much faster than real time.
+const QString kScale = QStringLiteral("0.05");
+
+QProcessEnvironment environment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("OQ_CLOCK_SCALE"), kScale);
+    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
+    // Thresholds and units from the defaults, not the user's settings.
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QDir::tempPath() + QStringLiteral("/oq-link-oqtool-config"));
+    return env;
+}
+
+struct ToolRun {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+ToolRun oqtool(const QStringList& args)
+{
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral(OQTOOL_PATH), args);
+    p.closeWriteChannel();
+    EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
+    return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+}
+
+QStringList lines(const QByteArray& text) { return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts); }
+
+// oq-counter-sim serving one counter on a pseudo-terminal.
+class CounterSimProcess {
+public:
+    explicit CounterSimProcess(QStringList args)
+    {
+        args << QStringLiteral("--time-scale") << kScale;
+        m_process.start(QStringLiteral(COUNTER_SIM_PATH), args);
+        if (m_process.waitForReadyRead(10000))
+            m_path = QString::fromUtf8(m_process.readLine()).trimmed();
+    }
+    ~CounterSimProcess()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+    const QString& path() const { return m_path; }
+
+private:
+    QProcess m_process;
+    QString m_path;
+};
+
+TEST(OqtoolWatch, SimulatedCounterPrintsFiveReadings)
+{
+    const ToolRun r = oqtool({"watch", "--simulate", "--count", "5"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    const QStringList shown = lines(r.out);
+    ASSERT_EQ(shown.size(), 5) << r.out.constData();
+    for (const QString& text : shown) {
+        EXPECT_FALSE(text.contains(QChar(0x1b))) << "no colours outside a terminal";
+        EXPECT_TRUE(text.endsWith(QStringLiteral("Sv/h"))) << text.toStdString();
+    }
+}
+
+TEST(OqtoolWatch, DoseInRemOverOqCounterSim)
+{
+    CounterSimProcess sim({"--unit", "rem", "--profile", "constant:1.5"});
+    ASSERT_FALSE(sim.path().isEmpty());
+    const ToolRun r = oqtool({"watch", "--port", sim.path(), "--count", "5", "--rate", "--unit", "rem"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_EQ(lines(r.out), QStringList(5, QStringLiteral("150.0 μrem/h")));
+}
+
+TEST(OqtoolWatch, BadArgumentsAreAUsageError)
+{
+    EXPECT_EQ(oqtool({"watch", "--unit", "gray"}).exitCode, 2);
+    EXPECT_EQ(oqtool({"watch", "--count", "0"}).exitCode, 2);
+    EXPECT_EQ(oqtool({"watch", "--simulate", "--port", "/dev/null"}).exitCode, 2);
+    const ToolRun help = oqtool({"watch", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("--simulate"));
+}
+
+TEST(OqtoolWatch, CtrlCStopsTheCounterBeforeExiting)
+{
+    oq::clock::setScale(kScale.toDouble());
+    auto counter = std::make_shared<oq::sim::SimCounter>();
+    oq::sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", pty.path()});
+    ASSERT_TRUE(p.waitForStarted());
+    ASSERT_TRUE(oq::test::waitUntil([&] { return p.readAllStandardOutput().size() > 0 || p.state() != QProcess::Running; }, 30));
+    ASSERT_EQ(p.state(), QProcess::Running) << p.readAllStandardError().constData();
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_EQ(counter->commandLog().last(), "X");
+    EXPECT_EQ(counter->mode(), oq::sim::Mode::Idle);
+    pty.stop();
+    oq::clock::setScale(1.0);
+}
+
+TEST(OqtoolInfo, PrintsTheRecordAndSetClockChangesIt)
+{
+    const ToolRun info = oqtool({"info", "--simulate"});
+    ASSERT_EQ(info.exitCode, 0) << info.err.constData();
+    const QJsonObject o = QJsonDocument::fromJson(info.out).object();
+    EXPECT_EQ(o.value("firmwareVersion").toString(), "7.14Lb07");
+    EXPECT_TRUE(o.value("protocolLength").isDouble());
+    EXPECT_TRUE(o.value("hasOnline").toBool());
+
+    const ToolRun clock = oqtool({"set-clock", "--simulate", "--date", "2025-01-01T08:05:09"});
+    ASSERT_EQ(clock.exitCode, 0) << clock.err.constData();
+    EXPECT_TRUE(clock.out.startsWith("2025-01-01T08:0")) << clock.out.constData();
+
+    EXPECT_EQ(oqtool({"set-clock", "--simulate", "--date", "yesterday"}).exitCode, 2);
+}
+
+TEST(OqtoolInfo, NoCounterIsAFailure)
+{
+    const ToolRun r = oqtool({"info", "--port", "/nonexistent/tty"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("Driver Error")) << r.err.constData();
+}
+
+class OqtoolDownload : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+    // A stored dump of `counts` one-minute counts for the counter to hold.
+    QString writeCounterDump(int counts)
+    {
+        oq::sim::DumpSpec spec;
+        spec.events = {oq::sim::DumpEvent::interval(60), oq::sim::DumpEvent::timeMark({2024, 5, 1, 12, 0, 0})};
+        for (int i = 0; i < counts; ++i)
+            spec.events.push_back(oq::sim::DumpEvent::count(uint64_t(20 + i % 11)));
+        QString error;
+        const auto dump = oq::sim::writeDump(spec, &error);
+        EXPECT_TRUE(dump) << error.toStdString();
+        const QString path = dir.filePath(QStringLiteral("counter-%1.dump").arg(counts));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        if (dump)
+            file.write(dump->deviceDump);
+        return path;
+    }
+    QTemporaryDir dir;
+};
+
+TEST_F(OqtoolDownload, DumpFromOqCounterSimReadsBackToTheSameEvents)
+{
+    const QString counterDump = writeCounterDump(600);
+    CounterSimProcess sim({"--dump", counterDump});
+    ASSERT_FALSE(sim.path().isEmpty());
+    const QString out = dir.filePath("downloaded.dump");
+    const ToolRun r = oqtool({"download", "--port", sim.path(), "-o", out});
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("Downloading")) << "progress on standard error";
+
+    const ToolRun got = oqtool({"events", out, "--format", "csv"});
+    const ToolRun given = oqtool({"events", counterDump, "--format", "csv"});
+    ASSERT_EQ(got.exitCode, 0) << got.err.constData();
+    EXPECT_EQ(lines(got.out).size(), 601);
+    EXPECT_EQ(got.out, given.out);
+
+    // --events prints them straight away.
+    const ToolRun direct = oqtool({"download", "--simulate", "--events", "json"});
+    ASSERT_EQ(direct.exitCode, 0) << direct.err.constData();
+    EXPECT_TRUE(QJsonDocument::fromJson(direct.out).isArray());
+}
+
+TEST_F(OqtoolDownload, CtrlCCancelsAndLeavesNoFile)
+{
+    // At 9600 baud the dump takes long enough to interrupt.
+    CounterSimProcess sim({"--dump", writeCounterDump(6000), "--baud", "9600"});
+    ASSERT_FALSE(sim.path().isEmpty());
+    const QString out = dir.filePath("interrupted.dump");
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral(OQTOOL_PATH), {"download", "--port", sim.path(), "-o", out});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray err;
+    ASSERT_TRUE(oq::test::waitUntil([&] {
+        err += p.readAllStandardError();
+        return err.contains(" / ") || p.state() != QProcess::Running;
+    }, 60));
+    ASSERT_EQ(p.state(), QProcess::Running) << err.constData();
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 130);
+    EXPECT_TRUE(p.readAllStandardError().contains("cancelled"));
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_TRUE(QDir(dir.path()).entryList({"interrupted*"}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+#include "DeviceSession.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <atomic>
+#include <csignal>
+
+#include "Command.h"
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/Clock.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+
+namespace oqtool {
+namespace {
+
+std::atomic<int> g_interrupts{0};
+
+extern "C" void onInterrupt(int) { g_interrupts.fetch_add(1); }
+
+void installInterruptHandler()
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// The exchange has ended when it failed or when the progress says so (after the counter left PC mode).
+bool exchangeEnded(const OQUSBDevice& device)
+{
+    const auto progress = device.progress();
+    return device.failed() || (!device.busy() && progress && progress->completedUnitCount() == -1);
+}
+
+} // namespace
+
+const char* const kDeviceOptionsHelp = "  --port PATH   talk to the counter on this serial device (e.g. one oq-counter-sim serves)\n"
+                                       "  --simulate    talk to a simulated counter\n"
+                                       "Without either, the first Orbel-Quist counter on the USB bus is used.\n"
+                                       "OQ_CLOCK_SCALE=0.1 in the environment runs every wait of the link ten times faster.\n";
+
+bool printHelpIfAsked(const QStringList& args, const char* usage)
+{
+    if (!args.contains(QStringLiteral("--help")))
+        return false;
+    out(QString::fromLatin1(usage) + QString::fromLatin1(kDeviceOptionsHelp));
+    return true;
+}
+
+int usageError(const char* command, const QString& error, const char* usage)
+{
+    err((error.isEmpty() ? QString() : QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(command), error)) + QString::fromLatin1(usage));
+    return 2;
+}
+
+bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error)
+{
+    for (qsizetype i = 0; i < args.size();) {
+        if (args[i] == QLatin1String("--simulate")) {
+            options.simulate = true;
+            args.removeAt(i);
+        } else if (args[i] == QLatin1String("--port")) {
+            if (i + 1 >= args.size()) {
+                error = QStringLiteral("--port needs a path");
+                return false;
+            }
+            options.port = args[i + 1];
+            args.remove(i, 2);
+        } else if (args[i].startsWith(QLatin1String("--port="))) {
+            options.port = args[i].mid(7);
+            args.removeAt(i);
+        } else {
+            ++i;
+        }
+    }
+    if (options.simulate && !options.port.isEmpty()) {
+        error = QStringLiteral("--port and --simulate exclude each other");
+        return false;
+    }
+    return true;
+}
+
+DeviceSession::DeviceSession(DeviceOptions options)
+    : m_options(std::move(options))
+{
+    installInterruptHandler();
+    bool scaled = false;
+    const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&scaled);
+    if (scaled && scale > 0)
+        oq::clock::setScale(scale);
+    if (m_options.simulate) {
+        oq::sim::CounterConfig config;
+        config.profile.kind = oq::sim::ProfileSpec::Walk;
+        m_counter = std::make_shared<oq::sim::SimCounter>(config);
+        oq::ft::useSimBackend();
+        m_entry = oq::sim::SimBus::instance().plug(m_counter);
+    } else {
+        oq::ft::useTtyBackend(m_options.port);
+    }
+}
+
+DeviceSession::~DeviceSession()
+{
+    m_device.reset();
+    // Let the device's queued work and its deferred deletion run before the counter goes.
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (m_entry)
+        oq::sim::SimBus::instance().unplug(m_entry);
+}
+
+std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
+{
+    m_device = makeDevice<OQUSBDevice>();
+    if (!runUntil([this] { return exchangeEnded(*m_device); })) {
+        // The worker thread holds the device until its exchange ends; nothing to stop here.
+        error = QStringLiteral("interrupted");
+        return nullptr;
+    }
+    if (m_device->failed()) {
+        error = m_device->error();
+        return nullptr;
+    }
+    return m_device;
+}
+
+bool DeviceSession::runUntil(const std::function<bool()>& done)
+{
+    const int interruptsBefore = g_interrupts.load();
+    QEventLoop loop;
+    QTimer check;
+    bool interrupted = false;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (g_interrupts.load() != interruptsBefore) {
+            interrupted = true;
+            loop.quit();
+        } else if (done()) {
+            loop.quit();
+        }
+    });
+    if (done())
+        return true;
+    check.start(10);
+    loop.exec();
+    return !interrupted;
+}
+
+void DeviceSession::runUntilDone(const std::function<bool()>& done)
+{
+    while (!runUntil(done)) {
+    }
+}
+
+} // namespace oqtool

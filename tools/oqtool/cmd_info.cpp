@@ -1,0 +1,51 @@
+// oqtool info: the counter's information record as JSON.
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "Command.h"
+#include "DeviceSession.h"
+#include "device/OQUSBDevice.h"
+#include "parser/OQDeviceInfo.h"
+
+namespace {
+
+const char* kUsage = "Usage: oqtool info [--port PATH | --simulate]\n"
+                     "Reads the counter's version record and prints it as JSON.\n";
+
+int run(const QStringList& arguments)
+{
+    QStringList args = arguments;
+    oqtool::DeviceOptions options;
+    QString error;
+    if (oqtool::printHelpIfAsked(args, kUsage))
+        return 0;
+    if (!oqtool::takeDeviceOptions(args, options, error) || !args.isEmpty())
+        return oqtool::usageError("info", error, kUsage);
+
+    oqtool::DeviceSession session(options);
+    const auto device = session.open(error);
+    if (!device) {
+        oqtool::err(QStringLiteral("oqtool info: %1\n").arg(error));
+        return 1;
+    }
+    const auto info = device->info();
+    QJsonObject json{
+        {"versionString", info->versionString()},
+        {"firmwareVersion", info->firmwareVersion()},
+        {"serialNumber", info->serialNumber()},
+        {"date", info->dateString()},
+        {"time", info->timeString()},
+        {"protocolLength", int(info->protocolLength())},
+        {"features", info->features()},
+        {"hasOnline", info->hasOnline()},
+        {"hasAlert", info->hasAlert()},
+    };
+    if (const auto clock = info->date())
+        json.insert(QStringLiteral("clock"), clock->toString(Qt::ISODate));
+    oqtool::out(QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    return 0;
+}
+
+} // namespace
+
+OQTOOL_COMMAND("info", "info [--port PATH | --simulate]", "read the counter's information record", run);

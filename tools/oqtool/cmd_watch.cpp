@@ -1,0 +1,114 @@
+// oqtool watch: the counter's live readings as display texts, one per line.
+#include <QObject>
+
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+
+#include "Command.h"
+#include "DeviceSession.h"
+#include "device/OQUSBDevice.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+#include "units/ColorManager.h"
+#include "units/ValueTransformers.h"
+
+namespace {
+
+const char* kUsage = "Usage: oqtool watch [--rate|--dose] [--unit Sv|rem] [--count N] [--port PATH | --simulate]\n"
+                     "Starts the counter's online mode and prints each reading as the main window shows it,\n"
+                     "in the colour of its alarm level when the output is a terminal. Ctrl-C stops the counter.\n"
+                     "  --rate        dose rate (the default)\n"
+                     "  --dose        accumulated dose\n"
+                     "  --unit U      Sv or rem (default: the application's display unit, else Sv)\n"
+                     "  --count N     stop after N readings\n";
+
+// The level's bar colour as a 24-bit terminal colour.
+QString coloured(const QString& text, double value, int mode)
+{
+    const auto level = ColorManager::levelForValue(value, mode);
+    const QColor c = ColorManager::archivedColor(level, ColorManager::ColorKind::Bar).toQColor();
+    return QStringLiteral("\x1b[38;2;%1;%2;%3m%4\x1b[0m").arg(c.red()).arg(c.green()).arg(c.blue()).arg(text);
+}
+
+int run(const QStringList& arguments)
+{
+    QStringList args = arguments;
+    if (oqtool::printHelpIfAsked(args, kUsage))
+        return 0;
+    oqtool::DeviceOptions options;
+    QString error;
+    bool ok = oqtool::takeDeviceOptions(args, options, error);
+
+    auto& settings = oq::SettingsStore::shared();
+    settings.registerDefaults(oq::settings::defaults());
+    int mode = 1;
+    QString unit = settings.objectForKey(oq::settings::displayUnit).toString();
+    if (unit != QLatin1String("rem"))
+        unit = QStringLiteral("Sv");
+    long long count = -1;
+    for (qsizetype i = 0; ok && i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--rate")) {
+            mode = 1;
+        } else if (args[i] == QLatin1String("--dose")) {
+            mode = 2;
+        } else if (args[i] == QLatin1String("--unit") && i + 1 < args.size()) {
+            unit = args[++i];
+            ok = unit == QLatin1String("Sv") || unit == QLatin1String("rem");
+        } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
+            count = args[++i].toLongLong(&ok);
+            ok = ok && count > 0;
+        } else {
+            ok = false;
+        }
+    }
+    if (!ok)
+        return oqtool::usageError("watch", error, kUsage);
+
+    oqtool::DeviceSession session(options);
+    const auto device = session.open(error);
+    if (!device) {
+        oqtool::err(QStringLiteral("oqtool watch: %1\n").arg(error));
+        return 1;
+    }
+
+    std::unique_ptr<DisplayValueTransformer> display;
+    if (mode == 1)
+        display = DoseRateValueTransformer::initWithUnit(unit);
+    else
+        display = DoseValueTransformer::initWithUnit(unit);
+    const bool terminal = isatty(STDOUT_FILENO) != 0;
+    long long printed = 0;
+    QObject guard;
+    QObject::connect(device.get(), &OQDevice::onlineValueChanged, &guard, [&] {
+        const auto value = device->onlineValue();
+        if (!value || (count > 0 && printed >= count))
+            return;
+        const QString text = display->transformedValue(value);
+        oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n'));
+        ++printed;
+    });
+
+    if (mode == 1)
+        device->startRateMode();
+    else
+        device->startDoseMode();
+    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count); });
+    QObject::disconnect(device.get(), nullptr, &guard, nullptr);
+
+    int status = 0;
+    if (device->failed()) {
+        oqtool::err(QStringLiteral("oqtool watch: %1\n").arg(device->error()));
+        status = 1;
+    }
+    // Stop the counter's stream before leaving, also after Ctrl-C.
+    bool stopped = false;
+    device->stopOnlineMode([&] { stopped = true; });
+    session.runUntilDone([&] { return stopped; });
+    return status;
+}
+
+} // namespace
+
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--port PATH | --simulate]",
+    "show the counter's live readings", run);
