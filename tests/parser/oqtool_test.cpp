@@ -3,7 +3,12 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonArray>
 #include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryFile>
+
+#include "dump/DumpWriter.h"
 
 namespace {
 
@@ -15,6 +20,9 @@ struct Run {
 Run oqtool(const QStringList& args, const QByteArray& input = {})
 {
     QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(OQTOOL_PATH), args);
     p.write(input);
     p.closeWriteChannel();
@@ -73,4 +81,80 @@ TEST(OqtoolHelp, ListsTheParserCommands)
     const auto r = oqtool({"--help"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.contains("version-record LINE"));
+    EXPECT_TRUE(r.out.contains("events FILE|- [--format text|csv|json]"));
+}
+
+namespace {
+
+QByteArray sampleDump()
+{
+    using namespace oq::sim;
+    DumpSpec spec;
+    spec.firmware = QStringLiteral("7.09Lb07");
+    spec.cds1 = {{10, 100, 4000, 0, false}}; // too small for any rate: no dose rate
+    spec.events = {DumpEvent::timeMark({2021, 6, 1, 12, 0, 0}), DumpEvent::interval(60), DumpEvent::count(5),
+        DumpEvent::flagsSet(DumpEvent::DoseAlarm), DumpEvent::cdsSwitch(1), DumpEvent::count(600)};
+    return writeDump(spec)->deviceDump;
+}
+
+} // namespace
+
+TEST(OqtoolEvents, Formats)
+{
+    QTemporaryFile file;
+    ASSERT_TRUE(file.open());
+    file.write(sampleDump());
+    file.close();
+
+    const auto text = oqtool({"events", file.fileName()});
+    ASSERT_EQ(text.exitCode, 0) << text.err.constData();
+    const QList<QByteArray> lines = text.out.split('\n');
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_EQ(lines[0], "                      Protocol interval now 60 sec");
+    EXPECT_TRUE(lines[1].startsWith("01.06.2021  12:01:00  5 pulses in 60s, dH/dt = ")) << lines[1].constData();
+    EXPECT_EQ(lines[2], "\t\t      H alarm fired");
+    EXPECT_EQ(lines[3], "01.06.2021  12:02:00  600 pulses in 60s, dH/dt = NaN");
+
+    // Standard input, CSV.
+    const auto csv = oqtool({"events", "-", "--format", "csv"}, sampleDump());
+    ASSERT_EQ(csv.exitCode, 0) << csv.err.constData();
+    const QList<QByteArray> rows = csv.out.trimmed().split('\n');
+    ASSERT_EQ(rows.size(), 3);
+    EXPECT_EQ(rows[0], "start,end,duration_s,pulses,dose_rate_uSv_h,cds,incompleteInterval,newInterval,dateChanged,"
+                       "overflow,doseAlarm,doseRateAlarm,cdsChanged");
+    EXPECT_TRUE(rows[1].startsWith("2021-06-01T12:01:00+02:00,2021-06-01T12:02:00+02:00,60,5,")) << rows[1].constData();
+    EXPECT_TRUE(rows[1].endsWith(",,0,1,0,0,0,0,0")) << rows[1].constData();
+    EXPECT_EQ(rows[2], "2021-06-01T12:02:00+02:00,2021-06-01T12:03:00+02:00,60,600,,1,0,0,0,0,1,0,1");
+
+    const auto json = oqtool({"events", file.fileName(), "--format=json"});
+    ASSERT_EQ(json.exitCode, 0);
+    const QJsonArray array = QJsonDocument::fromJson(json.out).array();
+    ASSERT_EQ(array.size(), 2);
+    const QJsonObject second = array[1].toObject();
+    EXPECT_EQ(second.value("start").toString(), "2021-06-01T12:02:00+02:00");
+    EXPECT_EQ(second.value("pulses").toInt(), 600);
+    EXPECT_TRUE(second.value("doseRate").isNull());
+    EXPECT_EQ(second.value("cds").toInt(), 1);
+    EXPECT_TRUE(second.value("doseAlarm").toBool());
+    EXPECT_GT(array[0].toObject().value("doseRate").toDouble(), 0);
+    EXPECT_TRUE(array[0].toObject().value("cds").isNull());
+}
+
+TEST(OqtoolEvents, Failures)
+{
+    QByteArray broken = sampleDump();
+    broken.replace("ORBEL-QUIST Protokoll", "ORBEL-QUIST");
+    auto r = oqtool({"events", "-"}, broken);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_TRUE(r.err.contains("parse_prot: bad header\n")) << r.err.constData();
+
+    r = oqtool({"events", "-"}, QByteArray());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(r.err.isEmpty());
+
+    r = oqtool({"events", "/nonexistent/dump.txt"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(oqtool({"events", "-", "--format", "xml"}).exitCode, 2);
+    EXPECT_EQ(oqtool({"events"}).exitCode, 2);
 }
