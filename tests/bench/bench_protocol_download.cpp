@@ -1,0 +1,145 @@
+// The full protocol download of the largest dump from a simulated counter at 460800 baud,
+// against the line-rate floor: characters of the "b" answer × 10 bits ÷ 460800.
+//
+//   dump_ratio      from the "b" command to the last dump byte read, over the floor
+//   transfer_ratio  the whole transfer (PC mode, c/h/s answers with their time-outs, the second
+//                   of silence that ends the dump), over the floor
+//
+// Times are modelled seconds; OQ_CLOCK_SCALE (default 0.1) sets how fast they run.
+#include <QCoreApplication>
+#include <QThread>
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "parser/OQProtocol.h"
+#include "platform/Clock.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+#include "sim/dump/DumpWriter.h"
+
+namespace {
+
+// Notes when "b" was sent and when the last bytes came.
+class TimingBackend final : public oq::ft::Backend {
+public:
+    explicit TimingBackend(std::shared_ptr<oq::ft::Backend> inner) : m_inner(std::move(inner)) {}
+    std::atomic<double> dumpRequested{-1};
+    std::atomic<double> lastBytes{-1};
+
+    const char* name() const override { return m_inner->name(); }
+    FT_STATUS setVidPid(DWORD v, DWORD p) override { return m_inner->setVidPid(v, p); }
+    FT_STATUS createDeviceInfoList(DWORD* n) override { return m_inner->createDeviceInfoList(n); }
+    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* n) override { return m_inner->getDeviceInfoList(nodes, n); }
+    FT_STATUS open(int index, FT_HANDLE* h) override { return m_inner->open(index, h); }
+    FT_STATUS close(FT_HANDLE h) override { return m_inner->close(h); }
+    FT_STATUS purge(FT_HANDLE h, ULONG mask) override { return m_inner->purge(h, mask); }
+    FT_STATUS setFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) override { return m_inner->setFlowControl(h, f, on, off); }
+    FT_STATUS setLatencyTimer(FT_HANDLE h, UCHAR ms) override { return m_inner->setLatencyTimer(h, ms); }
+    FT_STATUS setBaudRate(FT_HANDLE h, ULONG baud) override { return m_inner->setBaudRate(h, baud); }
+    FT_STATUS setTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return m_inner->setTimeouts(h, r, w); }
+    FT_STATUS setDataCharacteristics(FT_HANDLE h, UCHAR b, UCHAR s, UCHAR p) override { return m_inner->setDataCharacteristics(h, b, s, p); }
+    FT_STATUS getQueueStatus(FT_HANDLE h, DWORD* rx) override { return m_inner->getQueueStatus(h, rx); }
+    FT_STATUS read(FT_HANDLE h, void* buffer, DWORD count, DWORD* returned) override
+    {
+        const FT_STATUS status = m_inner->read(h, buffer, count, returned);
+        if (*returned > 0)
+            lastBytes = oq::clock::now();
+        return status;
+    }
+    FT_STATUS write(FT_HANDLE h, const void* buffer, DWORD count, DWORD* written) override
+    {
+        if (count == 1 && *static_cast<const char*>(buffer) == 'b')
+            dumpRequested = oq::clock::now();
+        return m_inner->write(h, buffer, count, written);
+    }
+
+private:
+    std::shared_ptr<oq::ft::Backend> m_inner;
+};
+
+bool spinUntil(const std::function<bool()>& done, double realSeconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(realSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// The largest memory a counter holds: FFFF bytes of one-minute counts.
+oq::sim::WrittenDump largestDump()
+{
+    oq::sim::DumpSpec spec;
+    spec.events = {oq::sim::DumpEvent::interval(60), oq::sim::DumpEvent::timeMark({2024, 1, 1, 0, 0, 0})};
+    while (spec.events.size() < 32764)
+        spec.events.push_back(oq::sim::DumpEvent::count(uint64_t(10 + spec.events.size() % 13)));
+    QString error;
+    auto dump = oq::sim::writeDump(spec, &error);
+    if (!dump)
+        qFatal("dump writer: %s", qPrintable(error));
+    return *dump;
+}
+
+void BM_FullProtocolDownload(benchmark::State& state)
+{
+    const oq::sim::WrittenDump dump = largestDump();
+    const double floor = double(dump.protocolAnswer.size()) * 10.0 / 460800.0;
+    for (auto _ : state) {
+        oq::sim::SimBus::instance().unplugAll();
+        oq::sim::CounterConfig config;
+        config.deviceDump = QString::fromLatin1(dump.deviceDump);
+        auto counter = std::make_shared<oq::sim::SimCounter>(config);
+        auto backend = std::make_shared<TimingBackend>(oq::ft::makeSimBackend());
+        oq::ft::setBackend(backend);
+        oq::sim::SimBus::instance().plug(counter);
+
+        auto device = makeDevice<OQUSBDevice>();
+        if (!spinUntil([&] { return device->failed() || (device->progress() && device->progress()->completedUnitCount() == -1); }, 60) || device->failed()) {
+            state.SkipWithError("the counter did not become ready");
+            return;
+        }
+        bool done = false;
+        std::shared_ptr<OQProtocol> protocol;
+        const double start = oq::clock::now();
+        const auto realStart = std::chrono::steady_clock::now();
+        device->getProtocol([&](std::shared_ptr<OQProtocol> p, std::optional<oq::ErrorRecord>) {
+            protocol = std::move(p);
+            done = true;
+        });
+        if (!spinUntil([&] { return done; }, 600) || !protocol) {
+            state.SkipWithError("the transfer failed");
+            return;
+        }
+        const double end = oq::clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - realStart).count());
+        state.counters["chars"] = double(dump.protocolAnswer.size());
+        state.counters["floor_s"] = floor;
+        state.counters["dump_s"] = backend->lastBytes - backend->dumpRequested;
+        state.counters["dump_ratio"] = (backend->lastBytes - backend->dumpRequested) / floor;
+        state.counters["transfer_ratio"] = (end - start) / floor;
+        device.reset();
+        spinUntil([] { return false; }, 0.2);
+    }
+}
+BENCHMARK(BM_FullProtocolDownload)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    bool ok = false;
+    const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&ok);
+    oq::clock::setScale(ok && scale > 0 ? scale : 0.1);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
