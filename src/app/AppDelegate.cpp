@@ -42,7 +42,7 @@ void AppDelegate::applicationDidFinishLaunching()
 void AppDelegate::observeConnection()
 {
     const auto d = device();
-    if (!d || !d->connected() || d->busy())
+    if (!d || !d->connected() || d->busy() || isOnlineModeHeld())
         return;
     const long long m = oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode);
     if (m == 1) {
@@ -68,12 +68,25 @@ void AppDelegate::observeConnection()
 void AppDelegate::startMode(long long mode)
 {
     const auto d = device(); // the device that is current now, not the one that became ready
-    if (!d)
+    if (!d || isOnlineModeHeld()) // a start scheduled before the hold began
         return;
     if (mode == 1)
         d->startRateMode();
     else if (mode == 2)
         d->startDoseMode();
+}
+
+void AppDelegate::holdOnlineMode()
+{
+    ++m_onlineHolds;
+}
+
+void AppDelegate::releaseOnlineMode()
+{
+    if (m_onlineHolds == 0)
+        return;
+    if (--m_onlineHolds == 0)
+        observeConnection();
 }
 
 void AppDelegate::onlineModeChanged(QObject* sender)

@@ -37,6 +37,13 @@ public:
     // Seconds a quit or mode switch waits for the stop's completion before going ahead anyway.
     static constexpr double kStopWaitLimit = 5.0;
 
+    // Another exchange (protocol download, clock setting) holds the online mode: while held, a
+    // counter that becomes ready is not started. The last release treats the current device as
+    // just become ready, so the configured mode starts 1 s later.
+    void holdOnlineMode();
+    void releaseOnlineMode();
+    bool isOnlineModeHeld() const { return m_onlineHolds > 0; }
+
 public slots:
     // The action of both mode buttons.
     void onlineModeChanged(QObject* sender);
@@ -53,4 +60,5 @@ private:
     bool m_observing = false;
     QList<QMetaObject::Connection> m_observation;
     quint64 m_switchGeneration = 0;
+    int m_onlineHolds = 0;
 };

@@ -6,16 +6,26 @@
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
 #include "app/AppDelegate.h"
+#include "app/DeviceMenu.h"
+#include "app/HistoryStrip.h"
+#include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
+#include "units/ValueTransformers.h"
 #include "units/ColorManager.h"
 
 using oq::localized;
+
+namespace {
+// Whether the history strip shows; absent means it does not.
+const QString kShowHistoryKey = QStringLiteral("ShowHistoryStrip");
+} // namespace
 
 MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     : QMainWindow(parent)
@@ -60,9 +70,17 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     buttons->addWidget(m_dose);
     buttons->addStretch(1);
 
+    m_history = new HistoryStrip(m_background);
+    m_history->setVisible(false);
+    m_history->setValueFormatter([controller](double value) {
+        const auto transformer = controller->displayValueTransformer();
+        return transformer ? transformer->transformedValue(value) : QLocale().toString(value, 'g', 3);
+    });
+
     auto* layout = new QVBoxLayout(m_background);
     layout->setContentsMargins(16, 8, 16, 16);
     layout->addWidget(m_value, 1);
+    layout->addWidget(m_history);
     layout->addLayout(buttons);
     setCentralWidget(m_background);
 
@@ -74,13 +92,19 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(m_rate, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_rate); });
     connect(m_dose, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_dose); });
     connect(controller, &OQAppDelegate::onlineValueStringChanged, this, &MainWindow::updateValueText);
+    connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &MainWindow::addHistoryReading);
+    connect(controller, &OQAppDelegate::onlineModeChanged, this, &MainWindow::updateHistoryMode);
+    connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::fontColorChanged, this, &MainWindow::updateTextColor);
     }
     buildMenus();
     updateValueText();
     updateTextColor();
+    updateHistoryMode();
     resize(640, 300);
+    if (oq::SettingsStore::shared().objectForKey(kShowHistoryKey).toBool())
+        setHistoryVisible(true);
 }
 
 QMenu* MainWindow::addMenuAfterView(const QString& title)
@@ -101,11 +125,52 @@ void MainWindow::buildMenus()
     quit->setMenuRole(QAction::QuitRole);
     connect(quit, &QAction::triggered, this, &MainWindow::quitRequested);
 
+    m_viewMenu = menuBar()->addMenu(localized(QStringLiteral("ui.menu.view")));
+    m_viewMenu->setObjectName(QStringLiteral("viewMenu"));
+    m_showHistory = m_viewMenu->addAction(localized(QStringLiteral("ui.menu.view.history")));
+    m_showHistory->setCheckable(true);
+    m_showHistory->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    connect(m_showHistory, &QAction::toggled, this, &MainWindow::setHistoryVisible);
+
     auto* device = menuBar()->addMenu(localized(QStringLiteral("ui.menu.device")));
     device->setObjectName(QStringLiteral("deviceMenu"));
     m_cancelTransfer = device->addAction(localized(QStringLiteral("ui.menu.cancel_transfer")));
     m_cancelTransfer->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
     connect(m_cancelTransfer, &QAction::triggered, m_controller, &OQAppDelegate::cancelTransfer);
+    m_deviceMenu = new DeviceMenu(m_controller, this, file, device);
+}
+
+void MainWindow::setHistoryVisible(bool visible)
+{
+    if (m_showHistory->isChecked() != visible)
+        m_showHistory->setChecked(visible); // comes back here through toggled
+    if (m_history->isVisibleTo(this) == visible)
+        return;
+    m_history->setVisible(visible);
+    oq::SettingsStore::shared().setObject(kShowHistoryKey, visible);
+    m_controller->windowWillResize(this, valueFitArea(size()));
+}
+
+QSizeF MainWindow::valueFitArea(const QSize& windowSize) const
+{
+    QSizeF area(windowSize);
+    if (m_history->isVisibleTo(this)) {
+        const int spacing = m_background->layout() ? std::max(0, m_background->layout()->spacing()) : 0;
+        area.setHeight(area.height() - m_history->height() - spacing);
+    }
+    return area;
+}
+
+void MainWindow::addHistoryReading()
+{
+    const auto device = m_controller->device();
+    m_history->addReading(device ? device->onlineValue() : std::nullopt);
+}
+
+void MainWindow::updateHistoryMode()
+{
+    const QVariant mode = m_controller->onlineMode();
+    m_history->setMode(mode.isValid() ? mode.toLongLong() : 0);
 }
 
 void MainWindow::updateValueText()
@@ -128,7 +193,7 @@ void MainWindow::updateTextColor()
 void MainWindow::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
-    m_controller->windowWillResize(this, QSizeF(event->size()));
+    m_controller->windowWillResize(this, valueFitArea(event->size()));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -3,6 +3,8 @@
 #include <QMainWindow>
 
 class AppDelegate;
+class DeviceMenu;
+class HistoryStrip;
 class QLabel;
 class QPushButton;
 class QAction;
@@ -20,6 +22,13 @@ public:
     QWidget* backgroundView() const { return m_background; }
     QMenu* addMenuAfterView(const QString& title);
     QAction* cancelTransferAction() const { return m_cancelTransfer; }
+    DeviceMenu* deviceMenu() const { return m_deviceMenu; }
+    HistoryStrip* historyStrip() const { return m_history; }
+    QAction* showHistoryAction() const { return m_showHistory; }
+    // Shows or hides the history strip under the figure; the choice is kept for the next start.
+    void setHistoryVisible(bool visible);
+    // The area the figure's font is fitted to: the window, less the strip while it shows.
+    QSizeF valueFitArea(const QSize& windowSize) const;
 
     // The smallest size that keeps the fitted value font positive.
     static QSize minimumWindowSize() { return {360, 220}; }
@@ -36,6 +45,8 @@ private:
     void buildMenus();
     void updateValueText();
     void updateTextColor();
+    void addHistoryReading();
+    void updateHistoryMode();
 
     AppDelegate* m_controller;
     QWidget* m_background = nullptr;
@@ -44,6 +55,9 @@ private:
     QPushButton* m_dose = nullptr;
     QAction* m_cancelTransfer = nullptr;
     QMenu* m_viewMenu = nullptr;
+    QAction* m_showHistory = nullptr;
+    HistoryStrip* m_history = nullptr;
+    DeviceMenu* m_deviceMenu = nullptr;
     bool m_allowClose = false;
 
 public:

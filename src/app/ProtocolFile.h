@@ -1,0 +1,36 @@
+#pragma once
+// Stored protocol dumps on disk and the export of their events.
+#include <QString>
+
+#include <memory>
+
+#include "parser/OQProtocol.h"
+#include "platform/ErrorRecord.h"
+
+namespace oq::protocolfile {
+
+// Domain of file errors (code: the QFileDevice::FileError; description and failure reason set).
+inline const QString FileErrorDomain = QStringLiteral("de.orbel-quist.online.file");
+
+// A dump far larger than any counter's memory is not a dump; reading stops there.
+inline constexpr qint64 kMaxDumpFileSize = 8 * 1024 * 1024;
+
+// The protocol stored at `path`, or nothing with `error` set (file domain) when it cannot be read.
+// Any text loads: one without a version section is kept whole, as the dump parser reads it.
+std::shared_ptr<OQProtocol> load(const QString& path, ErrorRecord* error);
+
+// Writes `text` through a temporary file that replaces `path` only once it is complete.
+bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* error);
+
+// The protocol's device dump, atomically.
+bool save(const OQProtocol& protocol, const QString& path, ErrorRecord* error);
+
+// The events as CSV (a header line, one line per event, ISO dates in local time) or a JSON array.
+// The columns and keys are those of `oqtool events`.
+QString eventsCsv(const OQProtocolEventList& events);
+QString eventsJson(const OQProtocolEventList& events);
+
+// A file name for a protocol read now from the counter with `serialNumber`.
+QString suggestedFileName(const QString& serialNumber, const QDateTime& when);
+
+} // namespace oq::protocolfile

@@ -1,0 +1,259 @@
+// The Device menu against the simulated counter under a real X server: protocol download with its
+// cancel and its restart of the online mode, the stored dump reopened, the clock setting, and
+// pictures of the windows for people to look at.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include "app/AppDelegate.h"
+#include "app/DeviceExchanges.h"
+#include "app/DeviceInfoWindow.h"
+#include "app/DeviceMenu.h"
+#include "app/ErrorPresenter.h"
+#include "app/HistoryStrip.h"
+#include "app/MainWindow.h"
+#include "app/ProtocolPlot.h"
+#include "app/ProtocolWindow.h"
+#include "app/TransferProgressDialog.h"
+#include "common/TestUtil.h"
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/Clock.h"
+#include "platform/SettingsStore.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+#include "sim/dump/DumpWriter.h"
+#include "TestDevice.h"
+#include "units/ColorManager.h"
+
+using namespace oq;
+using namespace oq::sim;
+
+namespace {
+
+// A day of one-minute counts with a source passing by: a memory large enough to cancel halfway.
+QString largeDump()
+{
+    DumpSpec spec;
+    spec.serial = QStringLiteral("10423");
+    spec.events = {DumpEvent::interval(60), DumpEvent::timeMark({2024, 5, 1, 6, 0, 0})};
+    for (int i = 0; i < 1440 * 6; ++i) {
+        const double distance = (i % 1440 - 700) / 40.0;
+        spec.events.push_back(DumpEvent::count(uint64_t(1 + i % 3 + 110 / (1 + distance * distance))));
+        if (i % 1440 == 690)
+            spec.events.push_back(DumpEvent::flagsSet(DumpEvent::DoseRateAlarm));
+    }
+    QString error;
+    const auto dump = writeDump(spec, &error);
+    EXPECT_TRUE(dump) << error.toStdString();
+    return dump ? QString::fromLatin1(dump->deviceDump) : QString();
+}
+
+QString artefact(const QString& name) { return QDir(test::artifactsDir()).filePath(name); }
+
+class HistorySimTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        clock::setScale(0.05);
+        SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+        ErrorPresenter::s_autoAnswer = -1;
+        ft::useSimBackend();
+        controller = std::make_unique<AppDelegate>();
+        controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
+        colorManager = std::make_unique<ColorManager>();
+        controller->setColorManager(colorManager.get());
+        window = std::make_unique<MainWindow>(controller.get());
+        colorManager->setBackgroundView(window->backgroundView());
+        OQAppDelegate::LaunchOptions o;
+        o.useSimulatedBus = true;
+        o.logsDirectory = dir.filePath(QStringLiteral("Logs"));
+        controller->setLaunchOptions(o);
+        controller->setAppCenterSecret(std::nullopt);
+        controller->applicationDidFinishLaunching();
+        window->show();
+        window->resize(640, 360);
+        exchanges = window->deviceMenu()->exchanges();
+        exchanges->setSaveLocationChooser([this](const QString& suggested) {
+            suggestions << suggested;
+            return dir.filePath(suggested);
+        });
+        QObject::connect(controller.get(), &OQAppDelegate::deviceOnlineValueChanged, [this] {
+            if (controller->device() && controller->device()->onlineValue())
+                ++values;
+        });
+    }
+    void TearDown() override
+    {
+        SimBus::instance().unplugAll();
+        test::spin(0.2);
+        window.reset();
+        controller.reset();
+        colorManager.reset();
+        ErrorPresenter::s_autoAnswer = -2;
+        clock::setScale(1.0);
+    }
+
+    std::shared_ptr<SimCounter> plugCounter()
+    {
+        CounterConfig c;
+        c.version = QStringLiteral("7.14Lb07");
+        c.serial = QStringLiteral("10423");
+        c.deviceDump = largeDump();
+        c.profile.kind = ProfileSpec::Constant;
+        c.profile.value = 0.15;
+        auto counter = std::make_shared<SimCounter>(c);
+        SimBus::instance().plug(counter);
+        return counter;
+    }
+    // New online values arrive.
+    bool streams(double realSeconds = 10)
+    {
+        const int before = values;
+        return test::waitUntil([&] { return values >= before + 2; }, realSeconds);
+    }
+    bool waitFinished(bool& flag, double realSeconds = 20) { return test::waitUntil([&] { return flag; }, realSeconds); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<AppDelegate> controller;
+    std::unique_ptr<ColorManager> colorManager;
+    std::unique_ptr<MainWindow> window;
+    DeviceExchanges* exchanges = nullptr;
+    QStringList suggestions;
+    int values = 0;
+};
+
+} // namespace
+
+TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
+{
+    auto counter = plugCounter();
+    ASSERT_TRUE(streams());
+    auto* dialog = exchanges->progressDialog();
+    bool finished = false, cancelled = false;
+    QObject::connect(exchanges, &DeviceExchanges::finished, [&] { finished = true; });
+    QObject::connect(exchanges, &DeviceExchanges::transferCancelled, [&] { cancelled = true; });
+
+    // Cancelled halfway through the dump: ESC reaches the counter, nothing is saved.
+    ASSERT_TRUE(exchanges->downloadProtocol());
+    ASSERT_TRUE(test::waitUntil([&] { return dialog->bar()->maximum() > 0 && dialog->bar()->value() * 3 >= dialog->bar()->maximum(); }, 20));
+    EXPECT_LT(dialog->highestPercent(), 90);
+    dialog->cancelButton()->click();
+    ASSERT_TRUE(waitFinished(finished));
+    EXPECT_TRUE(cancelled);
+    EXPECT_TRUE(counter->commandLog().contains(QStringLiteral("ESC")));
+    EXPECT_TRUE(suggestions.isEmpty());
+    EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("*.oqdump")}).isEmpty());
+    EXPECT_TRUE(window->deviceMenu()->protocolWindows().isEmpty());
+    ASSERT_TRUE(streams()) << "online mode after the cancel";
+    EXPECT_FALSE(controller->device()->failed());
+
+    // The whole memory: progress reaches 100 %, the dump is saved and shown.
+    finished = false;
+    std::shared_ptr<OQProtocol> downloaded;
+    QString savedTo;
+    QObject::connect(exchanges, &DeviceExchanges::protocolDownloaded, [&](std::shared_ptr<OQProtocol> p, const QString& path) {
+        downloaded = std::move(p);
+        savedTo = path;
+    });
+    const qsizetype commandsBefore = counter->commandLog().size();
+    ASSERT_TRUE(exchanges->downloadProtocol());
+    ASSERT_TRUE(waitFinished(finished, 30));
+    ASSERT_TRUE(downloaded);
+    EXPECT_EQ(dialog->highestPercent(), 100);
+    EXPECT_EQ(counter->commandLog().mid(commandsBefore).count(QStringLiteral("ESC")), 0);
+    ASSERT_FALSE(savedTo.isEmpty());
+    ASSERT_TRUE(QFile::exists(savedTo));
+    ASSERT_EQ(window->deviceMenu()->protocolWindows().size(), 1);
+    ProtocolWindow* fromCounter = window->deviceMenu()->protocolWindows()[0];
+    ASSERT_GT(fromCounter->events().size(), size_t(1000));
+    ASSERT_TRUE(streams()) << "online mode after the download";
+
+    // Reopened from the file: the same events.
+    ProtocolWindow* fromFile = window->deviceMenu()->openProtocolFile(savedTo);
+    ASSERT_TRUE(fromFile);
+    ASSERT_EQ(fromFile->events().size(), fromCounter->events().size());
+    for (size_t i = 0; i < fromFile->events().size(); i += 97)
+        EXPECT_EQ(fromFile->events()[i]->stringRepresentation(), fromCounter->events()[i]->stringRepresentation()) << i;
+
+    // A day of it, zoomed in on the source passing by.
+    fromFile->resize(1000, 700);
+    const qint64 from = fromFile->plot()->dataFrom();
+    fromFile->plot()->setVisibleRange(from + qint64(9) * 3600 * 1000, from + qint64(15) * 3600 * 1000);
+    test::spin(0.2);
+    EXPECT_TRUE(fromFile->grab().save(artefact(QStringLiteral("history-protocol-window.png"))));
+}
+
+TEST_F(HistorySimTest, ClockSettingShowsTheNewClockInTheInformationWindow)
+{
+    auto counter = plugCounter();
+    ASSERT_TRUE(streams());
+    bool finished = false, set = false;
+    QObject::connect(exchanges, &DeviceExchanges::finished, [&] { finished = true; });
+    QObject::connect(exchanges, &DeviceExchanges::clockSet, [&] { set = true; });
+    ASSERT_TRUE(window->deviceMenu()->setClockAction()->isEnabled());
+    window->deviceMenu()->setClockAction()->trigger();
+    ASSERT_TRUE(waitFinished(finished, 30));
+    ASSERT_TRUE(set);
+    auto* info = window->deviceMenu()->infoWindow();
+    EXPECT_TRUE(info->isVisible());
+    const auto record = controller->device()->info();
+    ASSERT_TRUE(record && record->date());
+    // The counter's clock runs on modelled time, so it is a few (fast) seconds on by now.
+    EXPECT_LE(std::abs(QDateTime::currentDateTime().secsTo(*record->date())), 30);
+    EXPECT_EQ(info->fields().serialNumber, QStringLiteral("10423"));
+    EXPECT_EQ(info->fields().tube, QStringLiteral("LND 712"));
+    EXPECT_NE(info->fields().clockDifference, QStringLiteral("—"));
+    ASSERT_TRUE(streams()) << "online mode after the clock setting";
+    test::spin(0.1);
+    EXPECT_TRUE(info->grab().save(artefact(QStringLiteral("history-device-info.png"))));
+}
+
+// The strip fed through the controller over ten modelled minutes, through all three levels.
+TEST(HistoryStripPicture, MainWindowWithTheStrip)
+{
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QTemporaryDir dir;
+    SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+    clock::setScale(0.001);
+    AppDelegate controller;
+    OQAppDelegate::LaunchOptions o;
+    o.setUpLogging = false;
+    o.startMonitor = false;
+    controller.setLaunchOptions(o);
+    std::shared_ptr<TestDevice> device;
+    controller.setDeviceFactory([&] { return device = makeDevice<TestDevice>(); });
+    ColorManager colors;
+    controller.setColorManager(&colors);
+    MainWindow window(&controller);
+    colors.setBackgroundView(window.backgroundView());
+    controller.applicationDidFinishLaunching();
+    window.show();
+    window.resize(640, 400);
+    window.setHistoryVisible(true);
+    controller.monitorFoundNewDevice(nullptr);
+    device->setOnlineUnit(QStringLiteral("Sv"));
+    device->setBusy(false);
+    const double start = clock::now();
+    for (int i = 0; i <= 300; ++i) {
+        const double t = i * 2.0; // a reading every 2 s
+        const double rate = 0.15 + 0.02 * (i % 4) + (t > 240 && t < 420 ? 14.0 * std::sin((t - 240) / 180 * M_PI) : 0);
+        test::waitUntil([&] { return clock::now() - start >= t; }, 5);
+        device->setOnlineValue(rate);
+    }
+    const auto& readings = window.historyStrip()->readings();
+    ASSERT_GT(readings.size(), size_t(250));
+    EXPECT_GE(readings.back().t - readings.front().t, 590.0);
+    window.historyStrip()->setFixedNow(readings.back().t);
+    test::spin(0.1);
+    EXPECT_TRUE(window.grab().save(artefact(QStringLiteral("history-main-window.png"))));
+    window.historyStrip()->setFixedNow(std::nullopt);
+    controller.monitorRemovedDevice(nullptr);
+    clock::setScale(1.0);
+}
