@@ -1,13 +1,9 @@
 // oqtool events FILE|- [--format text|csv|json]: the measurement events of a stored dump.
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
-#include <cmath>
 
 #include "Command.h"
 #include "parser/OQProtocol.h"
+#include "parser/OQProtocolExport.h"
 
 namespace {
 
@@ -15,67 +11,10 @@ const char* kUsage = "Usage: oqtool events FILE|- [--format text|csv|json]\n"
                      "Prints the measurement events of a stored protocol dump (- reads standard input).\n"
                      "Dates are in the local time zone.\n";
 
-// Local time with its offset, e.g. 2021-06-01T12:01:00+02:00.
-QString iso(const QDateTime& d)
-{
-    const QDateTime local = d.toLocalTime();
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
-}
-
-struct Flag {
-    const char* name;
-    bool (OQProtocolEvent::*get)() const;
-};
-const Flag kFlags[] = {
-    {"incompleteInterval", &OQProtocolEvent::incompleteInterval},
-    {"newInterval", &OQProtocolEvent::newInterval},
-    {"dateChanged", &OQProtocolEvent::dateChanged},
-    {"overflow", &OQProtocolEvent::overflow},
-    {"doseAlarm", &OQProtocolEvent::doseAlarm},
-    {"doseRateAlarm", &OQProtocolEvent::doseRateAlarm},
-    {"cdsChanged", &OQProtocolEvent::cdsChanged},
-};
-
-QString csv(const OQProtocolEventList& events)
-{
-    QString out = QStringLiteral("start,end,duration_s,pulses,dose_rate_uSv_h,cds");
-    for (const Flag& f : kFlags)
-        out += QLatin1Char(',') + QLatin1String(f.name);
-    out += QLatin1Char('\n');
-    for (const auto& e : events) {
-        out += iso(e->startDate()) + QLatin1Char(',') + iso(e->endDate()) + QLatin1Char(',')
-            + QString::number(e->duration()) + QLatin1Char(',') + QString::number(e->pulses()) + QLatin1Char(',')
-            + (std::isnan(e->doseRate()) ? QString() : QString::number(e->doseRate(), 'f', 6)) + QLatin1Char(',')
-            + (e->cds() ? QString::number(*e->cds()) : QString());
-        for (const Flag& f : kFlags)
-            out += ((*e).*f.get)() ? QStringLiteral(",1") : QStringLiteral(",0");
-        out += QLatin1Char('\n');
-    }
-    return out;
-}
-
-QString json(const OQProtocolEventList& events)
-{
-    QJsonArray array;
-    for (const auto& e : events) {
-        QJsonObject o{
-            {"start", iso(e->startDate())},
-            {"end", iso(e->endDate())},
-            {"duration", double(e->duration())},
-            {"pulses", double(e->pulses())},
-            {"doseRate", std::isnan(e->doseRate()) ? QJsonValue() : QJsonValue(e->doseRate())},
-            {"cds", e->cds() ? QJsonValue(*e->cds()) : QJsonValue()},
-        };
-        for (const Flag& f : kFlags)
-            o.insert(QLatin1String(f.name), ((*e).*f.get)());
-        array.append(o);
-    }
-    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
-}
-
 int run(const QStringList& args)
 {
     QString path, format = QStringLiteral("text");
+    bool usage = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--help")) {
             oqtool::out(QString::fromLatin1(kUsage));
@@ -88,9 +27,10 @@ int run(const QStringList& args)
         else if (path.isEmpty())
             path = args[i];
         else
-            path.clear(), i = args.size();
+            usage = true;
     }
-    if (path.isEmpty() || (format != QLatin1String("text") && format != QLatin1String("csv") && format != QLatin1String("json"))) {
+    if (usage || path.isEmpty()
+        || (format != QLatin1String("text") && format != QLatin1String("csv") && format != QLatin1String("json"))) {
         oqtool::err(QString::fromLatin1(kUsage));
         return 2;
     }
@@ -102,7 +42,8 @@ int run(const QStringList& args)
         oqtool::err(QStringLiteral("oqtool: cannot read %1: %2\n").arg(path, file.errorString()));
         return 1;
     }
-    const QString text = QString::fromUtf8(file.readAll());
+    // Dumps are ASCII; Latin-1 keeps every other byte as one character for the parser to reject.
+    const QString text = QString::fromLatin1(file.readAll());
 
     // A dump without a version section still parses (as the oldest firmware); keep it whole.
     auto protocol = OQProtocol::initWithDeviceDump(text);
@@ -117,16 +58,12 @@ int run(const QStringList& args)
         return 1;
     }
     const OQProtocolEventList list = events.value_or(OQProtocolEventList{});
-    if (format == QLatin1String("csv")) {
-        oqtool::out(csv(list));
-    } else if (format == QLatin1String("json")) {
-        oqtool::out(json(list));
-    } else {
-        QString out;
-        for (const auto& e : list)
-            out += e->stringRepresentation();
-        oqtool::out(out);
-    }
+    if (format == QLatin1String("csv"))
+        oqtool::out(OQProtocolEventsCsv(list));
+    else if (format == QLatin1String("json"))
+        oqtool::out(OQProtocolEventsJson(list));
+    else
+        oqtool::out(OQProtocolEventsText(list));
     return 0;
 }
 
