@@ -35,7 +35,7 @@ void printHelp(FILE* to)
     std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return qstrcmp(a.name, b.name) < 0; });
     std::fprintf(to, "Usage: oqtool COMMAND [ARGS]\n\nThe command-line companion for Orbel-Quist counters.\n\nCommands:\n");
     for (const auto& c : commands)
-        std::fprintf(to, "  %-40s %s\n", c.usage, c.summary);
+        std::fprintf(to, "  %s\n      %s\n", c.usage, c.summary);
     std::fprintf(to, "\nRun 'oqtool COMMAND --help' for a command's options.\n");
 }
 } // namespace
