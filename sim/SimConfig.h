@@ -21,7 +21,7 @@ struct LineSettings {
 
     static LineSettings counter(int baud) { return {baud, 7, 'E', 1}; }
     // Start bit, data bits, parity bit, stop bits: 10 bits for 7E1.
-    double charSeconds() const { return (1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits) / double(baud > 0 ? baud : 1); }
+    double charSeconds() const { return (1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits) / double(baud > 0 ? baud : 9600); }
     bool operator==(const LineSettings&) const = default;
 };
 

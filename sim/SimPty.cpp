@@ -17,6 +17,8 @@ namespace {
 int baudOf(speed_t s)
 {
     switch (s) {
+    case B300: return 300;
+    case B600: return 600;
     case B1200: return 1200;
     case B2400: return 2400;
     case B4800: return 4800;
@@ -27,8 +29,11 @@ int baudOf(speed_t s)
     case B115200: return 115200;
     case B230400: return 230400;
     case B460800: return 460800;
+    case B500000: return 500000;
+    case B576000: return 576000;
     case B921600: return 921600;
-    default: return 0;
+    case B1000000: return 1000000;
+    default: return 0; // garbles like any other wrong speed
     }
 }
 
@@ -99,16 +104,20 @@ void SimPty::serve()
             wait = std::clamp(oq::clock::scaledMs(*next - oq::clock::now()), 0, kSliceMs);
         pollfd p {m_master, short(POLLIN | (pending.isEmpty() ? 0 : POLLOUT)), 0};
         ::poll(&p, 1, pending.isEmpty() ? wait : std::min(wait, 1));
-        // The speed the other side set before it wrote what is about to be read.
+        char buf[512];
+        ssize_t n;
+        QByteArray written;
+        while ((n = ::read(m_master, buf, sizeof buf)) > 0)
+            written += QByteArray(buf, qsizetype(n));
+        // The speed is looked at after the read: a speed change followed at once by a write
+        // (the usual order) then counts for the bytes written.
         termios t {};
         if (tcgetattr(m_master, &t) == 0 && baudOf(cfgetospeed(&t)) != baud) {
             baud = baudOf(cfgetospeed(&t));
             m_counter->hostConfigure(LineSettings::counter(baud));
         }
-        char buf[512];
-        ssize_t n;
-        while ((n = ::read(m_master, buf, sizeof buf)) > 0)
-            m_counter->hostWrite(QByteArray(buf, qsizetype(n)));
+        if (!written.isEmpty())
+            m_counter->hostWrite(written);
         if (!m_counter->plugged())
             break;
         if (pending.size() < 4096)

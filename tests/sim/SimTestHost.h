@@ -15,6 +15,7 @@ struct Host {
         : counter(std::make_shared<SimCounter>(config))
     {
         counter->hostConfigure(LineSettings::counter(config.baud));
+        counter->replug(); // powered up only now: nothing went out while the port was still unset
     }
 
     void send(const QByteArray& bytes) { counter->hostWrite(bytes); }
