@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -55,6 +56,20 @@ QString largeDump()
 }
 
 QString artefact(const QString& name) { return QDir(test::artifactsDir()).filePath(name); }
+
+// The online mode came back only once the transfer's last word ("X") was said: no "R" or "D"
+// between the dump command and that "X".
+void expectRestartAfterTheTransfer(const QStringList& log, const QString& lastOfTransfer)
+{
+    const qsizetype dump = log.lastIndexOf(QStringLiteral("b"));
+    ASSERT_GE(dump, 0);
+    const qsizetype last = lastOfTransfer.isEmpty() ? dump : log.lastIndexOf(lastOfTransfer);
+    const qsizetype leave = log.indexOf(QStringLiteral("X"), last);
+    qsizetype restart = log.indexOf(QStringLiteral("R"), dump);
+    ASSERT_GE(leave, 0) << log.join(QLatin1Char(' ')).toStdString();
+    ASSERT_GE(restart, 0) << log.join(QLatin1Char(' ')).toStdString();
+    EXPECT_GT(restart, leave) << log.join(QLatin1Char(' ')).toStdString();
+}
 
 class HistorySimTest : public ::testing::Test {
 protected:
@@ -144,7 +159,9 @@ TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
     ASSERT_TRUE(exchanges->downloadProtocol());
     ASSERT_TRUE(test::waitUntil([&] { return dialog->bar()->maximum() > 0 && dialog->bar()->value() * 3 >= dialog->bar()->maximum(); }, 20));
     EXPECT_LT(dialog->highestPercent(), 90);
+    const QImage progressPicture = dialog->grab().toImage();
     dialog->cancelButton()->click();
+    EXPECT_TRUE(progressPicture.save(artefact(QStringLiteral("history-progress-dialog.png"))));
     ASSERT_TRUE(waitFinished(finished));
     EXPECT_TRUE(cancelled);
     EXPECT_TRUE(counter->commandLog().contains(QStringLiteral("ESC")));
@@ -152,6 +169,7 @@ TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
     EXPECT_TRUE(QDir(dir.path()).entryList({QStringLiteral("*.oqdump")}).isEmpty());
     EXPECT_TRUE(window->deviceMenu()->protocolWindows().isEmpty());
     ASSERT_TRUE(streams()) << "online mode after the cancel";
+    expectRestartAfterTheTransfer(counter->commandLog(), QStringLiteral("ESC"));
     EXPECT_FALSE(controller->device()->failed());
 
     // The whole memory: progress reaches 100 %, the dump is saved and shown.
@@ -174,6 +192,7 @@ TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
     ProtocolWindow* fromCounter = window->deviceMenu()->protocolWindows()[0];
     ASSERT_GT(fromCounter->events().size(), size_t(1000));
     ASSERT_TRUE(streams()) << "online mode after the download";
+    expectRestartAfterTheTransfer(counter->commandLog(), QString());
 
     // Reopened from the file: the same events.
     ProtocolWindow* fromFile = window->deviceMenu()->openProtocolFile(savedTo);
