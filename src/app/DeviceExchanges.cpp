@@ -121,14 +121,21 @@ void DeviceExchanges::progressReplaced()
     settle(kSettleAfterCancel);
 }
 
-void DeviceExchanges::protocolArrived(std::shared_ptr<OQProtocol> protocol, std::optional<oq::ErrorRecord> error)
+bool DeviceExchanges::exchangeEnded(double settleSeconds)
 {
     if (m_phase != Phase::Running)
-        return;
+        return false;
     disconnect(m_progressWatch);
     m_phase = Phase::Settling;
     m_dialog->hide();
-    settle(kSettleAfterTransfer);
+    settle(settleSeconds);
+    return true;
+}
+
+void DeviceExchanges::protocolArrived(std::shared_ptr<OQProtocol> protocol, std::optional<oq::ErrorRecord> error)
+{
+    if (!exchangeEnded(kSettleAfterTransfer))
+        return;
     if (error || !protocol) {
         present(error.value_or(oq::device::deviceError(oq::device::DeviceErrorIncompleteProtocol,
             localized(QStringLiteral("errors.device.timeout")))));
@@ -153,12 +160,8 @@ void DeviceExchanges::protocolArrived(std::shared_ptr<OQProtocol> protocol, std:
 
 void DeviceExchanges::clockArrived(std::optional<oq::ErrorRecord> error)
 {
-    if (m_phase != Phase::Running)
+    if (!exchangeEnded(kSettleAfterClock))
         return;
-    disconnect(m_progressWatch);
-    m_phase = Phase::Settling;
-    m_dialog->hide();
-    settle(kSettleAfterClock);
     if (error) {
         present(*error);
         return;

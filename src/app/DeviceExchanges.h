@@ -68,6 +68,8 @@ private:
     void protocolArrived(std::shared_ptr<OQProtocol> protocol, std::optional<oq::ErrorRecord> error);
     void clockArrived(std::optional<oq::ErrorRecord> error);
     void cancelRequested();
+    // The exchange's completion came: the dialog goes, the settling begins. False when it came late.
+    bool exchangeEnded(double settleSeconds);
     void settle(double seconds);
     void finish();
     void present(const oq::ErrorRecord& error);

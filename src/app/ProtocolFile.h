@@ -1,5 +1,5 @@
 #pragma once
-// Stored protocol dumps on disk and the export of their events.
+// Stored protocol dumps on disk.
 #include <QString>
 
 #include <memory>
@@ -24,11 +24,6 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* 
 
 // The protocol's device dump, atomically.
 bool save(const OQProtocol& protocol, const QString& path, ErrorRecord* error);
-
-// The events as CSV (a header line, one line per event, ISO dates in local time) or a JSON array.
-// The columns and keys are those of `oqtool events`.
-QString eventsCsv(const OQProtocolEventList& events);
-QString eventsJson(const OQProtocolEventList& events);
 
 // A file name for a protocol read now from the counter with `serialNumber`.
 QString suggestedFileName(const QString& serialNumber, const QDateTime& when);

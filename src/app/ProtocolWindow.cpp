@@ -22,6 +22,7 @@
 #include "app/ProtocolFile.h"
 #include "app/ProtocolPlot.h"
 #include "parser/OQDeviceInfo.h"
+#include "parser/OQProtocolExport.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -200,7 +201,7 @@ QString ProtocolWindow::summaryText() const
 
 bool ProtocolWindow::exportEvents(const QString& path, ExportFormat format, oq::ErrorRecord* error) const
 {
-    const QString text = format == ExportFormat::Csv ? oq::protocolfile::eventsCsv(events()) : oq::protocolfile::eventsJson(events());
+    const QString text = format == ExportFormat::Csv ? OQProtocolEventsCsv(events()) : OQProtocolEventsJson(events());
     return oq::protocolfile::writeAtomically(path, text.toUtf8(), error);
 }
 

@@ -29,6 +29,7 @@
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
 #include "sim/dump/DumpWriter.h"
+#include "SimulatedApplication.h"
 #include "TestDevice.h"
 #include "units/ColorManager.h"
 
@@ -75,44 +76,25 @@ class HistorySimTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-        clock::setScale(0.05);
-        SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
-        ErrorPresenter::s_autoAnswer = -1;
-        ft::useSimBackend();
-        controller = std::make_unique<AppDelegate>();
-        controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
-        colorManager = std::make_unique<ColorManager>();
-        controller->setColorManager(colorManager.get());
-        window = std::make_unique<MainWindow>(controller.get());
-        colorManager->setBackgroundView(window->backgroundView());
-        OQAppDelegate::LaunchOptions o;
-        o.useSimulatedBus = true;
-        o.logsDirectory = dir.filePath(QStringLiteral("Logs"));
-        controller->setLaunchOptions(o);
-        controller->setAppCenterSecret(std::nullopt);
-        controller->applicationDidFinishLaunching();
-        window->show();
+        app = std::make_unique<SimulatedApplication>(dir.path(), 0.05);
+        controller = app->controller.get();
+        window = app->window.get();
         window->resize(640, 360);
+        ErrorPresenter::s_autoAnswer = -1;
         exchanges = window->deviceMenu()->exchanges();
         exchanges->setSaveLocationChooser([this](const QString& suggested) {
             suggestions << suggested;
             return dir.filePath(suggested);
         });
-        QObject::connect(controller.get(), &OQAppDelegate::deviceOnlineValueChanged, [this] {
+        QObject::connect(controller, &OQAppDelegate::deviceOnlineValueChanged, [this] {
             if (controller->device() && controller->device()->onlineValue())
                 ++values;
         });
     }
     void TearDown() override
     {
-        SimBus::instance().unplugAll();
-        test::spin(0.2);
-        window.reset();
-        controller.reset();
-        colorManager.reset();
+        app.reset();
         ErrorPresenter::s_autoAnswer = -2;
-        clock::setScale(1.0);
     }
 
     std::shared_ptr<SimCounter> plugCounter()
@@ -136,9 +118,9 @@ protected:
     bool waitFinished(bool& flag, double realSeconds = 20) { return test::waitUntil([&] { return flag; }, realSeconds); }
 
     QTemporaryDir dir;
-    std::unique_ptr<AppDelegate> controller;
-    std::unique_ptr<ColorManager> colorManager;
-    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<SimulatedApplication> app;
+    AppDelegate* controller = nullptr;
+    MainWindow* window = nullptr;
     DeviceExchanges* exchanges = nullptr;
     QStringList suggestions;
     int values = 0;

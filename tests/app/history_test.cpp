@@ -34,6 +34,8 @@
 #include "sim/dump/DumpWriter.h"
 #include "TestDevice.h"
 
+#include <sys/stat.h>
+
 using namespace oq;
 
 namespace {
@@ -361,10 +363,14 @@ TEST_F(HistoryTest, HostileFilesAreRefusedThroughTheErrorPresentation)
         f.write(bytes);
         return f.fileName();
     };
-    // Missing, a folder, far too large.
+    // Missing, a folder, a pipe nobody writes to (reading it would never end), far too large.
     EXPECT_FALSE(menu->openProtocolFile(dir.filePath(QStringLiteral("nope.oqdump"))));
     EXPECT_EQ(ErrorPresenter::s_lastShown.domain(), protocolfile::FileErrorDomain);
     EXPECT_FALSE(menu->openProtocolFile(dir.path()));
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_FALSE(menu->openProtocolFile(fifo));
+    EXPECT_EQ(ErrorPresenter::s_lastShown.localizedFailureReason(), localized(QStringLiteral("errors.file.not_a_file")));
     QByteArray huge(protocolfile::kMaxDumpFileSize + 1, 'A');
     EXPECT_FALSE(menu->openProtocolFile(write(QStringLiteral("huge"), huge)));
     EXPECT_EQ(ErrorPresenter::s_lastShown.localizedFailureReason(), localized(QStringLiteral("errors.file.too_large")));
