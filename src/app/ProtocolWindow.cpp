@@ -134,8 +134,7 @@ ProtocolWindow::ProtocolWindow(OQAppDelegate* controller, std::shared_ptr<OQProt
 {
     setObjectName(QStringLiteral("protocolWindow"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(path.isEmpty() ? localized(QStringLiteral("ui.protocol.title_downloaded"))
-                                  : localized(QStringLiteral("ui.protocol.title_file")).arg(QFileInfo(path).fileName()));
+    updateTitle();
 
     m_model = new ProtocolEventModel(std::move(events), this);
     m_plot = new ProtocolPlot(this);
@@ -177,6 +176,8 @@ ProtocolWindow::ProtocolWindow(OQAppDelegate* controller, std::shared_ptr<OQProt
     auto* all = tools->addAction(localized(QStringLiteral("ui.protocol.show_all")), m_plot, &ProtocolPlot::showAll);
     all->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
     tools->addSeparator();
+    auto* save = tools->addAction(localized(QStringLiteral("ui.protocol.save_dump")), this, &ProtocolWindow::saveDumpAs);
+    save->setShortcut(QKeySequence::Save);
     tools->addAction(localized(QStringLiteral("ui.protocol.export_csv")), this, &ProtocolWindow::exportCsv);
     tools->addAction(localized(QStringLiteral("ui.protocol.export_json")), this, &ProtocolWindow::exportJson);
     for (QAction* a : tools->actions())
@@ -187,6 +188,36 @@ ProtocolWindow::ProtocolWindow(OQAppDelegate* controller, std::shared_ptr<OQProt
     addAction(close);
 
     resize(900, 640);
+}
+
+void ProtocolWindow::updateTitle()
+{
+    setWindowTitle(m_path.isEmpty() ? localized(QStringLiteral("ui.protocol.title_downloaded"))
+                                    : localized(QStringLiteral("ui.protocol.title_file")).arg(QFileInfo(m_path).fileName()));
+}
+
+bool ProtocolWindow::saveDump(const QString& path, oq::ErrorRecord* error)
+{
+    if (!oq::protocolfile::save(*m_protocol, path, error))
+        return false;
+    m_path = path;
+    updateTitle();
+    return true;
+}
+
+void ProtocolWindow::saveDumpAs()
+{
+    const auto info = m_protocol->info();
+    const QString name = m_path.isEmpty()
+        ? oq::protocolfile::suggestedFileName(info ? info->serialNumber() : QString(), m_protocol->transmissionDate())
+        : QFileInfo(m_path).fileName();
+    const QString folder = m_path.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
+                                            : QFileInfo(m_path).absolutePath();
+    const QString path = QFileDialog::getSaveFileName(this, localized(QStringLiteral("ui.protocol.save_title")),
+        QDir(folder).filePath(name), localized(QStringLiteral("ui.protocol.file_filter")));
+    oq::ErrorRecord error;
+    if (!path.isEmpty() && !saveDump(path, &error))
+        ErrorPresenter::present(m_controller, this, error);
 }
 
 QString ProtocolWindow::summaryText() const

@@ -54,8 +54,12 @@ public:
 
     // Writes the events atomically; false with `error` (shown to nobody: callers decide).
     bool exportEvents(const QString& path, ExportFormat format, oq::ErrorRecord* error) const;
+    // Stores the dump itself, atomically; the window then names that file.
+    bool saveDump(const QString& path, oq::ErrorRecord* error);
 
 public slots:
+    // Ask for a file and store the dump; failures go through the error presentation.
+    void saveDumpAs();
     // Ask for a file and export; failures go through the error presentation.
     void exportCsv();
     void exportJson();
@@ -65,6 +69,7 @@ private:
         const QString& path, QWidget* parent);
     void exportAs(ExportFormat format);
     void showEventOnPlot(const QModelIndex& index);
+    void updateTitle();
 
     QPointer<OQAppDelegate> m_controller;
     std::shared_ptr<OQProtocol> m_protocol;

@@ -349,6 +349,14 @@ TEST_F(HistoryTest, StoredDumpsReloadWithTheSameEventsAndExportAsCsvAndJson)
         alarm |= w->table()->model()->index(row, ProtocolEventModel::Flags).data().toString().contains(QStringLiteral("dose rate alarm"));
     EXPECT_TRUE(alarm);
 
+    // A downloaded protocol kept unsaved can be stored later, under its own name from then on.
+    auto* unsaved = menu->showProtocol(protocolOf(dump), QString());
+    ASSERT_TRUE(unsaved);
+    const QString later = dir.filePath(QStringLiteral("later.oqdump"));
+    ASSERT_TRUE(unsaved->saveDump(later, &error));
+    EXPECT_EQ(unsaved->filePath(), later);
+    EXPECT_TRUE(unsaved->windowTitle().contains(QStringLiteral("later.oqdump")));
+
     // A failed export leaves no partial file behind.
     EXPECT_FALSE(w->exportEvents(dir.filePath(QStringLiteral("missing/e.csv")), ProtocolWindow::ExportFormat::Csv, &error));
     EXPECT_EQ(error.domain(), protocolfile::FileErrorDomain);
