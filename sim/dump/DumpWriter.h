@@ -51,13 +51,23 @@ struct DumpEvent {
     int cds = 0;          // CdsSwitch: 0 or 1
     uint8_t length = 1;   // Diagnostic: its length byte (it counts itself and the bytes after it)
 
-    static DumpEvent interval(uint32_t seconds) { return {Interval, seconds}; }
-    static DumpEvent timeMark(DumpTime t) { DumpEvent e{TimeMark}; e.time = t; return e; }
-    static DumpEvent count(uint64_t pulses) { DumpEvent e{Count}; e.pulses = pulses; return e; }
-    static DumpEvent truncated(uint32_t seconds) { return {Truncated, seconds}; }
-    static DumpEvent flagsSet(uint8_t flags) { DumpEvent e{Flags}; e.flags = flags; return e; }
-    static DumpEvent cdsSwitch(int cds) { DumpEvent e{CdsSwitch}; e.cds = cds; return e; }
-    static DumpEvent diagnostic(uint8_t length) { DumpEvent e{Diagnostic}; e.length = length; return e; }
+    static DumpEvent interval(uint32_t seconds) { return make(Interval, &DumpEvent::seconds, seconds); }
+    static DumpEvent timeMark(DumpTime t) { return make(TimeMark, &DumpEvent::time, t); }
+    static DumpEvent count(uint64_t pulses) { return make(Count, &DumpEvent::pulses, pulses); }
+    static DumpEvent truncated(uint32_t seconds) { return make(Truncated, &DumpEvent::seconds, seconds); }
+    static DumpEvent flagsSet(uint8_t flags) { return make(Flags, &DumpEvent::flags, flags); }
+    static DumpEvent cdsSwitch(int cds) { return make(CdsSwitch, &DumpEvent::cds, cds); }
+    static DumpEvent diagnostic(uint8_t length) { return make(Diagnostic, &DumpEvent::length, length); }
+
+private:
+    template <typename T>
+    static DumpEvent make(Kind kind, T DumpEvent::*field, T value)
+    {
+        DumpEvent e;
+        e.kind = kind;
+        e.*field = value;
+        return e;
+    }
 };
 
 // One calibration entry: rate values up to `limit` use numerator / (denominator - correction * O).

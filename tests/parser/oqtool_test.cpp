@@ -45,6 +45,20 @@ TEST(OqtoolVersionRecord, PrintsTheRecordAsJson)
     EXPECT_EQ(o.value("hasOnline").toBool(), true);
     EXPECT_EQ(o.value("hasAlert").toBool(), true);
 
+    const struct { const char* line; const char* key; QJsonValue value; } cases[] = {
+        {"Version 1.99", "fw_tube", "N/A"},
+        {"Version 1.99", "protocol_length", 0},
+        {"Version 7.14Xb07 6240 0007 24.12.20 18:30:05", "fw_tube", "unknown"},
+        {"Version 7.14Xb07 6240 0007 24.12.20 18:30:05", "protocol_length", 7},
+        {"Version 6.95Cb04 HW-1 6240 0100 24.12.20 18:30:05", "hw_info", "HW-1"},
+        {"Version 6.95Cb04 HW-1 6240 0100 24.12.20 18:30:05", "hasOnline", true},
+        {"Version 6.95Cb04 HW-1 6240 0100 24.12.20 18:30:05", "hasAlert", false},
+    };
+    for (const auto& c : cases) {
+        const auto r = oqtool({"version-record", c.line});
+        EXPECT_EQ(QJsonDocument::fromJson(r.out).object().value(c.key), c.value) << c.line << " " << c.key;
+    }
+
     const auto old = oqtool({"version-record", "Version 2.0c"});
     const QJsonObject o2 = QJsonDocument::fromJson(old.out).object();
     EXPECT_EQ(o2.value("fw_version").toString(), "2.0c (2.03)");
