@@ -19,6 +19,7 @@
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
 #include "units/ColorManager.h"
+#include "SimulatedApplication.h"
 
 using namespace oq;
 using namespace oq::sim;
@@ -26,35 +27,12 @@ using namespace oq::sim;
 namespace {
 class EndToEnd : public ::testing::Test {
 protected:
-    void SetUp() override
+    EndToEnd()
+        : app(dir.path(), 0.1)
+        , controller(app.controller)
+        , colorManager(app.colorManager)
+        , window(app.window)
     {
-        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-        clock::setScale(0.1);
-        SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
-        ft::useSimBackend();
-        controller = std::make_unique<AppDelegate>();
-        controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
-        colorManager = std::make_unique<ColorManager>();
-        controller->setColorManager(colorManager.get());
-        window = std::make_unique<MainWindow>(controller.get());
-        colorManager->setBackgroundView(window->backgroundView());
-        OQAppDelegate::LaunchOptions o;
-        o.useSimulatedBus = true;
-        o.logsDirectory = dir.filePath(QStringLiteral("Logs"));
-        controller->setLaunchOptions(o);
-        controller->setAppCenterSecret(std::nullopt);
-        controller->applicationDidFinishLaunching();
-        window->show();
-        window->resize(640, 300);
-    }
-    void TearDown() override
-    {
-        SimBus::instance().unplugAll();
-        test::spin(0.2);
-        window.reset();
-        controller.reset();
-        colorManager.reset();
-        clock::setScale(1.0);
     }
 
     std::shared_ptr<SimCounter> plugCounter(double rate)
@@ -80,9 +58,10 @@ protected:
     }
 
     QTemporaryDir dir;
-    std::unique_ptr<AppDelegate> controller;
-    std::unique_ptr<ColorManager> colorManager;
-    std::unique_ptr<MainWindow> window;
+    SimulatedApplication app;
+    std::unique_ptr<AppDelegate>& controller;
+    std::unique_ptr<ColorManager>& colorManager;
+    std::unique_ptr<MainWindow>& window;
     quint64 entry = 0;
 };
 
