@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "Command.h"
+#include "CsvRecorder.h"
 #include "DeviceSession.h"
 #include "device/OQUSBDevice.h"
 #include "platform/SettingsKeys.h"
@@ -15,13 +16,17 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool watch [--rate|--dose] [--unit Sv|rem] [--count N] [--port PATH | --simulate]\n"
+const char* kUsage = "Usage: oqtool watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE]\n"
+                     "                    [--port PATH | --simulate]\n"
                      "Starts the counter's online mode and prints each reading as the main window shows it,\n"
                      "in the colour of its alarm level when the output is a terminal. Ctrl-C stops the counter.\n"
                      "  --rate        dose rate (the default)\n"
                      "  --dose        accumulated dose\n"
                      "  --unit U      Sv or rem (default: the application's display unit, else Sv)\n"
-                     "  --count N     stop after N readings\n";
+                     "  --count N     stop after N readings\n"
+                     "  --format csv  one CSV row per reading (UTC time, value, unit, counter's unit, alarm level);\n"
+                     "                waits for the counter while it is unplugged\n"
+                     "  --output FILE append the CSV rows to FILE (default: standard output)\n";
 
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
@@ -39,6 +44,8 @@ int run(const QStringList& arguments)
     oqtool::DeviceOptions options;
     QString error;
     bool ok = oqtool::takeDeviceOptions(args, options, error);
+    oqtool::CsvOptions csv;
+    ok = ok && oqtool::takeCsvOptions(args, csv, error);
 
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
@@ -65,6 +72,10 @@ int run(const QStringList& arguments)
     if (!ok)
         return oqtool::usageError("watch", error, kUsage);
 
+    if (csv.csv) {
+        oqtool::DeviceSession session(options);
+        return oqtool::runCsvWatch(session, csv, mode, count);
+    }
     oqtool::DeviceSession session(options);
     const auto device = session.open(error);
     if (!device) {
@@ -110,5 +121,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--port PATH | --simulate]",
     "show the counter's live readings", run);

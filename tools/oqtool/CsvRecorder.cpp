@@ -1,0 +1,420 @@
+#include "CsvRecorder.h"
+
+#include <QFile>
+#include <QObject>
+#include <QPointer>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Command.h"
+#include "DeviceSession.h"
+#include "device/OQUSBDevice.h"
+#include "logging/Log.h"
+#include "platform/Clock.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+#include "platform/StringTable.h"
+#include "units/ColorManager.h"
+
+namespace oqtool {
+
+const QByteArray CsvFile::kHeader = QByteArrayLiteral("time,value,unit,counter_unit,level\n");
+
+namespace {
+
+QString text(const char* key) { return oq::localized(QString::fromLatin1(key)); }
+
+QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Reads up to `length` bytes at `offset`; fewer at the end of the file.
+QByteArray readAt(int fd, off_t offset, qsizetype length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < length) {
+        const ssize_t n = pread(fd, bytes.data() + got, size_t(length - got), offset + got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    bytes.truncate(got);
+    return bytes;
+}
+
+// The offset just past the last line end before `size`; 0 when there is none.
+off_t endOfLastLine(int fd, off_t size)
+{
+    constexpr off_t kChunk = 64 * 1024;
+    for (off_t end = size; end > 0;) {
+        const off_t start = std::max<off_t>(0, end - kChunk);
+        const QByteArray chunk = readAt(fd, start, qsizetype(end - start));
+        const qsizetype at = chunk.lastIndexOf('\n');
+        if (at >= 0)
+            return start + at + 1;
+        end = start;
+    }
+    return 0;
+}
+
+const char* levelName(ColorManager::Level level)
+{
+    switch (level) {
+    case ColorManager::Level::Warning:
+        return "warning";
+    case ColorManager::Level::Danger:
+        return "danger";
+    case ColorManager::Level::Normal:
+        break;
+    }
+    return "normal";
+}
+
+} // namespace
+
+// ---- The file
+
+CsvFile::~CsvFile()
+{
+    if (m_fd >= 0 && m_ownsFd)
+        ::close(m_fd);
+}
+
+bool CsvFile::open(const QString& path, QString& error)
+{
+    if (path.isEmpty() || path == QLatin1String("-")) {
+        m_path = QStringLiteral("-");
+        m_fd = STDOUT_FILENO;
+        return writeAll(kHeader, error);
+    }
+    m_path = path;
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (m_fd < 0) {
+        error = text("oqtool.watch.csv.open_failed").arg(path, systemError(errno));
+        return false;
+    }
+    m_ownsFd = true;
+    if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? text("oqtool.watch.csv.in_use").arg(path)
+                                     : text("oqtool.watch.csv.open_failed").arg(path, systemError(errno));
+        return false;
+    }
+    struct stat info = {};
+    if (fstat(m_fd, &info) != 0) {
+        error = text("oqtool.watch.csv.open_failed").arg(path, systemError(errno));
+        return false;
+    }
+    m_regular = S_ISREG(info.st_mode);
+    if (!m_regular) // a pipe or terminal: nothing to continue
+        return writeAll(kHeader, error);
+    m_size = info.st_size;
+    return continueRecording(error);
+}
+
+bool CsvFile::continueRecording(QString& error)
+{
+    const QByteArray head = readAt(m_fd, 0, kHeader.size());
+    // Empty, or only the start of a header that a crash cut short: start afresh.
+    if (!head.contains('\n') && kHeader.startsWith(head) && m_size == head.size()) {
+        if (m_size > 0 && ftruncate(m_fd, 0) != 0) {
+            error = text("oqtool.watch.csv.write_failed").arg(m_path, systemError(errno));
+            return false;
+        }
+        m_size = 0;
+        return writeAll(kHeader, error);
+    }
+    if (head != kHeader) {
+        error = text("oqtool.watch.csv.not_recording").arg(m_path);
+        return false;
+    }
+    const off_t whole = endOfLastLine(m_fd, m_size);
+    if (whole < m_size) {
+        LGLogWarn("CSV recording %@: removing %lld bytes of a row cut short", m_path, static_cast<long long>(m_size - whole));
+        if (ftruncate(m_fd, whole) != 0) {
+            error = text("oqtool.watch.csv.write_failed").arg(m_path, systemError(errno));
+            return false;
+        }
+        m_size = whole;
+    }
+    return true;
+}
+
+bool CsvFile::append(const QByteArray& row, QString& error) { return writeAll(row, error); }
+
+bool CsvFile::writeAll(const QByteArray& bytes, QString& error)
+{
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0 && !m_regular) { // a pipe takes what it can; the rest follows
+            written += n;
+            continue;
+        }
+        if (n == bytes.size()) {
+            written = n;
+            break;
+        }
+        // A short write (disk full) leaves a piece of a row: take it back.
+        const int cause = n < 0 ? errno : ENOSPC;
+        if (m_regular && n > 0)
+            (void)ftruncate(m_fd, m_size);
+        error = text("oqtool.watch.csv.write_failed").arg(m_path, systemError(cause));
+        return false;
+    }
+    m_size += off_t(bytes.size());
+    return true;
+}
+
+// ---- Rows
+
+QByteArray csvNumber(double value)
+{
+    // The reading has single precision; the conversion to μSv adds digits it never had. The
+    // shortest digits that give back the same float, written out without exponent.
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value), std::chars_format::scientific);
+    if (result.ec != std::errc())
+        return QByteArray::number(value, 'g', 9);
+    const QByteArray text(buffer, result.ptr - buffer); // "-1.2345e+02"
+    const qsizetype e = text.indexOf('e');
+    const bool negative = text.startsWith('-');
+    QByteArray digits = text.mid(negative ? 1 : 0, e - (negative ? 1 : 0));
+    digits.replace(".", "");
+    const qsizetype point = 1 + text.mid(e + 1).toInt(); // digits before the decimal point
+    QByteArray out;
+    if (point <= 0)
+        out = "0." + QByteArray(-point, '0') + digits;
+    else if (point >= digits.size())
+        out = digits + QByteArray(point - digits.size(), '0');
+    else
+        out = digits.left(point) + '.' + digits.mid(point);
+    return negative ? '-' + out : out;
+}
+
+QByteArray csvRow(const CsvReading& reading)
+{
+    const QByteArray unit = reading.mode == 1 ? QByteArrayLiteral("μSv/h") : QByteArrayLiteral("μSv");
+    // The counter's unit is one of two words; anything else is not passed into the file.
+    const QByteArray counterUnit = reading.counterUnit == QLatin1String("Sv") || reading.counterUnit == QLatin1String("rem")
+        ? reading.counterUnit.toLatin1()
+        : QByteArray();
+    return reading.time.toUTC().toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
+        + counterUnit + ',' + levelName(ColorManager::levelForValue(reading.value, reading.mode)) + '\n';
+}
+
+// ---- Options
+
+bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error)
+{
+    bool outputGiven = false;
+    for (qsizetype i = 0; i < args.size();) {
+        const QString& a = args[i];
+        QString value;
+        qsizetype take = 1;
+        const bool format = a == QLatin1String("--format") || a.startsWith(QLatin1String("--format="));
+        const bool output = a == QLatin1String("--output") || a == QLatin1String("-o") || a.startsWith(QLatin1String("--output="));
+        if (!format && !output) {
+            ++i;
+            continue;
+        }
+        if (a.contains(QLatin1Char('='))) {
+            value = a.section(QLatin1Char('='), 1);
+        } else if (i + 1 < args.size()) {
+            value = args[i + 1];
+            take = 2;
+        } else {
+            error = text("oqtool.watch.csv.missing_value").arg(a);
+            return false;
+        }
+        if (format) {
+            if (value != QLatin1String("csv") && value != QLatin1String("text")) {
+                error = text("oqtool.watch.csv.bad_format").arg(value);
+                return false;
+            }
+            options.csv = value == QLatin1String("csv");
+        } else {
+            options.output = value;
+            outputGiven = true;
+        }
+        args.remove(i, take);
+    }
+    if (outputGiven && !options.csv) {
+        error = text("oqtool.watch.csv.output_needs_csv");
+        return false;
+    }
+    return true;
+}
+
+// ---- The recording
+
+namespace {
+
+// Drives one recording: a device per attachment of the counter, each reading one row.
+class CsvWatch : public QObject {
+public:
+    CsvWatch(CsvFile& file, int mode, long long count)
+        : m_file(file), m_mode(mode), m_count(count)
+    {
+    }
+
+    // One step of the recording; true when it has ended.
+    bool step()
+    {
+        if (m_finished)
+            return true;
+        switch (m_state) {
+        case State::Away:
+            if (oq::clock::now() >= m_retryAt)
+                connectCounter();
+            break;
+        case State::Opening:
+            if (m_device->failed())
+                lose(m_device->error());
+            else if (exchangeEnded())
+                startRecording();
+            break;
+        case State::Recording:
+            if (m_device->failed())
+                lose(m_device->error());
+            break;
+        }
+        return m_finished;
+    }
+
+    bool failed() const { return m_writeFailed; }
+    // The device still streaming, to be stopped on the way out.
+    std::shared_ptr<OQUSBDevice> streamingDevice() const { return m_state == State::Recording ? m_device : nullptr; }
+
+    void finish()
+    {
+        flushPending();
+        if (m_device)
+            QObject::disconnect(m_device.get(), nullptr, this, nullptr);
+    }
+
+private:
+    enum class State { Away, Opening, Recording };
+
+    bool exchangeEnded() const
+    {
+        const auto progress = m_device->progress();
+        return !m_device->busy() && progress && progress->completedUnitCount() == -1;
+    }
+
+    void connectCounter()
+    {
+        m_device = makeDevice<OQUSBDevice>();
+        m_state = State::Opening;
+    }
+
+    void startRecording()
+    {
+        m_state = State::Recording;
+        if (m_reported)
+            err(text("oqtool.watch.csv.back") + QLatin1Char('\n'));
+        m_reported = false;
+        LGLogInfo("CSV recording: counter attached, starting online mode %i", m_mode);
+        QObject::connect(m_device.get(), &OQDevice::onlineValueChanged, this, [this] { valueChanged(); });
+        if (m_mode == 1)
+            m_device->startRateMode();
+        else
+            m_device->startDoseMode();
+    }
+
+    // The counter is away (never came, or left): drop the device and try again later.
+    void lose(const QString& reason)
+    {
+        flushPending();
+        const bool wasRecording = m_state == State::Recording;
+        QObject::disconnect(m_device.get(), nullptr, this, nullptr);
+        m_device.reset();
+        m_state = State::Away;
+        m_retryAt = oq::clock::now() + (wasRecording ? 0.0 : kCsvRetryInterval);
+        if (!m_reported) {
+            m_reported = true;
+            LGLogWarn("CSV recording: counter away (%@); waiting for it", reason);
+            err((wasRecording ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(reason)) + QLatin1Char('\n'));
+        }
+    }
+
+    // The device publishes a value and then its unit in one go on this thread, so the unit of a
+    // value is known once control comes back to the event loop, or when the next value arrives.
+    void valueChanged()
+    {
+        flushPending();
+        const auto value = m_device ? m_device->onlineValue() : std::nullopt;
+        if (!value)
+            return;
+        m_pending = CsvReading{QDateTime::currentDateTimeUtc(), *value, m_mode, {}};
+        QPointer<CsvWatch> self(this);
+        QMetaObject::invokeMethod(this, [self] { if (self) self->flushPending(); }, Qt::QueuedConnection);
+    }
+
+    void flushPending()
+    {
+        if (!m_pending || m_finished)
+            return;
+        CsvReading reading = *m_pending;
+        m_pending.reset();
+        reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
+        QString error;
+        if (!m_file.append(csvRow(reading), error)) {
+            err(QStringLiteral("oqtool watch: %1\n").arg(error));
+            m_writeFailed = true;
+            m_finished = true;
+            return;
+        }
+        if (m_count > 0 && ++m_rows >= m_count)
+            m_finished = true;
+    }
+
+    CsvFile& m_file;
+    const int m_mode;
+    const long long m_count;
+    long long m_rows = 0;
+    State m_state = State::Away;
+    double m_retryAt = 0;
+    bool m_reported = false; // the current absence was reported
+    bool m_finished = false;
+    bool m_writeFailed = false;
+    std::shared_ptr<OQUSBDevice> m_device;
+    std::optional<CsvReading> m_pending;
+};
+
+} // namespace
+
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count)
+{
+    oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
+    CsvFile file;
+    QString error;
+    if (!file.open(options.output, error)) {
+        err(QStringLiteral("oqtool watch: %1\n").arg(error));
+        return 1;
+    }
+    LGLogInfo("CSV recording into %@", options.output.isEmpty() ? QStringLiteral("-") : options.output);
+
+    CsvWatch watch(file, mode, count);
+    session.runUntil([&] { return watch.step(); });
+    watch.finish();
+    // Stop the counter's stream before leaving, also after Ctrl-C.
+    if (const auto device = watch.streamingDevice()) {
+        bool stopped = false;
+        device->stopOnlineMode([&] { stopped = true; });
+        session.runUntilDone([&] { return stopped || device->failed(); });
+    }
+    return watch.failed() ? 1 : 0;
+}
+
+} // namespace oqtool
