@@ -70,6 +70,10 @@ void AppDelegate::startMode(long long mode)
     const auto d = device(); // the device that is current now, not the one that became ready
     if (!d || isOnlineModeHeld()) // a start scheduled before the hold began
         return;
+    // A counter that replaced the one this start was for may still be reading its information: a
+    // start now would run a second exchange over its link. It starts by itself once it is ready.
+    if (d->busy())
+        return;
     if (mode == 1)
         d->startRateMode();
     else if (mode == 2)
@@ -109,10 +113,15 @@ void AppDelegate::switchMode(long long mode)
     const quint64 generation = ++m_switchGeneration;
     auto started = std::make_shared<bool>(false);
     QPointer<AppDelegate> self(this);
-    auto start = [self, mode, started](bool late) {
+    // The start is for the stopped device only: a counter that replaced it starts by itself, and a
+    // second start would run two reading loops over one link.
+    const std::weak_ptr<OQDevice> stopped = d;
+    auto start = [self, mode, started, stopped](bool late) {
         if (*started || !self)
             return;
         *started = true;
+        if (self->device() != stopped.lock())
+            return;
         if (late)
             LGLogWarn("Online mode did not stop within %g s; starting mode %lld anyway", kStopWaitLimit, mode);
         self->startMode(mode);

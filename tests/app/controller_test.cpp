@@ -115,8 +115,28 @@ TEST_F(ControllerTest, ModeButtonWritesAtOnceAndStartsOnlyInTheStopsCompletion)
 TEST_F(ControllerTest, ModeSwitchGoesAheadWhenTheStopNeverCompletes)
 {
     auto d = arrive();
-    controller->onlineModeChanged(&rate);
-    ASSERT_TRUE(test::waitUntil([&] { return d->calls.contains(QStringLiteral("startRateMode")); }, 3));
+    d->setBusy(false);
+    ASSERT_TRUE(test::waitUntil([&] { return d->calls.size() == 1; }, 2));
+    controller->onlineModeChanged(&dose);
+    ASSERT_TRUE(test::waitUntil([&] { return d->calls.contains(QStringLiteral("startDoseMode")); }, 3));
+}
+
+TEST_F(ControllerTest, AModeSwitchStartsOnlyTheDeviceItStopped)
+{
+    auto first = arrive();
+    first->setBusy(false);
+    ASSERT_TRUE(test::waitUntil([&] { return first->calls.size() == 1; }, 2));
+    controller->onlineModeChanged(&dose);
+    controller->monitorRemovedDevice(nullptr); // pulled out while the stop runs
+
+    auto second = arrive();
+    second->setBusy(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !second->calls.isEmpty(); }, 2));
+    first->completeStop();
+    test::spin(0.1); // past the switch's wait limit too
+    EXPECT_EQ(first->calls, (QStringList{QStringLiteral("startRateMode"), QStringLiteral("stopOnlineMode")}));
+    // One reading loop: the second counter's own start, in the mode now configured.
+    EXPECT_EQ(second->calls, QStringList{QStringLiteral("startDoseMode")});
 }
 
 TEST_F(ControllerTest, WithoutADeviceOnlyTheSettingChanges)
@@ -167,8 +187,13 @@ TEST_F(ControllerTest, RemovalDropsTheDeviceAndASecondArrivalReplacesTheFirst)
     EXPECT_FALSE(first->calls.contains(QStringLiteral("stopOnlineMode")));
     passSecond();
     passSecond();
-    // The delayed start goes to the device that is current when the delay ends.
+    // The delayed start goes to the device that is current when the delay ends, but not while it
+    // reads its information: it starts once it is ready.
     EXPECT_TRUE(first->calls.isEmpty());
+    EXPECT_TRUE(second->calls.isEmpty());
+    second->setBusy(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !second->calls.isEmpty(); }, 2));
+    passSecond();
     EXPECT_EQ(second->calls, QStringList{QStringLiteral("startRateMode")});
 
     controller->monitorRemovedDevice(nullptr); // any removal drops the device, without a stop

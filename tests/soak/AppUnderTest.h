@@ -1,0 +1,132 @@
+#pragma once
+// The whole application in one process on the simulated bus, and the process's own resource use.
+#include <QDir>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <ostream>
+
+#include "app/SimulatedApplication.h"
+#include "common/TestUtil.h"
+#include "platform/Clock.h"
+#include "sim/SimBus.h"
+#include "sim/SimCounter.h"
+
+namespace oq::soak {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// What the process holds: open descriptors, threads, device worker threads, resident memory.
+struct Resources {
+    int fds = 0;
+    int threads = 0;
+    int deviceThreads = 0;
+    double rssMiB = 0;
+
+    static Resources now()
+    {
+        malloc_trim(0); // freed memory back to the system, so the resident size means what is in use
+        Resources r;
+        r.fds = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+        const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        r.threads = int(tasks.size());
+        for (const QString& t : tasks) {
+            QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(t));
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "OQDevice")
+                ++r.deviceThreads;
+        }
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        if (statm.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> fields = statm.readAll().split(' ');
+            if (fields.size() > 1)
+                r.rssMiB = double(fields[1].toLongLong()) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+        }
+        return r;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Resources& r)
+{
+    return os << r.fds << " descriptors, " << r.threads << " threads (" << r.deviceThreads << " device), " << r.rssMiB
+              << " MiB resident";
+}
+
+// Longest wait of the main event loop between two turns, in real seconds.
+class LoopWatch {
+public:
+    LoopWatch()
+    {
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_timer.start();
+        m_last = Clock::now();
+    }
+    double worstGap() const { return m_worst; }
+    void reset()
+    {
+        m_worst = 0;
+        m_last = Clock::now();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    void tick()
+    {
+        const auto t = Clock::now();
+        m_worst = std::max(m_worst, std::chrono::duration<double>(t - m_last).count());
+        m_last = t;
+    }
+    QTimer m_timer;
+    Clock::time_point m_last;
+    double m_worst = 0;
+};
+
+// The simulated application with the waits the soak tests use.
+class AppUnderTest {
+public:
+    explicit AppUnderTest(double scale)
+        : m_app(m_dir.path(), scale)
+        , controller(m_app.controller)
+        , window(m_app.window)
+    {
+        window->resize(480, 240);
+    }
+
+    QString shownText() const { return window->valueLabel()->text(); }
+    bool showsValue() const
+    {
+        const QString t = shownText();
+        return !t.isEmpty() && t != QLatin1String("---");
+    }
+    // Real seconds for `modelled` seconds, with room for a loaded machine.
+    static double realFor(double modelled) { return std::max(2.0, modelled * clock::scale() * 4); }
+    bool waitModelled(const std::function<bool()>& done, double modelled) { return test::waitUntil(done, realFor(modelled)); }
+    void spinModelled(double modelled) { test::spin(modelled * clock::scale()); }
+
+private:
+    QTemporaryDir m_dir;
+    SimulatedApplication m_app;
+
+public:
+    std::unique_ptr<AppDelegate>& controller;
+    std::unique_ptr<MainWindow>& window;
+};
+
+} // namespace oq::soak
