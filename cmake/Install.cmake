@@ -60,14 +60,13 @@ set(CPACK_PACKAGE_VENDOR Orbel-Quist)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Orbel-Quist Online maintainers <maintainers@oq-online.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live reading of Orbel-Quist USB Geiger counters")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "live reading of Orbel-Quist USB Geiger counters
- Orbel-Quist Online shows the dose rate or accumulated dose of an Orbel-Quist
- hand-held Geiger counter attached over USB, in large figures coloured by the
- user's warning and danger thresholds, in sievert or rem.
- .
- The package also holds oqtool, the command-line companion (device information,
- live readings, CSV recording with a systemd user unit, protocol download, clock
- setting), and oq-counter-sim, a simulated counter on a pseudo-terminal.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Orbel-Quist Online shows the dose rate or accumulated dose of an Orbel-Quist
+hand-held Geiger counter attached over USB, in large figures coloured by the
+user's warning and danger thresholds, in sievert or rem.
+
+The package also holds oqtool, the command-line companion (device information,
+live readings, CSV recording with a systemd user unit, protocol download, clock
+setting), and oq-counter-sim, a simulated counter on a pseudo-terminal.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${OQ_BUILD_NUMBER})
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
