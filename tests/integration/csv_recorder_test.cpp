@@ -236,6 +236,14 @@ protected:
         m_poll.start(1);
     }
 
+    // A session with its simulated counter plugged in.
+    static std::unique_ptr<oqtool::DeviceSession> simulatedSession()
+    {
+        oqtool::DeviceOptions options;
+        options.simulate = true;
+        return std::make_unique<oqtool::DeviceSession>(options);
+    }
+
     // A counter whose n-th value line (from 1) reads n μSv/h, up to `values`; after that it
     // sends lines without a value.
     static void countUp(oq::sim::SimCounter& counter, int values = 200)
@@ -324,15 +332,13 @@ protected:
 TEST_F(CsvRecordingTest, UnplugAndReplugMidStreamLosesNoReading)
 {
     const QString file = path("r.csv");
-    oqtool::DeviceOptions options;
-    options.simulate = true;
-    oqtool::DeviceSession session(options);
-    const auto counter = session.simulatedCounter();
+    auto session = simulatedSession();
+    const auto counter = session->simulatedCounter();
     ASSERT_TRUE(counter);
     countUp(*counter);
     unplugAndReplug(file, counter, 4);
 
-    EXPECT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, 9), 0) << g_err.toStdString();
+    EXPECT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, 9), 0) << g_err.toStdString();
     EXPECT_EQ(m_phase, Replugged);
     EXPECT_TRUE(g_err.contains(QStringLiteral("back"))) << g_err.toStdString();
 
@@ -349,35 +355,31 @@ TEST_F(CsvRecordingTest, LastReadingBeforeTheUnplugIsKept)
 {
     // Each attachment sends exactly four readings, then goes on streaming lines without one.
     const QString file = path("r.csv");
-    oqtool::DeviceOptions options;
-    options.simulate = true;
-    oqtool::DeviceSession session(options);
-    const auto counter = session.simulatedCounter();
+    auto session = simulatedSession();
+    const auto counter = session->simulatedCounter();
     countUp(*counter, 4);
     unplugAndReplug(file, counter, 4);
 
-    EXPECT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, 8), 0) << g_err.toStdString();
+    EXPECT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, 8), 0) << g_err.toStdString();
     EXPECT_EQ(runsOf(rows(read(file))), (std::vector<std::vector<int>>{{1, 2, 3, 4}, {1, 2, 3, 4}}));
 }
 
 TEST_F(CsvRecordingTest, WaitsForACounterAndRestartContinuesTheFile)
 {
     const QString file = path("r.csv");
-    oqtool::DeviceOptions options;
-    options.simulate = true;
     {
-        oqtool::DeviceSession session(options);
-        countUp(*session.simulatedCounter());
-        ASSERT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, 2), 0) << g_err.toStdString();
+        auto first = simulatedSession();
+        countUp(*first->simulatedCounter());
+        ASSERT_EQ(oqtool::runCsvWatch(*first, {true, file}, 1, 2), 0) << g_err.toStdString();
     }
     // Second run: no counter at first.
     oq::sim::SimBus::instance().unplugAll();
-    oqtool::DeviceSession session(options);
-    const auto counter = session.simulatedCounter();
+    auto session = simulatedSession();
+    const auto counter = session->simulatedCounter();
     countUp(*counter);
     oq::sim::SimBus::instance().unplugAll();
     whenWaiting([&] { oq::sim::SimBus::instance().plug(counter); });
-    ASSERT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, 2), 0) << g_err.toStdString();
+    ASSERT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, 2), 0) << g_err.toStdString();
 
     const auto content = read(file);
     EXPECT_EQ(content.count(CsvFile::kHeader.trimmed()), 1);
@@ -389,12 +391,10 @@ TEST_F(CsvRecordingTest, WaitsForACounterAndRestartContinuesTheFile)
 TEST_F(CsvRecordingTest, InterruptWhileWaitingEndsCleanly)
 {
     const QString file = path("r.csv");
-    oqtool::DeviceOptions options;
-    options.simulate = true;
-    oqtool::DeviceSession session(options);
+    auto session = simulatedSession();
     oq::sim::SimBus::instance().unplugAll();
     whenWaiting([] { std::raise(SIGINT); });
-    EXPECT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, -1), 0);
+    EXPECT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, -1), 0);
     EXPECT_EQ(read(file), CsvFile::kHeader);
 }
 
