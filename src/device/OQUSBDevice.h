@@ -104,14 +104,23 @@ private:
     bool openLink();
     void appendReceived(const char* bytes, DWORD count);
     std::optional<QString> readLine(std::optional<oq::ErrorRecord>& error);
+    // A line read and written to the device log (and as "<- line" to the application log).
+    std::optional<QString> readLoggedLine(std::optional<oq::ErrorRecord>& error, bool alsoApplicationLog = false);
+    enum class VersionQuery { WriteFailed, ReadFailed, Unreadable, Read };
+    // Sends "v" and reads the version record into info. `status` is the write's.
+    VersionQuery queryVersion(std::optional<oq::ErrorRecord>& error, FT_STATUS& status);
+    // Sends "X" and reads the counter's two answer lines; false when a read failed. A failing
+    // write skips the reading.
+    bool leavePCMode(std::optional<oq::ErrorRecord>& error);
     // A line read while skipping online value lines still in flight.
     std::optional<QString> readLineSkippingValues(std::optional<oq::ErrorRecord>& error);
     void failWithReadError(const std::optional<oq::ErrorRecord>& error);
 
     // Information exchange.
     bool runDeviceInfoExchange();
-    // The recovery when PC mode was not confirmed; false when it recorded a failure.
-    bool recoverPCMode(std::optional<QString> answer, std::optional<oq::ErrorRecord> answerError);
+    // Logs the confirmation of PC mode, or runs the recovery when `answer` is something else; false when
+    // the recovery recorded a failure.
+    bool acceptPCModeAnswer(std::optional<QString> answer, std::optional<oq::ErrorRecord> answerError);
 
     // Online mode.
     void startOnlineMode(const QString& command);

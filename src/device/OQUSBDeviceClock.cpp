@@ -58,12 +58,9 @@ void OQUSBDevice::setDateOnBackgroundQueue(const QDateTime& date, const DateComp
     // The answer is not examined, but a silent counter ends the exchange once the time is sent.
     std::optional<ErrorRecord> carried;
     for (int i = 0; i < 2; ++i) {
-        const auto line = readLine(error);
+        const auto line = readLoggedLine(error, i == 1);
         if (!line)
             return failWith(*error);
-        LGLogDevice("%@", *line);
-        if (i == 1)
-            LGLogInfo("<- %@", *line);
         if (line->isEmpty() && error && !carried)
             carried = error;
     }
@@ -88,9 +85,7 @@ void OQUSBDevice::setDateOnBackgroundQueue(const QDateTime& date, const DateComp
 
     bool confirmed = false;
     for (int n = 1; n <= kConfirmationLines; ++n) {
-        const auto line = readLine(error);
-        if (line)
-            LGLogDevice("%@", *line);
+        const auto line = readLoggedLine(error);
         if (line && line->startsWith(kDateConfirmation)) {
             confirmed = true;
             break;
@@ -110,34 +105,20 @@ void OQUSBDevice::setDateOnBackgroundQueue(const QDateTime& date, const DateComp
     // Version query, so that info shows the new clock.
     setProgressCount(32);
     clock::sleepFor(0.5);
-    if (writeCommand('v') == FT_OK) {
-        LGLogDevice("v\n");
-        auto line = readLine(error);
-        if (!line)
-            return failWith(*error);
-        LGLogDevice("%@", *line);
-        line = readLine(error);
-        if (!line)
-            return failWith(*error);
-        LGLogDevice("%@", *line);
-        if (!parseInformation(*line))
-            return failWith(device::deviceError(device::DeviceErrorUnexpectedInformation, QStringLiteral("Unexpected information Format")));
+    switch (queryVersion(error, status)) {
+    case VersionQuery::ReadFailed:
+        return failWith(*error);
+    case VersionQuery::Unreadable:
+        return failWith(device::deviceError(device::DeviceErrorUnexpectedInformation, QStringLiteral("Unexpected information Format")));
+    case VersionQuery::WriteFailed:
+    case VersionQuery::Read:
+        break;
     }
 
-    // Leave PC mode.
     setProgressCount(33);
     clock::sleepFor(0.5);
-    if (writeCommand('X') == FT_OK) {
-        LGLogDevice("X\n");
-        for (int i = 0; i < 2; ++i) {
-            const auto line = readLine(error);
-            if (!line)
-                return failWith(*error);
-            LGLogDevice("%@", *line);
-            if (i == 1)
-                LGLogInfo("<- %@", *line);
-        }
-    }
+    if (!leavePCMode(error))
+        return failWith(*error);
     setProgressCount(34);
     FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
     completion(true, std::nullopt);

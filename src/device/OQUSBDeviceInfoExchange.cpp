@@ -72,59 +72,45 @@ bool OQUSBDevice::runDeviceInfoExchange()
             failWithReadError(error);
             return false;
         }
-        if (answer->startsWith(kPCModeConfirmation)) {
-            LGLogDevice("%@", *answer);
-            LGLogInfo("<- %@", *answer);
-        } else if (!recoverPCMode(answer, error)) {
+        if (!acceptPCModeAnswer(answer, error))
             return false;
-        }
     }
 
     // Version query.
     clock::sleepFor(0.2);
-    const FT_STATUS versionWrite = writeCommand('v');
-    if (versionWrite != FT_OK) {
+    FT_STATUS status = FT_OK;
+    switch (queryVersion(error, status)) {
+    case VersionQuery::WriteFailed:
         // Going on would leave the device busy for ever without a word to the user.
-        failWithFtStatus(versionWrite);
+        failWithFtStatus(status);
         return false;
-    }
-    LGLogDevice("v\n");
-    auto line = readLine(error);
-    if (!line) {
+    case VersionQuery::ReadFailed:
         failWithReadError(error);
         return false;
-    }
-    LGLogDevice("%@", *line);
-    line = readLine(error);
-    if (!line) {
-        failWithReadError(error);
-        return false;
-    }
-    LGLogDevice("%@", *line);
-    if (!parseInformation(*line)) {
+    case VersionQuery::Unreadable:
         failWithError(QStringLiteral("unexpected Format"));
         return false;
+    case VersionQuery::Read:
+        break;
     }
 
-    // Leave PC mode.
     clock::sleepFor(0.2);
-    if (writeCommand('X') == FT_OK) {
-        LGLogDevice("X\n");
-        for (int i = 0; i < 2; ++i) {
-            line = readLine(error);
-            if (!line) {
-                failWithReadError(error);
-                return false;
-            }
-            LGLogDevice("%@", *line);
-        }
-        LGLogInfo("<- %@", *line);
+    if (!leavePCMode(error)) {
+        failWithReadError(error);
+        return false;
     }
     return true;
 }
 
-bool OQUSBDevice::recoverPCMode(std::optional<QString> answer, std::optional<ErrorRecord> answerError)
+bool OQUSBDevice::acceptPCModeAnswer(std::optional<QString> answer, std::optional<ErrorRecord> answerError)
 {
+    if (answer && answer->startsWith(kPCModeConfirmation)) {
+        LGLogDevice("%@", *answer);
+        LGLogInfo("<- %@", *answer);
+        return true;
+    }
+
+    // Not confirmed: stop whatever the counter sends, wait, and ask once more.
     cancelProtocolTransfer();
     clock::sleepFor(3.0);
     clearInput();
@@ -144,14 +130,12 @@ bool OQUSBDevice::recoverPCMode(std::optional<QString> answer, std::optional<Err
         return false;
     }
 
+    // The answer is taken as it comes.
     std::optional<ErrorRecord> error;
-    const auto line = readLine(error);
-    if (!line) {
+    if (!readLoggedLine(error, true)) {
         failWithReadError(error);
         return false;
     }
-    LGLogDevice("%@", *line);
-    LGLogInfo("<- %@", *line);
     return true;
 }
 

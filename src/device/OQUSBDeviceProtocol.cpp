@@ -20,7 +20,6 @@ constexpr char kEscape = 0x1B;
 // A counter that keeps sending through ESC for this long is left to the final "X".
 constexpr double kCancelDrainLimit = 120.0;
 
-const QLatin1String kPCModeConfirmation("PC-Mode gestartet");
 constexpr DWORD kMaxReadChunk = 1 << 16;
 
 struct Section {
@@ -131,19 +130,14 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
     if (status != FT_OK)
         return failWith(device::errorWithFTStatus(status));
     LGLogDevice("P\n");
-    auto line = readLine(error);
+    auto line = readLoggedLine(error);
     if (!line)
         return failWith(*error);
-    LGLogDevice("%@", *line);
     line = readLine(error);
     if (!line)
         return failWith(*error);
-    if (line->startsWith(kPCModeConfirmation)) {
-        LGLogDevice("%@", *line);
-        LGLogInfo("<- %@", *line);
-    } else if (!recoverPCMode(line, error)) {
+    if (!acceptPCModeAnswer(line, error))
         return;
-    }
 
     if (progressCancelled()) {
         writeCommand('X');
@@ -172,10 +166,9 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
         // The answer runs until the counter falls silent.
         QString text = QStringLiteral("");
         for (int read = 0;; ++read) {
-            line = readLine(error);
+            line = readLoggedLine(error);
             if (!line)
                 return failWith(*error);
-            LGLogDevice("%@", *line);
             text += *line;
             if (read >= 2 && progressCancelled())
                 return handleTransferCancel();
@@ -213,10 +206,9 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
 
     std::optional<ErrorRecord> headerError;
     for (int header = 0; header < 2; ++header) {
-        line = readLine(error);
+        line = readLoggedLine(error);
         if (!line)
             return failWith(*error);
-        LGLogDevice("%@", *line);
         if (line->isEmpty() && error && !headerError)
             headerError = error;
         if (header == 0 && progressCancelled())

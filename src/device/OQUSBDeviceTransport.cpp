@@ -186,3 +186,42 @@ std::optional<QString> OQUSBDevice::readLineSkippingValues(std::optional<ErrorRe
         line = readLine(error);
     return line;
 }
+
+std::optional<QString> OQUSBDevice::readLoggedLine(std::optional<ErrorRecord>& error, bool alsoApplicationLog)
+{
+    auto line = readLine(error);
+    if (line) {
+        LGLogDevice("%@", *line);
+        if (alsoApplicationLog)
+            LGLogInfo("<- %@", *line);
+    }
+    return line;
+}
+
+OQUSBDevice::VersionQuery OQUSBDevice::queryVersion(std::optional<ErrorRecord>& error, FT_STATUS& status)
+{
+    status = writeCommand('v');
+    if (status != FT_OK)
+        return VersionQuery::WriteFailed;
+    LGLogDevice("v\n");
+    // The first answer line is empty; the second is the record.
+    std::optional<QString> line;
+    for (int i = 0; i < 2; ++i) {
+        line = readLoggedLine(error);
+        if (!line)
+            return VersionQuery::ReadFailed;
+    }
+    return parseInformation(*line) ? VersionQuery::Read : VersionQuery::Unreadable;
+}
+
+bool OQUSBDevice::leavePCMode(std::optional<ErrorRecord>& error)
+{
+    if (writeCommand('X') != FT_OK)
+        return true;
+    LGLogDevice("X\n");
+    for (int i = 0; i < 2; ++i) {
+        if (!readLoggedLine(error, i == 1))
+            return false;
+    }
+    return true;
+}

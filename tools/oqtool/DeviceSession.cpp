@@ -44,20 +44,6 @@ const char* const kDeviceOptionsHelp = "  --port PATH   talk to the counter on t
                                        "Without either, the first Orbel-Quist counter on the USB bus is used.\n"
                                        "OQ_CLOCK_SCALE=0.1 in the environment runs every wait of the link ten times faster.\n";
 
-bool printHelpIfAsked(const QStringList& args, const char* usage)
-{
-    if (!args.contains(QStringLiteral("--help")))
-        return false;
-    out(QString::fromLatin1(usage) + QString::fromLatin1(kDeviceOptionsHelp));
-    return true;
-}
-
-int usageError(const char* command, const QString& error, const char* usage)
-{
-    err((error.isEmpty() ? QString() : QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(command), error)) + QString::fromLatin1(usage));
-    return 2;
-}
-
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error)
 {
     for (qsizetype i = 0; i < args.size();) {
@@ -155,6 +141,61 @@ void DeviceSession::runUntilDone(const std::function<bool()>& done)
 {
     while (!runUntil(done)) {
     }
+}
+
+} // namespace oqtool
+
+namespace oqtool {
+
+DeviceCommand::DeviceCommand(const char* name, const char* usage, const QStringList& arguments)
+    : m_name(name)
+    , m_usage(usage)
+    , m_args(arguments)
+{
+    if (m_args.contains(QStringLiteral("--help"))) {
+        m_help = true;
+        out(QString::fromLatin1(m_usage) + QString::fromLatin1(kDeviceOptionsHelp));
+        return;
+    }
+    QString error;
+    if (!takeDeviceOptions(m_args, m_options, error))
+        reject(error);
+}
+
+DeviceCommand::~DeviceCommand() = default;
+
+void DeviceCommand::reject(const QString& why)
+{
+    if (m_error.isEmpty())
+        m_error = why.isNull() ? QStringLiteral("") : why;
+}
+
+int DeviceCommand::usageError() const
+{
+    err((m_error.isEmpty() ? QString() : QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(m_name), m_error))
+        + QString::fromLatin1(m_usage));
+    return 2;
+}
+
+void DeviceCommand::fail(const QString& message) const
+{
+    err(QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(m_name), message));
+}
+
+DeviceSession& DeviceCommand::session()
+{
+    if (!m_session)
+        m_session = std::make_unique<DeviceSession>(m_options);
+    return *m_session;
+}
+
+std::shared_ptr<OQUSBDevice> DeviceCommand::open()
+{
+    QString error;
+    auto device = session().open(error);
+    if (!device)
+        fail(error);
+    return device;
 }
 
 } // namespace oqtool

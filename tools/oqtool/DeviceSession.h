@@ -23,11 +23,6 @@ struct DeviceOptions {
 // The help lines of the options above.
 extern const char* const kDeviceOptionsHelp;
 
-// Prints `usage` and the device options for --help; true when it was asked for.
-bool printHelpIfAsked(const QStringList& args, const char* usage);
-// Prints `error` (when set) and `usage` for `command` on standard error; returns the exit code 2.
-int usageError(const char* command, const QString& error, const char* usage);
-
 // Takes --port PATH and --simulate out of `args`. False, with `error` set, when they are malformed.
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error);
 
@@ -56,6 +51,50 @@ private:
     std::shared_ptr<oq::sim::SimCounter> m_counter;
     quint64 m_entry = 0;
     std::shared_ptr<OQUSBDevice> m_device;
+};
+
+} // namespace oqtool
+
+namespace oqtool {
+
+// The frame of a device command: --help, the device options, usage errors, and the device.
+//
+//   DeviceCommand command("info", kUsage, arguments);
+//   if (command.helpShown()) return 0;
+//   ... read command.args(), command.reject() what does not fit ...
+//   if (!command.ok()) return command.usageError();
+//   const auto device = command.open();
+//   if (!device) return 1;
+class DeviceCommand {
+public:
+    DeviceCommand(const char* name, const char* usage, const QStringList& arguments);
+    ~DeviceCommand();
+
+    // --help was asked for and the usage printed.
+    bool helpShown() const { return m_help; }
+    // The arguments without the device options; a command may take its own out of them.
+    QStringList& args() { return m_args; }
+    bool ok() const { return m_error.isNull(); }
+    // Marks the command line as wrong; `why` is printed before the usage.
+    void reject(const QString& why = QStringLiteral(""));
+    // Prints the reason and the usage on standard error; returns the exit code 2.
+    int usageError() const;
+    // Prints "oqtool NAME: message" on standard error.
+    void fail(const QString& message) const;
+
+    // Opens the counter; nothing (and the reason printed) when that failed.
+    std::shared_ptr<OQUSBDevice> open();
+    // The link of the device options, made on first use.
+    DeviceSession& session();
+
+private:
+    const char* m_name;
+    const char* m_usage;
+    QStringList m_args;
+    DeviceOptions m_options;
+    QString m_error;
+    bool m_help = false;
+    std::unique_ptr<DeviceSession> m_session;
 };
 
 } // namespace oqtool

@@ -1,12 +1,12 @@
 // oqtool download: reads the counter's protocol memory into a stored dump.
 #include <QFile>
 #include <QSaveFile>
-#include <QTemporaryFile>
 
 #include "Command.h"
 #include "DeviceSession.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
+#include "parser/OQProtocolExport.h"
 
 namespace {
 
@@ -25,44 +25,29 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, QString& erro
     return true;
 }
 
-// The measurement events of a stored dump, as `oqtool events` prints them.
-int printEvents(const QString& dumpPath, const QString& format)
-{
-    for (const auto& command : oqtool::registry()) {
-        if (qstrcmp(command.name, "events") == 0)
-            return command.run({dumpPath, QStringLiteral("--format"), format});
-    }
-    oqtool::err(QStringLiteral("oqtool download: no events command\n"));
-    return 1;
-}
-
 int run(const QStringList& arguments)
 {
-    QStringList args = arguments;
-    if (oqtool::printHelpIfAsked(args, kUsage))
+    oqtool::DeviceCommand command("download", kUsage, arguments);
+    if (command.helpShown())
         return 0;
-    oqtool::DeviceOptions options;
-    QString error;
-    bool ok = oqtool::takeDeviceOptions(args, options, error);
+    const QStringList& args = command.args();
     QString output, events;
-    for (qsizetype i = 0; ok && i < args.size(); ++i) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
         if ((args[i] == QLatin1String("-o") || args[i] == QLatin1String("--output")) && i + 1 < args.size())
             output = args[++i];
         else if (args[i] == QLatin1String("--events") && i + 1 < args.size())
             events = args[++i];
         else
-            ok = false;
+            command.reject();
     }
-    ok = ok && (events.isEmpty() || events == QLatin1String("csv") || events == QLatin1String("json") || events == QLatin1String("text"));
-    if (!ok)
-        return oqtool::usageError("download", error, kUsage);
-
-    oqtool::DeviceSession session(options);
-    const auto device = session.open(error);
-    if (!device) {
-        oqtool::err(QStringLiteral("oqtool download: %1\n").arg(error));
+    if (!events.isEmpty() && events != QLatin1String("csv") && events != QLatin1String("json") && events != QLatin1String("text"))
+        command.reject(QStringLiteral("--events: csv, json or text"));
+    if (!command.ok())
+        return command.usageError();
+    const auto device = command.open();
+    if (!device)
         return 1;
-    }
+    auto& session = command.session();
 
     bool done = false;
     std::shared_ptr<OQProtocol> protocol;
@@ -96,17 +81,18 @@ int run(const QStringList& arguments)
     QObject::disconnect(progress.get(), nullptr, &guard, nullptr);
     oqtool::err(QStringLiteral("\n"));
     if (!done) {
-        oqtool::err(QStringLiteral("oqtool download: cancelled\n"));
+        command.fail(QStringLiteral("cancelled"));
         return 130;
     }
     if (failure) {
-        oqtool::err(QStringLiteral("oqtool download: %1\n").arg(failure->localizedDescription()));
+        command.fail(failure->localizedDescription());
         return 1;
     }
 
     const QByteArray dump = protocol->deviceDump().toUtf8();
+    QString error;
     if (!output.isEmpty() && !writeAtomically(output, dump, error)) {
-        oqtool::err(QStringLiteral("oqtool download: cannot write %1: %2\n").arg(output, error));
+        command.fail(QStringLiteral("cannot write %1: %2").arg(output, error));
         return 1;
     }
     if (events.isEmpty()) {
@@ -114,14 +100,18 @@ int run(const QStringList& arguments)
             oqtool::out(QString::fromUtf8(dump));
         return 0;
     }
-    if (!output.isEmpty())
-        return printEvents(output, events);
-    QTemporaryFile temporary;
-    if (!temporary.open() || temporary.write(dump) != dump.size() || !temporary.flush()) {
-        oqtool::err(QStringLiteral("oqtool download: cannot write a temporary file: %1\n").arg(temporary.errorString()));
+    oq::ErrorRecord parseError;
+    const auto list = protocol->protocolEventsError(&parseError);
+    if (!list && !parseError.domain().isEmpty()) {
+        command.fail(parseError.localizedDescription());
         return 1;
     }
-    return printEvents(temporary.fileName(), events);
+    const OQProtocolEventList none;
+    const OQProtocolEventList& all = list ? *list : none;
+    oqtool::out(events == QLatin1String("csv") ? OQProtocolEventsCsv(all)
+            : events == QLatin1String("json")  ? OQProtocolEventsJson(all)
+                                               : OQProtocolEventsText(all));
+    return 0;
 }
 
 } // namespace

@@ -14,20 +14,16 @@ const char* kUsage = "Usage: oqtool info [--port PATH | --simulate]\n"
 
 int run(const QStringList& arguments)
 {
-    QStringList args = arguments;
-    oqtool::DeviceOptions options;
-    QString error;
-    if (oqtool::printHelpIfAsked(args, kUsage))
+    oqtool::DeviceCommand command("info", kUsage, arguments);
+    if (command.helpShown())
         return 0;
-    if (!oqtool::takeDeviceOptions(args, options, error) || !args.isEmpty())
-        return oqtool::usageError("info", error, kUsage);
-
-    oqtool::DeviceSession session(options);
-    const auto device = session.open(error);
-    if (!device) {
-        oqtool::err(QStringLiteral("oqtool info: %1\n").arg(error));
+    if (!command.args().isEmpty())
+        command.reject();
+    if (!command.ok())
+        return command.usageError();
+    const auto device = command.open();
+    if (!device)
         return 1;
-    }
     const auto info = device->info();
     QJsonObject json{
         {"versionString", info->versionString()},

@@ -14,32 +14,26 @@ const char* kUsage = "Usage: oqtool set-clock [--date ISO8601] [--port PATH | --
 
 int run(const QStringList& arguments)
 {
-    QStringList args = arguments;
-    if (oqtool::printHelpIfAsked(args, kUsage))
+    oqtool::DeviceCommand command("set-clock", kUsage, arguments);
+    if (command.helpShown())
         return 0;
-    oqtool::DeviceOptions options;
-    QString error;
-    bool ok = oqtool::takeDeviceOptions(args, options, error);
+    const QStringList& args = command.args();
     QDateTime when = QDateTime::currentDateTime();
-    for (qsizetype i = 0; ok && i < args.size(); ++i) {
+    for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--date") && i + 1 < args.size()) {
             when = QDateTime::fromString(args[++i], Qt::ISODate);
-            ok = when.isValid();
-            if (!ok)
-                error = QStringLiteral("not an ISO 8601 date: %1").arg(args[i]);
+            if (!when.isValid())
+                command.reject(QStringLiteral("not an ISO 8601 date: %1").arg(args[i]));
         } else {
-            ok = false;
+            command.reject();
         }
     }
-    if (!ok)
-        return oqtool::usageError("set-clock", error, kUsage);
-
-    oqtool::DeviceSession session(options);
-    const auto device = session.open(error);
-    if (!device) {
-        oqtool::err(QStringLiteral("oqtool set-clock: %1\n").arg(error));
+    if (!command.ok())
+        return command.usageError();
+    const auto device = command.open();
+    if (!device)
         return 1;
-    }
+
     bool done = false;
     std::optional<oq::ErrorRecord> failure;
     device->setDate(when, [&](bool, std::optional<oq::ErrorRecord> e) {
@@ -47,9 +41,9 @@ int run(const QStringList& arguments)
         done = true;
     });
     // The counter is told the time character by character; leaving half way would confuse it.
-    session.runUntilDone([&] { return done; });
+    command.session().runUntilDone([&] { return done; });
     if (failure) {
-        oqtool::err(QStringLiteral("oqtool set-clock: %1\n").arg(failure->localizedDescription()));
+        command.fail(failure->localizedDescription());
         return 1;
     }
     const auto clock = device->info() ? device->info()->date() : std::nullopt;

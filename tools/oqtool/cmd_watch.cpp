@@ -38,15 +38,13 @@ QString coloured(const QString& text, double value, int mode)
 
 int run(const QStringList& arguments)
 {
-    QStringList args = arguments;
-    if (oqtool::printHelpIfAsked(args, kUsage))
+    oqtool::DeviceCommand command("watch", kUsage, arguments);
+    if (command.helpShown())
         return 0;
-    oqtool::DeviceOptions options;
-    QString error;
-    bool ok = oqtool::takeDeviceOptions(args, options, error);
     oqtool::CsvOptions csv;
-    ok = ok && oqtool::takeCsvOptions(args, csv, error);
-
+    QString csvError;
+    if (!oqtool::takeCsvOptions(command.args(), csv, csvError))
+        command.reject(csvError);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
     int mode = 1;
@@ -54,7 +52,9 @@ int run(const QStringList& arguments)
     if (unit != QLatin1String("rem"))
         unit = QStringLiteral("Sv");
     long long count = -1;
-    for (qsizetype i = 0; ok && i < args.size(); ++i) {
+    const QStringList& args = command.args();
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        bool ok = true;
         if (args[i] == QLatin1String("--rate")) {
             mode = 1;
         } else if (args[i] == QLatin1String("--dose")) {
@@ -68,20 +68,16 @@ int run(const QStringList& arguments)
         } else {
             ok = false;
         }
+        if (!ok)
+            command.reject();
     }
-    if (!ok)
-        return oqtool::usageError("watch", error, kUsage);
-
-    if (csv.csv) {
-        oqtool::DeviceSession session(options);
-        return oqtool::runCsvWatch(session, csv, mode, count);
-    }
-    oqtool::DeviceSession session(options);
-    const auto device = session.open(error);
-    if (!device) {
-        oqtool::err(QStringLiteral("oqtool watch: %1\n").arg(error));
+    if (!command.ok())
+        return command.usageError();
+    if (csv.csv)
+        return oqtool::runCsvWatch(command.session(), csv, mode, count);
+    const auto device = command.open();
+    if (!device)
         return 1;
-    }
 
     std::unique_ptr<DisplayValueTransformer> display;
     if (mode == 1)
@@ -104,12 +100,13 @@ int run(const QStringList& arguments)
         device->startRateMode();
     else
         device->startDoseMode();
+    auto& session = command.session();
     session.runUntil([&] { return device->failed() || (count > 0 && printed >= count); });
     QObject::disconnect(device.get(), nullptr, &guard, nullptr);
 
     int status = 0;
     if (device->failed()) {
-        oqtool::err(QStringLiteral("oqtool watch: %1\n").arg(device->error()));
+        command.fail(device->error());
         status = 1;
     }
     // Stop the counter's stream before leaving, also after Ctrl-C.
