@@ -15,6 +15,7 @@
 
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
+#include "device/link_forwarding_backend.h"
 #include "parser/OQProtocol.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
@@ -24,28 +25,15 @@
 namespace {
 
 // Notes when "b" was sent and when the last bytes came.
-class TimingBackend final : public oq::ft::Backend {
+class TimingBackend final : public oq::test::ForwardingBackend {
 public:
-    explicit TimingBackend(std::shared_ptr<oq::ft::Backend> inner) : m_inner(std::move(inner)) {}
+    using ForwardingBackend::ForwardingBackend;
     std::atomic<double> dumpRequested{-1};
     std::atomic<double> lastBytes{-1};
 
-    const char* name() const override { return m_inner->name(); }
-    FT_STATUS setVidPid(DWORD v, DWORD p) override { return m_inner->setVidPid(v, p); }
-    FT_STATUS createDeviceInfoList(DWORD* n) override { return m_inner->createDeviceInfoList(n); }
-    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* n) override { return m_inner->getDeviceInfoList(nodes, n); }
-    FT_STATUS open(int index, FT_HANDLE* h) override { return m_inner->open(index, h); }
-    FT_STATUS close(FT_HANDLE h) override { return m_inner->close(h); }
-    FT_STATUS purge(FT_HANDLE h, ULONG mask) override { return m_inner->purge(h, mask); }
-    FT_STATUS setFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) override { return m_inner->setFlowControl(h, f, on, off); }
-    FT_STATUS setLatencyTimer(FT_HANDLE h, UCHAR ms) override { return m_inner->setLatencyTimer(h, ms); }
-    FT_STATUS setBaudRate(FT_HANDLE h, ULONG baud) override { return m_inner->setBaudRate(h, baud); }
-    FT_STATUS setTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return m_inner->setTimeouts(h, r, w); }
-    FT_STATUS setDataCharacteristics(FT_HANDLE h, UCHAR b, UCHAR s, UCHAR p) override { return m_inner->setDataCharacteristics(h, b, s, p); }
-    FT_STATUS getQueueStatus(FT_HANDLE h, DWORD* rx) override { return m_inner->getQueueStatus(h, rx); }
     FT_STATUS read(FT_HANDLE h, void* buffer, DWORD count, DWORD* returned) override
     {
-        const FT_STATUS status = m_inner->read(h, buffer, count, returned);
+        const FT_STATUS status = ForwardingBackend::read(h, buffer, count, returned);
         if (*returned > 0)
             lastBytes = oq::clock::now();
         return status;
@@ -54,11 +42,8 @@ public:
     {
         if (count == 1 && *static_cast<const char*>(buffer) == 'b')
             dumpRequested = oq::clock::now();
-        return m_inner->write(h, buffer, count, written);
+        return ForwardingBackend::write(h, buffer, count, written);
     }
-
-private:
-    std::shared_ptr<oq::ft::Backend> m_inner;
 };
 
 bool spinUntil(const std::function<bool()>& done, double realSeconds)

@@ -13,6 +13,7 @@
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
+#include "device/link_forwarding_backend.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
@@ -27,32 +28,24 @@ inline const char* linkName(const ::testing::TestParamInfo<Link>& info)
     return info.param == Link::Sim ? "sim" : "pty";
 }
 
-// Forwards to another backend and counts the calls that touch the received data.
-class CountingBackend final : public ft::Backend {
+// Counts the calls that touch the received data, and can make writes of one byte fail.
+class CountingBackend final : public ForwardingBackend {
 public:
-    explicit CountingBackend(std::shared_ptr<ft::Backend> inner) : m_inner(std::move(inner)) {}
-    const char* name() const override { return m_inner->name(); }
+    using ForwardingBackend::ForwardingBackend;
 
     std::atomic<int> queueStatusCalls{0};
     std::atomic<int> readCalls{0};
     std::atomic<int> driverCalls{0};
+    // Queue queries that found nothing since the last read that brought bytes.
+    std::atomic<int> pollsSinceData{0};
+    // Writes of this byte fail with FT_IO_ERROR; -1 for none.
+    std::atomic<int> failWritesOf{-1};
 
-    FT_STATUS setVidPid(DWORD v, DWORD p) override { return m_inner->setVidPid(v, p); }
-    FT_STATUS createDeviceInfoList(DWORD* n) override { return m_inner->createDeviceInfoList(n); }
-    FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* n) override { return m_inner->getDeviceInfoList(nodes, n); }
-    FT_STATUS open(int index, FT_HANDLE* h) override { return m_inner->open(index, h); }
-    FT_STATUS close(FT_HANDLE h) override { return m_inner->close(h); }
-    FT_STATUS purge(FT_HANDLE h, ULONG mask) override { return m_inner->purge(h, mask); }
-    FT_STATUS setFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) override { return m_inner->setFlowControl(h, f, on, off); }
-    FT_STATUS setLatencyTimer(FT_HANDLE h, UCHAR ms) override { return m_inner->setLatencyTimer(h, ms); }
-    FT_STATUS setBaudRate(FT_HANDLE h, ULONG baud) override { return m_inner->setBaudRate(h, baud); }
-    FT_STATUS setTimeouts(FT_HANDLE h, ULONG r, ULONG w) override { return m_inner->setTimeouts(h, r, w); }
-    FT_STATUS setDataCharacteristics(FT_HANDLE h, UCHAR b, UCHAR s, UCHAR p) override { return m_inner->setDataCharacteristics(h, b, s, p); }
     FT_STATUS getQueueStatus(FT_HANDLE h, DWORD* rx) override
     {
         ++queueStatusCalls;
         ++driverCalls;
-        const FT_STATUS status = m_inner->getQueueStatus(h, rx);
+        const FT_STATUS status = ForwardingBackend::getQueueStatus(h, rx);
         if (status == FT_OK && *rx == 0)
             ++pollsSinceData;
         return status;
@@ -61,13 +54,11 @@ public:
     {
         ++readCalls;
         ++driverCalls;
-        const FT_STATUS status = m_inner->read(h, buffer, count, returned);
+        const FT_STATUS status = ForwardingBackend::read(h, buffer, count, returned);
         if (*returned > 0)
             pollsSinceData = 0;
         return status;
     }
-    // Queue queries that found nothing since the last read that brought bytes.
-    std::atomic<int> pollsSinceData{0};
     FT_STATUS write(FT_HANDLE h, const void* buffer, DWORD count, DWORD* written) override
     {
         const QByteArray bytes(static_cast<const char*>(buffer), qsizetype(count));
@@ -77,7 +68,7 @@ public:
         }
         if (count == 1 && failWritesOf.load() == static_cast<unsigned char>(bytes[0]))
             return FT_IO_ERROR;
-        return m_inner->write(h, buffer, count, written);
+        return ForwardingBackend::write(h, buffer, count, written);
     }
 
     // Every write call's bytes, in order.
@@ -86,11 +77,8 @@ public:
         std::lock_guard lock(m_writesMutex);
         return m_writes;
     }
-    // Writes of this byte fail with FT_IO_ERROR; -1 for none.
-    std::atomic<int> failWritesOf{-1};
 
 private:
-    std::shared_ptr<ft::Backend> m_inner;
     mutable std::mutex m_writesMutex;
     std::vector<QByteArray> m_writes;
 };
