@@ -36,7 +36,14 @@ uint64_t OQDeviceInfo::featuresValue(const QString& features)
 
 std::unique_ptr<OQDeviceInfo> OQDeviceInfo::initWithVersionString(const QString& text)
 {
-    const QString trimmed = text.trimmed();
+    // The record is one line. A stray line end inside it (line noise) would split it in a stored
+    // dump, and the dump read back would carry another record than the counter's.
+    QString trimmed = text.trimmed();
+    for (QChar& c : trimmed) {
+        const char16_t u = c.unicode();
+        if (u == '\r' || u == '\n' || u == 0x85 || u == 0x2028 || u == 0x2029)
+            c = QLatin1Char(' ');
+    }
     const auto record = parseVersion(trimmed);
     if (!record)
         return nullptr;

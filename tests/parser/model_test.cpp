@@ -246,6 +246,18 @@ TEST_F(Model, DeviceDumpTexts)
     EXPECT_FALSE(unreadable->info());
 }
 
+TEST_F(Model, AVersionLineWithAStrayLineEndIsStoredAndReadBackAsOneRecord)
+{
+    const QString noisy = QStringLiteral("Version 5.00 56 34 12 00 v\r&Version 7.09Lb07 123456 0010\r\n");
+    auto info = std::shared_ptr<const OQDeviceInfo>(OQDeviceInfo::initWithVersionString(noisy).release());
+    ASSERT_TRUE(info);
+    auto p = OQProtocol::initWithDeviceInfo(info, std::nullopt, std::nullopt, std::nullopt, QString(), QDateTime());
+    auto loaded = OQProtocol::initWithDeviceDump(p->deviceDump());
+    ASSERT_TRUE(loaded && loaded->info());
+    EXPECT_EQ(loaded->info()->versionString(), info->versionString());
+    EXPECT_EQ(loaded->info()->firmwareVersion(), info->firmwareVersion());
+}
+
 TEST_F(Model, TransferredProtocolsParse)
 {
     // What the transfer hands over: the sections' answers trimmed, the dump lines without the
