@@ -8,6 +8,8 @@ BUILD=${1:?build dir}
 SRC=${2:?source dir}
 VERSION=${3:?project version}
 
+# English unless a check asks for German.
+export LC_ALL=C.UTF-8 LANGUAGE= LANG=C.UTF-8
 PREFIX=$(mktemp -d)
 trap 'rm -rf "$PREFIX"' EXIT
 failures=0
@@ -48,6 +50,14 @@ done
 oqtool_help=$("$PREFIX/bin/oqtool" --help 2>&1) && ok "oqtool --help" || fail "oqtool --help: $oqtool_help"
 sim_help=$("$PREFIX/bin/oq-counter-sim" --help 2>&1) && ok "oq-counter-sim --help" || fail "oq-counter-sim --help: $sim_help"
 online_help=$(QT_QPA_PLATFORM=offscreen "$PREFIX/bin/oq-online" --help 2>&1) && ok "oq-online --help" || fail "oq-online --help: $online_help"
+
+# ---- the user's language
+out=$(LANGUAGE=de "$PREFIX/bin/oqtool" --help 2>&1)
+grep -q '^Befehle:' <<<"$out" && ok "oqtool --help in German" || fail "oqtool --help ignores LANGUAGE=de: $out"
+out=$(LC_ALL= LANG=de_DE.UTF-8 "$PREFIX/bin/oqtool" watch --format xml 2>&1)
+grep -q 'unbekanntes Format' <<<"$out" && ok "oqtool errors in German" || fail "oqtool errors ignore LANG=de_DE.UTF-8: $out"
+out=$("$PREFIX/bin/oqtool" watch --format xml 2>&1)
+grep -q 'unknown format' <<<"$out" && ok "oqtool errors in English" || fail "oqtool errors not in English: $out"
 
 # ---- desktop entry
 desktop=$PREFIX/share/applications/oq-online.desktop

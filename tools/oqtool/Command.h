@@ -25,6 +25,13 @@ struct Registration {
 void out(const QString& text);
 void err(const QString& text);
 
+// oqtool's texts come from the string table ("oqtool.…" keys), in the user's language.
+QString text(const char* key);
+// A command's help: its usage line and the text "oqtool.NAME.help".
+QString commandHelp(const char* name);
+// A command's one-line summary for --help ("oqtool.NAME.summary").
+QString commandSummary(const Command& command);
+
 } // namespace oqtool
 
 #define OQTOOL_CONCAT2(a, b) a##b

@@ -21,7 +21,6 @@
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "platform/StringTable.h"
 #include "units/ColorManager.h"
 
 namespace oqtool {
@@ -29,8 +28,6 @@ namespace oqtool {
 const QByteArray CsvFile::kHeader = QByteArrayLiteral("time,value,unit,counter_unit,level\n");
 
 namespace {
-
-QString text(const char* key) { return oq::localized(QString::fromLatin1(key)); }
 
 QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 

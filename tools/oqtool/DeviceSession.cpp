@@ -39,11 +39,6 @@ bool exchangeEnded(const OQUSBDevice& device)
 
 } // namespace
 
-const char* const kDeviceOptionsHelp = "  --port PATH   talk to the counter on this serial device (e.g. one oq-counter-sim serves)\n"
-                                       "  --simulate    talk to a simulated counter\n"
-                                       "Without either, the first Orbel-Quist counter on the USB bus is used.\n"
-                                       "OQ_CLOCK_SCALE=0.1 in the environment runs every wait of the link ten times faster.\n";
-
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error)
 {
     for (qsizetype i = 0; i < args.size();) {
@@ -52,7 +47,7 @@ bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error
             args.removeAt(i);
         } else if (args[i] == QLatin1String("--port")) {
             if (i + 1 >= args.size()) {
-                error = QStringLiteral("--port needs a path");
+                error = text("oqtool.port_needs_path");
                 return false;
             }
             options.port = args[i + 1];
@@ -65,7 +60,7 @@ bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error
         }
     }
     if (options.simulate && !options.port.isEmpty()) {
-        error = QStringLiteral("--port and --simulate exclude each other");
+        error = text("oqtool.port_and_simulate");
         return false;
     }
     return true;
@@ -106,7 +101,7 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
     m_device = makeDevice<OQUSBDevice>();
     if (!runUntil([this] { return exchangeEnded(*m_device); })) {
         // The worker thread holds the device until its exchange ends; nothing to stop here.
-        error = QStringLiteral("interrupted");
+        error = text("oqtool.interrupted");
         return nullptr;
     }
     if (m_device->failed()) {
@@ -147,14 +142,13 @@ void DeviceSession::runUntilDone(const std::function<bool()>& done)
 
 namespace oqtool {
 
-DeviceCommand::DeviceCommand(const char* name, const char* usage, const QStringList& arguments)
+DeviceCommand::DeviceCommand(const char* name, const QStringList& arguments)
     : m_name(name)
-    , m_usage(usage)
     , m_args(arguments)
 {
     if (m_args.contains(QStringLiteral("--help"))) {
         m_help = true;
-        out(QString::fromLatin1(m_usage) + QString::fromLatin1(kDeviceOptionsHelp));
+        out(usage());
         return;
     }
     QString error;
@@ -173,7 +167,7 @@ void DeviceCommand::reject(const QString& why)
 int DeviceCommand::usageError() const
 {
     err((m_error.isEmpty() ? QString() : QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(m_name), m_error))
-        + QString::fromLatin1(m_usage));
+        + usage());
     return 2;
 }
 
@@ -181,6 +175,8 @@ void DeviceCommand::fail(const QString& message) const
 {
     err(QStringLiteral("oqtool %1: %2\n").arg(QLatin1String(m_name), message));
 }
+
+QString DeviceCommand::usage() const { return commandHelp(m_name) + text("oqtool.device_options.help"); }
 
 DeviceSession& DeviceCommand::session()
 {

@@ -20,9 +20,6 @@ struct DeviceOptions {
     bool simulate = false; // a simulated counter, in process
 };
 
-// The help lines of the options above.
-extern const char* const kDeviceOptionsHelp;
-
 // Takes --port PATH and --simulate out of `args`. False, with `error` set, when they are malformed.
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error);
 
@@ -59,7 +56,7 @@ namespace oqtool {
 
 // The frame of a device command: --help, the device options, usage errors, and the device.
 //
-//   DeviceCommand command("info", kUsage, arguments);
+//   DeviceCommand command("info", arguments);
 //   if (command.helpShown()) return 0;
 //   ... read command.args(), command.reject() what does not fit ...
 //   if (!command.ok()) return command.usageError();
@@ -67,7 +64,8 @@ namespace oqtool {
 //   if (!device) return 1;
 class DeviceCommand {
 public:
-    DeviceCommand(const char* name, const char* usage, const QStringList& arguments);
+    // `name` is the registered command's: its help comes from there and the string table.
+    DeviceCommand(const char* name, const QStringList& arguments);
     ~DeviceCommand();
 
     // --help was asked for and the usage printed.
@@ -88,8 +86,9 @@ public:
     DeviceSession& session();
 
 private:
+    QString usage() const;
+
     const char* m_name;
-    const char* m_usage;
     QStringList m_args;
     DeviceOptions m_options;
     QString m_error;

@@ -10,11 +10,6 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool download [-o FILE] [--events csv|json|text] [--port PATH | --simulate]\n"
-                     "Reads the counter's protocol memory. The stored dump goes to FILE (written whole or not\n"
-                     "at all), else to standard output; --events prints its measurement events instead.\n"
-                     "Progress is shown on standard error; Ctrl-C cancels the transfer.\n";
-
 bool writeAtomically(const QString& path, const QByteArray& bytes, QString& error)
 {
     QSaveFile file(path);
@@ -27,7 +22,7 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, QString& erro
 
 int run(const QStringList& arguments)
 {
-    oqtool::DeviceCommand command("download", kUsage, arguments);
+    oqtool::DeviceCommand command("download", arguments);
     if (command.helpShown())
         return 0;
     const QStringList& args = command.args();
@@ -41,7 +36,7 @@ int run(const QStringList& arguments)
             command.reject();
     }
     if (!events.isEmpty() && events != QLatin1String("csv") && events != QLatin1String("json") && events != QLatin1String("text"))
-        command.reject(QStringLiteral("--events: csv, json or text"));
+        command.reject(oqtool::text("oqtool.download.bad_events"));
     if (!command.ok())
         return command.usageError();
     const auto device = command.open();
@@ -63,7 +58,7 @@ int run(const QStringList& arguments)
         const qint64 total = progress->totalUnitCount();
         QString line = QStringLiteral("\r%1").arg(progress->localizedDescription());
         if (total > 0)
-            line += QStringLiteral(" %1 / %2 bytes").arg(progress->completedUnitCount()).arg(total);
+            line += QLatin1Char(' ') + oqtool::text("oqtool.download.bytes").arg(progress->completedUnitCount()).arg(total);
         oqtool::err(line + QStringLiteral("\x1b[K"));
     };
     QObject::connect(progress.get(), &oq::ProgressRecord::localizedDescriptionChanged, &guard, showProgress);
@@ -74,14 +69,14 @@ int run(const QStringList& arguments)
     // A cancelled transfer has no completion: it ends with the device no longer busy.
     const auto ended = [&] { return done || !device->busy(); };
     if (!session.runUntil(ended)) {
-        oqtool::err(QStringLiteral("\ncancelling…\n"));
+        oqtool::err(QLatin1Char('\n') + oqtool::text("oqtool.download.cancelling") + QLatin1Char('\n'));
         progress->cancel();
         session.runUntilDone(ended);
     }
     QObject::disconnect(progress.get(), nullptr, &guard, nullptr);
     oqtool::err(QStringLiteral("\n"));
     if (!done) {
-        command.fail(QStringLiteral("cancelled"));
+        command.fail(oqtool::text("oqtool.download.cancelled"));
         return 130;
     }
     if (failure) {
@@ -92,7 +87,7 @@ int run(const QStringList& arguments)
     const QByteArray dump = protocol->deviceDump().toUtf8();
     QString error;
     if (!output.isEmpty() && !writeAtomically(output, dump, error)) {
-        command.fail(QStringLiteral("cannot write %1: %2").arg(output, error));
+        command.fail(oqtool::text("oqtool.cannot_write").arg(output, error));
         return 1;
     }
     if (events.isEmpty()) {

@@ -7,17 +7,13 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool events FILE|- [--format text|csv|json]\n"
-                     "Prints the measurement events of a stored protocol dump (- reads standard input).\n"
-                     "Dates are in the local time zone.\n";
-
 int run(const QStringList& args)
 {
     QString path, format = QStringLiteral("text");
     bool usage = false;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--help")) {
-            oqtool::out(QString::fromLatin1(kUsage));
+            oqtool::out(oqtool::commandHelp("events"));
             return 0;
         }
         if (args[i] == QLatin1String("--format") && i + 1 < args.size())
@@ -31,7 +27,7 @@ int run(const QStringList& args)
     }
     if (usage || path.isEmpty()
         || (format != QLatin1String("text") && format != QLatin1String("csv") && format != QLatin1String("json"))) {
-        oqtool::err(QString::fromLatin1(kUsage));
+        oqtool::err(oqtool::commandHelp("events"));
         return 2;
     }
 
@@ -39,7 +35,7 @@ int run(const QStringList& args)
     const bool opened = path == QLatin1String("-") ? file.open(stdin, QIODevice::ReadOnly)
                                                    : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened) {
-        oqtool::err(QStringLiteral("oqtool: cannot read %1: %2\n").arg(path, file.errorString()));
+        oqtool::err(QStringLiteral("oqtool: ") + oqtool::text("oqtool.cannot_read").arg(path, file.errorString()) + QLatin1Char('\n'));
         return 1;
     }
     // Dumps are ASCII; Latin-1 keeps every other byte as one character for the parser to reject.

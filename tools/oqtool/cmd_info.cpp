@@ -9,12 +9,9 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool info [--port PATH | --simulate]\n"
-                     "Reads the counter's version record and prints it as JSON.\n";
-
 int run(const QStringList& arguments)
 {
-    oqtool::DeviceCommand command("info", kUsage, arguments);
+    oqtool::DeviceCommand command("info", arguments);
     if (command.helpShown())
         return 0;
     if (!command.args().isEmpty())

@@ -8,13 +8,9 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool set-clock [--date ISO8601] [--port PATH | --simulate]\n"
-                     "Sets the counter's clock (default: now; a date without offset is local time) and prints\n"
-                     "the clock the counter reports afterwards. Takes about ten seconds and cannot be cancelled.\n";
-
 int run(const QStringList& arguments)
 {
-    oqtool::DeviceCommand command("set-clock", kUsage, arguments);
+    oqtool::DeviceCommand command("set-clock", arguments);
     if (command.helpShown())
         return 0;
     const QStringList& args = command.args();
@@ -23,7 +19,7 @@ int run(const QStringList& arguments)
         if (args[i] == QLatin1String("--date") && i + 1 < args.size()) {
             when = QDateTime::fromString(args[++i], Qt::ISODate);
             if (!when.isValid())
-                command.reject(QStringLiteral("not an ISO 8601 date: %1").arg(args[i]));
+                command.reject(oqtool::text("oqtool.set_clock.bad_date").arg(args[i]));
         } else {
             command.reject();
         }
@@ -47,7 +43,7 @@ int run(const QStringList& arguments)
         return 1;
     }
     const auto clock = device->info() ? device->info()->date() : std::nullopt;
-    oqtool::out((clock ? clock->toString(Qt::ISODate) : QStringLiteral("clock set")) + QLatin1Char('\n'));
+    oqtool::out((clock ? clock->toString(Qt::ISODate) : oqtool::text("oqtool.set_clock.done")) + QLatin1Char('\n'));
     return 0;
 }
 

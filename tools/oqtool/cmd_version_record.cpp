@@ -11,8 +11,7 @@ namespace {
 int run(const QStringList& args)
 {
     if (args.size() != 1 || args[0] == QLatin1String("--help")) {
-        oqtool::err(QStringLiteral("Usage: oqtool version-record LINE\n"
-                                   "Parses a counter's version record (quote the line) and prints its fields as JSON.\n"));
+        oqtool::err(oqtool::commandHelp("version-record"));
         return args.size() == 1 ? 0 : 2;
     }
     oq::ErrorRecord error;

@@ -16,18 +16,6 @@
 
 namespace {
 
-const char* kUsage = "Usage: oqtool watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE]\n"
-                     "                    [--port PATH | --simulate]\n"
-                     "Starts the counter's online mode and prints each reading as the main window shows it,\n"
-                     "in the colour of its alarm level when the output is a terminal. Ctrl-C stops the counter.\n"
-                     "  --rate        dose rate (the default)\n"
-                     "  --dose        accumulated dose\n"
-                     "  --unit U      Sv or rem (default: the application's display unit, else Sv)\n"
-                     "  --count N     stop after N readings\n"
-                     "  --format csv  one CSV row per reading (UTC time, value, unit, counter's unit, alarm level);\n"
-                     "                waits for the counter while it is unplugged\n"
-                     "  --output FILE append the CSV rows to FILE (default: standard output)\n";
-
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
 {
@@ -38,7 +26,7 @@ QString coloured(const QString& text, double value, int mode)
 
 int run(const QStringList& arguments)
 {
-    oqtool::DeviceCommand command("watch", kUsage, arguments);
+    oqtool::DeviceCommand command("watch", arguments);
     if (command.helpShown())
         return 0;
     oqtool::CsvOptions csv;

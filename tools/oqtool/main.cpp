@@ -29,14 +29,14 @@ void err(const QString& text)
 } // namespace oqtool
 
 namespace {
-void printHelp(FILE* to)
+QString help()
 {
     auto commands = oqtool::registry();
     std::sort(commands.begin(), commands.end(), [](const auto& a, const auto& b) { return qstrcmp(a.name, b.name) < 0; });
-    std::fprintf(to, "Usage: oqtool COMMAND [ARGS]\n\nThe command-line companion for Orbel-Quist counters.\n\nCommands:\n");
+    QString text = oqtool::text("oqtool.help.intro") + QLatin1Char('\n');
     for (const auto& c : commands)
-        std::fprintf(to, "  %s\n      %s\n", c.usage, c.summary);
-    std::fprintf(to, "\nRun 'oqtool COMMAND --help' for a command's options.\n");
+        text += QStringLiteral("  %1\n      %2\n").arg(QLatin1String(c.usage), oqtool::commandSummary(c));
+    return text + QLatin1Char('\n') + oqtool::text("oqtool.help.more") + QLatin1Char('\n');
 }
 } // namespace
 
@@ -46,19 +46,18 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("oqtool"));
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        printHelp(stderr);
+        oqtool::err(help());
         return 2;
     }
     const QString name = args.takeFirst();
     if (name == QLatin1String("--help") || name == QLatin1String("-h") || name == QLatin1String("help")) {
-        printHelp(stdout);
+        oqtool::out(help());
         return 0;
     }
     for (const auto& c : oqtool::registry()) {
         if (name == QLatin1String(c.name))
             return c.run(args);
     }
-    std::fprintf(stderr, "oqtool: unknown command '%s'\n\n", qPrintable(name));
-    printHelp(stderr);
+    oqtool::err(oqtool::text("oqtool.unknown_command").arg(name) + QStringLiteral("\n\n") + help());
     return 2;
 }
