@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -179,6 +180,9 @@ QByteArray csvNumber(double value)
 {
     // The reading has single precision; the conversion to μSv adds digits it never had. The
     // shortest digits that give back the same float, written out without exponent.
+    // Beyond single precision's range (a hostile line), the double as it is.
+    if (!std::isfinite(static_cast<float>(value)))
+        return QByteArray::number(value, 'g', 17);
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value), std::chars_format::scientific);
     if (result.ec != std::errc())
@@ -319,8 +323,9 @@ private:
     {
         m_state = State::Recording;
         if (m_reported)
-            err(text("oqtool.watch.csv.back") + QLatin1Char('\n'));
+            err(text(m_attached ? "oqtool.watch.csv.back" : "oqtool.watch.csv.found") + QLatin1Char('\n'));
         m_reported = false;
+        m_attached = true;
         LGLogInfo("CSV recording: counter attached, starting online mode %i", m_mode);
         QObject::connect(m_device.get(), &OQDevice::onlineValueChanged, this, [this] { valueChanged(); });
         if (m_mode == 1)
@@ -383,6 +388,7 @@ private:
     State m_state = State::Away;
     double m_retryAt = 0;
     bool m_reported = false; // the current absence was reported
+    bool m_attached = false; // a counter was recorded from before
     bool m_finished = false;
     bool m_writeFailed = false;
     std::shared_ptr<OQUSBDevice> m_device;
