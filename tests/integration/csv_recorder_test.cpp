@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/resource.h>
 
 #include "oqtool/Command.h"
 #include "oqtool/CsvRecorder.h"
@@ -154,6 +155,29 @@ TEST_F(CsvTest, HalfWrittenHeaderStartsAfresh)
         ASSERT_TRUE(csv.open(file, error)) << error.toStdString();
         EXPECT_EQ(read(file), CsvFile::kHeader);
     }
+}
+
+TEST_F(CsvTest, ShortWriteIsTakenBack)
+{
+    // A file size limit makes the kernel take only part of a row, as a full disk does.
+    const QString file = path("r.csv");
+    QString error;
+    CsvFile csv;
+    ASSERT_TRUE(csv.open(file, error));
+    const QByteArray first = row(1);
+    ASSERT_TRUE(csv.append(first, error));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved = {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(CsvFile::kHeader.size() + first.size() + 10);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool appended = csv.append(row(2), error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(appended);
+    EXPECT_TRUE(error.contains(file)) << error.toStdString();
+    EXPECT_EQ(read(file), CsvFile::kHeader + first);
 }
 
 TEST_F(CsvTest, OtherFilesAreLeftAlone)
