@@ -1,12 +1,15 @@
 // The largest new-format protocol dump (FFFF valid bytes, about 32,800 intervals) from text to
-// OQProtocolEvent objects. Reports the median of the repetitions and the events per second.
+// OQProtocolEvent objects, and parse_prot alone over the same dump already in the line table.
+// Reports the median of the repetitions and the events per second.
 #include <benchmark/benchmark.h>
 
 #include <QString>
 
 #include <cstdio>
+#include <cstring>
 
 #include "parser/OQProtocol.h"
+#include "parser/parse_prot.h"
 
 namespace {
 
@@ -59,8 +62,42 @@ void BM_LargestDumpToEvents(benchmark::State& state)
     state.counters["events_per_s"] = benchmark::Counter(double(events), benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// Counts what the parser reports, as cheaply as a callback can.
+uint64_t g_intervals = 0;
+const parser_callbacks kCounting = [] {
+    parser_callbacks cb = {};
+    cb.cb_pulses = [](int64_t, uint64_t, uint32_t) { ++g_intervals; };
+    cb.cb_dose_rate = [](float rate) { benchmark::DoNotOptimize(rate); };
+    return cb;
+}();
+
+void BM_LargestDumpParseProtOnly(benchmark::State& state)
+{
+    const QStringList lines = largestDump().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    if (lines.size() > PARSER_MAX_LINES) {
+        state.SkipWithError("more lines than the line table holds");
+        return;
+    }
+    int n = 0;
+    for (const QString& line : lines) {
+        const QByteArray bytes = line.trimmed().toLatin1().left(PARSER_LINE_SIZE - 1);
+        std::memcpy(parser_lines[n], bytes.constData(), size_t(bytes.size()));
+        parser_lines[n][bytes.size()] = '\0';
+        ++n;
+    }
+    for (auto _ : state) {
+        g_intervals = 0;
+        if (const char* message = parse_prot(&kCounting, n)) {
+            state.SkipWithError(message);
+            return;
+        }
+    }
+    state.counters["events"] = double(g_intervals);
+}
+
 } // namespace
 
+BENCHMARK(BM_LargestDumpParseProtOnly)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
 BENCHMARK(BM_LargestDumpToEvents)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
 
 BENCHMARK_MAIN();
