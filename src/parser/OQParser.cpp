@@ -63,17 +63,32 @@ void cbNewTime(int64_t t)
     appendEvent("new_time", fields);
 }
 
+// The count just reported; its rate follows at once and completes its map.
+qsizetype s_countIndex = -1;
+uint64_t s_countPulses = 0;
+uint32_t s_countSeconds = 0;
+
 void cbPulses(int64_t, uint64_t pulses, uint32_t seconds)
 {
     s_events.append(QVariantMap{{QStringLiteral("pulses"), quint64(pulses)}, {QStringLiteral("interval"), seconds}});
+    s_countIndex = s_events.size() - 1;
+    s_countPulses = pulses;
+    s_countSeconds = seconds;
 }
 
 void cbDoseRate(float rate)
 {
     if (s_events.isEmpty())
         return;
+    const QVariant doseRate(rate < 0 ? std::numeric_limits<float>::quiet_NaN() : rate);
+    if (s_countIndex == s_events.size() - 1) {
+        // Built afresh rather than copied and detached: this runs once per interval of the dump.
+        s_events.last() = QVariantMap{{QStringLiteral("pulses"), quint64(s_countPulses)},
+            {QStringLiteral("interval"), s_countSeconds}, {QStringLiteral("doseRate"), doseRate}};
+        return;
+    }
     QVariantMap count = s_events.takeLast().toMap();
-    count.insert(QStringLiteral("doseRate"), rate < 0 ? std::numeric_limits<float>::quiet_NaN() : rate);
+    count.insert(QStringLiteral("doseRate"), doseRate);
     s_events.append(count);
 }
 
@@ -182,7 +197,8 @@ std::optional<QVariantList> parseProtocol(const QString& text, oq::ErrorRecord* 
 
     const int n = fillLineTable(text);
     s_events = QVariantList();
-    s_events.reserve(n);
+    s_events.reserve(qsizetype(n) * 16); // a dump line holds up to 16 counts
+    s_countIndex = -1;
     s_record = QVariantMap();
     const parser_callbacks cb = recordCallbacks();
     const char* message = parse_prot(&cb, n);

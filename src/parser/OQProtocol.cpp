@@ -162,6 +162,23 @@ std::optional<OQProtocolEventList> OQProtocol::protocolEventsError(oq::ErrorReco
          doseRateAlarm = false, cdsChanged = false;
     for (const QVariant& item : *maps) {
         const QVariantMap map = item.toMap();
+        // Counts are nearly all of a dump: found with three look-ups, before the other kinds.
+        const auto pulses = map.constFind(kPulses), interval = map.constFind(kInterval),
+                   doseRate = map.constFind(kDoseRate);
+        const bool isCount = pulses != map.constEnd() && interval != map.constEnd() && doseRate != map.constEnd();
+        const auto addCount = [&] {
+            const qint64 seconds = interval->toLongLong();
+            const QDateTime start = now->addSecs(seconds);
+            events.push_back(OQProtocolEvent::initWithStartDate(start, seconds, pulses->toULongLong(),
+                doseRate->toDouble(), cds, incomplete, newInterval, doseAlarm, doseRateAlarm, dateChanged, overflow,
+                cdsChanged));
+            dateChanged = newInterval = incomplete = overflow = doseAlarm = doseRateAlarm = cdsChanged = false;
+            now = start;
+        };
+        if (isCount && now && map.size() == 3) {
+            addCount();
+            continue;
+        }
         if (!now) {
             if (map.contains(kNewTime))
                 now = dateFromComponentDictionary(map.value(kNewTime).toMap());
@@ -183,14 +200,8 @@ std::optional<OQProtocolEventList> OQProtocol::protocolEventsError(oq::ErrorReco
         } else if (map.contains(kNewCds)) {
             cds = map.value(kNewCds).toInt();
             cdsChanged = true;
-        } else if (map.contains(kPulses) && map.contains(kInterval) && map.contains(kDoseRate)) {
-            const qint64 interval = map.value(kInterval).toLongLong();
-            const QDateTime start = now->addSecs(interval);
-            events.push_back(OQProtocolEvent::initWithStartDate(start, interval, map.value(kPulses).toULongLong(),
-                map.value(kDoseRate).toDouble(), cds, incomplete, newInterval, doseAlarm, doseRateAlarm, dateChanged,
-                overflow, cdsChanged));
-            dateChanged = newInterval = incomplete = overflow = doseAlarm = doseRateAlarm = cdsChanged = false;
-            now = start;
+        } else if (isCount) {
+            addCount();
         } else {
             LGLogWarn("unexpected event: %@", describe(map));
         }
