@@ -156,7 +156,8 @@ TEST(InfoExchange, SilentCounterEndsWithTheFirmwareFailure)
         EXPECT_TRUE(device->connected());
         EXPECT_FALSE(device->info());
         EXPECT_EQ(device->error(), localized(QStringLiteral("errors.device.firmware.description")));
-        EXPECT_EQ(device->handle(), nullptr);
+        // The handle is closed on the worker thread right after the failure is recorded.
+        EXPECT_TRUE(waitUntil([&] { return device->handle() == nullptr; }));
     }
 }
 

@@ -92,6 +92,7 @@ DeviceSession::~DeviceSession()
     QEventLoop loop;
     QTimer::singleShot(50, &loop, &QEventLoop::quit);
     loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (m_entry)
         oq::sim::SimBus::instance().unplug(m_entry);
 }
