@@ -262,6 +262,26 @@ TEST_F(OnlineMode, TwoValuelessLinesResetByAGoodOneAndTheThirdRestartsOnce)
     EXPECT_EQ(commandCount("R"), 2);
 }
 
+TEST_F(OnlineMode, StopAmongValuelessLinesIsNotUndoneByARestart)
+{
+    start(config([](auto& c) {
+        c.valueInterval = 0.5;
+        c.profile.kind = sim::ProfileSpec::Script;
+        c.profile.script = QStringList{"echo"};
+    }));
+    // Stops landing after each count of value-less lines; a restart scheduled by the line that
+    // ends the loop would start an orphaned loop beside the stop.
+    for (int round = 0; round < 6; ++round) {
+        device->startRateMode();
+        spin(0.006 + 0.005 * round);
+        bool stopped = false;
+        device->stopOnlineMode([&] { stopped = true; });
+        ASSERT_TRUE(waitUntil([&] { return stopped; }));
+        spin(0.1); // past the time an orphaned loop takes to restart after three silent reads
+        EXPECT_EQ(rig->counter->commandLog().last(), "X") << "round " << round;
+    }
+}
+
 TEST_F(OnlineMode, StopBeforeTheLoopStartsIsClearedWithoutReading)
 {
     start(config());
