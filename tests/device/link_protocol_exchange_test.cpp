@@ -205,6 +205,17 @@ TEST_F(ProtocolTransfer, CancelBeforeItStartsEndsQuietly)
     EXPECT_FALSE(done);
 }
 
+TEST_F(ProtocolTransfer, CancelSequenceGivesUpOnACounterThatNeverFallsQuiet)
+{
+    start(dumpSpec("7.14Lb07"), [](sim::CounterConfig& c) { c.valueInterval = 0.05; });
+    rig->counter->setCommand(0x1B, [](sim::SimCounter::Context&) {}); // ignores ESC
+    ASSERT_EQ(device->writeCommand('R'), FT_OK);
+    device->cancelProtocolTransfer(); // returns instead of draining for ever
+    const QStringList commands = transferCommands();
+    EXPECT_EQ(commands.last(), "X");
+    EXPECT_GT(commands.count("ESC"), 100);
+}
+
 TEST_F(ProtocolTransfer, UnpluggedCounterGivesTheDriverError)
 {
     start(dumpSpec("7.14Lb07"));
