@@ -75,7 +75,9 @@ private:
             }
             const auto first = m_items.begin();
             if (first->first > Clock::now()) {
-                m_cv.wait_until(lock, first->first);
+                // A copy: the wait releases the lock, and a cancel may erase the item meanwhile.
+                const Clock::time_point due = first->first;
+                m_cv.wait_until(lock, due);
                 continue;
             }
             auto fire = std::move(first->second.fire);
