@@ -36,6 +36,10 @@ OQUSBDevice::~OQUSBDevice()
         else
             m_usbThread.join();
     }
+    // Nothing can use the handle any more (queued work holds the device). A handle left open would
+    // stay open for the life of the process when its counter does not come back.
+    if (const FT_HANDLE handle = m_handle.exchange(nullptr))
+        FT_Close(handle);
 }
 
 void OQUSBDevice::didMakeShared(const std::shared_ptr<OQDevice>& self)

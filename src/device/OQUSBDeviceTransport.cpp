@@ -47,6 +47,14 @@ bool OQUSBDevice::openLink()
             break;
     }
 
+    // A device dropped while it looked for the bridge (its counter was pulled out at once) opens
+    // nothing: the counter may be back under a newer device object, whose link it would close below
+    // and then talk over. The worker's own reference is the last one then.
+    if (m_weakSelf.use_count() <= 1) {
+        LGLogInfo("device dropped before it opened the counter");
+        return false;
+    }
+
     if (count > 0) {
         // A bridge still open, for example by an earlier device object, would refuse the open.
         std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);

@@ -1,6 +1,9 @@
 #pragma once
 // The whole application in one process on the simulated bus, and the process's own resource use.
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -15,6 +18,7 @@
 
 #include "app/SimulatedApplication.h"
 #include "common/TestUtil.h"
+#include "logging/LGLog.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
@@ -45,13 +49,8 @@ struct Resources {
         malloc_trim(0); // freed memory back to the system, so the resident size means what is in use
         Resources r;
         r.fds = int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
-        const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        r.threads = int(tasks.size());
-        for (const QString& t : tasks) {
-            QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(t));
-            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "OQDevice")
-                ++r.deviceThreads;
-        }
+        r.threads = int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+        r.deviceThreads = countDeviceThreads();
         QFile statm(QStringLiteral("/proc/self/statm"));
         if (statm.open(QIODevice::ReadOnly)) {
             const QList<QByteArray> fields = statm.readAll().split(' ');
@@ -59,6 +58,18 @@ struct Resources {
                 r.rssMiB = double(fields[1].toLongLong()) * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
         }
         return r;
+    }
+
+    // Worker threads of device objects ("OQDevice").
+    static int countDeviceThreads()
+    {
+        int n = 0;
+        for (const QString& t : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(t));
+            if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "OQDevice")
+                ++n;
+        }
+        return n;
     }
 };
 
@@ -117,8 +128,41 @@ public:
     }
     // Real seconds for `modelled` seconds, with room for a loaded machine.
     static double realFor(double modelled) { return std::max(2.0, modelled * clock::scale() * 4); }
-    bool waitModelled(const std::function<bool()>& done, double modelled) { return test::waitUntil(done, realFor(modelled)); }
-    void spinModelled(double modelled) { test::spin(modelled * clock::scale()); }
+    bool waitModelled(const std::function<bool()>& done, double modelled) { return runUntil(done, realFor(modelled)); }
+    void spinModelled(double modelled) { runUntil([] { return false; }, modelled * clock::scale()); }
+
+    // Runs a real event loop, as the application does, until `done` holds or `realSeconds` pass.
+    // Unlike bare processEvents() calls, it deletes objects let go with deleteLater from other
+    // threads (dropped devices), so memory is measured as the application holds it.
+    static bool runUntil(const std::function<bool()>& done, double realSeconds)
+    {
+        if (done())
+            return true;
+        QEventLoop loop;
+        QTimer poll;
+        const QDeadlineTimer deadline(qint64(realSeconds * 1000));
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (done() || deadline.hasExpired())
+                loop.quit();
+        });
+        poll.start(1);
+        loop.exec();
+        return done();
+    }
+    // The last lines of the application and device logs, for a failure message.
+    QString logTail(int lines = 30) const
+    {
+        LGLog::flushLog();
+        QString tail;
+        for (const QFileInfo& f : QDir(m_dir.filePath(QStringLiteral("Logs"))).entryInfoList(QDir::Files, QDir::Time)) {
+            QFile file(f.filePath());
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QStringList all = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+            tail += QStringLiteral("== %1\n").arg(f.fileName()) + all.mid(std::max<qsizetype>(0, all.size() - lines)).join(QLatin1Char('\n'));
+        }
+        return tail;
+    }
 
 private:
     QTemporaryDir m_dir;

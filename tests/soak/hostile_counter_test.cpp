@@ -172,7 +172,7 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
     }
 
     // Worker threads of dropped devices end once their reads fail.
-    EXPECT_TRUE(app.waitModelled([] { return Resources::now().deviceThreads == 0; }, 30)) << Resources::now().deviceThreads;
+    EXPECT_TRUE(app.waitModelled([] { return Resources::countDeviceThreads() == 0; }, 30)) << Resources::now().deviceThreads;
     EXPECT_LE(maxDeviceThreads, 2);
 
     // The application still works: a good counter is shown as usual.
