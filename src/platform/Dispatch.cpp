@@ -34,12 +34,60 @@ bool isMainThread()
     return app && QThread::currentThread() == app->thread();
 }
 
+namespace {
+// Runs main-thread tasks one per posted event, in the order they were posted. The tasks pass
+// through our own lock rather than only through Qt's event queue, whose locks thread checkers do
+// not see; the event itself carries nothing.
+class MainQueue final : public QObject {
+public:
+    static MainQueue& instance()
+    {
+        static MainQueue* queue = [] {
+            auto* q = new MainQueue;
+            q->moveToThread(QCoreApplication::instance()->thread());
+            return q;
+        }();
+        return *queue;
+    }
+
+    void post(Task task)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_tasks.push_back(std::move(task));
+        }
+        QCoreApplication::postEvent(this, new QEvent(kRunTask));
+    }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != kRunTask)
+            return QObject::event(e);
+        Task task;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_tasks.empty())
+                return true;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        task();
+        return true;
+    }
+
+private:
+    static constexpr QEvent::Type kRunTask = QEvent::Type(QEvent::User + 0x4F51);
+    std::mutex m_mutex;
+    std::deque<Task> m_tasks;
+};
+} // namespace
+
 void dispatchMainAsync(Task task)
 {
-    auto* app = QCoreApplication::instance();
-    if (!app)
+    if (!QCoreApplication::instance())
         return;
-    QMetaObject::invokeMethod(app, std::move(task), Qt::QueuedConnection);
+    MainQueue::instance().post(std::move(task));
 }
 
 void dispatchMainSync(Task task)
@@ -51,7 +99,26 @@ void dispatchMainSync(Task task)
         task();
         return;
     }
-    QMetaObject::invokeMethod(app, std::move(task), Qt::BlockingQueuedConnection);
+    // The caller waits on our own lock rather than on Qt's internal semaphore, so that thread
+    // checkers see that all the task did comes before the caller goes on. The gate opens when the
+    // queued call is gone: after it ran, or when it was dropped unrun (the application went down).
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    auto opener = std::shared_ptr<void>(nullptr, [gate](void*) {
+        {
+            std::lock_guard lock(gate->mutex);
+            gate->open = true;
+        }
+        gate->opened.notify_all();
+    });
+    QMetaObject::invokeMethod(app, [&task, opener] { task(); }, Qt::QueuedConnection);
+    opener.reset();
+    std::unique_lock lock(gate->mutex);
+    gate->opened.wait(lock, [&gate] { return gate->open; });
 }
 
 void dispatchMainAfter(double seconds, Task task)
@@ -69,7 +136,23 @@ void dispatchMainAfter(double seconds, Task task)
 
 void dispatchBackground(Task task, int /*qosClass*/)
 {
-    backgroundPool().start(std::move(task));
+    // Tasks pass through our own lock rather than only through the pool's internal one, so that
+    // thread checkers see that what the caller did comes before the task runs.
+    static std::mutex mutex;
+    static std::deque<Task> tasks;
+    {
+        std::lock_guard lock(mutex);
+        tasks.push_back(std::move(task));
+    }
+    backgroundPool().start([] {
+        Task next;
+        {
+            std::lock_guard lock(mutex);
+            next = std::move(tasks.front());
+            tasks.pop_front();
+        }
+        next();
+    });
 }
 
 SerialQueue::SerialQueue(QString label)
