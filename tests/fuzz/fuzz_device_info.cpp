@@ -13,11 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The link hands lines on as Latin-1 text.
     const QString line = QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(size));
     const auto info = OQDeviceInfo::initWithVersionString(line);
-    const auto record = parseVersion(line.trimmed());
-    if (bool(info) != bool(record))
-        std::abort();
     if (!info)
         return 0;
+    // The record keeps the line it was read from, and that line reads as the same record.
+    const auto record = parseVersion(info->versionString());
+    if (!record)
+        std::abort();
 
     if (info->protocolLength() != uint16_t(record->value(QStringLiteral("protocol_length")).toUInt()))
         std::abort();
@@ -29,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (info->description().isEmpty())
         std::abort();
 
-    // The record keeps its line; reading that line again gives the same record.
     const auto again = OQDeviceInfo::initWithVersionString(info->versionString());
     if (!again || again->firmwareVersion() != info->firmwareVersion() || again->serialNumber() != info->serialNumber()
         || again->protocolLength() != info->protocolLength() || again->features() != info->features())
