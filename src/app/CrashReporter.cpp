@@ -1,6 +1,7 @@
 #include "CrashReporter.h"
 
-#include <QCoreApplication>
+#include "logging/LGLogFileManager.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -103,11 +104,7 @@ bool CrashReporter::isStarted() { return g_started.load(); }
 
 QString CrashReporter::defaultFolder()
 {
-    QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.local/state");
-    const QString process = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    return QStringLiteral("%1/%2/Crashes").arg(base, process.isEmpty() ? QStringLiteral("oq-online") : process);
+    return QFileInfo(LGLogFileManagerDefault::defaultLogsDirectory()).dir().filePath(QStringLiteral("Crashes"));
 }
 
 QStringList CrashReporter::pendingReports(const QString& folder)

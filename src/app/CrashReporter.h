@@ -9,7 +9,7 @@ public:
     // Installs the fatal-signal handlers; `folder` is created if missing.
     static void start(const QString& secret, const QString& folder, const QString& version);
     static bool isStarted();
-    // The default folder: the XDG state folder, the process name, then "Crashes".
+    // The default folder: "Crashes" beside the default log folder.
     static QString defaultFolder();
     // Reports written by earlier runs that nobody has looked at yet.
     static QStringList pendingReports(const QString& folder);
