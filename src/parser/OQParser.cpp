@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <map>
 #include <mutex>
 
 #include "logging/Log.h"
@@ -17,7 +18,8 @@ namespace {
 std::mutex s_mutex;
 // Module state shared by every callback; replaced by each parse.
 QVariantMap s_record;
-QVariantList s_events;
+OQParsedRecords s_events;
+using Kind = OQParsedRecord::Kind;
 
 void store(const char* key, const char* text) { s_record.insert(QLatin1String(key), QString::fromUtf8(text)); }
 
@@ -34,62 +36,44 @@ void cbHwInfo(const char* t) { store("hw_info", t); }
 void cbStatc(const char* t) { store("statc", t); }
 void cbValidBytes(uint16_t n) { s_record.insert(QStringLiteral("valid_bytes"), uint(n)); }
 
-void appendEvent(const char* key, const QVariant& value) { s_events.append(QVariantMap{{QLatin1String(key), value}}); }
-
-void cbOverflow() { appendEvent("overflow", true); }
-void cbDoseAlarm() { appendEvent("dose_alarm", true); }
-void cbDoseRateAlarm() { appendEvent("dose_rate_alarm", true); }
-void cbTruncatedInterval(int64_t, uint32_t seconds) { appendEvent("truncated_interval", seconds); }
-void cbNewInterval(uint32_t seconds) { appendEvent("new_interval", seconds); }
-void cbNewCds(uint8_t cds) { appendEvent("new_cds", uint(cds)); }
-
-// The counter's wall clock as fields, with the machine's zone offset at that instant.
-void cbNewTime(int64_t t)
+void appendEvent(Kind kind, uint32_t seconds = 0)
 {
-    const time_t tt = time_t(t);
-    struct tm utc = {}, local = {};
-    gmtime_r(&tt, &utc);
-    localtime_r(&tt, &local);
-    const QVariantMap fields{
-        {QStringLiteral("year"), utc.tm_year + 1900},
-        {QStringLiteral("month"), utc.tm_mon + 1},
-        {QStringLiteral("day"), utc.tm_mday},
-        {QStringLiteral("hour"), utc.tm_hour},
-        {QStringLiteral("minute"), utc.tm_min},
-        {QStringLiteral("second"), utc.tm_sec},
-        {QStringLiteral("offset"), int(local.tm_gmtoff)},
-        {QStringLiteral("timezone"), QString::fromUtf8(local.tm_zone ? local.tm_zone : "")},
-    };
-    appendEvent("new_time", fields);
+    OQParsedRecord r;
+    r.kind = kind;
+    r.seconds = seconds;
+    s_events.push_back(r);
 }
 
-// The count just reported; its rate follows at once and completes its map.
-qsizetype s_countIndex = -1;
-uint64_t s_countPulses = 0;
-uint32_t s_countSeconds = 0;
+void cbOverflow() { appendEvent(Kind::Overflow); }
+void cbDoseAlarm() { appendEvent(Kind::DoseAlarm); }
+void cbDoseRateAlarm() { appendEvent(Kind::DoseRateAlarm); }
+void cbTruncatedInterval(int64_t, uint32_t seconds) { appendEvent(Kind::TruncatedInterval, seconds); }
+void cbNewInterval(uint32_t seconds) { appendEvent(Kind::NewInterval, seconds); }
+
+void cbNewCds(uint8_t cds)
+{
+    appendEvent(Kind::NewCds);
+    s_events.back().cds = cds;
+}
+
+void cbNewTime(int64_t t)
+{
+    appendEvent(Kind::NewTime);
+    s_events.back().time = t;
+}
 
 void cbPulses(int64_t, uint64_t pulses, uint32_t seconds)
 {
-    s_events.append(QVariantMap{{QStringLiteral("pulses"), quint64(pulses)}, {QStringLiteral("interval"), seconds}});
-    s_countIndex = s_events.size() - 1;
-    s_countPulses = pulses;
-    s_countSeconds = seconds;
+    appendEvent(Kind::Count, seconds);
+    s_events.back().pulses = pulses;
 }
 
 void cbDoseRate(float rate)
 {
-    if (s_events.isEmpty())
+    if (s_events.empty())
         return;
-    const QVariant doseRate(rate < 0 ? std::numeric_limits<float>::quiet_NaN() : rate);
-    if (s_countIndex == s_events.size() - 1) {
-        // Built afresh rather than copied and detached: this runs once per interval of the dump.
-        s_events.last() = QVariantMap{{QStringLiteral("pulses"), quint64(s_countPulses)},
-            {QStringLiteral("interval"), s_countSeconds}, {QStringLiteral("doseRate"), doseRate}};
-        return;
-    }
-    QVariantMap count = s_events.takeLast().toMap();
-    count.insert(QStringLiteral("doseRate"), doseRate);
-    s_events.append(count);
+    s_events.back().hasDoseRate = true;
+    s_events.back().doseRate = rate < 0 ? std::numeric_limits<float>::quiet_NaN() : rate;
 }
 
 parser_callbacks recordCallbacks()
@@ -188,7 +172,64 @@ int fillLineTable(const QString& text)
 
 const char* parserIdentification() { return parser_sw_version(); }
 
+QVariantMap timeMarkFields(int64_t t)
+{
+    // The counter's wall clock as fields, with the machine's zone offset at that instant.
+    const time_t tt = time_t(t);
+    struct tm utc = {}, local = {};
+    gmtime_r(&tt, &utc);
+    localtime_r(&tt, &local);
+    return QVariantMap{
+        {QStringLiteral("year"), utc.tm_year + 1900},
+        {QStringLiteral("month"), utc.tm_mon + 1},
+        {QStringLiteral("day"), utc.tm_mday},
+        {QStringLiteral("hour"), utc.tm_hour},
+        {QStringLiteral("minute"), utc.tm_min},
+        {QStringLiteral("second"), utc.tm_sec},
+        {QStringLiteral("offset"), int(local.tm_gmtoff)},
+        {QStringLiteral("timezone"), QString::fromUtf8(local.tm_zone ? local.tm_zone : "")},
+    };
+}
+
+QVariantMap eventMap(const OQParsedRecord& r)
+{
+    QVariantMap map;
+    switch (r.kind) {
+    case Kind::Overflow: map.insert(QStringLiteral("overflow"), true); break;
+    case Kind::DoseAlarm: map.insert(QStringLiteral("dose_alarm"), true); break;
+    case Kind::DoseRateAlarm: map.insert(QStringLiteral("dose_rate_alarm"), true); break;
+    case Kind::TruncatedInterval: map.insert(QStringLiteral("truncated_interval"), r.seconds); break;
+    case Kind::NewInterval: map.insert(QStringLiteral("new_interval"), r.seconds); break;
+    case Kind::NewTime: map.insert(QStringLiteral("new_time"), timeMarkFields(r.time)); break;
+    case Kind::NewCds: map.insert(QStringLiteral("new_cds"), uint(r.cds)); break;
+    case Kind::Count: {
+        // Nearly every map of a dump: its keys go in in sorted order, each beside the last.
+        std::map<QString, QVariant> entries;
+        if (r.hasDoseRate)
+            entries.emplace_hint(entries.end(), QStringLiteral("doseRate"), r.doseRate);
+        entries.emplace_hint(entries.end(), QStringLiteral("interval"), r.seconds);
+        entries.emplace_hint(entries.end(), QStringLiteral("pulses"), quint64(r.pulses));
+        return QVariantMap(std::move(entries));
+    }
+    }
+    if (r.hasDoseRate)
+        map.insert(QStringLiteral("doseRate"), r.doseRate);
+    return map;
+}
+
 std::optional<QVariantList> parseProtocol(const QString& text, oq::ErrorRecord* error)
+{
+    const auto records = parseProtocolRecords(text, error);
+    if (!records)
+        return std::nullopt;
+    QVariantList maps;
+    maps.reserve(qsizetype(records->size()));
+    for (const OQParsedRecord& r : *records)
+        maps.append(eventMap(r));
+    return maps;
+}
+
+std::optional<OQParsedRecords> parseProtocolRecords(const QString& text, oq::ErrorRecord* error)
 {
     std::lock_guard lock(s_mutex);
     LGLogInfo("Orbel-Quist(tm) Protocol Parser:\n");
@@ -196,14 +237,13 @@ std::optional<QVariantList> parseProtocol(const QString& text, oq::ErrorRecord* 
     LGLogInfo("Starting to parse...");
 
     const int n = fillLineTable(text);
-    s_events = QVariantList();
-    s_events.reserve(qsizetype(n) * 16); // a dump line holds up to 16 counts
-    s_countIndex = -1;
+    s_events = OQParsedRecords();
+    s_events.reserve(size_t(n) * 16); // a dump line holds up to 16 counts
     s_record = QVariantMap();
     const parser_callbacks cb = recordCallbacks();
     const char* message = parse_prot(&cb, n);
-    QVariantList events = std::move(s_events);
-    s_events = QVariantList();
+    OQParsedRecords events = std::move(s_events);
+    s_events = OQParsedRecords();
     if (message) {
         fail(message, error);
         return std::nullopt;
@@ -221,7 +261,6 @@ std::optional<QVariantMap> parseVersion(const QString& text, oq::ErrorRecord* er
     if (const char* message = parse_v(&cb, line.data(), nullptr, &validBytes)) {
         fail(message, error);
         s_record = QVariantMap();
-        s_events = QVariantList();
         return std::nullopt;
     }
     s_record.insert(QStringLiteral("protocol_length"), uint(validBytes));

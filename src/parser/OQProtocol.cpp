@@ -33,11 +33,12 @@ bool needsBlankLine(const QString& protocolData)
 
 } // namespace
 
-std::unique_ptr<OQProtocolEvent> OQProtocolEvent::initWithStartDate(const QDateTime& startDate, qint64 duration,
+std::shared_ptr<OQProtocolEvent> OQProtocolEvent::initWithStartDate(const QDateTime& startDate, qint64 duration,
     quint64 pulses, double doseRate, std::optional<int> cds, bool incomplete, bool newInterval, bool doseAlarm,
     bool doseRateAlarm, bool dateChanged, bool overflow, bool cdsChanged)
 {
-    std::unique_ptr<OQProtocolEvent> e(new OQProtocolEvent);
+    // One allocation for the event and its count: a dump makes tens of thousands.
+    auto e = std::make_shared<OQProtocolEvent>(Key());
     e->m_startDate = startDate;
     e->m_endDate = startDate.addSecs(duration);
     e->m_duration = duration;
@@ -144,66 +145,50 @@ QDateTime OQProtocol::dateFromComponentDictionary(const QVariantMap& map)
 
 std::optional<OQProtocolEventList> OQProtocol::protocolEventsError(oq::ErrorRecord* error)
 {
-    const auto maps = parseProtocol(parserInput(), error);
-    if (!maps || maps->isEmpty())
+    // The parser's records rather than its maps: the same events, without a map per interval.
+    const auto records = parseProtocolRecords(parserInput(), error);
+    if (!records || records->empty())
         return std::nullopt;
 
-    const QString kNewTime = QStringLiteral("new_time"), kNewInterval = QStringLiteral("new_interval"),
-                  kTruncated = QStringLiteral("truncated_interval"), kOverflow = QStringLiteral("overflow"),
-                  kDoseAlarm = QStringLiteral("dose_alarm"), kDoseRateAlarm = QStringLiteral("dose_rate_alarm"),
-                  kNewCds = QStringLiteral("new_cds"), kPulses = QStringLiteral("pulses"),
-                  kInterval = QStringLiteral("interval"), kDoseRate = QStringLiteral("doseRate");
-
+    using Kind = OQParsedRecord::Kind;
     OQProtocolEventList events;
-    events.reserve(size_t(maps->size()));
+    events.reserve(records->size());
     std::optional<QDateTime> now;
     std::optional<int> cds;
     bool dateChanged = false, newInterval = false, incomplete = false, overflow = false, doseAlarm = false,
          doseRateAlarm = false, cdsChanged = false;
-    for (const QVariant& item : *maps) {
-        const QVariantMap map = item.toMap();
-        // Counts are nearly all of a dump: found with three look-ups, before the other kinds.
-        const auto pulses = map.constFind(kPulses), interval = map.constFind(kInterval),
-                   doseRate = map.constFind(kDoseRate);
-        const bool isCount = pulses != map.constEnd() && interval != map.constEnd() && doseRate != map.constEnd();
-        const auto addCount = [&] {
-            const qint64 seconds = interval->toLongLong();
-            const QDateTime start = now->addSecs(seconds);
-            events.push_back(OQProtocolEvent::initWithStartDate(start, seconds, pulses->toULongLong(),
-                doseRate->toDouble(), cds, incomplete, newInterval, doseAlarm, doseRateAlarm, dateChanged, overflow,
-                cdsChanged));
+    for (const OQParsedRecord& r : *records) {
+        if (!now) {
+            if (r.kind == Kind::NewTime)
+                now = dateFromComponentDictionary(timeMarkFields(r.time));
+            continue;
+        }
+        switch (r.kind) {
+        case Kind::NewTime:
+            now = dateFromComponentDictionary(timeMarkFields(r.time));
+            dateChanged = true;
+            break;
+        case Kind::NewInterval: newInterval = true; break;
+        case Kind::TruncatedInterval: incomplete = true; break;
+        case Kind::Overflow: overflow = true; break;
+        case Kind::DoseAlarm: doseAlarm = true; break;
+        case Kind::DoseRateAlarm: doseRateAlarm = true; break;
+        case Kind::NewCds:
+            cds = r.cds;
+            cdsChanged = true;
+            break;
+        case Kind::Count: {
+            if (!r.hasDoseRate) {
+                LGLogWarn("unexpected event: %@", describe(eventMap(r)));
+                break;
+            }
+            const QDateTime start = now->addSecs(r.seconds);
+            events.push_back(OQProtocolEvent::initWithStartDate(start, r.seconds, r.pulses, r.doseRate, cds, incomplete,
+                newInterval, doseAlarm, doseRateAlarm, dateChanged, overflow, cdsChanged));
             dateChanged = newInterval = incomplete = overflow = doseAlarm = doseRateAlarm = cdsChanged = false;
             now = start;
-        };
-        if (isCount && now && map.size() == 3) {
-            addCount();
-            continue;
+            break;
         }
-        if (!now) {
-            if (map.contains(kNewTime))
-                now = dateFromComponentDictionary(map.value(kNewTime).toMap());
-            continue;
-        }
-        if (map.contains(kNewTime)) {
-            now = dateFromComponentDictionary(map.value(kNewTime).toMap());
-            dateChanged = true;
-        } else if (map.contains(kNewInterval)) {
-            newInterval = true;
-        } else if (map.contains(kTruncated)) {
-            incomplete = true;
-        } else if (map.contains(kOverflow)) {
-            overflow = true;
-        } else if (map.contains(kDoseAlarm)) {
-            doseAlarm = true;
-        } else if (map.contains(kDoseRateAlarm)) {
-            doseRateAlarm = true;
-        } else if (map.contains(kNewCds)) {
-            cds = map.value(kNewCds).toInt();
-            cdsChanged = true;
-        } else if (isCount) {
-            addCount();
-        } else {
-            LGLogWarn("unexpected event: %@", describe(map));
         }
     }
     return events;

@@ -16,7 +16,7 @@
 // One measurement interval and the state changes announced since the previous one.
 class OQProtocolEvent {
 public:
-    static std::unique_ptr<OQProtocolEvent> initWithStartDate(const QDateTime& startDate, qint64 duration,
+    static std::shared_ptr<OQProtocolEvent> initWithStartDate(const QDateTime& startDate, qint64 duration,
         quint64 pulses, double doseRate, std::optional<int> cds, bool incomplete, bool newInterval, bool doseAlarm,
         bool doseRateAlarm, bool dateChanged, bool overflow, bool cdsChanged);
 
@@ -42,7 +42,15 @@ public:
     QString description() const { return stringRepresentation(); }
 
 private:
-    OQProtocolEvent() = default;
+    struct Key {
+        explicit Key() = default;
+    };
+
+public:
+    // Only initWithStartDate can name the key.
+    explicit OQProtocolEvent(Key) {}
+
+private:
 
     QDateTime m_startDate, m_endDate;
     qint64 m_duration = 0;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "parser/OQParser.h"
 #include "parser/OQProtocol.h"
 #include "parser/parse_prot.h"
 
@@ -62,6 +63,20 @@ void BM_LargestDumpToEvents(benchmark::State& state)
     state.counters["events_per_s"] = benchmark::Counter(double(events), benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// The first half of the above: text to the parser's event maps.
+void BM_LargestDumpToMaps(benchmark::State& state)
+{
+    const QString text = OQProtocol::initWithDeviceDump(largestDump())->parserInput();
+    for (auto _ : state) {
+        const auto maps = parseProtocol(text, nullptr);
+        if (!maps) {
+            state.SkipWithError("the dump does not parse");
+            return;
+        }
+        benchmark::DoNotOptimize(maps->constData());
+    }
+}
+
 // Counts what the parser reports, as cheaply as a callback can.
 uint64_t g_intervals = 0;
 const parser_callbacks kCounting = [] {
@@ -98,6 +113,7 @@ void BM_LargestDumpParseProtOnly(benchmark::State& state)
 } // namespace
 
 BENCHMARK(BM_LargestDumpParseProtOnly)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_LargestDumpToMaps)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
 BENCHMARK(BM_LargestDumpToEvents)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
 
 BENCHMARK_MAIN();

@@ -128,9 +128,13 @@ TEST_F(ProtocolTransfer, CompleteDumpGivesTheCounterStateAndItsEvents)
     start(dumpSpec("7.14Lb07", 4000));
     QList<qint64> completed;
     QObject guard;
+    // Subscribed as the transfer installs its record, before its worker can report anything.
+    QObject::connect(device.get(), &OQDevice::progressChanged, &guard, [&] {
+        QObject::connect(device->progress().get(), &ProgressRecord::completedUnitCountChanged, &guard,
+            [&](qint64 n) { completed << n; });
+    }, Qt::DirectConnection);
     transfer();
     const auto progress = device->progress();
-    QObject::connect(progress.get(), &ProgressRecord::completedUnitCountChanged, &guard, [&](qint64 n) { completed << n; });
     ASSERT_TRUE(finished());
     ASSERT_TRUE(protocol) << error->localizedDescription().toStdString();
     EXPECT_FALSE(device->busy());
