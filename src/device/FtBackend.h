@@ -57,6 +57,10 @@ std::shared_ptr<Backend> backend();
 inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBackend(fixedPort)); }
 inline void useSimBackend() { setBackend(makeSimBackend()); }
 
+// Why the last port that would not open refused, as logged ("Cannot open …"); empty once a port
+// opens. The driver status only says "not opened".
+QString lastOpenFailure();
+
 // "tty" or "sim"; false for another name.
 bool useBackendNamed(const QString& name, const QString& fixedPort = {});
 

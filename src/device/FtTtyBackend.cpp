@@ -6,17 +6,21 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "FtBackend.h"
 #include "FtHandles.h"
+#include "logging/Log.h"
 #include "platform/Clock.h"
 
 namespace oq::ft {
@@ -66,6 +70,15 @@ speed_t speedOf(ULONG baud)
     case 921600: return B921600;
     default: return B0;
     }
+}
+
+std::mutex g_openFailureMutex;
+QString g_openFailure;
+
+void setOpenFailure(const QString& text)
+{
+    std::lock_guard lock(g_openFailureMutex);
+    g_openFailure = text;
 }
 
 bool vanishedErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV || e == EBADF || e == EPIPE; }
@@ -118,8 +131,14 @@ public:
         if (openHandleFor(d.path))
             return FT_DEVICE_NOT_OPENED;
         const int fd = ::open(QFile::encodeName(d.path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return errno == ENOENT || errno == ENODEV || errno == ENXIO ? FT_DEVICE_NOT_FOUND : FT_DEVICE_NOT_OPENED;
+        if (fd < 0) {
+            const int cause = errno;
+            if (cause == ENOENT || cause == ENODEV || cause == ENXIO)
+                return FT_DEVICE_NOT_FOUND;
+            reportOpenFailure(d.path, cause);
+            return FT_DEVICE_NOT_OPENED;
+        }
+        setOpenFailure({});
         auto port = std::make_shared<TtyPort>();
         port->fd = fd;
         port->device = d;
@@ -297,6 +316,29 @@ public:
     }
 
 private:
+    // The driver status says only "not opened"; the cause is what a user can act on. A port
+    // that denies access is the usual case on a box without a local seat, where the udev rule's
+    // seat access does not apply and the port's group decides.
+    static void reportOpenFailure(const QString& path, int cause)
+    {
+        QString text = QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(cause)));
+        if (cause == EACCES || cause == EPERM) {
+            struct stat st {};
+            group entry {}, *g = nullptr;
+            char buffer[4096];
+            if (::stat(QFile::encodeName(path).constData(), &st) == 0)
+                ::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &g);
+            // Joining root's group is no advice to give; then only the udev rule can help.
+            if (g && st.st_gid != 0) {
+                const QString name = QString::fromLocal8Bit(g->gr_name);
+                text += QStringLiteral(". Members of the group \"%1\" may use it: sudo usermod -aG %1 $USER, then log in "
+                                       "again.").arg(name);
+            }
+        }
+        LGLogError("%@", text);
+        setOpenFailure(text);
+    }
+
     static FT_STATUS failed(TtyPort& p)
     {
         p.dead = true;
@@ -380,6 +422,12 @@ private:
 };
 
 } // namespace
+
+QString lastOpenFailure()
+{
+    std::lock_guard lock(g_openFailureMutex);
+    return g_openFailure;
+}
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot)
 {

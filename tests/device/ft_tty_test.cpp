@@ -7,10 +7,17 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <future>
+#include <grp.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "device/FtBackend.h"
 #include "ft_test_support.h"
+#include "logging/LGLog.h"
+#include "../logging/LoggingTestUtil.h"
 #include "sim/SimPty.h"
 
 using namespace oq::ft::test;
@@ -120,6 +127,53 @@ TEST_F(FtTtyTest, GivenPortThatIsMissingOrNoTerminal)
     writeFile(dir.path() + "/plain", "x");
     oq::ft::useTtyBackend(dir.path() + "/plain");
     EXPECT_EQ(FT_Open(0, &h), FT_DEVICE_NOT_OPENED);
+}
+
+// The usual first failure on a box without a local seat: the port belongs to a group the user is
+// not in. The driver status alone says "not found"; the log says why and what to do.
+TEST_F(FtTtyTest, PortThatDeniesAccessIsLoggedWithItsGroup)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QString port = QString::fromLatin1(ptsname(master));
+    // Root opens everything, so the check runs in a child that gives root up.
+    const bool root = geteuid() == 0;
+    ASSERT_EQ(chmod(QFile::encodeName(port).constData(), root ? 0600 : 0), 0);
+    if (const group* serialGroup = getgrnam("dialout"); root && serialGroup) {
+        ASSERT_EQ(chown(QFile::encodeName(port).constData(), 0, serialGroup->gr_gid), 0);
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(port).constData(), &st), 0);
+    const group* g = getgrgid(st.st_gid);
+    ASSERT_TRUE(g);
+    // A port of root's group gets no advice to join it.
+    const QString expected = st.st_gid == 0
+        ? QStringLiteral("Cannot open %1: Permission denied").arg(port)
+        : QStringLiteral("Cannot open %1: Permission denied. Members of the group \"%2\" may use it")
+              .arg(port, QString::fromLatin1(g->gr_name));
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(3);
+            auto logger = std::make_shared<oq::test::RecordingLogger>();
+            LGLog::addLogger(logger);
+            oq::ft::useTtyBackend(port);
+            FT_HANDLE h = nullptr;
+            if (FT_Open(0, &h) != FT_DEVICE_NOT_OPENED)
+                _exit(1);
+            LGLog::flushLog();
+            for (const QString& line : logger->texts())
+                if (line.startsWith(expected))
+                    _exit(0);
+            fprintf(stderr, "logged: %s\n", qPrintable(logger->texts().join(QLatin1Char('|'))));
+            _exit(2);
+        },
+        ::testing::ExitedWithCode(0), "");
+    close(master);
 }
 
 TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)

@@ -107,6 +107,9 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
     }
     if (m_device->failed()) {
         error = m_device->error();
+        // "device not found" for a port that is there but refused: the cause is what helps.
+        if (const QString cause = oq::ft::lastOpenFailure(); !cause.isEmpty())
+            error += QLatin1Char('\n') + cause;
         return nullptr;
     }
     return m_device;
