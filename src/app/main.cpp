@@ -7,6 +7,7 @@
 #include "app/Launch.h"
 #include "app/MainWindow.h"
 #include "app/SystemInformation.h"
+#include "platform/StringTable.h"
 
 int main(int argc, char** argv)
 {
@@ -16,22 +17,17 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(SystemInformation::appVersion());
     QApplication::setDesktopFileName(QStringLiteral("oq-online"));
 
+    // The help follows the user's language, as the window does.
+    const auto t = [](const char* key) { return oq::localized(QString::fromLatin1(key)); };
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Shows the live reading of an Orbel-Quist Geiger counter."));
+    parser.setApplicationDescription(t("online.cli.description"));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption simulate(QStringLiteral("simulate"),
-        QStringLiteral("Use a simulated counter on a simulated USB bus (no hardware needed)."));
-    const QCommandLineOption port(QStringLiteral("port"),
-        QStringLiteral("Talk to the counter on this serial device (e.g. /dev/ttyUSB0 or a pseudo-terminal)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption timeScale(QStringLiteral("time-scale"),
-        QStringLiteral("Run every pause and time-out at this fraction of real time (testing)."), QStringLiteral("FACTOR"));
-    const QCommandLineOption quitAfter(QStringLiteral("quit-after"),
-        QStringLiteral("Quit by itself after this many seconds (testing)."), QStringLiteral("SECONDS"));
-    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-        QStringLiteral("Save a picture of the main window to FILE just before quitting (with --quit-after)."),
-        QStringLiteral("FILE"));
+    const QCommandLineOption simulate(QStringLiteral("simulate"), t("online.cli.simulate"));
+    const QCommandLineOption port(QStringLiteral("port"), t("online.cli.port"), t("online.cli.path"));
+    const QCommandLineOption timeScale(QStringLiteral("time-scale"), t("online.cli.time_scale"), t("online.cli.factor"));
+    const QCommandLineOption quitAfter(QStringLiteral("quit-after"), t("online.cli.quit_after"), t("online.cli.seconds"));
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"), t("online.cli.screenshot"), t("online.cli.file"));
     parser.addOptions({simulate, port, timeScale, quitAfter, screenshot});
     parser.process(app);
 

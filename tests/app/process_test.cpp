@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <utility>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,25 @@ TEST(OnlineProcess, SigtermQuitsThroughTheQuitSequence)
     EXPECT_TRUE(app.contains(" on Linux: "));
     EXPECT_TRUE(app.contains("Application should Terminate"));
     EXPECT_TRUE(app.trimmed().endsWith("Application will Terminate")) << app.toStdString();
+}
+
+TEST(OnlineProcess, HelpSpeaksTheUsersLanguage)
+{
+    for (const auto& [locale, expected] : {std::pair{"en_US.UTF-8", "Use a simulated counter"},
+             std::pair{"de_DE.UTF-8", "Einen simulierten Zähler"}}) {
+        QProcess p;
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LANG"), QString::fromLatin1(locale));
+        env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p.setProcessEnvironment(env);
+        p.start(onlineBinary(), {QStringLiteral("--help")});
+        ASSERT_TRUE(p.waitForFinished(20000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        EXPECT_EQ(p.exitCode(), 0);
+        EXPECT_TRUE(out.contains(QString::fromUtf8(expected))) << locale << ": " << out.toStdString();
+        EXPECT_TRUE(out.contains(QStringLiteral("--port <"))) << out.toStdString();
+    }
 }
 
 TEST(CrashReporter, WritesAReportOnAFatalSignalThatTheNextStartFinds)
