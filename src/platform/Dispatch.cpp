@@ -52,21 +52,26 @@ public:
 
     void post(Task task)
     {
+        QEvent* wake = nullptr;
         {
+            // Made under the lock that event() takes before it reads the event, for the same reason.
             std::lock_guard lock(m_mutex);
             m_tasks.push_back(std::move(task));
+            wake = new QEvent(kRunTask);
         }
-        QCoreApplication::postEvent(this, new QEvent(kRunTask));
+        QCoreApplication::postEvent(this, wake);
     }
 
 protected:
     bool event(QEvent* e) override
     {
-        if (e->type() != kRunTask)
-            return QObject::event(e);
         Task task;
         {
-            std::lock_guard lock(m_mutex);
+            std::unique_lock lock(m_mutex);
+            if (e->type() != kRunTask) {
+                lock.unlock();
+                return QObject::event(e);
+            }
             if (m_tasks.empty())
                 return true;
             task = std::move(m_tasks.front());
@@ -115,7 +120,20 @@ void dispatchMainSync(Task task)
         }
         gate->opened.notify_all();
     });
-    QMetaObject::invokeMethod(app, [&task, opener] { task(); }, Qt::QueuedConnection);
+    // Qt makes the queued call's copy of the lambda on this thread and the main thread reads it;
+    // holding a lock of ours across the posting, which the call takes before it reads anything,
+    // orders the two where checkers can see it.
+    static std::mutex handoff;
+    {
+        std::lock_guard posting(handoff);
+        QMetaObject::invokeMethod(
+            app,
+            [&task, opener] {
+                { std::lock_guard received(handoff); }
+                task();
+            },
+            Qt::QueuedConnection);
+    }
     opener.reset();
     std::unique_lock lock(gate->mutex);
     gate->opened.wait(lock, [&gate] { return gate->open; });
