@@ -170,8 +170,8 @@ TEST_F(LogFiles, DeletingOrMovingTheOpenLogStartsANewFile)
     ASSERT_TRUE(QFile::remove(first));
     LGLogInfo("b");
     LGLog::flushLog();
+    // A new file; within the same millisecond it may take the freed name again.
     const QString second = currentPath();
-    EXPECT_NE(second, first);
     EXPECT_EQ(readFile(second), "b\n");
 
     // Moved, even to a name of the set: it is archived through its handle and never continued.
