@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -35,8 +36,24 @@ QString numberedName(const QString& name, int attempt)
     return dot > 0 ? name.left(dot) + suffix + name.mid(dot) : name + suffix;
 }
 
-// Writes `contents` to `path` as a whole new file (replacing one of that name); 0 or an errno.
-int writeAtomically(const QString& path, const QByteArray& contents)
+int moveIntoPlace(const char* from, const char* to, bool replace)
+{
+    if (replace)
+        return ::rename(from, to) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // A file system without the flag: a hard link fails on an existing name as well.
+    if (::link(from, to) != 0)
+        return errno;
+    ::unlink(from);
+    return 0;
+}
+
+// Writes `contents` to `path` as a whole new file; 0 or an errno. A file of that name is replaced
+// only when `replace` is set, else the answer is EEXIST.
+int writeAtomically(const QString& path, const QByteArray& contents, bool replace)
 {
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     QByteArray temp = QFile::encodeName(path.left(slash + 1) + QLatin1Char('.') + path.mid(slash + 1)) + ".XXXXXX";
@@ -56,8 +73,8 @@ int writeAtomically(const QString& path, const QByteArray& contents)
         err = errno;
     if (::close(fd) != 0 && !err)
         err = errno;
-    if (!err && ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0)
-        err = errno;
+    if (!err)
+        err = moveIntoPlace(temp.constData(), QFile::encodeName(path).constData(), replace);
     if (err)
         ::unlink(temp.constData());
     return err;
@@ -159,21 +176,32 @@ std::vector<std::shared_ptr<LGLogFileInfo>> LGLogFileManagerDefault::sortedLogFi
     struct Entry {
         std::shared_ptr<LGLogFileInfo> info;
         QDateTime date;
+        int number = 1; // "APP DATE N.log": the Nth file that started in that millisecond
     };
     std::vector<Entry> entries;
     for (auto& info : unsortedLogFileInfos()) {
-        QString stamp = info->fileName();
-        stamp = stamp.mid(stamp.lastIndexOf(QLatin1Char(' ')) + 1);
-        if (stamp.endsWith(QStringLiteral(".log")))
-            stamp.chop(4);
-        QDateTime date = dateFromFileNameString(stamp);
+        QString stem = info->fileName();
+        if (stem.endsWith(QStringLiteral(".log")))
+            stem.chop(4);
+        const QStringList words = stem.split(QLatin1Char(' '));
+        QDateTime date = dateFromFileNameString(words.last());
+        int number = 1;
+        bool numbered = false;
+        const int n = words.last().toInt(&numbered);
+        if (!date.isValid() && numbered && n > 1 && words.size() > 1) {
+            date = dateFromFileNameString(words[words.size() - 2]);
+            if (date.isValid())
+                number = n;
+        }
         if (!date.isValid())
             date = info->creationDate();
-        entries.push_back({std::move(info), std::move(date)});
+        entries.push_back({std::move(info), std::move(date), number});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         if (a.date != b.date)
             return a.date > b.date;
+        if (a.number != b.number)
+            return a.number > b.number;
         return a.info->fileName() > b.info->fileName();
     });
     std::vector<std::shared_ptr<LGLogFileInfo>> sorted;
@@ -199,7 +227,7 @@ QString LGLogFileManagerDefault::createNewLogFileWithError(QString* error)
     int attempt = 1;
     for (;;) {
         const QString path = dir + QLatin1Char('/') + numberedName(name, attempt);
-        const int err = writeAtomically(path, header);
+        const int err = writeAtomically(path, header, newFileReplacesOld());
         if (err == 0) {
             QFile::remove(LGLogFileInfo::markerPath(path)); // a marker of the file this one replaced
             deleteOldLogFilesInBackground();

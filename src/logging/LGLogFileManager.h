@@ -34,6 +34,9 @@ public:
     virtual bool isLogFile(const QString& fileName) const;
     // Written at the head of each new file; none here.
     virtual QByteArray logFileHeader() const { return {}; }
+    // Whether a new file may take the place of an old one of the same name. Dated names meet only
+    // when two files start within a millisecond; the later then gets a numbered name instead.
+    virtual bool newFileReplacesOld() const { return false; }
 
     QStringList unsortedLogFilePaths() const;
     std::vector<std::shared_ptr<LGLogFileInfo>> unsortedLogFileInfos() const;

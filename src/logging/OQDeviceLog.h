@@ -11,6 +11,7 @@ public:
     using LGLogFileManagerDefault::LGLogFileManagerDefault;
     QString newLogFileName() const override;
     bool isLogFile(const QString& fileName) const override;
+    bool newFileReplacesOld() const override { return true; }
 };
 
 // The message's own text for context 80; nothing for any other.

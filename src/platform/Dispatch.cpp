@@ -156,18 +156,22 @@ void dispatchBackground(Task task, int /*qosClass*/)
 {
     // Tasks pass through our own lock rather than only through the pool's internal one, so that
     // thread checkers see that what the caller did comes before the task runs.
-    static std::mutex mutex;
-    static std::deque<Task> tasks;
+    // Never destroyed, like the pool: its threads may still take tasks while the process exits.
+    struct Pending {
+        std::mutex mutex;
+        std::deque<Task> tasks;
+    };
+    static Pending* pending = new Pending;
     {
-        std::lock_guard lock(mutex);
-        tasks.push_back(std::move(task));
+        std::lock_guard lock(pending->mutex);
+        pending->tasks.push_back(std::move(task));
     }
     backgroundPool().start([] {
         Task next;
         {
-            std::lock_guard lock(mutex);
-            next = std::move(tasks.front());
-            tasks.pop_front();
+            std::lock_guard lock(pending->mutex);
+            next = std::move(pending->tasks.front());
+            pending->tasks.pop_front();
         }
         next();
     });

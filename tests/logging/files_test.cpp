@@ -161,6 +161,43 @@ TEST_F(LogFiles, OversizedNewestLogIsArchivedAtStart)
     EXPECT_EQ(readFile(current), "first\n");
 }
 
+// Two files started within one millisecond get the same dated name; the second must not take the
+// first one's place (its lines would be gone).
+TEST_F(LogFiles, FilesStartedInTheSameMillisecondBothSurvive)
+{
+    struct SameName : LGLogFileManagerDefault {
+        using LGLogFileManagerDefault::LGLogFileManagerDefault;
+        QString newLogFileName() const override { return applicationName() + QStringLiteral(" 2026-01-01--00-00-00-000.log"); }
+    };
+    SameName same(folder);
+    QString error;
+    const QString first = same.createNewLogFileWithError(&error);
+    ASSERT_FALSE(first.isEmpty()) << error.toStdString();
+    writeFile(first, "kept\n");
+    const QString second = same.createNewLogFileWithError(&error);
+    ASSERT_FALSE(second.isEmpty()) << error.toStdString();
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(second.endsWith(QStringLiteral("-000 2.log"))) << second.toStdString();
+    EXPECT_EQ(readFile(first), "kept\n");
+    // A higher number started later and sorts as newer (so the oldest are the ones deleted),
+    // past 9 as well.
+    same.setMaximumNumberOfLogFiles(20);
+    for (int i = 3; i <= 10; ++i)
+        ASSERT_FALSE(same.createNewLogFileWithError(&error).isEmpty()) << error.toStdString();
+    const QStringList names = same.sortedLogFileNames();
+    ASSERT_EQ(names.size(), 10) << names.join(", ").toStdString();
+    EXPECT_TRUE(names[0].endsWith(QStringLiteral("-000 10.log"))) << names.join(", ").toStdString();
+    EXPECT_TRUE(names[1].endsWith(QStringLiteral("-000 9.log"))) << names.join(", ").toStdString();
+    EXPECT_EQ(names.last(), QFileInfo(first).fileName());
+
+    // The device log is one name by design: each new one replaces the last.
+    OQDeviceLogFileManager device(folder);
+    const QString log = device.createNewLogFileWithError(&error);
+    writeFile(log, "old traffic\n");
+    EXPECT_EQ(device.createNewLogFileWithError(&error), log);
+    EXPECT_EQ(readFile(log), "");
+}
+
 TEST_F(LogFiles, DeletingOrMovingTheOpenLogStartsANewFile)
 {
     LGLog::addLogger(logger);
