@@ -17,8 +17,9 @@ namespace {
 
 std::mutex s_mutex;
 // Module state shared by every callback; replaced by each parse.
-QVariantMap s_record;
-OQParsedRecords s_events;
+// Never destroyed: a device thread may still parse while the process exits.
+QVariantMap& s_record = *new QVariantMap;
+OQParsedRecords& s_events = *new OQParsedRecords;
 using Kind = OQParsedRecord::Kind;
 
 void store(const char* key, const char* text) { s_record.insert(QLatin1String(key), QString::fromUtf8(text)); }
