@@ -234,13 +234,25 @@ TEST_F(OqtoolDownload, DumpFromOqCounterSimReadsBackToTheSameEvents)
 
 TEST_F(OqtoolDownload, CtrlCCancelsAndLeavesNoFile)
 {
-    // At 9600 baud the dump takes long enough to interrupt.
-    CounterSimProcess sim({"--dump", writeCounterDump(6000), "--baud", "9600"});
-    ASSERT_FALSE(sim.path().isEmpty());
+    // At 9600 baud the dump takes long enough to interrupt. The counter runs here, so its last
+    // command can be checked: oqtool exits only after the closing sequence has reached it.
+    oq::clock::setScale(kScale.toDouble());
+    oq::sim::CounterConfig config;
+    config.baud = 9600;
+    QFile dumpFile(writeCounterDump(6000));
+    ASSERT_TRUE(dumpFile.open(QIODevice::ReadOnly));
+    config.deviceDump = QString::fromLatin1(dumpFile.readAll());
+    auto counter = std::make_shared<oq::sim::SimCounter>(config);
+    oq::sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
     const QString out = dir.filePath("interrupted.dump");
     QProcess p;
-    p.setProcessEnvironment(environment());
-    p.start(QStringLiteral(OQTOOL_PATH), {"download", "--port", sim.path(), "-o", out});
+    // oqtool's own waits slower than the counter's, so that its closing sequence (ESC until the
+    // counter is quiet, then "X") clearly outlasts anything oqtool does on its way out.
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("OQ_CLOCK_SCALE"), QStringLiteral("0.3"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(OQTOOL_PATH), {"download", "--port", pty.path(), "-o", out});
     ASSERT_TRUE(p.waitForStarted());
     QByteArray err;
     ASSERT_TRUE(oq::test::waitUntil([&] {
@@ -254,6 +266,8 @@ TEST_F(OqtoolDownload, CtrlCCancelsAndLeavesNoFile)
     EXPECT_TRUE(p.readAllStandardError().contains("cancelled"));
     EXPECT_FALSE(QFile::exists(out));
     EXPECT_TRUE(QDir(dir.path()).entryList({"interrupted*"}, QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_EQ(counter->commandLog().last(), "X") << counter->commandLog().join(' ').toStdString();
+    oq::clock::setScale(1.0);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/TestUtil.h"
@@ -38,6 +39,9 @@ public:
     std::atomic<int> queueStatusCalls{0};
     std::atomic<int> readCalls{0};
     std::atomic<int> driverCalls{0};
+    // Of those, the ones made on the thread that built the backend (a test's own reads), which a
+    // worker left over from an earlier test cannot add to.
+    std::atomic<int> driverCallsHere{0};
     // Queue queries that found nothing since the last read that brought bytes.
     std::atomic<int> pollsSinceData{0};
     // Writes of this byte fail with FT_IO_ERROR; -1 for none.
@@ -46,7 +50,7 @@ public:
     FT_STATUS getQueueStatus(FT_HANDLE h, DWORD* rx) override
     {
         ++queueStatusCalls;
-        ++driverCalls;
+        countDriverCall();
         const FT_STATUS status = ForwardingBackend::getQueueStatus(h, rx);
         if (status == FT_OK && *rx == 0)
             ++pollsSinceData;
@@ -55,7 +59,7 @@ public:
     FT_STATUS read(FT_HANDLE h, void* buffer, DWORD count, DWORD* returned) override
     {
         ++readCalls;
-        ++driverCalls;
+        countDriverCall();
         const FT_STATUS status = ForwardingBackend::read(h, buffer, count, returned);
         if (*returned > 0)
             pollsSinceData = 0;
@@ -81,6 +85,13 @@ public:
     }
 
 private:
+    void countDriverCall()
+    {
+        ++driverCalls;
+        if (std::this_thread::get_id() == m_owner)
+            ++driverCallsHere;
+    }
+    const std::thread::id m_owner = std::this_thread::get_id();
     mutable std::mutex m_writesMutex;
     std::vector<QByteArray> m_writes;
 };

@@ -19,6 +19,9 @@ namespace {
 
 std::atomic<int> g_interrupts{0};
 
+// Longer than the worst closing sequence (120 s against a counter that never falls quiet).
+constexpr double kWorkerWaitLimit = 150;
+
 extern "C" void onInterrupt(int) { g_interrupts.fetch_add(1); }
 
 void installInterruptHandler()
@@ -87,7 +90,15 @@ DeviceSession::DeviceSession(DeviceOptions options)
 
 DeviceSession::~DeviceSession()
 {
+    // Work still running holds the device: the closing sequence of a cancelled transfer ("ESC"
+    // until the counter is quiet, then "X") goes on after the device stops being busy, and an
+    // interrupted information exchange runs to its end. Exiting under it would leave the counter
+    // streaming and pull the process's state from under the worker. Its own time-outs bound it;
+    // another Ctrl-C stops waiting.
+    std::weak_ptr<OQUSBDevice> working = m_device;
     m_device.reset();
+    const double deadline = oq::clock::now() + kWorkerWaitLimit;
+    runUntil([&] { return working.expired() || oq::clock::now() > deadline; });
     // Let the device's queued work and its deferred deletion run before the counter goes.
     QEventLoop loop;
     QTimer::singleShot(50, &loop, &QEventLoop::quit);
