@@ -136,6 +136,9 @@ void AppDelegate::switchMode(long long mode)
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
 {
     LGLogInfo("Application should Terminate");
+    // Nothing starts the stream again from here on: not the end of a transfer the quit cuts short,
+    // nor a counter that becomes ready meanwhile.
+    holdOnlineMode();
     const auto d = device();
     if (!d || !d->onlineMode())
         return TerminateReply::Now;

@@ -9,6 +9,7 @@
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
 #include "app/MainWindow.h"
+#include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
@@ -54,6 +55,8 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         });
     }
     const int rc = app.exec();
+    // A closing sequence takes a second or two; a counter that never falls quiet is given up on.
+    finishDeviceWork(controller, 10);
     if (simulation)
         simulation->unplugAll();
     return rc;

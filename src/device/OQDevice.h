@@ -50,6 +50,9 @@ public:
     std::shared_ptr<oq::ProgressRecord> progress() const;
     bool canSetTime() const { return m_canSetTime.load(); }
     virtual bool usbConnected() const { return false; }
+    // Work queued or running on the device's own threads. It can outlast `busy`: the closing
+    // sequence of a cancelled transfer runs after it; a process must not end under it.
+    virtual bool hasWorkInFlight() const { return false; }
 
     // All are called from the main thread and return at once; completions run on the main thread.
     virtual void getDeviceInfo() {}

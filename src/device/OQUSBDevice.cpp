@@ -17,6 +17,7 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
     // The counterpart of the older systems' high-priority queue is not needed on Linux: every
     // supported system has the user-initiated class.
     m_backgroundQueueClass = 25;
+    ++m_workInFlight; // the information exchange
     m_usbThread = std::thread([this] { threadStart(); });
     setConnected(true);
     setBusy(true);
@@ -67,9 +68,12 @@ void OQUSBDevice::threadStart()
     m_usbThreadId = std::this_thread::get_id();
     // Holding the device keeps a dropped one alive until the exchange has ended.
     std::shared_ptr<OQUSBDevice> self = m_selfGate.get_future().get();
-    if (!self)
+    if (!self) {
+        --m_workInFlight;
         return;
+    }
     self->getDeviceInfo();
+    --m_workInFlight;
     self.reset();
 }
 
@@ -80,7 +84,13 @@ void OQUSBDevice::runInBackground(std::function<void(const std::shared_ptr<OQUSB
         LGLogError("device made without makeDevice; its exchanges cannot run");
         return;
     }
-    dispatchBackground([self = std::move(self), work = std::move(work)] { work(self); }, m_backgroundQueueClass);
+    ++m_workInFlight;
+    dispatchBackground(
+        [self = std::move(self), work = std::move(work)] {
+            work(self);
+            --self->m_workInFlight;
+        },
+        m_backgroundQueueClass);
 }
 
 QString OQUSBDevice::calibration() const

@@ -33,6 +33,7 @@ public:
     ~OQUSBDevice() override;
 
     bool usbConnected() const override { return true; }
+    bool hasWorkInFlight() const override { return m_workInFlight.load() > 0; }
 
     // Runs once, by itself, on the worker thread; a call from elsewhere is ignored.
     void getDeviceInfo() override;
@@ -134,6 +135,7 @@ private:
     std::weak_ptr<OQUSBDevice> m_weakSelf;
     std::promise<std::shared_ptr<OQUSBDevice>> m_selfGate;
     bool m_selfGateSet = false;
+    std::atomic<int> m_workInFlight{0};
     std::thread m_usbThread;
     std::atomic<std::thread::id> m_usbThreadId{};
     int m_backgroundQueueClass = 25;

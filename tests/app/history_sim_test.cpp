@@ -13,6 +13,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/DeviceExchanges.h"
+#include "app/QuitWait.h"
 #include "app/DeviceInfoWindow.h"
 #include "app/DeviceMenu.h"
 #include "app/ErrorPresenter.h"
@@ -127,6 +128,29 @@ protected:
 };
 
 } // namespace
+
+// Quitting halfway through a download: the application does not end until the transfer has been
+// cancelled and its closing sequence has reached the counter.
+TEST_F(HistorySimTest, QuittingDuringADownloadLetsItsClosingSequenceEndFirst)
+{
+    auto counter = plugCounter();
+    ASSERT_TRUE(streams());
+    auto* dialog = exchanges->progressDialog();
+    ASSERT_TRUE(exchanges->downloadProtocol());
+    ASSERT_TRUE(test::waitUntil([&] { return dialog->bar()->maximum() > 0 && dialog->bar()->value() * 3 >= dialog->bar()->maximum(); }, 20));
+    const auto device = controller->device();
+    ASSERT_TRUE(device && device->hasWorkInFlight());
+
+    controller->applicationShouldTerminate();
+    EXPECT_TRUE(finishDeviceWork(*controller, 60));
+    EXPECT_FALSE(device->hasWorkInFlight());
+    const QStringList commands = counter->commandLog();
+    EXPECT_TRUE(commands.contains(QStringLiteral("ESC"))) << commands.join(' ').toStdString();
+    EXPECT_EQ(commands.last(), QStringLiteral("X")) << commands.join(' ').toStdString();
+
+    // Nothing in flight: nothing to wait for.
+    EXPECT_TRUE(finishDeviceWork(*controller, 60));
+}
 
 TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
 {
