@@ -13,7 +13,7 @@ bool finishDeviceWork(OQAppDelegate& controller, double limitSeconds)
     const auto device = controller.device();
     if (!device || !device->hasWorkInFlight())
         return true;
-    LGLogInfo("Waiting for the counter's exchange to end before quitting");
+    // No line for the usual case: the worker of a stop that just completed is still returning.
     if (const auto progress = device->progress(); progress && progress->isCancellable())
         controller.cancelTransfer();
     const double deadline = oq::clock::now() + limitSeconds;
