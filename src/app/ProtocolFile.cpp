@@ -39,14 +39,7 @@ std::shared_ptr<OQProtocol> load(const QString& path, ErrorRecord* error)
     if (bytes.size() > kMaxDumpFileSize)
         return fail(int(QFileDevice::ReadError), localized(QStringLiteral("errors.file.too_large")));
     // Dumps are ASCII; Latin-1 keeps every other byte as one character for the parser to reject.
-    const QString text = QString::fromLatin1(bytes);
-    std::shared_ptr<OQProtocol> protocol = OQProtocol::initWithDeviceDump(text);
-    if (!protocol) {
-        protocol = OQProtocol::initWithDeviceInfo(nullptr, std::nullopt, std::nullopt, std::nullopt, QString(),
-            fileInfo.lastModified());
-        protocol->setDeviceDumpString(text);
-    }
-    return protocol;
+    return OQProtocol::initWithStoredText(QString::fromLatin1(bytes), fileInfo.lastModified());
 }
 
 bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* error)

@@ -110,6 +110,15 @@ std::unique_ptr<OQProtocol> OQProtocol::initWithDeviceDump(const QString& text)
     return p;
 }
 
+std::unique_ptr<OQProtocol> OQProtocol::initWithStoredText(const QString& text, const QDateTime& undatedTransmission)
+{
+    if (auto protocol = initWithDeviceDump(text))
+        return protocol;
+    auto protocol = initWithDeviceInfo(nullptr, std::nullopt, std::nullopt, std::nullopt, QString(), undatedTransmission);
+    protocol->setDeviceDumpString(text);
+    return protocol;
+}
+
 QString OQProtocol::parserInput() const
 {
     if (!m_deviceDumpString.isEmpty())

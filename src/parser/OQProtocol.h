@@ -78,6 +78,9 @@ public:
     // A stored dump text. Nothing when it does not start with a version section; a version line that
     // does not parse leaves info() empty.
     static std::unique_ptr<OQProtocol> initWithDeviceDump(const QString& text);
+    // Any stored dump text: as initWithDeviceDump when it starts with a version section, else kept
+    // whole (it parses as the oldest firmware's) with `undatedTransmission` as its date.
+    static std::unique_ptr<OQProtocol> initWithStoredText(const QString& text, const QDateTime& undatedTransmission = {});
 
     std::shared_ptr<const OQDeviceInfo> info() const { return m_info; }
     void setInfo(std::shared_ptr<const OQDeviceInfo> info) { m_info = std::move(info); }

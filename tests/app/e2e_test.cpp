@@ -8,6 +8,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
 #include "logging/LGLog.h"
@@ -37,12 +38,7 @@ protected:
 
     std::shared_ptr<SimCounter> plugCounter(double rate)
     {
-        CounterConfig c;
-        c.version = QStringLiteral("7.14Lb07");
-        c.serial = QStringLiteral("10423");
-        c.profile.kind = ProfileSpec::Constant;
-        c.profile.value = rate;
-        auto counter = std::make_shared<SimCounter>(c);
+        auto counter = std::make_shared<SimCounter>(test::steadyCounter(rate));
         entry = SimBus::instance().plug(counter);
         return counter;
     }

@@ -13,7 +13,6 @@
 
 #include "app/AppDelegate.h"
 #include "app/DeviceExchanges.h"
-#include "app/QuitWait.h"
 #include "app/DeviceInfoWindow.h"
 #include "app/DeviceMenu.h"
 #include "app/ErrorPresenter.h"
@@ -21,7 +20,9 @@
 #include "app/MainWindow.h"
 #include "app/ProtocolPlot.h"
 #include "app/ProtocolWindow.h"
+#include "app/QuitWait.h"
 #include "app/TransferProgressDialog.h"
+#include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
@@ -100,12 +101,8 @@ protected:
 
     std::shared_ptr<SimCounter> plugCounter()
     {
-        CounterConfig c;
-        c.version = QStringLiteral("7.14Lb07");
-        c.serial = QStringLiteral("10423");
+        CounterConfig c = test::steadyCounter(0.15);
         c.deviceDump = largeDump();
-        c.profile.kind = ProfileSpec::Constant;
-        c.profile.value = 0.15;
         auto counter = std::make_shared<SimCounter>(c);
         SimBus::instance().plug(counter);
         return counter;

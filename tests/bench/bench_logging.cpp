@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include "BenchMain.h"
 #include "logging/LGFileLogger.h"
 #include "logging/Log.h"
 #include "logging/OQDeviceLog.h"
@@ -74,13 +75,4 @@ BENCHMARK(BM_ErrorMessagesToBothFileLoggers)->Unit(benchmark::kMicrosecond)->Use
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return oq::bench::runWithApplication<QCoreApplication>(argc, argv); }

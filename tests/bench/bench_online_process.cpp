@@ -14,6 +14,8 @@
 
 #include <chrono>
 
+#include "BenchMain.h"
+
 #ifndef OQ_ONLINE_PATH
 #define OQ_ONLINE_PATH "oq-online"
 #endif
@@ -111,13 +113,4 @@ void BM_OnlineStreaming(benchmark::State& state) { measure(state, {QStringLitera
 BENCHMARK(BM_OnlineIdle)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_OnlineStreaming)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return oq::bench::runWithApplication<QCoreApplication>(argc, argv); }

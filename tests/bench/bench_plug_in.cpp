@@ -7,13 +7,14 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 
+#include "BenchMain.h"
 #include "app/SimulatedApplication.h"
+#include "common/TestUtil.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
@@ -25,18 +26,6 @@ constexpr double kStartDelay = 1.0;
 constexpr double kFirstLine = 0.1;
 
 double g_scale = 1.0;
-
-bool spinUntil(const std::function<bool()>& done, double realSeconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(realSeconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-        QThread::usleep(200);
-    }
-    return true;
-}
 
 void BM_PlugInToFirstShownValue(benchmark::State& state)
 {
@@ -55,7 +44,7 @@ void BM_PlugInToFirstShownValue(benchmark::State& state)
         auto counter = std::make_shared<oq::sim::SimCounter>(c);
         const auto start = std::chrono::steady_clock::now();
         const quint64 entry = oq::sim::SimBus::instance().plug(counter);
-        if (!spinUntil(showsValue, 30 * g_scale + 5)) {
+        if (!oq::test::waitUntil(showsValue, 30 * g_scale + 5)) {
             state.SkipWithError("no value shown");
             return;
         }
@@ -63,8 +52,8 @@ void BM_PlugInToFirstShownValue(benchmark::State& state)
         state.SetIterationTime(real);
         total += real / g_scale;
         oq::sim::SimBus::instance().unplug(entry);
-        spinUntil([&] { return !app.controller->device(); }, 10);
-        spinUntil([] { return false; }, 0.3);
+        oq::test::waitUntil([&] { return !app.controller->device(); }, 10);
+        oq::test::waitUntil([] { return false; }, 0.3);
     }
     const double mean = total / double(state.iterations());
     state.counters["shown_s"] = mean;
@@ -77,14 +66,6 @@ BENCHMARK(BM_PlugInToFirstShownValue)->Iterations(5)->UseManualTime()->Unit(benc
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    bool ok = false;
-    const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&ok);
-    g_scale = ok && scale > 0 ? scale : 1.0;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    g_scale = oq::bench::clockScaleFromEnvironment(1.0);
+    return oq::bench::runWithApplication<QApplication>(argc, argv);
 }

@@ -7,12 +7,13 @@
 //
 // Times are modelled seconds; OQ_CLOCK_SCALE (default 0.1) sets how fast they run.
 #include <QCoreApplication>
-#include <QThread>
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 
+#include "BenchMain.h"
+#include "common/TestUtil.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "device/link_forwarding_backend.h"
@@ -46,18 +47,6 @@ public:
     }
 };
 
-bool spinUntil(const std::function<bool()>& done, double realSeconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(realSeconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
 // The largest memory a counter holds: FFFF bytes of one-minute counts.
 oq::sim::WrittenDump largestDump()
 {
@@ -86,7 +75,7 @@ void BM_FullProtocolDownload(benchmark::State& state)
         oq::sim::SimBus::instance().plug(counter);
 
         auto device = makeDevice<OQUSBDevice>();
-        if (!spinUntil([&] { return device->failed() || (device->progress() && device->progress()->completedUnitCount() == -1); }, 60) || device->failed()) {
+        if (!oq::test::waitUntil([&] { return device->failed() || (device->progress() && device->progress()->completedUnitCount() == -1); }, 60) || device->failed()) {
             state.SkipWithError("the counter did not become ready");
             return;
         }
@@ -98,7 +87,7 @@ void BM_FullProtocolDownload(benchmark::State& state)
             protocol = std::move(p);
             done = true;
         });
-        if (!spinUntil([&] { return done; }, 600) || !protocol) {
+        if (!oq::test::waitUntil([&] { return done; }, 600) || !protocol) {
             state.SkipWithError("the transfer failed");
             return;
         }
@@ -110,7 +99,7 @@ void BM_FullProtocolDownload(benchmark::State& state)
         state.counters["dump_ratio"] = (backend->lastBytes - backend->dumpRequested) / floor;
         state.counters["transfer_ratio"] = (end - start) / floor;
         device.reset();
-        spinUntil([] { return false; }, 0.2);
+        oq::test::waitUntil([] { return false; }, 0.2);
     }
 }
 BENCHMARK(BM_FullProtocolDownload)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
@@ -119,12 +108,6 @@ BENCHMARK(BM_FullProtocolDownload)->Iterations(1)->UseManualTime()->Unit(benchma
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    bool ok = false;
-    const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&ok);
-    oq::clock::setScale(ok && scale > 0 ? scale : 0.1);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    oq::clock::setScale(oq::bench::clockScaleFromEnvironment(0.1));
+    return oq::bench::runWithApplication<QCoreApplication>(argc, argv);
 }

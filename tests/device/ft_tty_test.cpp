@@ -7,16 +7,15 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <fcntl.h>
 #include <future>
 #include <grp.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "device/FtBackend.h"
 #include "ft_test_support.h"
 #include "logging/LGLog.h"
+#include "refusing_port.h"
 #include "../logging/LoggingTestUtil.h"
 #include "sim/SimPty.h"
 
@@ -133,17 +132,11 @@ TEST_F(FtTtyTest, GivenPortThatIsMissingOrNoTerminal)
 // not in. The driver status alone says "not found"; the log says why and what to do.
 TEST_F(FtTtyTest, PortThatDeniesAccessIsLoggedWithItsGroup)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const QString port = QString::fromLatin1(ptsname(master));
+    const oq::test::RefusingPort refusing;
+    ASSERT_FALSE(refusing.path().isEmpty());
+    const QString port = QString::fromLatin1(refusing.path());
     // Root opens everything, so the check runs in a child that gives root up.
-    const bool root = geteuid() == 0;
-    ASSERT_EQ(chmod(QFile::encodeName(port).constData(), root ? 0600 : 0), 0);
-    if (const group* serialGroup = getgrnam("dialout"); root && serialGroup) {
-        ASSERT_EQ(chown(QFile::encodeName(port).constData(), 0, serialGroup->gr_gid), 0);
-    }
+    const bool root = refusing.root();
     struct stat st {};
     ASSERT_EQ(stat(QFile::encodeName(port).constData(), &st), 0);
     const group* g = getgrgid(st.st_gid);
@@ -173,7 +166,6 @@ TEST_F(FtTtyTest, PortThatDeniesAccessIsLoggedWithItsGroup)
             _exit(2);
         },
         ::testing::ExitedWithCode(0), "");
-    close(master);
 }
 
 TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)

@@ -11,14 +11,10 @@
 #include <QTemporaryDir>
 
 #include <csignal>
-#include <fcntl.h>
-#include <grp.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "common/TestUtil.h"
 #include "platform/Clock.h"
+#include "refusing_port.h"
 #include "sim/SimCounter.h"
 #include "sim/SimPty.h"
 #include "sim/dump/DumpWriter.h"
@@ -157,23 +153,15 @@ TEST(OqtoolInfo, NoCounterIsAFailure)
 // A headless user not in the port's group: the driver's "device not found" is followed by the cause.
 TEST(OqtoolInfo, PortThatRefusesAccessNamesTheCause)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const QByteArray port = ptsname(master);
-    const bool root = geteuid() == 0;
-    ASSERT_EQ(chmod(port.constData(), root ? 0600 : 0), 0);
-    if (const group* serialGroup = getgrnam("dialout"); root && serialGroup) {
-        ASSERT_EQ(chown(port.constData(), 0, serialGroup->gr_gid), 0);
-    }
+    const oq::test::RefusingPort refusing;
+    const QByteArray& port = refusing.path();
+    ASSERT_FALSE(port.isEmpty());
+    const bool root = refusing.root();
     QStringList command{QStringLiteral(OQTOOL_PATH), "info", "--port", QString::fromLatin1(port)};
     if (root) {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-        if (setpriv.isEmpty()) {
-            close(master);
+        if (setpriv.isEmpty())
             GTEST_SKIP() << "setpriv is needed to run oqtool without root";
-        }
         command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
     }
     QProcess p;
@@ -184,7 +172,6 @@ TEST(OqtoolInfo, PortThatRefusesAccessNamesTheCause)
     EXPECT_EQ(p.exitCode(), 1) << err.toStdString();
     EXPECT_TRUE(err.contains("Driver Error: device not found\nCannot open " + port + ": Permission denied"))
         << err.toStdString();
-    close(master);
 }
 
 class OqtoolDownload : public ::testing::Test {

@@ -29,13 +29,7 @@ QStringList eventTexts(OQProtocol& protocol)
 
 std::shared_ptr<OQProtocol> loadStored(const QByteArray& bytes)
 {
-    const QString text = QString::fromLatin1(bytes);
-    std::shared_ptr<OQProtocol> protocol = OQProtocol::initWithDeviceDump(text);
-    if (!protocol) {
-        protocol = OQProtocol::initWithDeviceInfo(nullptr, std::nullopt, std::nullopt, std::nullopt, QString(), QDateTime());
-        protocol->setDeviceDumpString(text);
-    }
-    return protocol;
+    return OQProtocol::initWithStoredText(QString::fromLatin1(bytes));
 }
 
 // The link decodes what the counter sends as ASCII; anything else arrives as '?'.

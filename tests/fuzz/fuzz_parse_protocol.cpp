@@ -30,12 +30,8 @@ qsizetype eventsInMaps(const QVariantList& maps)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
-    auto protocol = OQProtocol::initWithDeviceDump(text);
-    if (!protocol) {
-        // Texts without a version section at their start still go through the parser.
-        protocol = OQProtocol::initWithDeviceInfo(nullptr, std::nullopt, std::nullopt, std::nullopt, QString(), QDateTime());
-        protocol->setDeviceDumpString(text);
-    }
+    // Texts without a version section at their start still go through the parser.
+    const auto protocol = OQProtocol::initWithStoredText(text);
     oq::ErrorRecord error;
     const auto events = protocol->protocolEventsError(&error);
     if (events) {

@@ -14,6 +14,7 @@
 #include <random>
 
 #include "AppUnderTest.h"
+#include "common/SimCounters.h"
 #include "units/ValueTransformers.h"
 
 using namespace oq;
@@ -36,16 +37,6 @@ QByteArray randomBytes(std::mt19937& rng, int maxCount)
     return bytes;
 }
 
-CounterConfig goodConfig(double rate)
-{
-    CounterConfig c;
-    c.version = QStringLiteral("7.14Lb07");
-    c.serial = QStringLiteral("10423");
-    c.profile.kind = ProfileSpec::Constant;
-    c.profile.value = rate;
-    return c;
-}
-
 struct Hostility {
     const char* name;
     std::function<std::shared_ptr<SimCounter>(uint32_t seed)> make;
@@ -54,7 +45,7 @@ struct Hostility {
 const Hostility kHostilities[] = {
     {"random bytes",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.startMode = Mode::OnlineRate;
             c.valueInterval = 0.05;
@@ -67,7 +58,7 @@ const Hostility kHostilities[] = {
         }},
     {"lines that never end",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.startMode = Mode::OnlineRate;
             c.valueInterval = 0.005;
@@ -78,7 +69,7 @@ const Hostility kHostilities[] = {
         }},
     {"wrong line speed",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.baud = 115200; // neither of the speeds the link tries
             c.startMode = Mode::OnlineRate;
@@ -87,7 +78,7 @@ const Hostility kHostilities[] = {
         }},
     {"answers out of order",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.startMode = Mode::OnlineRate;
             if (seed % 2)
@@ -102,14 +93,14 @@ const Hostility kHostilities[] = {
         }},
     {"silence",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.faults.silent = true;
             return std::make_shared<SimCounter>(c);
         }},
     {"torrent of values",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.profile.kind = ProfileSpec::Walk;
             c.profile.seed = seed;
@@ -118,7 +109,7 @@ const Hostility kHostilities[] = {
         }},
     {"cut and garbled lines",
         [](uint32_t seed) {
-            CounterConfig c = goodConfig(0.2);
+            CounterConfig c = oq::test::steadyCounter(0.2);
             c.seed = seed;
             c.faults.garbage = 0.3;
             c.faults.cutLine = 6;
@@ -178,7 +169,7 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
     // The application still works: a good counter is shown as usual.
     app.window->rateButton()->click();
     const QString expected = DoseRateValueTransformer(QStringLiteral("Sv")).transformedValue(0.25);
-    SimBus::instance().plug(std::make_shared<SimCounter>(goodConfig(0.25)));
+    SimBus::instance().plug(std::make_shared<SimCounter>(oq::test::steadyCounter(0.25)));
     EXPECT_TRUE(app.waitModelled([&] { return app.shownText() == expected; }, 15)) << app.shownText().toStdString();
 
     const size_t half = rss.size() / 2;

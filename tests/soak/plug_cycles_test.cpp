@@ -7,6 +7,7 @@
 #include <random>
 
 #include "AppUnderTest.h"
+#include "common/SimCounters.h"
 #include "units/ValueTransformers.h"
 
 using namespace oq;
@@ -21,12 +22,7 @@ constexpr int kWarmUpCycles = 12;
 
 std::shared_ptr<SimCounter> makeCounter(double rate)
 {
-    CounterConfig c;
-    c.version = QStringLiteral("7.14Lb07");
-    c.serial = QStringLiteral("10423");
-    c.profile.kind = ProfileSpec::Constant;
-    c.profile.value = rate;
-    return std::make_shared<SimCounter>(c);
+    return std::make_shared<SimCounter>(oq::test::steadyCounter(rate));
 }
 
 QString rateText(double rate) { return DoseRateValueTransformer(QStringLiteral("Sv")).transformedValue(rate); }

@@ -90,15 +90,15 @@ DeviceSession::DeviceSession(DeviceOptions options)
 
 DeviceSession::~DeviceSession()
 {
-    // Work still running holds the device: the closing sequence of a cancelled transfer ("ESC"
-    // until the counter is quiet, then "X") goes on after the device stops being busy, and an
-    // interrupted information exchange runs to its end. Exiting under it would leave the counter
-    // streaming and pull the process's state from under the worker. Its own time-outs bound it;
+    // The device's work can outlast `busy` (the closing sequence of a cancelled transfer) and an
+    // interrupted information exchange runs to its end: exiting under it would leave the counter
+    // sending and pull the process's state from under the worker. Its own time-outs bound it;
     // another Ctrl-C stops waiting.
-    std::weak_ptr<OQUSBDevice> working = m_device;
+    if (m_device) {
+        const double deadline = oq::clock::now() + kWorkerWaitLimit;
+        runUntil([&] { return !m_device->hasWorkInFlight() || oq::clock::now() > deadline; });
+    }
     m_device.reset();
-    const double deadline = oq::clock::now() + kWorkerWaitLimit;
-    runUntil([&] { return working.expired() || oq::clock::now() > deadline; });
     // Let the device's queued work and its deferred deletion run before the counter goes.
     QEventLoop loop;
     QTimer::singleShot(50, &loop, &QEventLoop::quit);

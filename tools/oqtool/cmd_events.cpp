@@ -41,12 +41,7 @@ int run(const QStringList& args)
     // Dumps are ASCII; Latin-1 keeps every other byte as one character for the parser to reject.
     const QString text = QString::fromLatin1(file.readAll());
 
-    // A dump without a version section still parses (as the oldest firmware); keep it whole.
-    auto protocol = OQProtocol::initWithDeviceDump(text);
-    if (!protocol) {
-        protocol = OQProtocol::initWithDeviceInfo(nullptr, std::nullopt, std::nullopt, std::nullopt, QString(), QDateTime());
-        protocol->setDeviceDumpString(text);
-    }
+    const auto protocol = OQProtocol::initWithStoredText(text);
     oq::ErrorRecord error;
     const auto events = protocol->protocolEventsError(&error);
     if (!events && !error.domain().isEmpty()) {
