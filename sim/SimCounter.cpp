@@ -71,6 +71,7 @@ void SimCounter::resetLocked(double now)
     loadDumpLocked();
     m_wire.clear();
     m_received.clear();
+    m_unreadAnswer = 0;
     m_lineFree = now;
     m_pluggedAt = now;
     m_mode = Mode::Idle;
@@ -277,6 +278,7 @@ void SimCounter::receiveLocked(unsigned char byte, bool garbledByte, double at)
         return;
     }
     m_log << commandName(byte);
+    checkProtocolLocked(byte);
     if (byte == 'P')
         ++m_pcRequests;
     if (m_muted)
@@ -289,7 +291,27 @@ void SimCounter::receiveLocked(unsigned char byte, bool garbledByte, double at)
     handler(context);
 }
 
-void SimCounter::queueRawLocked(const QByteArray& bytes, double at)
+void SimCounter::checkProtocolLocked(unsigned char command)
+{
+    const QString name = commandName(command);
+    const bool answerOnLine = std::any_of(m_wire.begin(), m_wire.end(), [](const Segment& s) { return s.answer && s.pos < s.bytes.size(); });
+    // ESC is how a host stops an answer that is still coming.
+    if (command != kEsc && (answerOnLine || m_unreadAnswer > 0))
+        m_violations << QStringLiteral("%1 while the answer to %2 is outstanding").arg(name, m_lastAnswered);
+    if (m_stream != Mode::Idle && m_stopAt < 0 && command != 'X') {
+        m_violations << (command == 'R' || command == 'D' ? QStringLiteral("%1 starts a second stream").arg(name)
+                                                          : QStringLiteral("%1 while a stream runs, not ended by X").arg(name));
+    }
+    m_lastAnswered = name;
+}
+
+QStringList SimCounter::protocolViolations() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_violations;
+}
+
+void SimCounter::queueRawLocked(const QByteArray& bytes, double at, bool answer)
 {
     if (bytes.isEmpty())
         return;
@@ -299,12 +321,13 @@ void SimCounter::queueRawLocked(const QByteArray& bytes, double at)
     m_lineFree = start + bytes.size() * charTime;
     if (!m_wire.empty()) {
         Segment& last = m_wire.back();
-        if (last.charTime == charTime && std::fabs(last.start + last.bytes.size() * charTime - start) < charTime * 1e-3) {
+        if (last.answer == answer && last.charTime == charTime
+            && std::fabs(last.start + last.bytes.size() * charTime - start) < charTime * 1e-3) {
             last.bytes += bytes;
             return;
         }
     }
-    m_wire.push_back({bytes, 0, start, charTime});
+    m_wire.push_back({bytes, 0, start, charTime, answer});
 }
 
 QByteArray SimCounter::garbageLocked()
@@ -320,7 +343,7 @@ QByteArray SimCounter::garbageLocked()
     return junk;
 }
 
-void SimCounter::queueLocked(const QByteArray& text, double at)
+void SimCounter::queueLocked(const QByteArray& text, double at, bool answer)
 {
     qsizetype from = 0;
     while (from < text.size() && !m_muted) {
@@ -330,17 +353,17 @@ void SimCounter::queueLocked(const QByteArray& text, double at)
         from = next;
         const Faults& f = m_config.faults;
         if (f.garbage > 0 && std::uniform_real_distribution<double>(0, 1)(m_rng) < f.garbage)
-            queueRawLocked(garbageLocked(), at);
+            queueRawLocked(garbageLocked(), at, answer);
         if (m_linesSent++ == f.cutLine) {
             const QByteArray body = line.endsWith("\r\n") ? line.chopped(2) : line;
-            queueRawLocked(body.left(std::max<qsizetype>(1, body.size() / 2)), at);
+            queueRawLocked(body.left(std::max<qsizetype>(1, body.size() / 2)), at, answer);
             if (!f.resumeAfterCut) {
                 m_muted = true;
                 m_stream = Mode::Idle;
             }
             continue;
         }
-        queueRawLocked(line, at);
+        queueRawLocked(line, at, answer);
     }
 }
 
@@ -353,7 +376,7 @@ void SimCounter::emitValueLineLocked(double at)
                                            : formatValue(sample.rate, true, m_config.format);
     if (!m_config.faults.noLineEnds)
         line += "\r\n";
-    queueLocked(line, at);
+    queueLocked(line, at, false);
     ++m_valueLines;
     if (m_config.faults.unplugAfterLines >= 0 && m_valueLines >= m_config.faults.unplugAfterLines && m_unplugAt < 0)
         m_unplugAt = m_lineFree;
@@ -394,6 +417,8 @@ void SimCounter::advanceLocked(double now)
                 continue;
             const unsigned char c = static_cast<unsigned char>(seg.bytes[seg.pos]);
             m_received += char(mismatch ? garbled(c) : c);
+            if (seg.answer)
+                m_unreadAnswer = m_received.size();
         }
         if (seg.pos < seg.bytes.size())
             break;
@@ -458,6 +483,7 @@ QByteArray SimCounter::hostRead(qsizetype max)
         advanceLocked(oq::clock::now());
         out = m_received.left(std::max<qsizetype>(0, max));
         m_received.remove(0, out.size());
+        m_unreadAnswer = std::max<qsizetype>(0, m_unreadAnswer - out.size());
     }
     notifyUnplug();
     return out;
@@ -469,6 +495,7 @@ void SimCounter::hostPurge()
         std::lock_guard lock(m_mutex);
         advanceLocked(oq::clock::now());
         m_received.clear();
+        m_unreadAnswer = 0;
     }
     notifyUnplug();
 }
@@ -503,6 +530,7 @@ void SimCounter::unplugLocked()
     m_plugged = false;
     m_wire.clear();
     m_received.clear();
+    m_unreadAnswer = 0;
     m_stream = Mode::Idle;
     m_collector.reset();
     m_unplugPending = true;

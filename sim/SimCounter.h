@@ -83,6 +83,10 @@ public:
     QStringList commandLog() const;
     // Bytes sent to the computer so far (including ones the line dropped).
     qint64 bytesSent() const;
+    // Breaches of the one-exchange-at-a-time rule seen so far, one text each: a command (other
+    // than ESC) while the answer to an earlier one is still on the line or unread, a second stream
+    // started over a running one, or a stream left by anything but "X".
+    QStringList protocolViolations() const;
 
     // Replaces or adds the handler of one command byte.
     void setCommand(unsigned char command, Handler handler);
@@ -128,6 +132,7 @@ private:
         qsizetype pos = 0;
         double start = 0;
         double charTime = 0;
+        bool answer = true; // an answer to a command, not a stream line
     };
     struct Collector {
         int remaining = 0;
@@ -142,8 +147,9 @@ private:
     void loadDumpLocked();
     void advanceLocked(double now);
     void receiveLocked(unsigned char byte, bool garbledByte, double at);
-    void queueLocked(const QByteArray& text, double at);
-    void queueRawLocked(const QByteArray& bytes, double at);
+    void queueLocked(const QByteArray& text, double at, bool answer = true);
+    void queueRawLocked(const QByteArray& bytes, double at, bool answer = true);
+    void checkProtocolLocked(unsigned char command);
     void emitValueLineLocked(double at);
     QByteArray garbageLocked();
     void unplugLocked();
@@ -164,6 +170,7 @@ private:
     std::deque<Segment> m_wire;
     double m_lineFree = 0;
     QByteArray m_received;
+    qsizetype m_unreadAnswer = 0; // m_received up to here holds answer bytes
     qint64 m_bytesSent = 0;
 
     // State
@@ -186,6 +193,8 @@ private:
     RadiationProfile m_profile;
     std::mt19937 m_rng;
     QStringList m_log;
+    QString m_lastAnswered;
+    QStringList m_violations;
 };
 
 } // namespace oq::sim

@@ -7,6 +7,7 @@
 #include "logging/Log.h"
 #include "platform/Dispatch.h"
 #include "platform/SettingsKeys.h"
+#include "platform/ProgressRecord.h"
 #include "platform/SettingsStore.h"
 #include "units/ColorManager.h"
 
@@ -24,56 +25,75 @@ AppDelegate::AppDelegate(QObject* parent)
 void AppDelegate::applicationDidFinishLaunching()
 {
     // The paths go through `device`: a replaced or dropped device is a change too.
-    connect(this, &OQAppDelegate::deviceChanged, this, [this] {
-        for (const auto& c : m_observation)
-            disconnect(c);
-        m_observation.clear();
-        if (auto d = device()) {
-            m_observation << connect(d.get(), &OQDevice::connectedChanged, this, &AppDelegate::observeConnection);
-            m_observation << connect(d.get(), &OQDevice::busyChanged, this, &AppDelegate::observeConnection);
-            // The failure observation is made but causes nothing.
-            m_observation << connect(d.get(), &OQDevice::failedChanged, this, [] {});
-        }
-        observeConnection();
-    });
+    connect(this, &OQAppDelegate::deviceChanged, this, &AppDelegate::deviceReplaced);
     OQAppDelegate::applicationDidFinishLaunching();
 }
 
-void AppDelegate::observeConnection()
+void AppDelegate::deviceReplaced()
+{
+    for (const auto& c : m_observation)
+        disconnect(c);
+    m_observation.clear();
+    // A stop or a start scheduled for the previous device concerns that device alone.
+    m_stopping = false;
+    ++m_startGeneration;
+    if (auto d = device()) {
+        m_observation << connect(d.get(), &OQDevice::connectedChanged, this, &AppDelegate::observeConnection);
+        m_observation << connect(d.get(), &OQDevice::busyChanged, this, &AppDelegate::observeConnection);
+        // The failure observation is made but causes nothing.
+        m_observation << connect(d.get(), &OQDevice::failedChanged, this, [] {});
+    }
+    observeConnection();
+}
+
+bool AppDelegate::deviceReady() const
 {
     const auto d = device();
-    if (!d || !d->connected() || d->busy() || isOnlineModeHeld())
-        return;
-    const long long m = oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode);
-    if (m == 1) {
+    return d && d->connected() && !d->busy() && !isOnlineModeHeld();
+}
+
+void AppDelegate::showMode(long long mode)
+{
+    if (mode == 1) {
         if (doseButton)
             doseButton->setChecked(false);
         if (rateButton)
             rateButton->setChecked(true);
-    } else if (m == 2) {
+    } else if (mode == 2) {
         if (doseButton)
             doseButton->setChecked(true);
         if (rateButton)
             rateButton->setChecked(false);
     }
+}
+
+void AppDelegate::observeConnection()
+{
+    if (!deviceReady())
+        return;
+    const long long m = oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode);
+    showMode(m);
     if (m_colorManager)
         m_colorManager->setMode(int(m));
+    // A switch's stop is under way: its completion starts the mode chosen last.
+    if (m_stopping)
+        return;
+    const quint64 generation = ++m_startGeneration;
     QPointer<AppDelegate> self(this);
-    oq::dispatchMainAfter(1.0, [self, m] {
+    oq::dispatchMainAfter(1.0, [self, m, generation] {
         if (self)
-            self->startMode(m);
+            self->startMode(m, generation);
     });
 }
 
-void AppDelegate::startMode(long long mode)
+void AppDelegate::startMode(long long mode, quint64 generation)
 {
-    const auto d = device(); // the device that is current now, not the one that became ready
-    if (!d || isOnlineModeHeld()) // a start scheduled before the hold began
+    // Void when a press or another readiness came since, while a stop of ours runs, and while the
+    // counter is busy or held (it is started again when it is ready).
+    if (generation != m_startGeneration || m_stopping || !deviceReady())
         return;
-    // A counter that replaced the one this start was for may still be reading its information: a
-    // start now would run a second exchange over its link. It starts by itself once it is ready.
-    if (d->busy())
-        return;
+    ++m_startGeneration;
+    const auto d = device();
     if (mode == 1)
         d->startRateMode();
     else if (mode == 2)
@@ -106,42 +126,39 @@ void AppDelegate::switchMode(long long mode)
     oq::SettingsStore::shared().setInteger(oq::settings::OnlineMode, mode);
     if (m_colorManager)
         m_colorManager->setMode(int(mode));
-    const auto d = device();
-    if (!d)
+    // A click toggles the button it hits; the window shows the choice, not the toggle.
+    showMode(mode);
+    // A counter that is busy (reading its information, a download, a clock setting) or held gets
+    // the choice when it is ready; without a counter the next one does.
+    if (!deviceReady())
         return;
-    // The new mode starts in the stop's completion, or after the wait limit if that never runs.
-    const quint64 generation = ++m_switchGeneration;
-    auto started = std::make_shared<bool>(false);
+    ++m_startGeneration; // a start scheduled for an earlier choice is void
+    if (m_stopping)
+        return; // the stop under way starts the mode chosen last
+    m_stopping = true;
     QPointer<AppDelegate> self(this);
-    // The start is for the stopped device only: a counter that replaced it starts by itself, and a
-    // second start would run two reading loops over one link.
-    const std::weak_ptr<OQDevice> stopped = d;
-    auto start = [self, mode, started, stopped](bool late) {
-        if (*started || !self)
+    const std::weak_ptr<OQDevice> stopped = device();
+    device()->stopOnlineMode([self, stopped] {
+        if (!self || !self->m_stopping || self->device() != stopped.lock())
             return;
-        *started = true;
-        if (self->device() != stopped.lock())
-            return;
-        if (late)
-            LGLogWarn("Online mode did not stop within %g s; starting mode %lld anyway", kStopWaitLimit, mode);
-        self->startMode(mode);
-    };
-    d->stopOnlineMode([start] { start(false); });
-    oq::dispatchMainAfter(kStopWaitLimit, [self, start, generation] {
-        if (self && self->m_switchGeneration == generation)
-            start(true);
+        self->m_stopping = false;
+        self->startMode(oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode), self->m_startGeneration);
     });
 }
 
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
 {
     LGLogInfo("Application should Terminate");
-    // Nothing starts the stream again from here on: not the end of a transfer the quit cuts short,
-    // nor a counter that becomes ready meanwhile.
+    // Nothing starts the stream again from here on: not a press, not the end of a transfer the
+    // quit cuts short, nor a counter that becomes ready meanwhile.
+    m_quitting = true;
     holdOnlineMode();
     const auto d = device();
-    if (!d || !d->onlineMode())
+    if (!d || !(d->onlineMode() || d->hasWorkInFlight()))
         return TerminateReply::Now;
+    // A transfer under way is cancelled (ESC until quiet, then "X"); the stop follows it.
+    if (const auto progress = d->progress(); progress && progress->isCancellable() && !progress->isCancelled())
+        cancelTransfer();
     auto replied = std::make_shared<bool>(false);
     QPointer<AppDelegate> self(this);
     auto reply = [self, replied](bool late) {
@@ -149,11 +166,11 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
             return;
         *replied = true;
         if (late)
-            LGLogWarn("Online mode did not stop within %g s; terminating anyway", kStopWaitLimit);
+            LGLogWarn("The counter did not stop within %g s; terminating anyway", kQuitWaitLimit);
         emit self->replyToApplicationShouldTerminate(true);
     };
     d->stopOnlineMode([reply] { reply(false); });
-    oq::dispatchMainAfter(kStopWaitLimit, [reply] { reply(true); });
+    oq::dispatchMainAfter(kQuitWaitLimit, [reply] { reply(true); });
     return TerminateReply::Later;
 }
 

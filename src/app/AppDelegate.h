@@ -34,8 +34,10 @@ public:
     static QFont fontSizedForAreaSize(const QSizeF& area, const QString& text, const QFont& font);
     static float scaleToAspectFit(const QSizeF& content, const QSizeF& target, float padding);
 
-    // Seconds a quit or mode switch waits for the stop's completion before going ahead anyway.
-    static constexpr double kStopWaitLimit = 5.0;
+    // Modelled seconds a quit waits for the counter to be left alone before going ahead anyway.
+    // The longest legitimate wait: a clock setting under way (about 10 s; it cannot be cut short)
+    // or a cancelled transfer (a line read, ESC until quiet, "X"), then the stop (2.5 s).
+    static constexpr double kQuitWaitLimit = 15.0;
 
     // Another exchange (protocol download, clock setting) holds the online mode: while held, a
     // counter that becomes ready is not started. The last release treats the current device as
@@ -43,6 +45,8 @@ public:
     void holdOnlineMode();
     void releaseOnlineMode();
     bool isOnlineModeHeld() const { return m_onlineHolds > 0; }
+    // The quit sequence has begun: nothing new is started on the counter.
+    bool isQuitting() const { return m_quitting; }
 
 public slots:
     // The action of both mode buttons.
@@ -54,11 +58,19 @@ signals:
 
 private:
     void observeConnection();
-    void startMode(long long mode);
+    void deviceReplaced();
+    // Sets the buttons to show `mode`.
+    void showMode(long long mode);
+    // Starts `mode` on the current device when it is ready and nothing else is under way.
+    void startMode(long long mode, quint64 generation);
     void switchMode(long long mode);
+    bool deviceReady() const;
 
-    bool m_observing = false;
     QList<QMetaObject::Connection> m_observation;
-    quint64 m_switchGeneration = 0;
+    // Starts scheduled before the last press or device change are void.
+    quint64 m_startGeneration = 0;
+    // A stop of ours runs on the current device; its completion starts the mode chosen last.
+    bool m_stopping = false;
     int m_onlineHolds = 0;
+    bool m_quitting = false;
 };

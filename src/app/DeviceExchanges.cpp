@@ -77,7 +77,7 @@ void DeviceExchanges::onlineStopped()
 {
     if (m_phase != Phase::Stopping)
         return;
-    if (m_abortBeforeStart) {
+    if (m_abortBeforeStart || (m_controller && m_controller->isQuitting())) {
         emit transferCancelled();
         finish();
         return;

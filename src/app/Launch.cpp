@@ -56,7 +56,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     }
     const int rc = app.exec();
     // A closing sequence takes a second or two; a counter that never falls quiet is given up on.
-    finishDeviceWork(controller, 10);
+    finishDeviceWork(controller, AppDelegate::kQuitWaitLimit);
     if (simulation)
         simulation->unplugAll();
     return rc;

@@ -17,8 +17,7 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
     // The counterpart of the older systems' high-priority queue is not needed on Linux: every
     // supported system has the user-initiated class.
     m_backgroundQueueClass = 25;
-    ++m_workInFlight; // the information exchange
-    m_usbThread = std::thread([this] { threadStart(); });
+    m_worker = std::make_unique<SerialQueue>(kWorkerThreadName);
     setConnected(true);
     setBusy(true);
     setFailed(false);
@@ -28,29 +27,21 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
 
 OQUSBDevice::~OQUSBDevice()
 {
-    // Made without makeDevice: the worker never got its reference and must be let go.
-    if (!m_selfGateSet)
-        m_selfGate.set_value(nullptr);
-    if (m_usbThread.joinable()) {
-        if (m_usbThread.get_id() == std::this_thread::get_id())
-            m_usbThread.detach();
-        else
-            m_usbThread.join();
-    }
-    // Nothing can use the handle any more (queued work holds the device). A handle left open would
-    // stay open for the life of the process when its counter does not come back.
+    // Queued work holds the device, so the worker is idle now; its thread ends here.
+    m_worker.reset();
+    // Nothing can use the handle any more. A handle left open would stay open for the life of the
+    // process when its counter does not come back.
     if (const FT_HANDLE handle = m_handle.exchange(nullptr))
         FT_Close(handle);
 }
 
 void OQUSBDevice::didMakeShared(const std::shared_ptr<OQDevice>& self)
 {
-    if (m_selfGateSet)
+    if (!m_weakSelf.expired())
         return;
-    auto me = std::static_pointer_cast<OQUSBDevice>(self);
-    m_weakSelf = me;
-    m_selfGateSet = true;
-    m_selfGate.set_value(std::move(me));
+    m_weakSelf = std::static_pointer_cast<OQUSBDevice>(self);
+    // The worker's first exchange. A device made without makeDevice has none, and no other.
+    runOnWorker([](const std::shared_ptr<OQUSBDevice>& device) { device->getDeviceInfo(); });
 }
 
 std::shared_ptr<ProgressRecord> OQUSBDevice::makeProgress(qint64 total, bool cancellable, const char* key)
@@ -62,22 +53,7 @@ std::shared_ptr<ProgressRecord> OQUSBDevice::makeProgress(qint64 total, bool can
     return record;
 }
 
-void OQUSBDevice::threadStart()
-{
-    setCurrentThreadName(kWorkerThreadName);
-    m_usbThreadId = std::this_thread::get_id();
-    // Holding the device keeps a dropped one alive until the exchange has ended.
-    std::shared_ptr<OQUSBDevice> self = m_selfGate.get_future().get();
-    if (!self) {
-        --m_workInFlight;
-        return;
-    }
-    self->getDeviceInfo();
-    --m_workInFlight;
-    self.reset();
-}
-
-void OQUSBDevice::runInBackground(std::function<void(const std::shared_ptr<OQUSBDevice>&)> work)
+void OQUSBDevice::runOnWorker(std::function<void(const std::shared_ptr<OQUSBDevice>&)> work)
 {
     auto self = strongSelf();
     if (!self) {
@@ -85,12 +61,11 @@ void OQUSBDevice::runInBackground(std::function<void(const std::shared_ptr<OQUSB
         return;
     }
     ++m_workInFlight;
-    dispatchBackground(
-        [self = std::move(self), work = std::move(work)] {
-            work(self);
-            --self->m_workInFlight;
-        },
-        m_backgroundQueueClass);
+    m_worker->async([self = std::move(self), work = std::move(work)] {
+        work(self);
+        // Before the reference goes: the device may be deleted as soon as it has.
+        --self->m_workInFlight;
+    });
 }
 
 QString OQUSBDevice::calibration() const

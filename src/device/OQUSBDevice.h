@@ -1,24 +1,28 @@
 #pragma once
-// A counter attached through its FTDI USB-serial bridge. Construction starts the worker thread
-// "OQDevice", which opens the bridge and reads the counter's information; every later exchange
-// runs on the background queue. Make it with makeDevice<OQUSBDevice>(): queued work holds a
+// A counter attached through its FTDI USB-serial bridge. Construction starts the device's serial
+// worker, the thread "OQDevice": it opens the bridge and reads the counter's information, and then
+// runs every later exchange (online loop, stop, transfer, clock setting) one after the other, in
+// the order they were asked for. Make it with makeDevice<OQUSBDevice>(): queued work holds a
 // strong reference, so a dropped device lives until its work has run.
 //
-// The link itself (handle, receive buffer) takes no lock: one exchange at a time is the caller's
-// duty (wait for busy false, stop the online mode before anything else).
+// One exchange at a time, by construction: the link (handle, receive buffer) is touched only by
+// the worker, and each exchange ends its own closing sequence ("X", purge) before the next starts
+// and before the device reports itself idle. A stop is a request the running online loop honours
+// at its next poll; it names the loops started before it, so it can never end a later one, and a
+// loop restarts its stream only while no stop names it. A transfer's cancel is a request through
+// its progress record.
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
 #include <atomic>
 #include <functional>
-#include <future>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "device/OQDevice.h"
 #include "device/ftd2xx.h"
+#include "platform/Dispatch.h"
 #include "platform/ErrorRecord.h"
 
 class OQUSBDevice : public OQDevice {
@@ -35,7 +39,7 @@ public:
     bool usbConnected() const override { return true; }
     bool hasWorkInFlight() const override { return m_workInFlight.load() > 0; }
 
-    // Runs once, by itself, on the worker thread; a call from elsewhere is ignored.
+    // Runs once, by itself, as the worker's first exchange; a call from elsewhere is ignored.
     void getDeviceInfo() override;
     void getProtocol(ProtocolCompletion completion) override;
     void setDate(const QDateTime& date, DateCompletion completion) override;
@@ -47,16 +51,16 @@ public:
 
     // Null: nothing names a device.
     QString name() const { return {}; }
-    bool cancelOnline() const { return m_cancelOnline.load(); }
-    void setCancelOnline(bool v) { m_cancelOnline.store(v); }
+    // The online loop running now has been asked to stop.
+    bool cancelOnline() const { return loopStopRequested(m_runningLoop.load()); }
     // Answers of the last protocol transfer, trimmed; null until one was read.
     QString calibration() const;
     QString hwInfo() const;
     QString statc() const;
     QString protocol() const;
 
-    // ---- The serial link. The exchanges are built from these; they run on the worker thread or
-    // the background queue, never on the main thread.
+    // ---- The serial link. The exchanges are built from these; they run on the worker, never on
+    // the main thread.
 
     FT_HANDLE handle() const { return m_handle.load(); }
     // The next line with its "\r\n"; the empty text with the time-out error (-3) after about
@@ -71,14 +75,14 @@ public:
     // Records a failure (error, busy false, failed true) on the main thread and waits for it, then
     // closes the handle. Never call it on the main thread.
     void failWithError(const QString& message);
-    // Builds the device information from a version line; on success sets busy false and info on
-    // the main thread.
+    // Builds the device information from a version line; on success sets info on the main thread.
+    // The exchange that asked reports itself idle once its closing sequence has gone out.
     bool parseInformation(const QString& versionLine);
     // Stops a counter that is still sending: ESC until quiet, "X", purge.
     void cancelProtocolTransfer();
 
-    // The exchanges on the calling (background) thread.
-    void startOnlineModeInBackgroundWithCommand(const QString& command);
+    // The exchanges on the calling thread (the worker). The loop runs until a stop names `loop`.
+    void startOnlineModeInBackgroundWithCommand(const QString& command, quint64 loop);
     void loadProtocol(const ProtocolCompletion& completion);
     void setDateOnBackgroundQueue(const QDateTime& date, const DateCompletion& completion);
 
@@ -96,10 +100,10 @@ signals:
 
 private:
     static std::shared_ptr<oq::ProgressRecord> makeProgress(qint64 total, bool cancellable, const char* key);
-    void threadStart();
     std::shared_ptr<OQUSBDevice> strongSelf() const { return m_weakSelf.lock(); }
-    // Runs `work` on the background queue with this device kept alive until it has run.
-    void runInBackground(std::function<void(const std::shared_ptr<OQUSBDevice>&)> work);
+    // Queues `work` on the device's worker, after everything asked for before, with this device
+    // kept alive until it has run.
+    void runOnWorker(std::function<void(const std::shared_ptr<OQUSBDevice>&)> work);
 
     // Transport.
     bool openLink();
@@ -113,6 +117,9 @@ private:
     // Sends "X" and reads the counter's two answer lines; false when a read failed. A failing
     // write skips the reading.
     bool leavePCMode(std::optional<oq::ErrorRecord>& error);
+    // Sends "X" without reading the answer, which is purged once it is in, so that the next
+    // exchange does not read it.
+    void leavePCModeUnread();
     // A line read while skipping online value lines still in flight.
     std::optional<QString> readLineSkippingValues(std::optional<oq::ErrorRecord>& error);
     void failWithReadError(const std::optional<oq::ErrorRecord>& error);
@@ -123,32 +130,37 @@ private:
     // the recovery recorded a failure.
     bool acceptPCModeAnswer(std::optional<QString> answer, std::optional<oq::ErrorRecord> answerError);
 
-    // Online mode.
+    // Online mode. Loops are numbered from 1 in the order they are asked for; a stop names every
+    // loop asked for before it.
     void startOnlineMode(const QString& command);
+    bool loopStopRequested(quint64 loop) const { return loop != 0 && loop <= m_loopsStopped.load(); }
+    bool runOnlineLoop(const QString& command, quint64 loop);
 
     // Protocol transfer.
     bool progressCancelled() const;
     void handleTransferCancel();
+    // busy false, failed false, no progress record; on the main thread, waited for.
+    void setTransferCancelledState();
     void setTransferTexts(const QString& calibration, const QString& hwInfo, const QString& statc);
     void setProtocolText(const QString& protocol);
 
     std::weak_ptr<OQUSBDevice> m_weakSelf;
-    std::promise<std::shared_ptr<OQUSBDevice>> m_selfGate;
-    bool m_selfGateSet = false;
     std::atomic<int> m_workInFlight{0};
-    std::thread m_usbThread;
-    std::atomic<std::thread::id> m_usbThreadId{};
+    bool m_infoExchangeRun = false; // worker only
     int m_backgroundQueueClass = 25;
 
     std::atomic<FT_HANDLE> m_handle{nullptr};
     QByteArray m_rxBuffer;
-    std::atomic<bool> m_cancelOnline{false};
-    // Online loops queued or running; a stop without one need not wait for it.
-    std::atomic<int> m_onlineLoops{0};
+    std::atomic<quint64> m_loopsAsked{0};   // written on the main thread
+    std::atomic<quint64> m_loopsStopped{0}; // highest loop a stop names
+    std::atomic<quint64> m_runningLoop{0};  // the loop on the worker now, 0 for none
 
     mutable QMutex m_textMutex;
     QString m_calibration;
     QString m_hwInfo;
     QString m_statc;
     QString m_protocol;
+
+    // Declared last, so it is stopped (and its thread joined) before the state its work uses goes.
+    std::unique_ptr<oq::SerialQueue> m_worker;
 };

@@ -34,7 +34,7 @@ void OQUSBDevice::setDate(const QDateTime& date, DateCompletion completion)
             activity->end();
         });
     };
-    runInBackground([date, wrapped = std::move(wrapped)](const std::shared_ptr<OQUSBDevice>& self) {
+    runOnWorker([date, wrapped = std::move(wrapped)](const std::shared_ptr<OQUSBDevice>& self) {
         self->setDateOnBackgroundQueue(date, wrapped);
     });
 }
@@ -79,7 +79,7 @@ void OQUSBDevice::setDateOnBackgroundQueue(const QDateTime& date, const DateComp
     LGLogDevice("%@\n", command);
 
     if (carried) {
-        writeCommand('X');
+        leavePCModeUnread();
         return failWith(*carried);
     }
 
@@ -93,12 +93,12 @@ void OQUSBDevice::setDateOnBackgroundQueue(const QDateTime& date, const DateComp
         setProgressCount(n + 17);
         clock::sleepFor(0.1);
         if (error) {
-            writeCommand('X');
+            leavePCModeUnread();
             return failWith(*error);
         }
     }
     if (!confirmed) {
-        writeCommand('X');
+        leavePCModeUnread();
         return failWith(device::deviceError(device::DeviceErrorDateTimeout, QStringLiteral("Timeout setting Date")));
     }
 

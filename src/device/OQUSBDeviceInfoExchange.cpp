@@ -16,16 +16,18 @@ const QLatin1String kPCModeConfirmation("PC-Mode gestartet");
 
 void OQUSBDevice::getDeviceInfo()
 {
-    if (std::this_thread::get_id() != m_usbThreadId.load()) {
+    if (!m_worker->isCurrent() || m_infoExchangeRun) {
         LGLogWarn("getDeviceInfo runs once, on the device's own thread");
         return;
     }
+    m_infoExchangeRun = true;
     if (!runDeviceInfoExchange())
         return;
-    // Purged before the progress tells that the exchange is over, so that whoever waits for it
-    // finds the link idle.
+    // The device reports itself idle only once the counter has left PC mode and the link is
+    // purged: whatever starts next finds the link quiet.
     FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
     dispatchMainAsync([self = strongSelf()] {
+        self->setBusy(false);
         if (auto progress = self->progress())
             progress->setCompletedUnitCount(-1);
     });
@@ -149,7 +151,6 @@ bool OQUSBDevice::parseInformation(const QString& versionLine)
         if (!info)
             return;
         parsed = true;
-        setBusy(false);
         setInfo(std::move(info));
     });
     return parsed;

@@ -1,4 +1,4 @@
-// Online measurement: the reading loop on the background queue, its restart and its stop.
+// Online measurement: the reading loop on the device's worker, its restart and its stop.
 #include "OQUSBDevice.h"
 
 #include "logging/Log.h"
@@ -12,8 +12,6 @@ using namespace oq;
 namespace {
 constexpr int kValuelessLinesBeforeRestart = 3;
 constexpr double kRestartDelay = 0.3;
-// A stop waits this long for a loop to end before it goes on without one.
-constexpr double kStopWaitLimit = 3.0;
 } // namespace
 
 void OQUSBDevice::startRateMode() { startOnlineMode(QStringLiteral("R")); }
@@ -22,14 +20,29 @@ void OQUSBDevice::startDoseMode() { startOnlineMode(QStringLiteral("D")); }
 
 void OQUSBDevice::startOnlineMode(const QString& command)
 {
-    ++m_onlineLoops;
-    runInBackground([command](const std::shared_ptr<OQUSBDevice>& self) {
-        self->startOnlineModeInBackgroundWithCommand(command);
-        --self->m_onlineLoops;
+    const quint64 loop = ++m_loopsAsked;
+    runOnWorker([command, loop](const std::shared_ptr<OQUSBDevice>& self) {
+        self->startOnlineModeInBackgroundWithCommand(command, loop);
     });
 }
 
-void OQUSBDevice::startOnlineModeInBackgroundWithCommand(const QString& command)
+void OQUSBDevice::startOnlineModeInBackgroundWithCommand(const QString& command, quint64 loop)
+{
+    // A loop stopped before its turn came starts no stream: the stop's "X" follows at once.
+    if (loopStopRequested(loop))
+        return;
+    m_runningLoop = loop;
+    // A stream that dried up (or a counter that echoes without values) is started afresh, within
+    // the same loop, so a restart can never outlive the stop that names the loop.
+    while (runOnlineLoop(command, loop)) {
+        clock::sleepFor(kRestartDelay);
+        if (loopStopRequested(loop))
+            break;
+    }
+    m_runningLoop = 0;
+}
+
+bool OQUSBDevice::runOnlineLoop(const QString& command, quint64 loop)
 {
     m_rxBuffer = QByteArray();
     DeviceOnlineOutputValueTransformer transformer;
@@ -38,22 +51,16 @@ void OQUSBDevice::startOnlineModeInBackgroundWithCommand(const QString& command)
     const char commandByte = commandBytes.isEmpty() ? '\0' : commandBytes[0];
     if (writeCommand(commandByte) != FT_OK) {
         failWithError(localized(QStringLiteral("errors.device.connection.description")));
-        return;
+        return false;
     }
     LGLogDevice("%s\n", commandBytes);
 
-    // A stop that came before the loop started.
-    if (m_cancelOnline.load()) {
-        m_cancelOnline = false;
-        return;
-    }
-
     int valuelessLines = 0;
-    do {
+    while (!loopStopRequested(loop)) {
         const auto line = readLineFromHandle(handle());
         const auto value = line ? transformer.transformedValue(line) : std::nullopt;
         const QString unit = transformer.unit();
-        const bool stopRequested = m_cancelOnline.load();
+        const bool stopRequested = loopStopRequested(loop);
         if (value) {
             dispatchMainAsync([self = strongSelf(), value = *value, unit, stopRequested] {
                 if (!self->onlineMode())
@@ -65,33 +72,19 @@ void OQUSBDevice::startOnlineModeInBackgroundWithCommand(const QString& command)
             });
             valuelessLines = 0;
         } else if (++valuelessLines == kValuelessLinesBeforeRestart) {
-            // The stream dried up (or the counter echoes without values): start it afresh. Not
-            // when a stop is under way, or the restart would outlive the stop and run beside the
-            // next mode's loop.
-            bool running = false;
-            if (m_cancelOnline.compare_exchange_strong(running, true))
-                dispatchMainAfter(kRestartDelay, [self = strongSelf(), command] { self->startOnlineMode(command); });
+            return !stopRequested;
         }
-    } while (!m_cancelOnline.load());
-    m_cancelOnline = false;
+    }
+    return false;
 }
 
 void OQUSBDevice::stopOnlineMode(std::function<void()> completion)
 {
-    m_cancelOnline = true;
+    // Names every loop asked for so far, running or still queued; a later start is not touched.
+    m_loopsStopped = m_loopsAsked.load();
     setOnlineValue(std::nullopt);
-    runInBackground([completion = std::move(completion)](const std::shared_ptr<OQUSBDevice>& self) {
-        // The loop clears the flag when it ends. With no loop queued or running nobody would,
-        // so after a while the stop goes on by itself.
-        double waited = 0;
-        while (self->m_cancelOnline.load()) {
-            if (waited >= kStopWaitLimit && self->m_onlineLoops.load() == 0) {
-                self->m_cancelOnline = false;
-                break;
-            }
-            clock::sleepFor(0.1);
-            waited += 0.1;
-        }
+    runOnWorker([completion = std::move(completion)](const std::shared_ptr<OQUSBDevice>& self) {
+        // The loops it names have ended: they ran before it on the worker.
         clock::sleepFor(0.5);
         dispatchMainAsync([self] { self->setOnlineValue(std::nullopt); });
         self->writeCommand('X');

@@ -89,19 +89,25 @@ void OQUSBDevice::getProtocol(ProtocolCompletion completion)
             activity->end();
         });
     };
-    runInBackground([wrapped = std::move(wrapped)](const std::shared_ptr<OQUSBDevice>& self) { self->loadProtocol(wrapped); });
+    runOnWorker([wrapped = std::move(wrapped)](const std::shared_ptr<OQUSBDevice>& self) { self->loadProtocol(wrapped); });
 }
 
 void OQUSBDevice::handleTransferCancel()
+{
+    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
+    cancelProtocolTransfer();
+    clearInput();
+    // Idle only now: the counter has been told to stop and the link is quiet.
+    setTransferCancelledState();
+}
+
+void OQUSBDevice::setTransferCancelledState()
 {
     dispatchMainSync([this] {
         setBusy(false);
         setFailed(false);
         setProgress(nullptr);
     });
-    FT_Purge(handle(), FT_PURGE_RX | FT_PURGE_TX);
-    cancelProtocolTransfer();
-    clearInput();
 }
 
 void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
@@ -110,16 +116,9 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
     const FT_HANDLE handle = this->handle();
     m_rxBuffer = QByteArray();
 
-    const auto cancelledState = [this] {
-        dispatchMainSync([this] {
-            setBusy(false);
-            setFailed(false);
-            setProgress(nullptr);
-        });
-    };
     if (progressCancelled()) {
-        cancelledState();
         clearInput();
+        setTransferCancelledState();
         return;
     }
 
@@ -140,9 +139,8 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
         return;
 
     if (progressCancelled()) {
-        writeCommand('X');
-        cancelledState();
-        clearInput();
+        leavePCModeUnread();
+        setTransferCancelledState();
         return;
     }
     clock::sleepFor(0.2);
@@ -198,8 +196,8 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
 
     status = writeCommand('b');
     if (status != FT_OK) {
-        failWith(device::errorWithFTStatus(status));
-        return leavePCMode();
+        leavePCMode();
+        return failWith(device::errorWithFTStatus(status));
     }
     LGLogDevice("b\n");
     clock::sleepFor(0.05);
@@ -261,6 +259,8 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
 
     const QString dumpText = QString::fromLatin1(dump);
     LGLogDevice("%@", dumpText);
+    // The counter leaves PC mode before the completion tells anyone that the transfer is over.
+    leavePCMode();
     dispatchMainAsync([self = strongSelf(), info, dumpText, headerError, completion] {
         self->setProtocolText(dumpText.trimmed());
         if (auto record = self->progress()) {
@@ -274,7 +274,6 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
             readOrNone(self->statc()), readOrNone(self->calibration()), self->protocol(), QDateTime::currentDateTime());
         completion(std::move(protocol), headerError);
     });
-    leavePCMode();
 }
 
 void OQUSBDevice::cancelProtocolTransfer()

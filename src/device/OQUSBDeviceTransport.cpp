@@ -135,7 +135,7 @@ std::optional<QString> OQUSBDevice::readLineFromHandle(FT_HANDLE handle, std::op
         if (queued == 0) {
             FT_STATUS status = FT_OK;
             for (int poll = 0; poll < kSilencePolls; ++poll) {
-                if (m_cancelOnline.load())
+                if (cancelOnline())
                     break;
                 status = FT_GetQueueStatus(handle, &queued);
                 clock::sleepFor(kPollInterval);
@@ -232,4 +232,11 @@ bool OQUSBDevice::leavePCMode(std::optional<ErrorRecord>& error)
             return false;
     }
     return true;
+}
+
+void OQUSBDevice::leavePCModeUnread()
+{
+    writeCommand('X');
+    clock::sleepFor(0.2);
+    clearInput();
 }

@@ -41,9 +41,6 @@ void SimRegistry::enumerateAttached()
 
 void SimRegistry::arrived(const oq::sim::SimBusEntry& bus)
 {
-    // A plug queued from another thread may already be in the scan at start.
-    if (isAttached(pathOf(bus.entryId)))
-        return;
     Entry entry;
     entry.path = pathOf(bus.entryId);
     entry.deviceClass = QString::fromLatin1(kDeviceClass);

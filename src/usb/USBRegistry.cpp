@@ -207,6 +207,14 @@ void USBRegistry::releaseSubscription(Subscription subscription)
 
 void USBRegistry::attach(const Entry& entry)
 {
+    if (const auto it = m_attached.find(entry.path); it != m_attached.end()) {
+        // The same attachment announced again (udevadm trigger, a plug seen by the start scan
+        // too): reporting it twice would replace a working device.
+        if (it->second.entryID == entry.entryID)
+            return;
+        // A new attachment whose removal was never seen: the old one is gone.
+        detach(entry.path);
+    }
     m_attached[entry.path] = entry;
     if (m_arrival && matches(entry)) {
         m_pending.push_back(entry);

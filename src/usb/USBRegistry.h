@@ -87,7 +87,8 @@ public:
     size_t handleCount() const { return m_services.size() + m_subscriptions.size(); }
 
 protected:
-    // A device appeared; it is queued as an arrival when it matches the criteria.
+    // A device appeared; it is queued as an arrival when it matches the criteria. The same
+    // attachment announced again is ignored.
     void attach(const Entry& entry);
     // A device left: its watchers are told it is terminated.
     void detach(const QString& path);

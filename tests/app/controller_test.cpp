@@ -112,13 +112,39 @@ TEST_F(ControllerTest, ModeButtonWritesAtOnceAndStartsOnlyInTheStopsCompletion)
     EXPECT_EQ(d->calls.count(QStringLiteral("startDoseMode")), 1);
 }
 
-TEST_F(ControllerTest, ModeSwitchGoesAheadWhenTheStopNeverCompletes)
+TEST_F(ControllerTest, PressesInAnyOrderEndInOneStartOfTheLastChoice)
 {
     auto d = arrive();
-    d->setBusy(false);
-    ASSERT_TRUE(test::waitUntil([&] { return d->calls.size() == 1; }, 2));
+    // A press while the counter reads its information only stores the choice: no stop that
+    // could disturb the exchange, and the buttons show it at once.
     controller->onlineModeChanged(&dose);
-    ASSERT_TRUE(test::waitUntil([&] { return d->calls.contains(QStringLiteral("startDoseMode")); }, 3));
+    EXPECT_TRUE(d->calls.isEmpty());
+    EXPECT_TRUE(dose.isChecked());
+    EXPECT_FALSE(rate.isChecked());
+    d->setBusy(false);
+    ASSERT_TRUE(test::waitUntil([&] { return !d->calls.isEmpty(); }, 2));
+    EXPECT_EQ(d->calls, QStringList{QStringLiteral("startDoseMode")});
+
+    // Rate, dose, dose, rate in quick succession: one stop, then the last choice once.
+    d->calls.clear();
+    for (auto* button : {&rate, &dose, &dose, &rate})
+        controller->onlineModeChanged(button);
+    EXPECT_EQ(d->calls, QStringList{QStringLiteral("stopOnlineMode")});
+    EXPECT_TRUE(rate.isChecked());
+    EXPECT_FALSE(dose.isChecked());
+    d->completeStop();
+    passSecond();
+    EXPECT_EQ(d->calls, (QStringList{QStringLiteral("stopOnlineMode"), QStringLiteral("startRateMode")}));
+
+    // A press while another exchange holds the online mode waits for its end.
+    d->calls.clear();
+    controller->holdOnlineMode();
+    controller->onlineModeChanged(&dose);
+    passSecond();
+    EXPECT_TRUE(d->calls.isEmpty());
+    controller->releaseOnlineMode();
+    ASSERT_TRUE(test::waitUntil([&] { return !d->calls.isEmpty(); }, 2));
+    EXPECT_EQ(d->calls, QStringList{QStringLiteral("startDoseMode")});
 }
 
 TEST_F(ControllerTest, AModeSwitchStartsOnlyTheDeviceItStopped)

@@ -95,27 +95,6 @@ TEST_P(LinkTransport, SilenceTimesOutAfter24Polls)
     EXPECT_EQ(rig->backend->queueStatusCalls - before, 24);
 }
 
-TEST_P(LinkTransport, CancelFlagEndsAWaitingReadAsATimeout)
-{
-    start({}, 0.05);
-    device->setCancelOnline(true);
-    int before = rig->backend->queueStatusCalls;
-    EXPECT_TRUE(readTimesOut());
-    EXPECT_EQ(rig->backend->queueStatusCalls, before);
-
-    // Set while the read waits: noticed at the next poll.
-    device->setCancelOnline(false);
-    before = rig->backend->queueStatusCalls;
-    std::thread stopper([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        device->setCancelOnline(true);
-    });
-    EXPECT_TRUE(readTimesOut());
-    stopper.join();
-    EXPECT_LT(rig->backend->queueStatusCalls - before, 24);
-    device->setCancelOnline(false);
-}
-
 TEST_P(LinkTransport, UnfinishedLineIsDroppedAfterTwoEmptyReads)
 {
     start();

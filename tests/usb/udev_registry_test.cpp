@@ -158,6 +158,11 @@ TEST_F(UdevMonitor, PlugAndUnplugAreReportedOnceEachAndOthersNever)
     EXPECT_EQ(delegate.lastMonitor, monitor.get());
     EXPECT_EQ(monitor->deviceCount(), 1u);
 
+    // The same attachment announced again (udevadm trigger) is not a new counter.
+    feed(recorded(kCounterAdd));
+    EXPECT_EQ(delegate.found, 1);
+    EXPECT_EQ(delegate.removed, 0);
+
     // A change event (for example a configuration change) is no removal.
     feed(recorded(kCounterAdd, {{"ACTION", "change"}}));
     feed(recorded(kCableAdd, {{"ACTION", "remove"}}));
