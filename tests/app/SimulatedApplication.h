@@ -42,7 +42,8 @@ public:
     }
     ~SimulatedApplication()
     {
-        oq::sim::SimBus::instance().unplugAll();
+        if (unplugOnExit)
+            oq::sim::SimBus::instance().unplugAll();
         oq::test::spin(0.2);
         window.reset();
         controller.reset();
@@ -55,4 +56,6 @@ public:
     std::unique_ptr<AppDelegate> controller;
     std::unique_ptr<ColorManager> colorManager;
     std::unique_ptr<MainWindow> window;
+    // False leaves the counters plugged in for the next application, as after a restart.
+    bool unplugOnExit = true;
 };

@@ -112,8 +112,10 @@ private:
 // The simulated application with the waits the soak tests use.
 class AppUnderTest {
 public:
-    explicit AppUnderTest(double scale)
-        : m_app(m_dir.path(), scale)
+    // Settings and logs go to `folder`, or to a folder of its own.
+    explicit AppUnderTest(double scale, const QString& folder = {})
+        : m_folder(folder.isEmpty() ? m_dir.path() : folder)
+        , m_app(m_folder, scale)
         , controller(m_app.controller)
         , window(m_app.window)
     {
@@ -121,6 +123,8 @@ public:
     }
 
     QString shownText() const { return window->valueLabel()->text(); }
+    // False leaves the counters plugged in when the application goes, as for a restart.
+    void setUnplugOnExit(bool unplug) { m_app.unplugOnExit = unplug; }
     bool showsValue() const
     {
         const QString t = shownText();
@@ -154,7 +158,7 @@ public:
     {
         LGLog::flushLog();
         QString tail;
-        for (const QFileInfo& f : QDir(m_dir.filePath(QStringLiteral("Logs"))).entryInfoList(QDir::Files, QDir::Time)) {
+        for (const QFileInfo& f : QDir(m_folder + QStringLiteral("/Logs")).entryInfoList(QDir::Files, QDir::Time)) {
             QFile file(f.filePath());
             if (!file.open(QIODevice::ReadOnly))
                 continue;
@@ -166,6 +170,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    QString m_folder;
     SimulatedApplication m_app;
 
 public:
