@@ -22,10 +22,9 @@ class TransferProgressDialog;
 class DeviceExchanges : public QObject {
     Q_OBJECT
 public:
-    // Modelled seconds the link is left alone after an exchange before the online mode comes
-    // back: after a transfer the device still tells the counter "X" (0.8 s); after a cancel it
-    // sends ESC until the counter has been quiet for a second, then "X", although it reports
-    // itself idle before that; a clock setting is over when it reports.
+    // Modelled seconds the counter is left alone after an exchange before the online mode comes
+    // back. The device reports itself idle only after its closing sequence, so the link needs
+    // none of them; they only space the stream's return from the end of the exchange.
     static constexpr double kSettleAfterTransfer = 1.0;
     static constexpr double kSettleAfterCancel = 3.0;
     static constexpr double kSettleAfterClock = 0.2;
