@@ -94,24 +94,6 @@ TEST_F(ControllerTest, OtherModeValuesStartNothing)
     EXPECT_TRUE(d->calls.isEmpty());
 }
 
-TEST_F(ControllerTest, ModeButtonWritesAtOnceAndStartsOnlyInTheStopsCompletion)
-{
-    auto d = arrive();
-    d->setBusy(false);
-    ASSERT_TRUE(test::waitUntil([&] { return d->calls.size() == 1; }, 2));
-    controller->onlineModeChanged(&dose);
-    EXPECT_EQ(SettingsStore::shared().integerForKey(settings::OnlineMode), 2);
-    EXPECT_EQ(controller->onlineMode().toInt(), 2);
-    EXPECT_EQ(d->calls.last(), QStringLiteral("stopOnlineMode"));
-    passSecond();
-    EXPECT_EQ(d->calls.size(), 2);
-    d->completeStop();
-    EXPECT_EQ(d->calls.last(), QStringLiteral("startDoseMode"));
-    // The wait limit must not start the mode a second time.
-    test::spin(0.1);
-    EXPECT_EQ(d->calls.count(QStringLiteral("startDoseMode")), 1);
-}
-
 TEST_F(ControllerTest, PressesInAnyOrderEndInOneStartOfTheLastChoice)
 {
     auto d = arrive();

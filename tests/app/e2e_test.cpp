@@ -105,19 +105,6 @@ TEST_F(EndToEnd, PlugInShowsAColouredValueUnplugClearsItAndRollsTheDeviceLog)
     EXPECT_EQ(content.count("PC-Mode gestartet"), 1) << content.toStdString();
 }
 
-TEST_F(EndToEnd, QuittingWhileStreamingStopsTheCounterFirst)
-{
-    auto counter = plugCounter(0.12);
-    ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5));
-    bool replied = false;
-    QObject::connect(controller.get(), &AppDelegate::replyToApplicationShouldTerminate, [&](bool t) { replied = t; });
-    ASSERT_EQ(controller->applicationShouldTerminate(), AppDelegate::TerminateReply::Later);
-    ASSERT_TRUE(test::waitUntil([&] { return replied; }, 5));
-    const QStringList commands = counter->commandLog();
-    ASSERT_FALSE(commands.isEmpty());
-    EXPECT_EQ(commands.last(), QStringLiteral("X")) << commands.join(QLatin1Char(' ')).toStdString();
-}
-
 TEST_F(EndToEnd, LevelsColourTheWindowAndScreenshotsAreKept)
 {
     auto counter = plugCounter(0.12);
