@@ -253,7 +253,7 @@ TEST(ExchangeStress, UserActionsInAnyOrderKeepOneExchangeOnTheCounter)
 {
     const long fixedSeed = envNumber("OQ_STRESS_SEED", -1);
     const long runs = fixedSeed >= 0 ? 1 : envNumber("OQ_STRESS_SEEDS", 1);
-    const long actions = envNumber("OQ_STRESS_ACTIONS", soak::kSanitized ? 600 : 1500);
+    const long actions = envNumber("OQ_STRESS_ACTIONS", soak::kSanitized ? 1000 : 1500);
     const double scale = envScale();
     std::random_device entropy;
     for (long run = 0; run < runs; ++run) {
