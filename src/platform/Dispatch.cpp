@@ -16,8 +16,8 @@ thread_local const SerialQueue* t_currentQueue = nullptr;
 
 QThreadPool& backgroundPool()
 {
-    // Online reading loops block for as long as the counter streams, so the pool must not be
-    // limited to the number of cores like the global pool.
+    // Tasks may block (file housekeeping on a slow disk), so the pool is not limited to the number
+    // of cores like the global pool.
     static QThreadPool* pool = [] {
         auto* p = new QThreadPool;
         p->setMaxThreadCount(64);
