@@ -82,11 +82,11 @@ public:
         } else if (pick < 52)
             m_plugged ? unplug() : plug();
         else if (pick < 60)
-            m_downloads += exchanges()->downloadProtocol();
+            m_downloads += startExchange([this] { return exchanges()->downloadProtocol(); });
         else if (pick < 66)
             cancel();
         else if (pick < 70)
-            m_clockSettings += exchanges()->setClockToComputerTime();
+            m_clockSettings += startExchange([this] { return exchanges()->setClockToComputerTime(); });
         else if (pick < 72) {
             quitAndRestart();
             ++m_restarts;
@@ -141,8 +141,8 @@ public:
     // What the run did, for the record.
     QString summary() const
     {
-        return QStringLiteral("%1 downloads and %2 clock settings started, %3 restarts, %4 bytes from the counter")
-            .arg(m_downloads).arg(m_clockSettings).arg(m_restarts).arg(m_counter->bytesSent());
+        return QStringLiteral("%1 downloads started, %2 completed; %3 clock settings started, %4 completed; %5 restarts; %6 bytes from the counter")
+            .arg(m_downloads).arg(m_downloaded).arg(m_clockSettings).arg(m_clocksSet).arg(m_restarts).arg(m_counter->bytesSent());
     }
     QString commandTail() const { return m_counter->commandLog().mid(std::max<qsizetype>(0, m_counter->commandLog().size() - 60)).join(QLatin1Char(' ')); }
     QString logTail() const { return m_app ? m_app->logTail(40) : QString(); }
@@ -165,6 +165,18 @@ private:
         m_app = std::make_unique<AppUnderTest>(m_scale, m_dir.path());
         m_app->setUnplugOnExit(false);
         exchanges()->setSaveLocationChooser([](const QString&) { return QString(); });
+        QObject::connect(exchanges(), &DeviceExchanges::protocolDownloaded, [this] { ++m_downloaded; });
+        QObject::connect(exchanges(), &DeviceExchanges::clockSet, [this] { ++m_clocksSet; });
+    }
+
+    // Half the users wait for the end of what they asked for; the others go on clicking.
+    int startExchange(const std::function<bool()>& start)
+    {
+        if (!start())
+            return 0;
+        if (coin())
+            m_app->waitModelled([this] { return !exchanges()->isRunning(); }, 40);
+        return 1;
     }
 
     void press(int mode)
@@ -244,7 +256,7 @@ private:
     bool m_plugged = false;
     long long m_lastChosen = 1; // the default
     QStringList m_violations;
-    int m_downloads = 0, m_clockSettings = 0, m_restarts = 0;
+    int m_downloads = 0, m_downloaded = 0, m_clockSettings = 0, m_clocksSet = 0, m_restarts = 0;
 };
 
 } // namespace
