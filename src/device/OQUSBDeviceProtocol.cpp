@@ -6,7 +6,7 @@
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocol.h"
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/StringTable.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 #include "platform/ErrorRecord.h"
 
 LGArg::LGArg(const oq::ErrorRecord& e)

@@ -7,7 +7,7 @@
 
 #include "logging/Log.h"
 #include "parser/OQParser.h"
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "parser/parser_internal.h"
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 
 namespace parser_detail {
 

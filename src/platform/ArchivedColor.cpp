@@ -2,7 +2,7 @@
 
 #include <QGuiApplication>
 
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 
 namespace oq {
 namespace {

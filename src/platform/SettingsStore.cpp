@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/CNumbers.h"
+#include "platform/CLocale.h"
 
 namespace oq {
 namespace {

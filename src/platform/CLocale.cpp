@@ -1,4 +1,4 @@
-#include "CNumbers.h"
+#include "CLocale.h"
 
 #include <QByteArray>
 #include <QString>
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 
 namespace oq {
@@ -70,6 +71,8 @@ std::string cFormat(const char* format, ...)
     va_end(again);
     return out;
 }
+
+const char* cStrerror(int error) { return strerror_l(error, cLocale()); }
 
 double cStrtod(const char* text, const char** end)
 {

@@ -1,7 +1,7 @@
 #pragma once
-// Numbers in texts for machines and files (settings, colour archives, stored dumps, event text,
-// logs, oqtool's output) and numbers read from the counter, files or settings, whatever locale the
-// process runs in. Qt switches the C library to the user's locale at start, so printf-family
+// Texts for machines and files (settings, colour archives, stored dumps, event text, logs,
+// oqtool's output) and numbers read from the counter, files or settings, the same whatever locale
+// the process runs in. Qt switches the C library to the user's locale at start, so printf-family
 // floating-point conversions and strtod would write and read decimal commas under German. This is
 // the only place that calls them; scripts/check-locale-free fails the tests when they appear
 // elsewhere. Texts for people on screen go through QLocale instead.
@@ -18,6 +18,9 @@ namespace oq {
 int cSnprintf(char* buffer, std::size_t size, const char* format, ...) __attribute__((format(printf, 3, 4)));
 int cVsnprintf(char* buffer, std::size_t size, const char* format, va_list args) __attribute__((format(printf, 3, 0)));
 std::string cFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// strerror as in the "C" locale: the log reads the same in every language.
+const char* cStrerror(int error);
 
 // strtod as in the "C" locale: the number `text` starts with; `end` is set past it.
 double cStrtod(const char* text, const char** end = nullptr);
