@@ -209,6 +209,8 @@ void MainWindow::updateValueText()
     const auto* cm = m_controller->colorManager();
     m_value->setAccessibleName(spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal));
     m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
+    if (m_connectionStatus)
+        updateStatusText();
 }
 
 void MainWindow::updateStatusText()
@@ -216,6 +218,12 @@ void MainWindow::updateStatusText()
     const bool wasVisible = m_status->isVisibleTo(this);
     m_status->setText(m_connectionStatus->text());
     m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    // Without a figure to show, the words take its place in the middle of the window.
+    const QString shown = m_value->text();
+    const bool noFigure = shown.isEmpty() || shown == QLatin1String("---");
+    m_value->setVisible(!(m_status->isVisibleTo(this) && noFigure));
+    if (auto* layout = qobject_cast<QVBoxLayout*>(m_background->layout()))
+        layout->setStretchFactor(m_status, m_value->isVisibleTo(this) ? 0 : 1);
     if (wasVisible != m_status->isVisibleTo(this))
         m_controller->windowWillResize(this, valueFitArea(size()));
 }
@@ -228,7 +236,6 @@ void MainWindow::updateTextColor()
     else
         p.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
     m_value->setPalette(p);
-    m_status->setPalette(p);
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event)
