@@ -57,8 +57,19 @@ std::shared_ptr<Backend> backend();
 inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBackend(fixedPort)); }
 inline void useSimBackend() { setBackend(makeSimBackend()); }
 
-// Why the last port that would not open refused, as logged ("Cannot open …"); empty once a port
-// opens. The driver status only says "not opened".
+// Why the last port that would not open refused; none once a port opens. The driver status only
+// says "not opened" or "not found". The log gets `text` once per change of cause.
+struct OpenFailure {
+    enum Kind { None, Vanished, NotATerminal, PermissionDenied, InUse, Other };
+    Kind kind = None;
+    QString path;
+    // InUse: the holder ("oqtool (pid 1234)", empty when unknown); PermissionDenied: the group that
+    // may use the port (empty when none to join); Other: the system's reason.
+    QString detail;
+    QString text; // as logged: "Cannot open …", "/dev/ttyUSB0 is in use by oqtool (pid 1234)"
+    bool operator==(const OpenFailure&) const = default;
+};
+OpenFailure lastOpenFailureDetails();
 QString lastOpenFailure();
 
 // "tty" or "sim"; false for another name.
