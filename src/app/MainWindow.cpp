@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontInfo>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -15,6 +16,8 @@
 #include "app/AppDelegate.h"
 #include "app/DeviceMenu.h"
 #include "app/HistoryStrip.h"
+#include "app/OpeningProblem.h"
+#include "device/OQDevice.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ValueTransformers.h"
@@ -92,6 +95,13 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(m_rate, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_rate); });
     connect(m_dose, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_dose); });
     connect(controller, &OQAppDelegate::onlineValueStringChanged, this, &MainWindow::updateValueText);
+    // A counter whose port would not open: the cause shows until another device comes or it goes.
+    connect(controller, &OQAppDelegate::deviceChanged, this, [this] {
+        disconnect(m_deviceFailure);
+        if (const auto d = m_controller->device())
+            m_deviceFailure = connect(d.get(), &OQDevice::failedChanged, this, &MainWindow::updateValueText);
+        updateValueText();
+    });
     connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &MainWindow::addHistoryReading);
     connect(controller, &OQAppDelegate::onlineModeChanged, this, &MainWindow::updateHistoryMode);
     connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
@@ -175,7 +185,20 @@ void MainWindow::updateHistoryMode()
 
 void MainWindow::updateValueText()
 {
+    const auto d = m_controller->device();
+    const QString problem = d && d->failed() && !d->info() ? openingProblemText(oq::ft::lastOpenFailureDetails()) : QString();
+    if (!problem.isEmpty()) {
+        // In place of the figure, at a size for reading.
+        m_value->setWordWrap(true);
+        m_value->setTextFormat(Qt::RichText);
+        m_value->setText(QStringLiteral("<span style=\"font-size: %1pt\">%2</span>")
+                             .arg(QString::number(QFontInfo(font()).pointSizeF() * 1.5, 'f', 1), problem.toHtmlEscaped()));
+        m_value->setAccessibleDescription(problem);
+        return;
+    }
     const QString text = m_controller->onlineValueString();
+    m_value->setWordWrap(false);
+    m_value->setTextFormat(Qt::PlainText);
     m_value->setText(text);
     m_value->setAccessibleDescription(text);
 }

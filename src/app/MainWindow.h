@@ -58,6 +58,7 @@ private:
     QAction* m_showHistory = nullptr;
     HistoryStrip* m_history = nullptr;
     DeviceMenu* m_deviceMenu = nullptr;
+    QMetaObject::Connection m_deviceFailure;
     bool m_allowClose = false;
 
 public:

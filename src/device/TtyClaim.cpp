@@ -12,8 +12,15 @@
 namespace oq::ft {
 namespace {
 
+// The program's own name; the kernel's short name (15 characters) when its command line is hidden.
 QString processName(long pid)
 {
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        const QByteArray program = cmdline.readAll().split('\0').value(0);
+        if (!program.isEmpty())
+            return QString::fromLocal8Bit(program.mid(program.lastIndexOf('/') + 1));
+    }
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return {};

@@ -4,9 +4,18 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "common/SimCounters.h"
 #include "common/TestUtil.h"
+#include "device/FtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/Clock.h"
+#include "sim/SimPty.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "units/ColorManager.h"
@@ -121,4 +130,39 @@ TEST_F(DisplayTest, ResizingFitsTheValueFontAndMinimumSizeKeepsItPositive)
     EXPECT_GT(first, 0);
     const QSize min = MainWindow::minimumWindowSize();
     EXPECT_GT(AppDelegate::fontSizedForAreaSize(QSizeF(min), QStringLiteral("999.999 uSv/h"), w.valueLabel()->font()).pointSizeF(), 0);
+}
+
+// A port another program holds: the window says so, and who, in place of the reading; once it is
+// let go, the next counter opens and the reading's place is its own again.
+TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
+{
+    clock::setScale(0.01);
+    auto counter = std::make_shared<sim::SimCounter>(test::steadyCounter(0.5));
+    sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    const int holder = ::open(QFile::encodeName(pty.path()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ft::useTtyBackend(pty.path());
+    MainWindow window(controller.get());
+    window.show();
+
+    auto refused = makeDevice<OQUSBDevice>();
+    controller->setDevice(refused);
+    ASSERT_TRUE(test::waitUntil([&] { return refused->failed(); }, 20));
+    test::spin(0.05);
+    const QString shown = window.valueLabel()->accessibleDescription();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("%1 is in use by ").arg(pty.path()))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("(pid %1). Close that program").arg(::getpid()))) << shown.toStdString();
+    EXPECT_TRUE(window.grab().save(test::artifactsDir() + QStringLiteral("/main-window-port-in-use.png")));
+    EXPECT_TRUE(counter->commandLog().isEmpty()) << "the refused opener sent something";
+
+    ::close(holder);
+    auto opened = makeDevice<OQUSBDevice>();
+    controller->setDevice(opened);
+    ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
+    EXPECT_FALSE(window.valueLabel()->text().contains(QStringLiteral("in use")));
+    controller->setDevice(nullptr);
+    ft::useSimBackend();
+    clock::setScale(1.0);
 }
