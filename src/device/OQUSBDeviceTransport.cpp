@@ -2,6 +2,7 @@
 #include "OQUSBDevice.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "device/DeviceError.h"
@@ -71,11 +72,15 @@ bool OQUSBDevice::openLink()
 
     FT_HANDLE handle = nullptr;
     const FT_STATUS status = FT_Open(0, &handle);
+    // Retries of an open that keeps failing the same way stay quiet: one line per change of cause.
+    static std::atomic<FT_STATUS> lastFailure{FT_OK};
     if (status != FT_OK) {
-        LGLogError("failed opening device: %i", status);
+        if (lastFailure.exchange(status) != status)
+            LGLogError("failed opening device: %i", status);
         failWithFtStatus(status);
         return false;
     }
+    lastFailure = FT_OK;
     m_handle = handle;
     LGLogInfo("successfully opened device: %p", handle);
 

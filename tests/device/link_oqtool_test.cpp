@@ -254,7 +254,8 @@ TEST_F(OqtoolDownload, FullMemoryOverTheRealLineArrivesIntact)
     const ToolRun r = oqtool({"download", "--port", sim.path(), "-o", out}, QStringLiteral("1"));
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_TRUE(r.err.contains("Downloading")) << "progress on standard error";
-    EXPECT_TRUE(sim.stop().contains("oq-counter-sim: 0 characters lost on the line"));
+    const QByteArray said = sim.stop();
+    EXPECT_TRUE(said.contains("oq-counter-sim: 0 characters lost on the line")) << said.constData();
 
     const ToolRun got = oqtool({"events", out, "--format", "csv"});
     const ToolRun given = oqtool({"events", counterDump, "--format", "csv"});
