@@ -24,6 +24,7 @@
 #include "TtyClaim.h"
 #include "TtyReceiver.h"
 #include "logging/Log.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 
 namespace oq::ft {
@@ -366,7 +367,7 @@ private:
     // seat access does not apply and the port's group decides.
     static void reportOpenFailure(const QString& path, int cause)
     {
-        const QString reason = QString::fromLocal8Bit(std::strerror(cause));
+        const QString reason = QString::fromLocal8Bit(oq::cStrerror(cause));
         QString text = QStringLiteral("Cannot open %1: %2").arg(path, reason);
         QString groupName;
         if (cause == EACCES || cause == EPERM) {

@@ -2,13 +2,13 @@
 #include "OQUSBDevice.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "device/DeviceActivity.h"
 #include "device/DeviceError.h"
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocol.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/StringTable.h"
@@ -47,7 +47,7 @@ constexpr Section kSections[] = {
 double firmwareNumber(const QString& firmwareVersion)
 {
     const QByteArray text = firmwareVersion.toLatin1();
-    return std::strtod(text.constData(), nullptr);
+    return oq::cStrtod(text.constData());
 }
 
 QString trimmedOrNone(const QString& text) { return text.isNull() ? QString() : text.trimmed(); }

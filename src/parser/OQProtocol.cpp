@@ -7,6 +7,7 @@
 
 #include "logging/Log.h"
 #include "parser/OQParser.h"
+#include "platform/CLocale.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ QString OQProtocolEvent::stringRepresentation() const
                  .arg(start)
                  .arg(m_pulses)
                  .arg(m_duration)
-                 .arg(m_doseRate, 0, 'f', 6);
+                 .arg(QString::fromStdString(oq::cFormat("%1.6f", m_doseRate)));
     return s;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "platform/CLocale.h"
+
 namespace {
 
 // Local time with its offset, e.g. 2021-06-01T12:01:00+02:00.
@@ -48,7 +50,7 @@ QString OQProtocolEventsCsv(const OQProtocolEventList& events)
     for (const auto& e : events) {
         out += iso(e->startDate()) + QLatin1Char(',') + iso(e->endDate()) + QLatin1Char(',')
             + QString::number(e->duration()) + QLatin1Char(',') + QString::number(e->pulses()) + QLatin1Char(',')
-            + (std::isnan(e->doseRate()) ? QString() : QString::number(e->doseRate(), 'f', 6)) + QLatin1Char(',')
+            + (std::isnan(e->doseRate()) ? QString() : QString::fromStdString(oq::cFormat("%.6f", e->doseRate()))) + QLatin1Char(',')
             + (e->cds() ? QString::number(*e->cds()) : QString());
         for (const Flag& f : kFlags)
             out += ((*e).*f.get)() ? QStringLiteral(",1") : QStringLiteral(",0");
