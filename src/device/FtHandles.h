@@ -1,5 +1,5 @@
 #pragma once
-// Handle bookkeeping shared by the FT_* backends (internal to device/).
+// Handle bookkeeping for FT_* backends: the tty backend here, and backends plugged in from outside.
 #include <QByteArray>
 #include <QString>
 

@@ -13,6 +13,7 @@
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimPty.h"
@@ -163,6 +164,6 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
     EXPECT_FALSE(window.valueLabel()->text().contains(QStringLiteral("in use")));
     controller->setDevice(nullptr);
-    ft::useSimBackend();
+    sim::useFtBackend();
     clock::setScale(1.0);
 }

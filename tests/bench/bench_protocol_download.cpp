@@ -17,6 +17,7 @@
 #include "BenchMain.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "device/link_forwarding_backend.h"
 #include "parser/OQProtocol.h"
@@ -106,7 +107,7 @@ void BM_FullProtocolDownload(benchmark::State& state)
         state.counters["lost"] = double(pty.lostBytes());
         device.reset();
         oq::test::waitUntil([] { return false; }, 0.2);
-        oq::ft::useSimBackend(); // closes the terminal's handle before the terminal goes
+        oq::sim::useFtBackend(); // closes the terminal's handle before the terminal goes
     }
 }
 BENCHMARK(BM_FullProtocolDownload)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/TtyReceiver.h"
 #include "ft_test_support.h"
 #include "logging/LGLog.h"
@@ -32,7 +33,7 @@ protected:
     void SetUp() override { oq::clock::setScale(0.01); }
     void TearDown() override
     {
-        oq::ft::useSimBackend(); // drops every tty handle
+        oq::sim::useFtBackend(); // drops every tty handle
         oq::clock::setScale(1.0);
     }
 };

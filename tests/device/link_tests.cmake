@@ -1,7 +1,7 @@
 # Tests of the device link: transport, exchanges with the simulated counter, oqtool device commands.
-oq_add_test(link_transport_test SOURCES link_transport_test.cpp LIBS oq_device oq_sim)
-oq_add_test(link_exchange_test SOURCES link_exchange_test.cpp LIBS oq_device oq_sim)
-oq_add_test(link_protocol_exchange_test SOURCES link_protocol_exchange_test.cpp LIBS oq_device oq_sim oq_sim_dump)
+oq_add_test(link_transport_test SOURCES link_transport_test.cpp LIBS oq_device oq_sim_plugins)
+oq_add_test(link_exchange_test SOURCES link_exchange_test.cpp LIBS oq_device oq_sim_plugins)
+oq_add_test(link_protocol_exchange_test SOURCES link_protocol_exchange_test.cpp LIBS oq_device oq_sim_plugins oq_sim_dump)
 
 # oqtool's device commands, run as processes against oq-counter-sim and in-process counters.
 if(TARGET oqtool)

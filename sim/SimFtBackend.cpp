@@ -1,15 +1,18 @@
-// The `sim` backend: the counters plugged into the simulated USB bus, in process.
+// The FT_* backend of the simulated counters: those plugged into the simulated USB bus, in process.
+#include "SimFtBackend.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "FtBackend.h"
-#include "FtHandles.h"
+#include "device/FtHandles.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 
-namespace oq::ft {
+namespace oq::sim {
 namespace {
+
+using namespace oq::ft;
 
 using oq::sim::LineSettings;
 using oq::sim::SimBus;
@@ -192,6 +195,6 @@ private:
 
 } // namespace
 
-std::shared_ptr<Backend> makeSimBackend() { return std::make_shared<SimBackend>(); }
+std::shared_ptr<oq::ft::Backend> makeFtBackend() { return std::make_shared<SimBackend>(); }
 
-} // namespace oq::ft
+} // namespace oq::sim
