@@ -39,22 +39,16 @@ public:
 
     FT_STATUS createDeviceInfoList(DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        m_listed = SimBus::instance().entries();
-        *count = DWORD(m_listed.size());
+        *count = m_listed.refresh(SimBus::instance().entries());
         return FT_OK;
     }
 
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
-        for (DWORD i = 0; i < n; ++i) {
-            const SimBusEntry& e = m_listed[i];
-            fillNode(nodes[i], (ULONG(e.vendorId) << 16) | e.productId, e.locationId, e.serialNumber, e.name,
+        m_listed.fill(nodes, count, [this](FT_DEVICE_LIST_INFO_NODE& node, const SimBusEntry& e) {
+            fillNode(node, (ULONG(e.vendorId) << 16) | e.productId, e.locationId, e.serialNumber, e.name,
                 m_ports.find([&e](const SimPort& p) { return p.entry.entryId == e.entryId; }));
-        }
-        *count = n;
+        });
         return FT_OK;
     }
 
@@ -189,8 +183,7 @@ private:
     }
 
     HandleTable<SimPort> m_ports;
-    std::mutex m_listMutex;
-    std::vector<SimBusEntry> m_listed;
+    DeviceList<SimBusEntry> m_listed;
 };
 
 } // namespace

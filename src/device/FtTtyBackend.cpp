@@ -133,22 +133,16 @@ public:
 
     FT_STATUS createDeviceInfoList(DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        m_listed = scan();
-        *count = DWORD(m_listed.size());
+        *count = m_listed.refresh(scan());
         return FT_OK;
     }
 
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
-        for (DWORD i = 0; i < n; ++i) {
-            const TtyDevice& d = m_listed[i];
-            fillNode(nodes[i], (m_vid.load() << 16) | (m_pid.load() & 0xFFFF), d.location, d.serial, d.description,
+        m_listed.fill(nodes, count, [this](FT_DEVICE_LIST_INFO_NODE& node, const TtyDevice& d) {
+            fillNode(node, (m_vid.load() << 16) | (m_pid.load() & 0xFFFF), d.location, d.serial, d.description,
                 openHandleFor(d.path));
-        }
-        *count = n;
+        });
         return FT_OK;
     }
 
@@ -475,8 +469,7 @@ private:
     std::atomic<DWORD> m_vid{0x0403};
     std::atomic<DWORD> m_pid{0xD678};
     HandleTable<TtyPort> m_ports;
-    std::mutex m_listMutex;
-    std::vector<TtyDevice> m_listed;
+    DeviceList<TtyDevice> m_listed;
 };
 
 } // namespace
