@@ -3,21 +3,22 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QFontInfo>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
 #include "app/AppDelegate.h"
+#include "app/ConnectionStatus.h"
 #include "app/DeviceMenu.h"
+#include "app/HelpMenu.h"
 #include "app/HistoryStrip.h"
-#include "app/OpeningProblem.h"
-#include "device/OQDevice.h"
+#include "app/SpokenReading.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ValueTransformers.h"
@@ -47,11 +48,20 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_value->setAlignment(Qt::AlignCenter);
     m_value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    m_value->setAccessibleName(localized(QStringLiteral("ui.main.value.accessible")));
     QFont valueFont = m_value->font();
     valueFont.setBold(true);
     valueFont.setPointSizeF(48);
     m_value->setFont(valueFont);
+
+    m_status = new QLabel(m_background);
+    m_status->setObjectName(QStringLiteral("statusTextField"));
+    m_status->setAlignment(Qt::AlignCenter);
+    m_status->setWordWrap(true);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont statusFont = m_status->font();
+    statusFont.setPointSizeF(statusFont.pointSizeF() * 1.25);
+    m_status->setFont(statusFont);
+    m_connectionStatus = new ConnectionStatus(controller, this);
 
     m_rate = new QPushButton(localized(QStringLiteral("ui.main.rate_button")), m_background);
     m_dose = new QPushButton(localized(QStringLiteral("ui.main.dose_button")), m_background);
@@ -63,8 +73,14 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     }
     m_rate->setObjectName(QStringLiteral("rateButton"));
     m_dose->setObjectName(QStringLiteral("doseButton"));
-    m_rate->setToolTip(localized(QStringLiteral("ui.main.rate_button.tooltip")));
-    m_dose->setToolTip(localized(QStringLiteral("ui.main.dose_button.tooltip")));
+    m_rate->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    m_dose->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_2));
+    const auto tooltip = [](QPushButton* b, const char* key) {
+        b->setToolTip(localized(QStringLiteral("ui.main.shortcut_hint"))
+                          .arg(localized(QString::fromLatin1(key)), b->shortcut().toString(QKeySequence::NativeText)));
+    };
+    tooltip(m_rate, "ui.main.rate_button.tooltip");
+    tooltip(m_dose, "ui.main.dose_button.tooltip");
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -83,6 +99,7 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     auto* layout = new QVBoxLayout(m_background);
     layout->setContentsMargins(16, 8, 16, 16);
     layout->addWidget(m_value, 1);
+    layout->addWidget(m_status);
     layout->addWidget(m_history);
     layout->addLayout(buttons);
     setCentralWidget(m_background);
@@ -95,21 +112,17 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(m_rate, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_rate); });
     connect(m_dose, &QPushButton::clicked, controller, [this] { m_controller->onlineModeChanged(m_dose); });
     connect(controller, &OQAppDelegate::onlineValueStringChanged, this, &MainWindow::updateValueText);
-    // A counter whose port would not open: the cause shows until another device comes or it goes.
-    connect(controller, &OQAppDelegate::deviceChanged, this, [this] {
-        disconnect(m_deviceFailure);
-        if (const auto d = m_controller->device())
-            m_deviceFailure = connect(d.get(), &OQDevice::failedChanged, this, &MainWindow::updateValueText);
-        updateValueText();
-    });
     connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &MainWindow::addHistoryReading);
     connect(controller, &OQAppDelegate::onlineModeChanged, this, &MainWindow::updateHistoryMode);
     connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
+    connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateStatusText);
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::fontColorChanged, this, &MainWindow::updateTextColor);
+        connect(cm, &ColorManager::levelChanged, this, &MainWindow::updateValueText);
     }
     buildMenus();
     updateValueText();
+    updateStatusText();
     updateTextColor();
     updateHistoryMode();
     resize(640, 300);
@@ -119,7 +132,10 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
 
 QMenu* MainWindow::addMenuAfterView(const QString& title)
 {
-    return menuBar()->addMenu(title);
+    // Help stays last, where people look for it.
+    auto* menu = new QMenu(title, menuBar());
+    menuBar()->insertMenu(m_helpMenuBar->menuAction(), menu);
+    return menu;
 }
 
 void MainWindow::buildMenus()
@@ -148,6 +164,8 @@ void MainWindow::buildMenus()
     m_cancelTransfer->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
     connect(m_cancelTransfer, &QAction::triggered, m_controller, &OQAppDelegate::cancelTransfer);
     m_deviceMenu = new DeviceMenu(m_controller, this, file, device);
+    m_helpMenuBar = menuBar()->addMenu(localized(QStringLiteral("ui.menu.help")));
+    m_helpMenu = new HelpMenu(m_controller, this, m_helpMenuBar);
 }
 
 void MainWindow::setHistoryVisible(bool visible)
@@ -164,10 +182,11 @@ void MainWindow::setHistoryVisible(bool visible)
 QSizeF MainWindow::valueFitArea(const QSize& windowSize) const
 {
     QSizeF area(windowSize);
-    if (m_history->isVisibleTo(this)) {
-        const int spacing = m_background->layout() ? std::max(0, m_background->layout()->spacing()) : 0;
+    const int spacing = m_background->layout() ? std::max(0, m_background->layout()->spacing()) : 0;
+    if (m_history->isVisibleTo(this))
         area.setHeight(area.height() - m_history->height() - spacing);
-    }
+    if (m_status->isVisibleTo(this))
+        area.setHeight(area.height() - m_status->sizeHint().height() - spacing);
     return area;
 }
 
@@ -185,22 +204,28 @@ void MainWindow::updateHistoryMode()
 
 void MainWindow::updateValueText()
 {
-    const auto d = m_controller->device();
-    const QString problem = d && d->failed() && !d->info() ? openingProblemText(oq::ft::lastOpenFailureDetails()) : QString();
-    if (!problem.isEmpty()) {
-        // In place of the figure, at a size for reading.
-        m_value->setWordWrap(true);
-        m_value->setTextFormat(Qt::RichText);
-        m_value->setText(QStringLiteral("<span style=\"font-size: %1pt\">%2</span>")
-                             .arg(QString::number(QFontInfo(font()).pointSizeF() * 1.5, 'f', 1), problem.toHtmlEscaped()));
-        m_value->setAccessibleDescription(problem);
-        return;
-    }
     const QString text = m_controller->onlineValueString();
-    m_value->setWordWrap(false);
-    m_value->setTextFormat(Qt::PlainText);
     m_value->setText(text);
-    m_value->setAccessibleDescription(text);
+    const auto* cm = m_controller->colorManager();
+    m_value->setAccessibleName(spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal));
+    m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
+    if (m_connectionStatus)
+        updateStatusText();
+}
+
+void MainWindow::updateStatusText()
+{
+    const bool wasVisible = m_status->isVisibleTo(this);
+    m_status->setText(m_connectionStatus->text());
+    m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    // Without a figure to show, the words take its place in the middle of the window.
+    const QString shown = m_value->text();
+    const bool noFigure = shown.isEmpty() || shown == QLatin1String("---");
+    m_value->setVisible(!(m_status->isVisibleTo(this) && noFigure));
+    if (auto* layout = qobject_cast<QVBoxLayout*>(m_background->layout()))
+        layout->setStretchFactor(m_status, m_value->isVisibleTo(this) ? 0 : 1);
+    if (wasVisible != m_status->isVisibleTo(this))
+        m_controller->windowWillResize(this, valueFitArea(size()));
 }
 
 void MainWindow::updateTextColor()

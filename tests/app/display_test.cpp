@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAction>
 #include <QFontInfo>
+#include <QPushButton>
 #include <QSignalSpy>
+
+#include <functional>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -9,6 +14,9 @@
 #include <unistd.h>
 
 #include "app/AppDelegate.h"
+#include "app/BuildInfo.h"
+#include "app/ConnectionStatus.h"
+#include "app/HelpMenu.h"
 #include "app/MainWindow.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
@@ -133,8 +141,60 @@ TEST_F(DisplayTest, ResizingFitsTheValueFontAndMinimumSizeKeepsItPositive)
     EXPECT_GT(AppDelegate::fontSizedForAreaSize(QSizeF(min), QStringLiteral("999.999 uSv/h"), w.valueLabel()->font()).pointSizeF(), 0);
 }
 
-// A port another program holds: the window says so, and who, in place of the reading; once it is
-// let go, the next counter opens and the reading's place is its own again.
+// What the window says where the reading stands, and what a screen reader hears, through a
+// counter's whole life: every state a device can be in, in the order a user meets them.
+TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
+{
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow w(controller.get());
+    w.show();
+    auto d = makeDevice<TestDevice>();
+    using State = ConnectionStatus::State;
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        State state;
+        const char* shown;  // part of the status text; empty: the status is hidden
+        const char* spoken; // the value label's accessible name
+    };
+    const std::vector<Step> steps = {
+        {"start", [] {}, State::NoCounter, "Plug in your Orbel-Quist counter", "No reading"},
+        {"plugged", [&] { controller->setDevice(d); }, State::Connecting, "Connecting", "No reading"},
+        {"ready", [&] { d->setBusy(false); }, State::Starting, "Starting", "No reading"},
+        {"value", [&] { d->setOnlineUnit(QStringLiteral("Sv")); d->setOnlineValue(0.145); cm.setMode(1); cm.setValue(0.145); }, State::Reading, "",
+         "0.145 microsievert per hour, normal"},
+        {"danger", [&] { d->setOnlineValue(5000); cm.setValue(5000); }, State::Reading, "", "5.000 millisievert per hour, danger"},
+        {"fails", [&] { d->setOnlineValue(std::nullopt); d->setError(QStringLiteral("Permission denied")); d->setFailed(true); },
+         State::Failed, "Permission denied", "No reading"},
+        {"unplugged", [&] { controller->setDevice(nullptr); }, State::NoCounter, "Plug in", "No reading"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(w.connectionStatus()->state(), step.state);
+        const QString shown = QString::fromUtf8(step.shown);
+        EXPECT_EQ(w.statusLabel()->isVisibleTo(&w), !shown.isEmpty());
+        if (!shown.isEmpty()) {
+            EXPECT_TRUE(w.statusLabel()->text().contains(shown)) << w.statusLabel()->text().toStdString();
+        }
+        auto* a11y = QAccessible::queryAccessibleInterface(w.valueLabel());
+        ASSERT_NE(a11y, nullptr);
+        EXPECT_EQ(a11y->text(QAccessible::Name), QString::fromUtf8(step.spoken));
+    }
+
+    // Help: the About box names the version and every folder; the shortcut list is read off the window.
+    const QString about = w.helpMenu()->aboutText();
+    for (const QString& part : {QStringLiteral(OQ_VERSION), QString::fromLatin1(qVersion()),
+                                SettingsStore::defaultFilePath(), w.helpMenu()->logFolder()})
+        EXPECT_TRUE(about.contains(part.toHtmlEscaped())) << part.toStdString();
+    EXPECT_TRUE(w.helpMenu()->shortcutsText().contains(QStringLiteral("Ctrl+1")));
+    EXPECT_TRUE(w.rateButton()->toolTip().endsWith(QStringLiteral("(Ctrl+1)")));
+    EXPECT_EQ(w.doseButton()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_2));
+}
+
+// A port another program holds: the window says so, and who; once it is let go, the next counter
+// opens and the words go.
 TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
 {
     clock::setScale(0.01);
@@ -152,8 +212,9 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     controller->setDevice(refused);
     ASSERT_TRUE(test::waitUntil([&] { return refused->failed(); }, 20));
     test::spin(0.05);
-    const QString shown = window.valueLabel()->accessibleDescription();
-    EXPECT_TRUE(shown.startsWith(QStringLiteral("%1 is in use by ").arg(pty.path()))) << shown.toStdString();
+    EXPECT_EQ(window.connectionStatus()->state(), ConnectionStatus::State::Failed);
+    const QString shown = window.statusLabel()->text();
+    EXPECT_TRUE(shown.contains(QStringLiteral("%1 is in use by ").arg(pty.path()))) << shown.toStdString();
     EXPECT_TRUE(shown.contains(QStringLiteral("(pid %1). Close that program").arg(::getpid()))) << shown.toStdString();
     EXPECT_TRUE(window.grab().save(test::artifactsDir() + QStringLiteral("/main-window-port-in-use.png")));
     EXPECT_TRUE(counter->commandLog().isEmpty()) << "the refused opener sent something";
@@ -162,7 +223,7 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     auto opened = makeDevice<OQUSBDevice>();
     controller->setDevice(opened);
     ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
-    EXPECT_FALSE(window.valueLabel()->text().contains(QStringLiteral("in use")));
+    EXPECT_FALSE(window.statusLabel()->text().contains(QStringLiteral("in use")));
     controller->setDevice(nullptr);
     sim::useFtBackend();
     clock::setScale(1.0);

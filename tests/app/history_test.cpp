@@ -503,8 +503,8 @@ TEST_F(HistoryTest, HistoryStripIsOffByDefaultAndTakesItsSpaceFromTheFigure)
     EXPECT_FALSE(window->historyStrip()->isVisible());
     EXPECT_FALSE(window->showHistoryAction()->isChecked());
     const QFont alone = window->valueLabel()->font();
-    EXPECT_DOUBLE_EQ(alone.pointSizeF(),
-        AppDelegate::fontSizedForAreaSize(QSizeF(1200, 260), QStringLiteral("999.999 uSv/h"), alone).pointSizeF());
+    EXPECT_DOUBLE_EQ(alone.pointSizeF(), AppDelegate::fontSizedForAreaSize(window->valueFitArea(QSize(1200, 260)),
+                                             QStringLiteral("999.999 uSv/h"), alone).pointSizeF());
 
     window->showHistoryAction()->trigger();
     EXPECT_TRUE(window->historyStrip()->isVisible());
