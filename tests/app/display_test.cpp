@@ -2,10 +2,12 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QApplication>
 #include <QFontInfo>
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <cmath>
 #include <functional>
 #include <QTemporaryDir>
 
@@ -23,6 +25,7 @@
 #include "device/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
+#include "platform/ArchivedColor.h"
 #include "platform/Clock.h"
 #include "sim/SimPty.h"
 #include "platform/SettingsKeys.h"
@@ -227,4 +230,55 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     controller->setDevice(nullptr);
     sim::useFtBackend();
     clock::setScale(1.0);
+}
+
+namespace {
+// WCAG contrast ratio of two opaque colours.
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+} // namespace
+
+TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
+{
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(40, 40, 40));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    QApplication::setPalette(dark);
+    SettingsStore::shared().registerDefaults(settings::defaults()); // as a start on that desktop does
+
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow w(controller.get());
+    cm.setBackgroundView(w.backgroundView());
+    w.show();
+    auto d = makeDevice<TestDevice>();
+    controller->setDevice(d);
+    d->setOnlineUnit(QStringLiteral("Sv"));
+    d->setOnlineValue(0.145);
+    cm.setMode(1);
+    cm.setValue(0.145);
+    ASSERT_TRUE(test::waitUntil([&] { return w.isVisible() && !w.valueLabel()->text().isEmpty(); }, 5));
+    const QImage shot = w.grab().toImage();
+    const QColor background = shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4)));
+    EXPECT_EQ(background, QColor(40, 40, 40));
+    bool textDrawn = false;
+    for (int y = 0; y < shot.height() && !textDrawn; ++y)
+        for (int x = 0; x < shot.width() && !textDrawn; ++x)
+            textDrawn = shot.pixelColor(x, y) == cm.fontColor();
+    EXPECT_TRUE(textDrawn);
+    EXPECT_GE(contrast(cm.fontColor(), background), 4.5);
+
+    const QColor chosen(10, 120, 10);
+    SettingsStore::shared().setObject(settings::NormalFontColor, ArchivedColor::fromQColor(chosen).archive());
+    cm.calculateColors();
+    EXPECT_EQ(cm.fontColor(), chosen);
+    QApplication::setPalette(light);
 }

@@ -31,8 +31,9 @@ QProcessEnvironment environment(const QString& locale = QStringLiteral("en_US.UT
     env.insert(QStringLiteral("OQ_CLOCK_SCALE"), scale);
     env.insert(QStringLiteral("LANG"), locale);
     env.insert(QStringLiteral("LC_ALL"), locale);
-    // Thresholds and units from the defaults, not the user's settings.
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QDir::tempPath() + QStringLiteral("/oq-link-oqtool-config"));
+    // Thresholds and units from the defaults, not the user's settings; removed when the tests end.
+    static const QTemporaryDir config;
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     return env;
 }
 
