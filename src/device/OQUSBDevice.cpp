@@ -27,7 +27,10 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
 
 OQUSBDevice::~OQUSBDevice()
 {
-    // Queued work holds the device, so the worker is idle now; its thread ends here.
+    // Queued work holds the device, so the worker is idle now. Passing once through its queue
+    // orders what its last task did before what follows here (the hand-off that brought the
+    // deletion here went through Qt, which thread checkers cannot see); then its thread ends.
+    m_worker->sync([] {});
     m_worker.reset();
     // Nothing can use the handle any more. A handle left open would stay open for the life of the
     // process when its counter does not come back.
