@@ -232,8 +232,9 @@ QString ProtocolWindow::summaryText() const
 
 bool ProtocolWindow::exportEvents(const QString& path, ExportFormat format, oq::ErrorRecord* error) const
 {
-    const QString text = format == ExportFormat::Csv ? OQProtocolEventsCsv(events()) : OQProtocolEventsJson(events());
-    return oq::protocolfile::writeAtomically(path, text.toUtf8(), error);
+    const OQEventsFormat as = format == ExportFormat::Csv ? OQEventsFormat::Csv : OQEventsFormat::Json;
+    return oq::protocolfile::writeAtomically(
+        path, [&](QIODevice& file) { return OQProtocolEventsWrite(events(), as, file); }, error);
 }
 
 void ProtocolWindow::exportCsv() { exportAs(ExportFormat::Csv); }

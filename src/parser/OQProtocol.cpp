@@ -7,12 +7,13 @@
 
 #include "logging/Log.h"
 #include "parser/OQParser.h"
+#include "platform/LocalTime.h"
 
 namespace {
 
 QString dateText(const QDateTime& date)
 {
-    return date.toLocalTime().toString(QStringLiteral("dd.MM.yyyy  HH:mm:ss"));
+    return oq::LocalTime::of(date).toString(QLatin1String("dd.MM.yyyy  HH:mm:ss"));
 }
 
 QString describe(const QVariantMap& map)
@@ -71,14 +72,13 @@ QString OQProtocolEvent::stringRepresentation() const
         s += QStringLiteral("\t\t      H alarm fired\n");
     if (m_doseRateAlarm)
         s += QStringLiteral("\t\t      dH/dt alarm fired\n");
+    // One arg() with every text: a chain of arg() calls reads the pattern again for each.
     if (std::isnan(m_doseRate))
-        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n").arg(start).arg(m_pulses).arg(m_duration);
+        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n")
+                 .arg(start, QString::number(m_pulses), QString::number(m_duration));
     else
         s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = %4 uSv/h\n")
-                 .arg(start)
-                 .arg(m_pulses)
-                 .arg(m_duration)
-                 .arg(m_doseRate, 0, 'f', 6);
+                 .arg(start, QString::number(m_pulses), QString::number(m_duration), QString::number(m_doseRate, 'f', 6));
     return s;
 }
 
