@@ -23,6 +23,7 @@
 #include "app/ProtocolPlot.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocolExport.h"
+#include "platform/LocalTime.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -30,7 +31,7 @@ using oq::localized;
 namespace {
 QString dateText(const QDateTime& d)
 {
-    const QDateTime local = d.toLocalTime();
+    const QDateTime local = oq::LocalTime::of(d).toDateTime();
     return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') + local.time().toString(QStringLiteral("HH:mm:ss"));
 }
 } // namespace
