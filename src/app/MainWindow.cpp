@@ -7,14 +7,18 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QVBoxLayout>
 
 #include "app/AppDelegate.h"
+#include "app/ConnectionStatus.h"
 #include "app/DeviceMenu.h"
+#include "app/HelpMenu.h"
 #include "app/HistoryStrip.h"
+#include "app/SpokenReading.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ValueTransformers.h"
@@ -44,11 +48,20 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_value->setAlignment(Qt::AlignCenter);
     m_value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    m_value->setAccessibleName(localized(QStringLiteral("ui.main.value.accessible")));
     QFont valueFont = m_value->font();
     valueFont.setBold(true);
     valueFont.setPointSizeF(48);
     m_value->setFont(valueFont);
+
+    m_status = new QLabel(m_background);
+    m_status->setObjectName(QStringLiteral("statusTextField"));
+    m_status->setAlignment(Qt::AlignCenter);
+    m_status->setWordWrap(true);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont statusFont = m_status->font();
+    statusFont.setPointSizeF(statusFont.pointSizeF() * 1.25);
+    m_status->setFont(statusFont);
+    m_connectionStatus = new ConnectionStatus(controller, this);
 
     m_rate = new QPushButton(localized(QStringLiteral("ui.main.rate_button")), m_background);
     m_dose = new QPushButton(localized(QStringLiteral("ui.main.dose_button")), m_background);
@@ -60,8 +73,14 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     }
     m_rate->setObjectName(QStringLiteral("rateButton"));
     m_dose->setObjectName(QStringLiteral("doseButton"));
-    m_rate->setToolTip(localized(QStringLiteral("ui.main.rate_button.tooltip")));
-    m_dose->setToolTip(localized(QStringLiteral("ui.main.dose_button.tooltip")));
+    m_rate->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+    m_dose->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_2));
+    const auto tooltip = [](QPushButton* b, const char* key) {
+        b->setToolTip(localized(QStringLiteral("ui.main.shortcut_hint"))
+                          .arg(localized(QString::fromLatin1(key)), b->shortcut().toString(QKeySequence::NativeText)));
+    };
+    tooltip(m_rate, "ui.main.rate_button.tooltip");
+    tooltip(m_dose, "ui.main.dose_button.tooltip");
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -80,6 +99,7 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     auto* layout = new QVBoxLayout(m_background);
     layout->setContentsMargins(16, 8, 16, 16);
     layout->addWidget(m_value, 1);
+    layout->addWidget(m_status);
     layout->addWidget(m_history);
     layout->addLayout(buttons);
     setCentralWidget(m_background);
@@ -95,11 +115,14 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &MainWindow::addHistoryReading);
     connect(controller, &OQAppDelegate::onlineModeChanged, this, &MainWindow::updateHistoryMode);
     connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
+    connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateStatusText);
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::fontColorChanged, this, &MainWindow::updateTextColor);
+        connect(cm, &ColorManager::levelChanged, this, &MainWindow::updateValueText);
     }
     buildMenus();
     updateValueText();
+    updateStatusText();
     updateTextColor();
     updateHistoryMode();
     resize(640, 300);
@@ -109,7 +132,10 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
 
 QMenu* MainWindow::addMenuAfterView(const QString& title)
 {
-    return menuBar()->addMenu(title);
+    // Help stays last, where people look for it.
+    auto* menu = new QMenu(title, menuBar());
+    menuBar()->insertMenu(m_helpMenuBar->menuAction(), menu);
+    return menu;
 }
 
 void MainWindow::buildMenus()
@@ -138,6 +164,8 @@ void MainWindow::buildMenus()
     m_cancelTransfer->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
     connect(m_cancelTransfer, &QAction::triggered, m_controller, &OQAppDelegate::cancelTransfer);
     m_deviceMenu = new DeviceMenu(m_controller, this, file, device);
+    m_helpMenuBar = menuBar()->addMenu(localized(QStringLiteral("ui.menu.help")));
+    m_helpMenu = new HelpMenu(m_controller, this, m_helpMenuBar);
 }
 
 void MainWindow::setHistoryVisible(bool visible)
@@ -154,10 +182,11 @@ void MainWindow::setHistoryVisible(bool visible)
 QSizeF MainWindow::valueFitArea(const QSize& windowSize) const
 {
     QSizeF area(windowSize);
-    if (m_history->isVisibleTo(this)) {
-        const int spacing = m_background->layout() ? std::max(0, m_background->layout()->spacing()) : 0;
+    const int spacing = m_background->layout() ? std::max(0, m_background->layout()->spacing()) : 0;
+    if (m_history->isVisibleTo(this))
         area.setHeight(area.height() - m_history->height() - spacing);
-    }
+    if (m_status->isVisibleTo(this))
+        area.setHeight(area.height() - m_status->sizeHint().height() - spacing);
     return area;
 }
 
@@ -177,7 +206,26 @@ void MainWindow::updateValueText()
 {
     const QString text = m_controller->onlineValueString();
     m_value->setText(text);
-    m_value->setAccessibleDescription(text);
+    const auto* cm = m_controller->colorManager();
+    m_value->setAccessibleName(spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal));
+    m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
+    if (m_connectionStatus)
+        updateStatusText();
+}
+
+void MainWindow::updateStatusText()
+{
+    const bool wasVisible = m_status->isVisibleTo(this);
+    m_status->setText(m_connectionStatus->text());
+    m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    // Without a figure to show, the words take its place in the middle of the window.
+    const QString shown = m_value->text();
+    const bool noFigure = shown.isEmpty() || shown == QLatin1String("---");
+    m_value->setVisible(!(m_status->isVisibleTo(this) && noFigure));
+    if (auto* layout = qobject_cast<QVBoxLayout*>(m_background->layout()))
+        layout->setStretchFactor(m_status, m_value->isVisibleTo(this) ? 0 : 1);
+    if (wasVisible != m_status->isVisibleTo(this))
+        m_controller->windowWillResize(this, valueFitArea(size()));
 }
 
 void MainWindow::updateTextColor()

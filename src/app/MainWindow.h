@@ -3,7 +3,9 @@
 #include <QMainWindow>
 
 class AppDelegate;
+class ConnectionStatus;
 class DeviceMenu;
+class HelpMenu;
 class HistoryStrip;
 class QLabel;
 class QPushButton;
@@ -17,12 +19,15 @@ public:
     explicit MainWindow(AppDelegate* controller, QWidget* parent = nullptr);
 
     QLabel* valueLabel() const { return m_value; }
+    QLabel* statusLabel() const { return m_status; }
+    ConnectionStatus* connectionStatus() const { return m_connectionStatus; }
     QPushButton* rateButton() const { return m_rate; }
     QPushButton* doseButton() const { return m_dose; }
     QWidget* backgroundView() const { return m_background; }
     QMenu* addMenuAfterView(const QString& title);
     QAction* cancelTransferAction() const { return m_cancelTransfer; }
     DeviceMenu* deviceMenu() const { return m_deviceMenu; }
+    HelpMenu* helpMenu() const { return m_helpMenu; }
     HistoryStrip* historyStrip() const { return m_history; }
     QAction* showHistoryAction() const { return m_showHistory; }
     // Shows or hides the history strip under the figure; the choice is kept for the next start.
@@ -44,6 +49,7 @@ protected:
 private:
     void buildMenus();
     void updateValueText();
+    void updateStatusText();
     void updateTextColor();
     void addHistoryReading();
     void updateHistoryMode();
@@ -51,6 +57,8 @@ private:
     AppDelegate* m_controller;
     QWidget* m_background = nullptr;
     QLabel* m_value = nullptr;
+    QLabel* m_status = nullptr;
+    ConnectionStatus* m_connectionStatus = nullptr;
     QPushButton* m_rate = nullptr;
     QPushButton* m_dose = nullptr;
     QAction* m_cancelTransfer = nullptr;
@@ -58,6 +66,8 @@ private:
     QAction* m_showHistory = nullptr;
     HistoryStrip* m_history = nullptr;
     DeviceMenu* m_deviceMenu = nullptr;
+    HelpMenu* m_helpMenu = nullptr;
+    QMenu* m_helpMenuBar = nullptr;
     bool m_allowClose = false;
 
 public:

@@ -21,6 +21,7 @@
 #include "FtBackend.h"
 #include "FtHandles.h"
 #include "logging/Log.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 
 namespace oq::ft {
@@ -321,7 +322,7 @@ private:
     // seat access does not apply and the port's group decides.
     static void reportOpenFailure(const QString& path, int cause)
     {
-        QString text = QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(cause)));
+        QString text = QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(oq::cStrerror(cause)));
         if (cause == EACCES || cause == EPERM) {
             struct stat st {};
             group entry {}, *g = nullptr;

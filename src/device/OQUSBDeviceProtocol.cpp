@@ -1,13 +1,12 @@
 // Protocol memory transfer: calibration, hardware information, status and the memory dump.
 #include "OQUSBDevice.h"
 
-#include <cstdlib>
-
 #include "device/DeviceActivity.h"
 #include "device/DeviceError.h"
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocol.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/StringTable.h"
@@ -37,7 +36,7 @@ constexpr Section kSections[] = {
 double firmwareNumber(const QString& firmwareVersion)
 {
     const QByteArray text = firmwareVersion.toLatin1();
-    return std::strtod(text.constData(), nullptr);
+    return oq::cStrtod(text.constData());
 }
 
 QString trimmedOrNone(const QString& text) { return text.isNull() ? QString() : text.trimmed(); }

@@ -1,9 +1,9 @@
 #include "LGFormat.h"
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/CLocale.h"
 #include "platform/ErrorRecord.h"
 
 LGArg::LGArg(const oq::ErrorRecord& e)
@@ -27,7 +27,7 @@ QString formatOne(const std::string& spec, char conv, const LGArg& arg)
                                                     : arg.i;
         if (conv == 'c')
             return QString(QChar(static_cast<char16_t>(v & 0xffff)));
-        n = std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+        n = oq::cSnprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
         break;
     }
     case 'u':
@@ -37,7 +37,7 @@ QString formatOne(const std::string& spec, char conv, const LGArg& arg)
         const unsigned long long v = arg.kind == LGArg::Int ? static_cast<unsigned long long>(arg.i)
             : arg.kind == LGArg::Double                     ? static_cast<unsigned long long>(arg.d)
                                                             : arg.u;
-        n = std::snprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(), v);
+        n = oq::cSnprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(), v);
         break;
     }
     case 'f':
@@ -47,15 +47,15 @@ QString formatOne(const std::string& spec, char conv, const LGArg& arg)
     case 'g':
     case 'G': {
         const double v = arg.kind == LGArg::Int ? double(arg.i) : arg.kind == LGArg::UInt ? double(arg.u) : arg.d;
-        n = std::snprintf(buf, sizeof buf, (spec + conv).c_str(), v);
+        n = oq::cSnprintf(buf, sizeof buf, (spec + conv).c_str(), v);
         break;
     }
     case 'p':
-        n = std::snprintf(buf, sizeof buf, "%p", arg.p);
+        n = oq::cSnprintf(buf, sizeof buf, "%p", arg.p);
         break;
     default: { // s and @
         const QByteArray text = arg.text.toUtf8();
-        n = std::snprintf(buf, sizeof buf, (spec + "s").c_str(), text.constData());
+        n = oq::cSnprintf(buf, sizeof buf, (spec + "s").c_str(), text.constData());
         if (n >= int(sizeof buf))
             return arg.text;
         break;

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "logging/Log.h"
+#include "parser/DoseRateText.h"
 #include "parser/OQParser.h"
 #include "platform/LocalTime.h"
 
@@ -78,7 +79,7 @@ QString OQProtocolEvent::stringRepresentation() const
                  .arg(start, QString::number(m_pulses), QString::number(m_duration));
     else
         s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = %4 uSv/h\n")
-                 .arg(start, QString::number(m_pulses), QString::number(m_duration), QString::number(m_doseRate, 'f', 6));
+                 .arg(start, QString::number(m_pulses), QString::number(m_duration), doseRateText(m_doseRate));
     return s;
 }
 

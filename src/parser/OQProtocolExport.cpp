@@ -2,6 +2,7 @@
 #define QT_USE_QSTRINGBUILDER
 #include "OQProtocolExport.h"
 
+#include <QBuffer>
 #include <QLocale>
 #include <QStringEncoder>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "parser/DoseRateText.h"
 #include "platform/LocalTime.h"
 
 namespace {
@@ -215,7 +217,7 @@ bool OQProtocolEventsCsv(const OQProtocolEventList& events, QIODevice& device)
     for (const auto& e : events) {
         out += iso(e->startDate()) + QLatin1Char(',') + iso(e->endDate()) + QLatin1Char(',')
             + QString::number(e->duration()) + QLatin1Char(',') + QString::number(e->pulses()) + QLatin1Char(',')
-            + (std::isnan(e->doseRate()) ? QString() : QString::number(e->doseRate(), 'f', 6)) + QLatin1Char(',')
+            + (std::isnan(e->doseRate()) ? QString() : doseRateText(e->doseRate())) + QLatin1Char(',')
             + (e->cds() ? QString::number(*e->cds()) : QString());
         for (const Flag& f : kFlags)
             out += ((*e).*f.get)() ? QStringLiteral(",1") : QStringLiteral(",0");
@@ -252,3 +254,17 @@ bool OQProtocolEventsWrite(const OQProtocolEventList& events, OQEventsFormat for
     }
     return OQProtocolEventsText(events, out);
 }
+
+namespace {
+QString inMemory(const OQProtocolEventList& events, OQEventsFormat format)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    OQProtocolEventsWrite(events, format, buffer);
+    return QString::fromUtf8(buffer.data());
+}
+} // namespace
+
+QString OQProtocolEventsText(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Text); }
+QString OQProtocolEventsCsv(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Csv); }
+QString OQProtocolEventsJson(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Json); }

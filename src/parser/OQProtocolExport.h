@@ -3,6 +3,7 @@
 // Each export goes to `out` a few rows at a time, so none holds its whole text (nor, for JSON, a
 // document tree); each returns false when a write fails.
 #include <QIODevice>
+#include <QString>
 
 #include "parser/OQProtocol.h"
 
@@ -20,3 +21,8 @@ bool OQProtocolEventsJson(const OQProtocolEventList& events, QIODevice& out);
 
 enum class OQEventsFormat { Text, Csv, Json };
 bool OQProtocolEventsWrite(const OQProtocolEventList& events, OQEventsFormat format, QIODevice& out);
+
+// The same as one text, for a few events.
+QString OQProtocolEventsText(const OQProtocolEventList& events);
+QString OQProtocolEventsCsv(const OQProtocolEventList& events);
+QString OQProtocolEventsJson(const OQProtocolEventList& events);

@@ -1,11 +1,11 @@
 // The version record: "Version <ver>[tube][power][features] [hw] <serial> <size> <date> <time>".
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <charconv>
 #include <cmath>
 
 #include "parser/parser_internal.h"
+#include "platform/CLocale.h"
 
 namespace parser_detail {
 
@@ -15,7 +15,7 @@ const char* message(const char* format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(s_message, sizeof s_message, format, ap);
+    oq::cVsnprintf(s_message, sizeof s_message, format, ap);
     va_end(ap);
     return s_message;
 }
@@ -168,9 +168,9 @@ const char* parse_v(const parser_callbacks* cb, char* line, float* version, uint
 
     char fw[12];
     if (shortForm)
-        std::snprintf(fw, sizeof fw, "%s (%.2f)", vt, dv);
+        oq::cSnprintf(fw, sizeof fw, "%s (%.2f)", vt, dv);
     else
-        std::snprintf(fw, sizeof fw, "%s", vt);
+        oq::cSnprintf(fw, sizeof fw, "%s", vt);
     PARSER_CB(cb, cb_fw_version, fw);
 
     if (dv < 6.0195) {

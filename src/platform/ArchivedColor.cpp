@@ -2,25 +2,18 @@
 
 #include <QGuiApplication>
 
-#include <cmath>
-#include <cstdio>
+#include "platform/CLocale.h"
 
 namespace oq {
 namespace {
-QString num(double v)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return QString::fromLatin1(buf);
-}
+QString num(double v) { return QString::fromStdString(cFormat("%.17g", v)); }
 
 bool readComponent(const QString& text, double& out)
 {
-    bool ok = false;
-    const double v = text.toDouble(&ok); // C locale, exact round trip of %.17g
-    if (!ok || !std::isfinite(v) || v < 0.0 || v > 1.0)
+    const std::optional<double> v = readDecimal(text);
+    if (!v || *v < 0.0 || *v > 1.0)
         return false;
-    out = v;
+    out = *v;
     return true;
 }
 } // namespace

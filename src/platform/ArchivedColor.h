@@ -1,6 +1,7 @@
 #pragma once
 // Colours as the settings store keeps them: "rgba R G B A", "grey W A" (components printed with
-// %.17g so they decode exactly) or "system windowBackgroundColor", which follows the palette.
+// %.17g in the C locale so they decode exactly; a decimal comma reads too) or
+// "system windowBackgroundColor", which follows the palette.
 #include <QColor>
 #include <QPalette>
 #include <QString>

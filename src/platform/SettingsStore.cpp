@@ -7,7 +7,10 @@
 #include <QStandardPaths>
 #include <QStringDecoder>
 
+#include <cmath>
 #include <cstdio>
+
+#include "platform/CLocale.h"
 
 namespace oq {
 namespace {
@@ -73,6 +76,25 @@ SettingsStore::SettingsStore(const QString& filePath, QObject* parent)
     QDir().mkpath(QFileInfo(filePath).absolutePath());
     m_preserved = preserveIfUnreadable(filePath);
     m_settings = std::make_unique<QSettings>(filePath, QSettings::IniFormat);
+    rewriteCommaColors();
+}
+
+void SettingsStore::rewriteCommaColors()
+{
+    // Colours an earlier version archived under a decimal-comma locale are kept, in the form every
+    // version reads.
+    bool rewritten = false;
+    for (const QString& key : m_settings->allKeys()) {
+        const QString stored = text(m_settings->value(key));
+        if (!stored.contains(QLatin1Char(',')))
+            continue;
+        if (const auto color = ArchivedColor::unarchive(stored)) {
+            m_settings->setValue(key, color->archive());
+            rewritten = true;
+        }
+    }
+    if (rewritten)
+        m_settings->sync();
 }
 
 void SettingsStore::registerDefaults(const QVariantMap& defaults)
@@ -104,16 +126,34 @@ long long SettingsStore::integerForKey(const QString& key) const
     const long long i = v.toLongLong(&ok);
     if (ok)
         return i;
-    const double d = v.toDouble(&ok); // "2.0" written by hand still reads as 2
-    return ok && d > -9.2e18 && d < 9.2e18 ? static_cast<long long>(d) : 0;
+    const std::optional<double> d = number(v); // "2.0" written by hand still reads as 2
+    return d && *d > -9.2e18 && *d < 9.2e18 ? static_cast<long long>(*d) : 0;
 }
 
-double SettingsStore::doubleForKey(const QString& key) const
+QString SettingsStore::text(const QVariant& v)
 {
-    bool ok = false;
-    const double d = objectForKey(key).toDouble(&ok);
-    return ok ? d : 0.0;
+    // The INI format reads an unquoted "2,5" written by hand as a list of two texts.
+    return v.typeId() == QMetaType::QStringList ? v.toStringList().join(QLatin1Char(',')) : v.toString();
 }
+
+std::optional<double> SettingsStore::number(const QVariant& v)
+{
+    switch (v.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return std::isfinite(v.toDouble()) ? std::optional<double>(v.toDouble()) : std::nullopt;
+    default:
+        return v.isValid() ? readDecimal(text(v)) : std::nullopt;
+    }
+}
+
+std::optional<double> SettingsStore::numberForKey(const QString& key) const { return number(objectForKey(key)); }
+
+double SettingsStore::doubleForKey(const QString& key) const { return numberForKey(key).value_or(0.0); }
 
 float SettingsStore::floatForKey(const QString& key) const { return static_cast<float>(doubleForKey(key)); }
 
@@ -128,7 +168,7 @@ std::optional<ArchivedColor> SettingsStore::colorForKey(const QString& key) cons
     const QVariant v = objectForKey(key);
     if (!v.isValid())
         return std::nullopt;
-    return ArchivedColor::unarchive(v.toString());
+    return ArchivedColor::unarchive(text(v));
 }
 
 void SettingsStore::setObject(const QString& key, const QVariant& value)

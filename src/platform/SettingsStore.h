@@ -30,6 +30,11 @@ public:
     // The stored value, else the registered default, else an invalid variant.
     QVariant objectForKey(const QString& key) const;
     bool hasStoredValue(const QString& key) const;
+    // A number written with a decimal point or comma; none when absent or not a finite number.
+    std::optional<double> numberForKey(const QString& key) const;
+    static std::optional<double> number(const QVariant& value);
+    // A stored value as the text it was written as.
+    static QString text(const QVariant& value);
     // 0 / 0.0 / empty when the value is absent or not a number.
     long long integerForKey(const QString& key) const;
     double doubleForKey(const QString& key) const;
@@ -53,6 +58,8 @@ signals:
     void changed(const QString& key);
 
 private:
+    void rewriteCommaColors();
+
     mutable QMutex m_mutex;
     std::unique_ptr<QSettings> m_settings;
     QVariantMap m_defaults;

@@ -8,6 +8,7 @@
 #include "platform/Dispatch.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "units/StoredSettings.h"
 
 namespace {
 
@@ -44,20 +45,15 @@ QPalette applicationPalette()
 
 Level ColorManager::levelForValue(double value, long long mode)
 {
-    const auto& store = oq::SettingsStore::shared();
+    const auto threshold = [](const QString& key) { return float(oq::storedThreshold(key)); };
     if (mode == 1)
-        return levelFor(value, store.floatForKey(oq::settings::WarningRateValue), store.floatForKey(oq::settings::DangerRateValue));
-    return levelFor(value, store.floatForKey(oq::settings::WarningDoseValue) * 1000.0f,
-        store.floatForKey(oq::settings::DangerDoseValue) * 1000.0f);
+        return levelFor(value, threshold(oq::settings::WarningRateValue), threshold(oq::settings::DangerRateValue));
+    return levelFor(value, threshold(oq::settings::WarningDoseValue) * 1000.0f, threshold(oq::settings::DangerDoseValue) * 1000.0f);
 }
 
 oq::ArchivedColor ColorManager::archivedColor(Level level, ColorKind kind)
 {
-    const QString key = colorKey(level, kind);
-    if (auto color = oq::SettingsStore::shared().colorForKey(key))
-        return *color;
-    LGLogWarn("stored colour %@ cannot be read; using its default", key);
-    return oq::ArchivedColor::unarchive(oq::settings::defaults().value(key).toString()).value_or(oq::ArchivedColor::windowBackground());
+    return oq::storedColor(colorKey(level, kind));
 }
 
 QColor ColorManager::fontColorForValue(double value, long long mode)

@@ -2,6 +2,7 @@
 
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "units/StoredSettings.h"
 
 namespace oq {
 
@@ -26,12 +27,7 @@ bool isRateThreshold(Threshold threshold)
 }
 
 namespace {
-std::optional<double> storedValue(Threshold threshold)
-{
-    bool ok = false;
-    const double v = SettingsStore::shared().objectForKey(thresholdKey(threshold)).toDouble(&ok);
-    return ok ? std::optional<double>(v) : std::nullopt;
-}
+std::optional<double> storedValue(Threshold threshold) { return storedThreshold(thresholdKey(threshold)); }
 
 const QString micro(QChar(0x03BC));
 } // namespace

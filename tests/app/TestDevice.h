@@ -31,6 +31,8 @@ public:
     }
 
     using OQDevice::setBusy;
+    using OQDevice::setConnected;
+    using OQDevice::setError;
     using OQDevice::setFailed;
     using OQDevice::setOnlineMode;
     using OQDevice::setOnlineUnit;

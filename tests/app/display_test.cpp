@@ -1,10 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAction>
 #include <QFontInfo>
+#include <QPushButton>
 #include <QSignalSpy>
+
+#include <functional>
 #include <QTemporaryDir>
 
 #include "app/AppDelegate.h"
+#include "app/BuildInfo.h"
+#include "app/ConnectionStatus.h"
+#include "app/HelpMenu.h"
 #include "app/MainWindow.h"
 #include "common/TestUtil.h"
 #include "platform/SettingsKeys.h"
@@ -121,4 +129,56 @@ TEST_F(DisplayTest, ResizingFitsTheValueFontAndMinimumSizeKeepsItPositive)
     EXPECT_GT(first, 0);
     const QSize min = MainWindow::minimumWindowSize();
     EXPECT_GT(AppDelegate::fontSizedForAreaSize(QSizeF(min), QStringLiteral("999.999 uSv/h"), w.valueLabel()->font()).pointSizeF(), 0);
+}
+
+// What the window says where the reading stands, and what a screen reader hears, through a
+// counter's whole life: every state a device can be in, in the order a user meets them.
+TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
+{
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow w(controller.get());
+    w.show();
+    auto d = makeDevice<TestDevice>();
+    using State = ConnectionStatus::State;
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        State state;
+        const char* shown;  // part of the status text; empty: the status is hidden
+        const char* spoken; // the value label's accessible name
+    };
+    const std::vector<Step> steps = {
+        {"start", [] {}, State::NoCounter, "Plug in your Orbel-Quist counter", "No reading"},
+        {"plugged", [&] { controller->setDevice(d); }, State::Connecting, "Connecting", "No reading"},
+        {"ready", [&] { d->setBusy(false); }, State::Starting, "Starting", "No reading"},
+        {"value", [&] { d->setOnlineUnit(QStringLiteral("Sv")); d->setOnlineValue(0.145); cm.setMode(1); cm.setValue(0.145); }, State::Reading, "",
+         "0.145 microsievert per hour, normal"},
+        {"danger", [&] { d->setOnlineValue(5000); cm.setValue(5000); }, State::Reading, "", "5.000 millisievert per hour, danger"},
+        {"fails", [&] { d->setOnlineValue(std::nullopt); d->setError(QStringLiteral("Permission denied")); d->setFailed(true); },
+         State::Failed, "Permission denied", "No reading"},
+        {"unplugged", [&] { controller->setDevice(nullptr); }, State::NoCounter, "Plug in", "No reading"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(w.connectionStatus()->state(), step.state);
+        const QString shown = QString::fromUtf8(step.shown);
+        EXPECT_EQ(w.statusLabel()->isVisibleTo(&w), !shown.isEmpty());
+        if (!shown.isEmpty()) {
+            EXPECT_TRUE(w.statusLabel()->text().contains(shown)) << w.statusLabel()->text().toStdString();
+        }
+        auto* a11y = QAccessible::queryAccessibleInterface(w.valueLabel());
+        ASSERT_NE(a11y, nullptr);
+        EXPECT_EQ(a11y->text(QAccessible::Name), QString::fromUtf8(step.spoken));
+    }
+
+    // Help: the About box names the version and every folder; the shortcut list is read off the window.
+    const QString about = w.helpMenu()->aboutText();
+    for (const QString& part : {QStringLiteral(OQ_VERSION), QString::fromLatin1(qVersion()),
+                                SettingsStore::defaultFilePath(), w.helpMenu()->logFolder()})
+        EXPECT_TRUE(about.contains(part.toHtmlEscaped())) << part.toStdString();
+    EXPECT_TRUE(w.helpMenu()->shortcutsText().contains(QStringLiteral("Ctrl+1")));
+    EXPECT_TRUE(w.rateButton()->toolTip().endsWith(QStringLiteral("(Ctrl+1)")));
+    EXPECT_EQ(w.doseButton()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_2));
 }

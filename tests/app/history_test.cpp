@@ -119,6 +119,7 @@ protected:
     void SetUp() override
     {
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        setLanguage(QStringLiteral("en"));
         clock::setScale(0.01);
         SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
         ErrorPresenter::s_autoAnswer = -1;
@@ -146,6 +147,7 @@ protected:
     {
         window.reset();
         controller.reset();
+        setLanguage({});
         ErrorPresenter::s_autoAnswer = -2;
         clock::setScale(1.0);
     }
@@ -408,6 +410,7 @@ TEST_F(HistoryTest, HostileFilesAreRefusedThroughTheErrorPresentation)
 TEST(DeviceInfoFields, ShowTheRecordAndTheClocksDifference)
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    setLanguage(QStringLiteral("en"));
     auto info = OQDeviceInfo::initWithVersionString(QStringLiteral("Version 7.14Lb07 10423 FA00 24.12.20 18:30:05\r\n"));
     ASSERT_TRUE(info);
     const QDateTime counter(QDate(2020, 12, 24), QTime(18, 30, 5));
@@ -432,6 +435,7 @@ TEST(DeviceInfoFields, ShowTheRecordAndTheClocksDifference)
     EXPECT_EQ(f.tube, QStringLiteral("—"));
     EXPECT_EQ(f.serialNumber, QStringLiteral("—"));
     EXPECT_EQ(f.protocolLength, QStringLiteral("0 bytes"));
+    setLanguage({});
 }
 
 TEST(ProtocolPlotZoom, StaysInsideTheDataAndBreaksTheLineAtTimeJumps)
@@ -499,8 +503,8 @@ TEST_F(HistoryTest, HistoryStripIsOffByDefaultAndTakesItsSpaceFromTheFigure)
     EXPECT_FALSE(window->historyStrip()->isVisible());
     EXPECT_FALSE(window->showHistoryAction()->isChecked());
     const QFont alone = window->valueLabel()->font();
-    EXPECT_DOUBLE_EQ(alone.pointSizeF(),
-        AppDelegate::fontSizedForAreaSize(QSizeF(1200, 260), QStringLiteral("999.999 uSv/h"), alone).pointSizeF());
+    EXPECT_DOUBLE_EQ(alone.pointSizeF(), AppDelegate::fontSizedForAreaSize(window->valueFitArea(QSize(1200, 260)),
+                                             QStringLiteral("999.999 uSv/h"), alone).pointSizeF());
 
     window->showHistoryAction()->trigger();
     EXPECT_TRUE(window->historyStrip()->isVisible());

@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 
 #include "app/OQAppDelegate.h"
+#include "common/CLibraryLocale.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 
@@ -91,6 +92,39 @@ TEST_F(SettingsTest, ColourArchiveRoundTripsExactlyAndRejectsGarbage)
     QPalette dark;
     dark.setColor(QPalette::Window, QColor(10, 20, 30));
     EXPECT_EQ(ArchivedColor::windowBackground().toQColor(dark), QColor(10, 20, 30));
+}
+
+TEST_F(SettingsTest, ColoursAreWrittenAlikeInEveryLocaleAndCommaFormsStillRead)
+{
+    test::CLibraryLocale german(test::kGermanLocale);
+    ASSERT_TRUE(german.active() && german.decimalComma()) << test::kMissingGerman;
+    const auto green = *ArchivedColor::unarchive(settings::defaults().value(settings::NormalFontColor).toString());
+    EXPECT_EQ(green.archive(), QStringLiteral("rgba 0.156862745 0.66666666699999999 0.156862745 1"));
+    EXPECT_EQ(ArchivedColor::unarchive(QStringLiteral("rgba 0,156862745 0,66666666699999999 0,156862745 1")), green);
+    EXPECT_EQ(ArchivedColor::unarchive(QStringLiteral("grey 0,25 1")), ArchivedColor::grey(0.25, 1));
+    for (const char* bad : {"rgba 0,1,2 0 0 1", "grey 0,5.5 1", "rgba 1,5 0 0 1"})
+        EXPECT_FALSE(ArchivedColor::unarchive(QString::fromLatin1(bad))) << bad;
+
+    // A settings file written by an earlier version under German: every colour reads, and is
+    // rewritten in the form every version reads; nothing else changes.
+    const QString path = dir.filePath(QStringLiteral("german.conf"));
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("[General]\nOnlineMode=2\nNormalFontColor=\"rgba 0,5 0,25 0 1\"\n"
+                "WarningFontColor=grey 0,75 1\nWarningRateValue=3.5\n");
+    }
+    SettingsStore::useFile(path);
+    auto& s = SettingsStore::shared();
+    EXPECT_EQ(s.colorForKey(settings::NormalFontColor), ArchivedColor::rgba(0.5, 0.25, 0, 1));
+    EXPECT_EQ(s.colorForKey(settings::WarningFontColor), ArchivedColor::grey(0.75, 1));
+    EXPECT_EQ(s.integerForKey(settings::OnlineMode), 2);
+    EXPECT_EQ(s.doubleForKey(settings::WarningRateValue), 3.5);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray written = f.readAll();
+    EXPECT_TRUE(written.contains("rgba 0.5 0.25 0 1")) << written.constData();
+    EXPECT_TRUE(written.contains("grey 0.75 1")) << written.constData();
 }
 
 TEST_F(SettingsTest, UnreadableValuesFallBackSafely)

@@ -24,12 +24,12 @@ namespace {
 // Both sides run their waits this much faster than real time.
 const QString kScale = QStringLiteral("0.05");
 
-QProcessEnvironment environment()
+QProcessEnvironment environment(const QString& locale = QStringLiteral("en_US.UTF-8"))
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("OQ_CLOCK_SCALE"), kScale);
-    env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
+    env.insert(QStringLiteral("LANG"), locale);
+    env.insert(QStringLiteral("LC_ALL"), locale);
     // Thresholds and units from the defaults, not the user's settings.
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), QDir::tempPath() + QStringLiteral("/oq-link-oqtool-config"));
     return env;
@@ -40,10 +40,10 @@ struct ToolRun {
     QByteArray out, err;
 };
 
-ToolRun oqtool(const QStringList& args)
+ToolRun oqtool(const QStringList& args, const QString& locale = QStringLiteral("en_US.UTF-8"))
 {
     QProcess p;
-    p.setProcessEnvironment(environment());
+    p.setProcessEnvironment(environment(locale));
     p.start(QStringLiteral(OQTOOL_PATH), args);
     p.closeWriteChannel();
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
@@ -217,6 +217,46 @@ TEST_F(OqtoolDownload, DumpFromOqCounterSimReadsBackToTheSameEvents)
     const ToolRun direct = oqtool({"download", "--simulate", "--events", "json"});
     ASSERT_EQ(direct.exitCode, 0) << direct.err.constData();
     EXPECT_TRUE(QJsonDocument::fromJson(direct.out).isArray());
+}
+
+TEST_F(OqtoolDownload, SameBytesAndEventsInEveryLocale)
+{
+    // A decimal-comma locale once read firmware 7.14 as 7: "h" and "s" were never asked for and
+    // the stored dump did not parse.
+    oq::clock::setScale(kScale.toDouble());
+    oq::sim::CounterConfig config;
+    QFile dumpFile(writeCounterDump(300));
+    ASSERT_TRUE(dumpFile.open(QIODevice::ReadOnly));
+    config.deviceDump = QString::fromLatin1(dumpFile.readAll());
+    auto counter = std::make_shared<oq::sim::SimCounter>(config);
+    const QString record = counter->versionRecord(); // its clock stands still for both downloads
+    counter->updateConfig([&](oq::sim::CounterConfig& c) { c.versionRecord = record; });
+    oq::sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    QList<QByteArray> outputs[2];
+    const QString locales[2] = {QStringLiteral("C.UTF-8"), QStringLiteral("de_DE.UTF-8")};
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(locales[i].toStdString());
+        const QString out = dir.filePath(QStringLiteral("download-%1.dump").arg(i));
+        const ToolRun r = oqtool({"download", "--port", pty.path(), "-o", out}, locales[i]);
+        ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+        QFile file(out);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray dump = file.readAll();
+        for (const char* section : {"v", "h", "s", "c", "b"})
+            EXPECT_TRUE(dump.startsWith(QByteArray(section) + "\r\n") || dump.contains("\n" + QByteArray(section) + "\r\n"))
+                << section << " missing from\n" << dump.left(400).constData();
+        outputs[i] << dump;
+        for (const char* format : {"text", "csv", "json"}) {
+            const ToolRun events = oqtool({"events", out, "--format", format}, locales[i]);
+            EXPECT_EQ(events.exitCode, 0) << format << ": " << events.err.constData();
+            EXPECT_GE(lines(events.out).size(), 300) << format;
+            outputs[i] << events.out;
+        }
+    }
+    for (int k = 0; k < outputs[0].size() && k < outputs[1].size(); ++k)
+        EXPECT_EQ(outputs[0][k], outputs[1][k]) << "output " << k;
+    oq::clock::setScale(1.0);
 }
 
 TEST_F(OqtoolDownload, CtrlCCancelsAndLeavesNoFile)

@@ -1,7 +1,8 @@
 #include "Recorder.h"
 
 #include <cinttypes>
-#include <cstdio>
+
+#include "platform/CLocale.h"
 
 namespace parser_test {
 
@@ -16,7 +17,7 @@ void add(const char* slot, const std::string& value) { calls().push_back(std::st
 std::string fmt(const char* f, auto... args)
 {
     char buf[128];
-    std::snprintf(buf, sizeof buf, f, args...);
+    oq::cSnprintf(buf, sizeof buf, f, args...);
     return buf;
 }
 

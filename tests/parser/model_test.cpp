@@ -7,9 +7,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/CLibraryLocale.h"
 #include "dump/DumpWriter.h"
+#include "logging/LGFormat.h"
+#include "parser/OQDeviceInfo.h"
 #include "parser/OQParser.h"
 #include "parser/OQProtocol.h"
+#include "parser/OQProtocolExport.h"
 #include "parser/parse_prot.h"
 
 using namespace oq::sim;
@@ -208,6 +212,9 @@ TEST_F(Model, FlagsAndSecondTimeMark)
 
 TEST_F(Model, EventText)
 {
+    // Stored event texts and their readers depend on these characters, in every locale.
+    oq::test::CLibraryLocale german(oq::test::kGermanLocale);
+    ASSERT_TRUE(german.active() && german.decimalComma()) << oq::test::kMissingGerman;
     const QDateTime start(QDate(2020, 12, 24), QTime(18, 30, 5), QTimeZone("Europe/Berlin"));
     auto e = OQProtocolEvent::initWithStartDate(start, 60, 5, 0.1, std::nullopt, false, true, false, false, false,
         false, false);
@@ -217,6 +224,46 @@ TEST_F(Model, EventText)
     e = OQProtocolEvent::initWithStartDate(start, 60, 5, std::nan(""), 0, false, false, false, false, false, false,
         true);
     EXPECT_EQ(e->stringRepresentation(), "24.12.2020  18:30:05  5 pulses in 60s, dH/dt = NaN\n");
+
+    // As C's printf of the single-precision rate: an exact tie rounds to even, -0 keeps its sign.
+    const std::pair<float, const char*> rates[] = {
+        {23885.2265625f, "23885.226562"}, {-0.0f, "-0.000000"}, {1.0f / 3, "0.333333"}};
+    for (const auto& [rate, text] : rates) {
+        e = OQProtocolEvent::initWithStartDate(start, 60, 5, rate, std::nullopt, false, false, false, false, false,
+            false, false);
+        EXPECT_EQ(e->stringRepresentation(),
+            QStringLiteral("24.12.2020  18:30:05  5 pulses in 60s, dH/dt = %1 uSv/h\n").arg(QLatin1String(text)));
+        EXPECT_TRUE(OQProtocolEventsCsv({e}).contains(QLatin1Char(',') + QLatin1String(text) + QLatin1Char(',')))
+            << text;
+    }
+}
+
+TEST_F(Model, MachineTextsAreTheSameInEveryLocale)
+{
+    const QString dump = write({DumpEvent::timeMark(kNoon), DumpEvent::interval(60), DumpEvent::count(10),
+        DumpEvent::count(1234), DumpEvent::count(99999)});
+    struct Texts {
+        QString text, csv, json, shortVersion, log;
+    };
+    const auto textsIn = [&](const char* locale) {
+        oq::test::CLibraryLocale scope(locale);
+        EXPECT_TRUE(scope.active() && (scope.decimalComma() || locale[0] == 'C')) << oq::test::kMissingGerman;
+        const auto events = eventsOf(dump);
+        EXPECT_EQ(events.size(), 3u);
+        const auto info = OQDeviceInfo::initWithVersionString(QStringLiteral("Version 2.0c 1234 0100"));
+        return Texts{OQProtocolEventsText(events), OQProtocolEventsCsv(events), OQProtocolEventsJson(events),
+            info ? info->firmwareVersion() : QString(), LGFormat("%.2f|%g|%e", {2.5, 0.125, 1e-3})};
+    };
+    const Texts c = textsIn("C");
+    EXPECT_TRUE(c.text.contains(QStringLiteral(" uSv/h"))) << c.text.toStdString();
+    EXPECT_EQ(c.shortVersion, QStringLiteral("2.0c (2.03)"));
+    EXPECT_EQ(c.log, QStringLiteral("2.50|0.125|1.000000e-03"));
+    const Texts de = textsIn(oq::test::kGermanLocale);
+    EXPECT_EQ(de.text, c.text);
+    EXPECT_EQ(de.csv, c.csv);
+    EXPECT_EQ(de.json, c.json);
+    EXPECT_EQ(de.shortVersion, c.shortVersion);
+    EXPECT_EQ(de.log, c.log);
 }
 
 TEST_F(Model, DeviceDumpTexts)

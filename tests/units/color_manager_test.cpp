@@ -8,6 +8,8 @@
 
 #include "UnitsTestSupport.h"
 #include "common/TestUtil.h"
+#include "logging/LGLog.h"
+#include "logging/LoggingTestUtil.h"
 #include "units/ColorManager.h"
 
 using namespace oq;
@@ -101,6 +103,38 @@ TEST(ColorManager, SettingsChangesRecolourAtOnce)
     // A damaged stored colour falls back to its default.
     SettingsStore::shared().setString(settings::WarningFontColor, QStringLiteral("rgba 9 9"));
     EXPECT_EQ(cm.fontColor().toRgb(), QColor(238, 188, 8));
+}
+
+TEST(ColorManager, UnreadableStoredValuesReadAsTheirDefaultsAndAreReportedOnce)
+{
+    test::FreshSettings settings;
+    auto capture = std::make_shared<test::RecordingLogger>();
+    LGLog::addLogger(capture, LGLogLevelAll);
+    auto& store = SettingsStore::shared();
+    store.setString(settings::WarningRateValue, QStringLiteral("much"));
+    store.setString(settings::DangerRateValue, QStringLiteral("11,8")); // a German hand
+    store.setString(settings::NormalFontColor, QStringLiteral("rgba 9 9"));
+    ColorManager cm;
+    cm.setMode(1);
+    for (double v : {1.0, 1.5, 1.0, 1.2}) {
+        cm.setValue(v);
+        EXPECT_EQ(cm.level(), Level::Normal) << v; // not white on red, as a threshold of 0 would give
+        EXPECT_EQ(cm.fontColor().toRgb(), QColor(40, 170, 40));
+    }
+    cm.setValue(5.0);
+    EXPECT_EQ(cm.level(), Level::Warning);
+    cm.setValue(11.8);
+    EXPECT_EQ(cm.level(), Level::Danger);
+    store.setString(settings::NormalFontColor, QStringLiteral("rgba 8 8"));
+    cm.setValue(1.0);
+    LGLog::flushLog();
+    const auto count = [&](const char* what) {
+        return capture->texts().filter(QLatin1String(what)).size();
+    };
+    EXPECT_EQ(count("WarningRateValue"), 1) << capture->texts().join('\n').toStdString();
+    EXPECT_EQ(count("DangerRateValue"), 0);
+    EXPECT_EQ(count("NormalFontColor"), 2); // once for each unreadable text
+    LGLog::removeLogger(capture);
 }
 
 TEST(ColorManager, BackgroundThreadChangesWaitForTheMainThread)

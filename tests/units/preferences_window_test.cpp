@@ -48,6 +48,7 @@ TEST(PreferencesWindow, ClosingWithoutAPickerLeavesNoneBehind)
 TEST(PreferencesWindow, FollowsTheCountersUnitWhenNoneIsChosen)
 {
     test::FreshSettings settings;
+    test::LocaleScope scope("en_US");
     QString deviceUnit = QStringLiteral("rem");
     LivoraPreferencesWindow w([&] { return deviceUnit; });
     EXPECT_TRUE(w.deviceUnitButton()->isChecked());

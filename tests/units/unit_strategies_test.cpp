@@ -45,10 +45,15 @@ TEST(UnitStrategies, ReadTheStoreAtEveryCall)
     EXPECT_EQ(sv.warningDoseValue(), 7.0);
     SettingsStore::shared().removeObject(settings::WarningDoseValue);
     EXPECT_EQ(sv.warningDoseValue(), 10.0);
-    // A value that is not a number shows as nothing.
-    SettingsStore::shared().setString(settings::WarningDoseValue, QStringLiteral("lots"));
-    EXPECT_FALSE(sv.warningDoseValue());
-    EXPECT_FALSE(rem.warningDoseValue());
+    // Written by hand with a decimal comma, or by an earlier version under a German locale.
+    SettingsStore::shared().setString(settings::WarningDoseValue, QStringLiteral("2,5"));
+    EXPECT_EQ(sv.warningDoseValue(), 2.5);
+    // A value that is not a number reads as the default.
+    for (const char* bad : {"lots", "1,5,0", "nan", "1.5.0", ""}) {
+        SettingsStore::shared().setString(settings::WarningDoseValue, QString::fromLatin1(bad));
+        EXPECT_EQ(sv.warningDoseValue(), 10.0) << bad;
+        EXPECT_EQ(rem.warningDoseValue(), 1000.0) << bad;
+    }
 }
 
 TEST(UnitStrategies, BaseHoldsItsOwnNumbersWithoutUnits)

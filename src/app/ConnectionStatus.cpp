@@ -1,0 +1,59 @@
+#include "ConnectionStatus.h"
+
+#include "app/OQAppDelegate.h"
+#include "device/OQDevice.h"
+#include "platform/StringTable.h"
+
+using oq::localized;
+
+ConnectionStatus::ConnectionStatus(OQAppDelegate* controller, QObject* parent)
+    : QObject(parent)
+    , m_controller(controller)
+{
+    connect(controller, &OQAppDelegate::deviceChanged, this, &ConnectionStatus::observeDevice);
+    connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &ConnectionStatus::update);
+    observeDevice();
+}
+
+void ConnectionStatus::observeDevice()
+{
+    for (const auto& c : m_observation)
+        disconnect(c);
+    m_observation.clear();
+    if (const auto d = m_controller->device()) {
+        for (auto signal : {&OQDevice::connectedChanged, &OQDevice::busyChanged, &OQDevice::failedChanged})
+            m_observation << connect(d.get(), signal, this, &ConnectionStatus::update);
+        m_observation << connect(d.get(), &OQDevice::errorChanged, this, &ConnectionStatus::update);
+    }
+    update();
+}
+
+void ConnectionStatus::update()
+{
+    const auto d = m_controller->device();
+    State state = State::Reading;
+    QString text;
+    if (!d) {
+        state = State::NoCounter;
+        text = localized(QStringLiteral("ui.status.no_counter"));
+    } else if (d->failed()) {
+        state = State::Failed;
+        const QString cause = d->error();
+        text = localized(QStringLiteral("ui.status.failed"));
+        if (!cause.isEmpty())
+            text += QLatin1Char('\n') + cause;
+    } else if (d->onlineValue()) {
+        state = State::Reading;
+    } else if (!d->connected() || d->busy()) {
+        state = State::Connecting;
+        text = localized(QStringLiteral("ui.status.connecting"));
+    } else {
+        state = State::Starting;
+        text = localized(QStringLiteral("ui.status.starting"));
+    }
+    if (state == m_state && text == m_text)
+        return;
+    m_state = state;
+    m_text = text;
+    emit changed();
+}

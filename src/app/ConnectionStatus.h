@@ -1,0 +1,34 @@
+#pragma once
+// Where the reading stands, in words for the main window: no counter, connecting, failed (with the
+// cause), starting, or reading (no words: the figure speaks). Follows the controller's device.
+#include <QList>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+
+class OQAppDelegate;
+
+class ConnectionStatus : public QObject {
+    Q_OBJECT
+public:
+    enum class State { NoCounter, Connecting, Failed, Starting, Reading };
+    Q_ENUM(State)
+
+    explicit ConnectionStatus(OQAppDelegate* controller, QObject* parent = nullptr);
+
+    State state() const { return m_state; }
+    // Localised; empty while reading.
+    QString text() const { return m_text; }
+
+signals:
+    void changed();
+
+private:
+    void observeDevice();
+    void update();
+
+    OQAppDelegate* m_controller;
+    QList<QMetaObject::Connection> m_observation;
+    State m_state = State::NoCounter;
+    QString m_text;
+};
