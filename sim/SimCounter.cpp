@@ -17,8 +17,15 @@ constexpr double kCollectGap = 5.0;
 constexpr int kMaxCatchUpLines = 64;
 constexpr qsizetype kCommandLogLimit = 4096;
 
-// A byte sent at one speed and sampled at another: never a line end, mostly outside ASCII.
-unsigned char garbled(unsigned char c) { return static_cast<unsigned char>(0x80 | ((c * 37 + 11) & 0x7F)); }
+// Noise is never a line end, also not once a terminal strips it to seven bits.
+unsigned char noLineEnd(unsigned char c)
+{
+    const unsigned char low = c & 0x7F;
+    return low == '\r' || low == '\n' ? static_cast<unsigned char>(c | 0x40) : c;
+}
+
+// A byte sent at one speed and sampled at another: outside ASCII.
+unsigned char garbled(unsigned char c) { return noLineEnd(static_cast<unsigned char>(0x80 | ((c * 37 + 11) & 0x7F))); }
 
 QString commandName(unsigned char c)
 {
@@ -312,10 +319,7 @@ QByteArray SimCounter::garbageLocked()
     std::uniform_int_distribution<int> count(1, 8), byte(0, 255);
     QByteArray junk;
     for (int n = count(m_rng); n > 0; --n) {
-        unsigned char b = static_cast<unsigned char>(byte(m_rng));
-        if (b == '\r' || b == '\n')
-            b |= 0x80;
-        junk += char(b);
+        junk += char(noLineEnd(static_cast<unsigned char>(byte(m_rng))));
     }
     return junk;
 }

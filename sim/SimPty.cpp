@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -94,16 +95,24 @@ void SimPty::stop()
     m_master = m_slave = -1;
 }
 
+int SimPty::terminalHeld() const
+{
+    int held = 0;
+    return ::ioctl(m_slave, TIOCINQ, &held) == 0 ? held : 0;
+}
+
 void SimPty::serve()
 {
-    QByteArray pending; // read from the counter, not yet taken by the terminal
+    QByteArray fifo;    // the bridge's receive FIFO, filling while the driver is throttled
+    QByteArray pending; // handed to the driver, not yet taken by the terminal
+    bool throttled = false;
     int baud = -1;
     while (!m_stop) {
         int wait = kSliceMs;
         if (const auto next = m_counter->nextEvent())
-            wait = std::clamp(oq::clock::scaledMs(*next - oq::clock::now()), 0, kSliceMs);
+            wait = std::clamp(oq::clock::scaledMs(*next - oq::clock::now()), 1, kSliceMs);
         pollfd p {m_master, short(POLLIN | (pending.isEmpty() ? 0 : POLLOUT)), 0};
-        ::poll(&p, 1, pending.isEmpty() ? wait : std::min(wait, 1));
+        ::poll(&p, 1, pending.isEmpty() ? wait : 1);
         char buf[512];
         ssize_t n;
         QByteArray written;
@@ -120,13 +129,27 @@ void SimPty::serve()
             m_counter->hostWrite(written);
         if (!m_counter->plugged())
             break;
-        if (pending.size() < 4096)
-            pending += m_counter->hostRead(4096 - pending.size());
+
+        if (throttled && terminalHeld() <= kUnthrottleHeld)
+            throttled = false;
+        // Everything on the wire since the last look: while throttled it arrived into the FIFO.
+        const QByteArray arrived = m_counter->hostRead(SimCounter::kReceiveCapacity);
+        if (throttled) {
+            const qsizetype room = kBridgeFifo - fifo.size();
+            fifo += arrived.left(room);
+            m_lost += std::max<qsizetype>(0, arrived.size() - room);
+        } else {
+            pending += fifo;
+            pending += arrived;
+            fifo.clear();
+        }
         if (!pending.isEmpty()) {
             n = ::write(m_master, pending.constData(), size_t(pending.size()));
             if (n > 0)
                 pending.remove(0, qsizetype(n));
         }
+        if (!throttled && terminalHeld() > kTerminalBuffer - kThrottleFree)
+            throttled = true;
     }
     if (!m_stop) {
         // Pulled out: the other side sees the terminal hang up.

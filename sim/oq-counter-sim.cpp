@@ -50,5 +50,7 @@ int main(int argc, char** argv)
     if (pty.hungUp())
         std::fprintf(stderr, "oq-counter-sim: unplugged\n");
     pty.stop();
+    // Characters the bridge dropped because the other side let the terminal fill up.
+    std::fprintf(stderr, "oq-counter-sim: %lld characters lost on the line\n", static_cast<long long>(pty.lostBytes()));
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "ConnectionStatus.h"
 
 #include "app/OQAppDelegate.h"
+#include "app/OpeningProblem.h"
 #include "device/OQDevice.h"
 #include "platform/StringTable.h"
 
@@ -38,7 +39,10 @@ void ConnectionStatus::update()
         text = localized(QStringLiteral("ui.status.no_counter"));
     } else if (d->failed()) {
         state = State::Failed;
-        const QString cause = d->error();
+        // A port that would not open: what is wrong with it and what to do, rather than the
+        // driver's "device not found".
+        const QString problem = d->info() ? QString() : openingProblemText(oq::ft::lastOpenFailureDetails());
+        const QString cause = problem.isEmpty() ? d->error() : problem;
         text = localized(QStringLiteral("ui.status.failed"));
         if (!cause.isEmpty())
             text += QLatin1Char('\n') + cause;

@@ -14,13 +14,14 @@
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
+#include "sim/SimFtBackend.h"
 #include "units/ColorManager.h"
 
 int runApplication(QApplication& app, const LaunchConfig& config)
 {
     oq::clock::setScale(config.timeScale > 0 ? config.timeScale : 1.0);
     if (config.simulate)
-        oq::ft::useSimBackend();
+        oq::sim::useFtBackend();
     else
         oq::ft::useTtyBackend(config.portPath);
 

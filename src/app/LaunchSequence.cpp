@@ -10,7 +10,7 @@
 #include "logging/LogSetup.h"
 #include "units/ColorManager.h"
 #include "logging/LGASLLogger.h"
-#include "usb/SimRegistry.h"
+#include "sim/SimRegistry.h"
 #include "usb/USBMonitor.h"
 
 void OQAppDelegate::applicationDidFinishLaunching()

@@ -1,5 +1,7 @@
 #include "OQAppDelegate.h"
 
+#include "logging/LGFileLogger.h"
+#include "logging/LGLog.h"
 #include "logging/Log.h"
 #include "units/LivoraPreferencesWindow.h"
 #include "units/ValueTransformers.h"
@@ -23,7 +25,13 @@ OQAppDelegate::OQAppDelegate(QObject* parent)
     connect(this, &OQAppDelegate::deviceOnlineValueChanged, this, &OQAppDelegate::onlineValueStringChanged);
 }
 
-OQAppDelegate::~OQAppDelegate() = default;
+OQAppDelegate::~OQAppDelegate()
+{
+    // The loggers write into this controller's log folder: left installed, a later message would
+    // bring back a folder its owner has already removed.
+    LGLog::removeLogger(m_fileLogger);
+    LGLog::removeLogger(m_deviceFileLogger);
+}
 
 void OQAppDelegate::bindSettings()
 {

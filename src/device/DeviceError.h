@@ -11,6 +11,8 @@ namespace oq::device {
 inline const QString OQDeviceErrorDomain = QStringLiteral("de.orbel-quist.online.device");
 
 enum DeviceErrorCode : int {
+    // An answer ran far past the longest one a counter can give (a counter that never stops).
+    DeviceErrorEndlessAnswer = -4,
     DeviceErrorReadTimeout = -3,
     DeviceErrorUnexpectedInformation = -2,
     DeviceErrorDateTimeout = -1,

@@ -31,17 +31,6 @@ std::shared_ptr<Backend> backend()
     return g_backend;
 }
 
-bool useBackendNamed(const QString& name, const QString& fixedPort)
-{
-    if (name == QLatin1String("tty"))
-        useTtyBackend(fixedPort);
-    else if (name == QLatin1String("sim"))
-        useSimBackend();
-    else
-        return false;
-    return true;
-}
-
 } // namespace oq::ft
 
 using oq::ft::backend;

@@ -3,9 +3,9 @@
 //
 //   oq::ft::useTtyBackend();               // counters found through udev (vendor 0403, product d678)
 //   oq::ft::useTtyBackend("/dev/pts/4");   // one given terminal device, e.g. oq-counter-sim's
-//   oq::ft::useSimBackend();               // the counters plugged into oq::sim::SimBus
+//   oq::ft::setBackend(other);             // a backend from outside (the simulated counters, sim/)
 //
-// Without a choice the searching tty backend is used. Handles are opaque numbers, never pointers:
+// Without a choice the searching tty backend is used. FtHandles.h helps a backend keep its handles. Handles are opaque numbers, never pointers:
 // a closed or foreign handle gives FT_INVALID_HANDLE instead of touching freed memory. A counter
 // that vanished answers reads, writes and queue queries with a non-zero status; no call blocks
 // longer than its time-out (a time-out of 0 counts as the default).
@@ -48,20 +48,26 @@ inline constexpr ULONG kDefaultWriteTimeoutMs = 1000;
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort = {});
 // Searching under other roots than /sys and /dev (tests build a fake sysfs tree).
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot);
-std::shared_ptr<Backend> makeSimBackend();
 
 // Replaces the backend; handles of the previous one become invalid.
 void setBackend(std::shared_ptr<Backend> backend);
 std::shared_ptr<Backend> backend();
 
 inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBackend(fixedPort)); }
-inline void useSimBackend() { setBackend(makeSimBackend()); }
 
-// Why the last port that would not open refused, as logged ("Cannot open …"); empty once a port
-// opens. The driver status only says "not opened".
+// Why the last port that would not open refused; none once a port opens. The driver status only
+// says "not opened" or "not found". The log gets `text` once per change of cause.
+struct OpenFailure {
+    enum Kind { None, Vanished, NotATerminal, PermissionDenied, InUse, Other };
+    Kind kind = None;
+    QString path;
+    // InUse: the holder ("oqtool (pid 1234)", empty when unknown); PermissionDenied: the group that
+    // may use the port (empty when none to join); Other: the system's reason.
+    QString detail;
+    QString text; // as logged: "Cannot open …", "/dev/ttyUSB0 is in use by oqtool (pid 1234)"
+    bool operator==(const OpenFailure&) const = default;
+};
+OpenFailure lastOpenFailureDetails();
 QString lastOpenFailure();
-
-// "tty" or "sim"; false for another name.
-bool useBackendNamed(const QString& name, const QString& fixedPort = {});
 
 } // namespace oq::ft

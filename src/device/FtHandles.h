@@ -1,5 +1,5 @@
 #pragma once
-// Handle bookkeeping shared by the FT_* backends (internal to device/).
+// Handle bookkeeping for FT_* backends: the tty backend here, and backends plugged in from outside.
 #include <QByteArray>
 #include <QString>
 
@@ -61,6 +61,32 @@ private:
     static uintptr_t key(FT_HANDLE h) { return reinterpret_cast<uintptr_t>(h); }
     mutable std::mutex m_mutex;
     std::map<uintptr_t, std::shared_ptr<Port>> m_ports;
+};
+
+// The bridges FT_CreateDeviceInfoList found, kept for FT_GetDeviceInfoList.
+template <class Entry>
+class DeviceList {
+public:
+    DWORD refresh(std::vector<Entry> entries)
+    {
+        std::lock_guard lock(m_mutex);
+        m_entries = std::move(entries);
+        return DWORD(m_entries.size());
+    }
+    // Fills up to `*count` nodes, one `fill(node, entry)` each; `*count` becomes how many.
+    template <class Fill>
+    void fill(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count, Fill fillOne) const
+    {
+        std::lock_guard lock(m_mutex);
+        const DWORD n = std::min<DWORD>(*count, DWORD(m_entries.size()));
+        for (DWORD i = 0; i < n; ++i)
+            fillOne(nodes[i], m_entries[i]);
+        *count = n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Entry> m_entries;
 };
 
 // Copies `text` into a fixed node field, always terminated.

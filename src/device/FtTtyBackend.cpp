@@ -1,6 +1,7 @@
 // The `tty` backend: the kernel's FTDI serial driver (ftdi_sio gives /dev/ttyUSB*), or one given
 // terminal device. Counters are found in sysfs: serial devices whose USB parent has the vendor and
-// product set with FT_SetVIDPID (0403/d678 unless changed).
+// product set with FT_SetVIDPID (0403/d678 unless changed). Each open port is claimed for this
+// program alone (TtyClaim.h) and kept drained by a receiver of its own (TtyReceiver.h).
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,8 @@
 
 #include "FtBackend.h"
 #include "FtHandles.h"
+#include "TtyClaim.h"
+#include "TtyReceiver.h"
 #include "logging/Log.h"
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
@@ -39,10 +42,24 @@ struct TtyDevice {
 };
 
 struct TtyPort {
-    ~TtyPort() { ::close(fd); }
+    ~TtyPort()
+    {
+        release();
+        ::close(fd);
+    }
+    // Stops reading and gives the port up; the descriptor itself closes with the last user.
+    void release()
+    {
+        if (receiver)
+            receiver->stop();
+        if (claimed.exchange(false))
+            releasePort(fd);
+    }
     int fd = -1;
     TtyDevice device;
     Timeouts timeouts;
+    std::unique_ptr<TtyReceiver> receiver;
+    std::atomic<bool> claimed{false};
     std::atomic<bool> dead{false};
     std::atomic<bool> closed{false};
 };
@@ -74,12 +91,24 @@ speed_t speedOf(ULONG baud)
 }
 
 std::mutex g_openFailureMutex;
-QString g_openFailure;
+OpenFailure g_openFailure;
 
-void setOpenFailure(const QString& text)
+// Retries of the same failure stay quiet: the log gets one line per change of cause.
+void setOpenFailure(const OpenFailure& failure)
 {
-    std::lock_guard lock(g_openFailureMutex);
-    g_openFailure = text;
+    {
+        std::lock_guard lock(g_openFailureMutex);
+        if (failure == g_openFailure)
+            return;
+        g_openFailure = failure;
+    }
+    if (failure.kind != OpenFailure::None)
+        LGLogError("%@", failure.text);
+}
+
+void setOpenFailure(OpenFailure::Kind kind, const QString& path, const QString& text, const QString& detail = {})
+{
+    setOpenFailure(OpenFailure{kind, path, detail, text});
 }
 
 bool vanishedErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV || e == EBADF || e == EPIPE; }
@@ -104,22 +133,16 @@ public:
 
     FT_STATUS createDeviceInfoList(DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        m_listed = scan();
-        *count = DWORD(m_listed.size());
+        *count = m_listed.refresh(scan());
         return FT_OK;
     }
 
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
-        for (DWORD i = 0; i < n; ++i) {
-            const TtyDevice& d = m_listed[i];
-            fillNode(nodes[i], (m_vid.load() << 16) | (m_pid.load() & 0xFFFF), d.location, d.serial, d.description,
+        m_listed.fill(nodes, count, [this](FT_DEVICE_LIST_INFO_NODE& node, const TtyDevice& d) {
+            fillNode(node, (m_vid.load() << 16) | (m_pid.load() & 0xFFFF), d.location, d.serial, d.description,
                 openHandleFor(d.path));
-        }
-        *count = n;
+        });
         return FT_OK;
     }
 
@@ -134,28 +157,44 @@ public:
         const int fd = ::open(QFile::encodeName(d.path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int cause = errno;
-            if (cause == ENOENT || cause == ENODEV || cause == ENXIO)
+            if (cause == ENOENT || cause == ENODEV || cause == ENXIO) {
+                setOpenFailure(OpenFailure::Vanished, d.path, QStringLiteral("%1 is gone").arg(d.path));
                 return FT_DEVICE_NOT_FOUND;
-            reportOpenFailure(d.path, cause);
+            }
+            if (cause == EBUSY) // another program's TIOCEXCL
+                reportInUse(d.path);
+            else
+                reportOpenFailure(d.path, cause);
             return FT_DEVICE_NOT_OPENED;
         }
-        setOpenFailure({});
         auto port = std::make_shared<TtyPort>();
         port->fd = fd;
         port->device = d;
+        // Nothing is changed on the port before it is ours: another program may be talking over it.
+        if (!claimPort(fd)) {
+            reportInUse(d.path);
+            return FT_DEVICE_NOT_OPENED;
+        }
+        port->claimed = true;
         // The vendor library's defaults: raw 9600 8N1, no flow control.
         termios t {};
-        if (tcgetattr(fd, &t) != 0)
-            return FT_DEVICE_NOT_OPENED; // not a terminal; the port closes the descriptor
+        if (tcgetattr(fd, &t) != 0) {
+            setOpenFailure(OpenFailure::NotATerminal, d.path, QStringLiteral("Cannot open %1: not a terminal").arg(d.path));
+            return FT_DEVICE_NOT_OPENED; // the port closes the descriptor
+        }
         cfmakeraw(&t);
         t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS)) | CS8 | CLOCAL | CREAD;
-        t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        t.c_iflag &= ~(IXON | IXOFF | IXANY | IGNPAR);
         t.c_cc[VMIN] = 0;
         t.c_cc[VTIME] = 0;
         cfsetispeed(&t, B9600);
         cfsetospeed(&t, B9600);
-        if (tcsetattr(fd, TCSANOW, &t) != 0)
+        if (tcsetattr(fd, TCSANOW, &t) != 0) {
+            setOpenFailure(OpenFailure::NotATerminal, d.path, QStringLiteral("Cannot open %1: not a terminal").arg(d.path));
             return FT_DEVICE_NOT_OPENED;
+        }
+        setOpenFailure({});
+        port->receiver = std::make_unique<TtyReceiver>(fd, d.path);
         *handle = m_ports.add(std::move(port));
         return FT_OK;
     }
@@ -166,16 +205,18 @@ public:
         if (!port)
             return FT_INVALID_HANDLE;
         port->closed = true; // a read in progress returns; the descriptor closes with the last user
+        port->release();
         return FT_OK;
     }
 
     FT_STATUS purge(FT_HANDLE handle, ULONG mask) override
     {
         return withPort(handle, [mask](TtyPort& p) -> FT_STATUS {
-            const int which = (mask & FT_PURGE_RX) && (mask & FT_PURGE_TX) ? TCIOFLUSH : (mask & FT_PURGE_RX) ? TCIFLUSH : TCOFLUSH;
-            if (!(mask & (FT_PURGE_RX | FT_PURGE_TX)))
-                return FT_OK;
-            return tcflush(p.fd, which) == 0 ? FT_OK : failed(p);
+            if (mask & FT_PURGE_RX)
+                p.receiver->purge();
+            if ((mask & FT_PURGE_TX) && tcflush(p.fd, TCOFLUSH) != 0)
+                return failed(p);
+            return p.receiver->failed() ? failed(p) : FT_OK;
         });
     }
 
@@ -196,11 +237,20 @@ public:
             if (ms < 1)
                 return FT_INVALID_PARAMETER;
             // ftdi_sio offers the timer as a sysfs attribute; other drivers have none, which is fine.
-            if (!p.device.sysName.isEmpty()) {
-                QFile f(m_sysfs + QStringLiteral("/class/tty/") + p.device.sysName + QStringLiteral("/device/latency_timer"));
-                if (f.open(QIODevice::WriteOnly))
-                    f.write(QByteArray::number(ms) + '\n');
-            }
+            // Only root may write it: the udev rule sets it, and a port it has not seen is logged once.
+            if (p.device.sysName.isEmpty())
+                return FT_OK;
+            const QString path = m_sysfs + QStringLiteral("/class/tty/") + p.device.sysName + QStringLiteral("/device/latency_timer");
+            const QString current = readAttribute(QFileInfo(path).path(), "latency_timer");
+            if (current.isEmpty() || current.toInt() == ms)
+                return FT_OK;
+            QFile f(path);
+            if (f.open(QIODevice::WriteOnly) && f.write(QByteArray::number(ms) + '\n') > 0 && f.flush())
+                return FT_OK;
+            static std::atomic<bool> logged{false};
+            if (!logged.exchange(true))
+                LGLogWarn("cannot set the latency timer of %@ to %d ms (it is %@ ms): %@; the udev rule 70-oq-counter.rules sets it",
+                    p.device.sysName, int(ms), current, f.errorString());
             return FT_OK;
         });
     }
@@ -227,11 +277,18 @@ public:
             return m_ports.get(handle) ? FT_INVALID_PARAMETER : FT_INVALID_HANDLE;
         return changeTermios(handle, [=](termios& t) -> bool {
             t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
+            t.c_iflag &= ~(ISTRIP | INPCK | PARMRK | IGNPAR);
             t.c_cflag |= bits == FT_BITS_7 ? CS7 : CS8;
             if (stopBits == FT_STOP_BITS_2)
                 t.c_cflag |= CSTOPB;
-            if (parity != FT_PARITY_NONE)
+            // Seven bits arrive stripped; a character with a parity or framing error arrives marked
+            // ("\377\0" before it) and the receiver turns it into "?".
+            if (bits == FT_BITS_7)
+                t.c_iflag |= ISTRIP;
+            if (parity != FT_PARITY_NONE) {
                 t.c_cflag |= PARENB | (parity == FT_PARITY_ODD ? PARODD : 0);
+                t.c_iflag |= INPCK | PARMRK;
+            }
             return true;
         });
     }
@@ -239,17 +296,12 @@ public:
     FT_STATUS getQueueStatus(FT_HANDLE handle, DWORD* rxBytes) override
     {
         return withPort(handle, [rxBytes](TtyPort& p) -> FT_STATUS {
-            int n = 0;
-            const bool counted = ioctl(p.fd, FIONREAD, &n) == 0;
-            if (counted && n > 0) {
+            const qsizetype n = p.receiver->available();
+            if (n > 0) {
                 *rxBytes = DWORD(n);
                 return FT_OK;
             }
-            // A device that went away shows as a hang-up; FIONREAD alone may still answer 0.
-            pollfd pf {p.fd, POLLIN, 0};
-            if (!counted || ::poll(&pf, 1, 0) < 0 || (pf.revents & (POLLHUP | POLLERR | POLLNVAL)))
-                return failed(p);
-            return FT_OK;
+            return p.receiver->failed() ? failed(p) : FT_OK;
         });
     }
 
@@ -258,34 +310,21 @@ public:
         return withPort(handle, [&](TtyPort& p) -> FT_STATUS {
             auto* out = static_cast<char*>(buffer);
             const double deadline = oq::clock::now() + p.timeouts.readMs / 1000.0;
-            bool readable = false; // the last poll said so
-            while (*returned < count) {
-                // With VMIN 0 a read gives 0 both for "nothing yet" and for a hang-up; after a poll
-                // that reported input it can only be the hang-up.
-                const ssize_t n = ::read(p.fd, out + *returned, count - *returned);
-                if (n > 0) {
-                    *returned += DWORD(n);
-                    readable = false;
-                    continue;
-                }
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if ((n < 0 && errno != EAGAIN) || (n == 0 && readable))
-                    return failed(p);
+            for (;;) {
+                // The receiver stores everything before it reports a hang-up.
+                const bool hungUp = p.receiver->failed();
+                *returned += DWORD(p.receiver->take(out + *returned, qsizetype(count - *returned)));
+                if (*returned >= count)
+                    return FT_OK;
                 if (p.closed)
                     return FT_INVALID_HANDLE;
+                if (hungUp)
+                    return failed(p);
                 const int left = oq::clock::scaledMs(deadline - oq::clock::now());
                 if (left <= 0)
-                    break; // time-out: fewer bytes than asked
-                pollfd pf {p.fd, POLLIN, 0};
-                const int r = ::poll(&pf, 1, std::min(left, kSliceMs));
-                if (r < 0 && errno != EINTR)
-                    return failed(p);
-                if (r > 0 && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pf.revents & POLLIN))
-                    return failed(p);
-                readable = r > 0 && (pf.revents & POLLIN);
+                    return FT_OK; // time-out: fewer bytes than asked
+                p.receiver->waitFor(qsizetype(count - *returned), std::min(left, kSliceMs));
             }
-            return FT_OK;
         });
     }
 
@@ -322,7 +361,9 @@ private:
     // seat access does not apply and the port's group decides.
     static void reportOpenFailure(const QString& path, int cause)
     {
-        QString text = QStringLiteral("Cannot open %1: %2").arg(path, QString::fromLocal8Bit(oq::cStrerror(cause)));
+        const QString reason = QString::fromLocal8Bit(oq::cStrerror(cause));
+        QString text = QStringLiteral("Cannot open %1: %2").arg(path, reason);
+        QString groupName;
         if (cause == EACCES || cause == EPERM) {
             struct stat st {};
             group entry {}, *g = nullptr;
@@ -331,13 +372,23 @@ private:
                 ::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &g);
             // Joining root's group is no advice to give; then only the udev rule can help.
             if (g && st.st_gid != 0) {
-                const QString name = QString::fromLocal8Bit(g->gr_name);
+                groupName = QString::fromLocal8Bit(g->gr_name);
                 text += QStringLiteral(". Members of the group \"%1\" may use it: sudo usermod -aG %1 $USER, then log in "
-                                       "again.").arg(name);
+                                       "again.").arg(groupName);
             }
+            setOpenFailure(OpenFailure::PermissionDenied, path, text, groupName);
+            return;
         }
-        LGLogError("%@", text);
-        setOpenFailure(text);
+        setOpenFailure(OpenFailure::Other, path, text, reason);
+    }
+
+    static void reportInUse(const QString& path)
+    {
+        const QString holder = portHolder(path);
+        setOpenFailure(OpenFailure::InUse, path,
+            holder.isEmpty() ? QStringLiteral("%1 is in use by another program").arg(path)
+                             : QStringLiteral("%1 is in use by %2").arg(path, holder),
+            holder);
     }
 
     static FT_STATUS failed(TtyPort& p)
@@ -418,17 +469,18 @@ private:
     std::atomic<DWORD> m_vid{0x0403};
     std::atomic<DWORD> m_pid{0xD678};
     HandleTable<TtyPort> m_ports;
-    std::mutex m_listMutex;
-    std::vector<TtyDevice> m_listed;
+    DeviceList<TtyDevice> m_listed;
 };
 
 } // namespace
 
-QString lastOpenFailure()
+OpenFailure lastOpenFailureDetails()
 {
     std::lock_guard lock(g_openFailureMutex);
     return g_openFailure;
 }
+
+QString lastOpenFailure() { return lastOpenFailureDetails().text; }
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot)
 {

@@ -1,6 +1,8 @@
 // Protocol memory transfer: calibration, hardware information, status and the memory dump.
 #include "OQUSBDevice.h"
 
+#include <algorithm>
+
 #include "device/DeviceActivity.h"
 #include "device/DeviceError.h"
 #include "logging/Log.h"
@@ -20,6 +22,15 @@ constexpr char kEscape = 0x1B;
 constexpr double kCancelDrainLimit = 120.0;
 
 constexpr DWORD kMaxReadChunk = 1 << 16;
+// The longest legal answer is the dump of a full memory: 65,536 bytes as hex digits with their
+// checksums and line ends, about 139,000 characters. A counter that sends four times that has not
+// stopped and never will.
+constexpr qsizetype kMaxAnswerChars = 4 * 139264;
+
+oq::ErrorRecord endlessAnswerError()
+{
+    return oq::device::deviceError(oq::device::DeviceErrorEndlessAnswer, localized(QStringLiteral("errors.device.endless_answer")));
+}
 
 struct Section {
     char command;
@@ -171,6 +182,8 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
             text += *line;
             if (read >= 2 && progressCancelled())
                 return handleTransferCancel();
+            if (text.size() > kMaxAnswerChars)
+                return failWith(endlessAnswerError());
             if (read >= 1 && line->isEmpty())
                 break;
         }
@@ -248,14 +261,18 @@ void OQUSBDevice::loadProtocol(const ProtocolCompletion& completion)
                 dump[i] = '?';
         }
         received = bytesReceived(dump);
-        dispatchMainAsync([self = strongSelf(), received] {
+        // Never past 100 %: a memory may carry more bytes than its valid protocol.
+        const qint64 shown = protocolLength > 0 ? std::min(received, protocolLength) : received;
+        dispatchMainAsync([self = strongSelf(), shown] {
             if (auto record = self->progress())
-                record->setCompletedUnitCount(received);
+                record->setCompletedUnitCount(shown);
         });
         if (progressCancelled())
             return handleTransferCancel();
         if (status != FT_OK)
             return failWith(device::errorWithFTStatus(status));
+        if (dump.size() > kMaxAnswerChars)
+            return failWith(endlessAnswerError());
     }
 
     const QString dumpText = QString::fromLatin1(dump);

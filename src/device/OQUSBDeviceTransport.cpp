@@ -2,6 +2,7 @@
 #include "OQUSBDevice.h"
 
 #include <algorithm>
+#include <atomic>
 #include <vector>
 
 #include "device/DeviceError.h"
@@ -20,6 +21,8 @@ constexpr double kPollInterval = 0.1;
 constexpr DWORD kMaxReadChunk = 1 << 16;
 // Reads that return nothing while a line is unfinished, before the line is given up.
 constexpr int kMaxEmptyReads = 2;
+// Value lines after "P": a stream that stops sends one or two more; this many is one that does not.
+constexpr int kMaxSkippedValues = 64;
 
 void setOut(std::optional<ErrorRecord>* out, ErrorRecord error)
 {
@@ -69,11 +72,15 @@ bool OQUSBDevice::openLink()
 
     FT_HANDLE handle = nullptr;
     const FT_STATUS status = FT_Open(0, &handle);
+    // Retries of an open that keeps failing the same way stay quiet: one line per change of cause.
+    static std::atomic<FT_STATUS> lastFailure{FT_OK};
     if (status != FT_OK) {
-        LGLogError("failed opening device: %i", status);
+        if (lastFailure.exchange(status) != status)
+            LGLogError("failed opening device: %i", status);
         failWithFtStatus(status);
         return false;
     }
+    lastFailure = FT_OK;
     m_handle = handle;
     LGLogInfo("successfully opened device: %p", handle);
 
@@ -187,10 +194,13 @@ bool isValueLine(const QString& line, QLatin1String unit)
 
 std::optional<QString> OQUSBDevice::readLineSkippingValues(std::optional<ErrorRecord>& error)
 {
+    // A stream that "P" does not stop is not skipped for ever: the value line that passes the bound
+    // is the answer, and the caller finds no confirmation in it.
+    int skipped = 0;
     auto line = readLine(error);
-    while (line && isValueLine(*line, QLatin1String("Sv")))
+    while (line && isValueLine(*line, QLatin1String("Sv")) && ++skipped <= kMaxSkippedValues)
         line = readLine(error);
-    while (line && isValueLine(*line, QLatin1String("rem")))
+    while (line && isValueLine(*line, QLatin1String("rem")) && ++skipped <= kMaxSkippedValues)
         line = readLine(error);
     return line;
 }

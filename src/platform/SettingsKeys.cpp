@@ -2,7 +2,19 @@
 
 #include "ArchivedColor.h"
 
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QPalette>
+
 namespace oq::settings {
+
+namespace {
+bool darkDesktop()
+{
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance())
+        && QGuiApplication::palette().color(QPalette::Window).lightnessF() < 0.5;
+}
+} // namespace
 
 QStringList colorKeys()
 {
@@ -13,6 +25,10 @@ QStringList colorKeys()
 QVariantMap defaults()
 {
     const QString green = ArchivedColor::rgba(0.156862745, 0.666666667, 0.156862745, 1.0).archive();
+    // The normal text shows on the window's own background: on a dark desktop that green is too dim
+    // to read (under 4.5:1), so the default there is a lighter one. A colour the user chose stays.
+    const QString normalText =
+        darkDesktop() ? ArchivedColor::rgba(0.352941176, 0.823529412, 0.352941176, 1.0).archive() : green;
     const QString amber = ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0).archive();
     const QString red = ArchivedColor::rgba(0.862745098, 0.0, 0.082352941, 1.0).archive();
     const QString white = ArchivedColor::grey(1.0, 1.0).archive();
@@ -23,7 +39,7 @@ QVariantMap defaults()
         {DangerRateValue, 11.8},
         {WarningDoseValue, 10.0},
         {DangerDoseValue, 20.0},
-        {NormalFontColor, green},
+        {NormalFontColor, normalText},
         {NormalBackgroundColor, window},
         {NormalBarColor, green},
         {WarningFontColor, amber},

@@ -11,6 +11,7 @@
 #include "app/MainWindow.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "platform/SettingsStore.h"
@@ -24,7 +25,7 @@ public:
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         oq::clock::setScale(timeScale);
         oq::SettingsStore::useFile(folder + QStringLiteral("/oq.conf"));
-        oq::ft::useSimBackend();
+        oq::sim::useFtBackend();
         controller = std::make_unique<AppDelegate>();
         controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
         colorManager = std::make_unique<ColorManager>();

@@ -2,19 +2,32 @@
 
 #include <QAccessible>
 #include <QAction>
+#include <QApplication>
 #include <QFontInfo>
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <cmath>
 #include <functional>
 #include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "app/AppDelegate.h"
 #include "app/BuildInfo.h"
 #include "app/ConnectionStatus.h"
 #include "app/HelpMenu.h"
 #include "app/MainWindow.h"
+#include "common/SimCounters.h"
 #include "common/TestUtil.h"
+#include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
+#include "device/OQUSBDevice.h"
+#include "platform/ArchivedColor.h"
+#include "platform/Clock.h"
+#include "sim/SimPty.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "units/ColorManager.h"
@@ -181,4 +194,91 @@ TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
     EXPECT_TRUE(w.helpMenu()->shortcutsText().contains(QStringLiteral("Ctrl+1")));
     EXPECT_TRUE(w.rateButton()->toolTip().endsWith(QStringLiteral("(Ctrl+1)")));
     EXPECT_EQ(w.doseButton()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_2));
+}
+
+// A port another program holds: the window says so, and who; once it is let go, the next counter
+// opens and the words go.
+TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
+{
+    clock::setScale(0.01);
+    auto counter = std::make_shared<sim::SimCounter>(test::steadyCounter(0.5));
+    sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    const int holder = ::open(QFile::encodeName(pty.path()).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ft::useTtyBackend(pty.path());
+    MainWindow window(controller.get());
+    window.show();
+
+    auto refused = makeDevice<OQUSBDevice>();
+    controller->setDevice(refused);
+    ASSERT_TRUE(test::waitUntil([&] { return refused->failed(); }, 20));
+    test::spin(0.05);
+    EXPECT_EQ(window.connectionStatus()->state(), ConnectionStatus::State::Failed);
+    const QString shown = window.statusLabel()->text();
+    EXPECT_TRUE(shown.contains(QStringLiteral("%1 is in use by ").arg(pty.path()))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("(pid %1). Close that program").arg(::getpid()))) << shown.toStdString();
+    EXPECT_TRUE(window.grab().save(test::artifactsDir() + QStringLiteral("/main-window-port-in-use.png")));
+    EXPECT_TRUE(counter->commandLog().isEmpty()) << "the refused opener sent something";
+
+    ::close(holder);
+    auto opened = makeDevice<OQUSBDevice>();
+    controller->setDevice(opened);
+    ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
+    EXPECT_FALSE(window.statusLabel()->text().contains(QStringLiteral("in use")));
+    controller->setDevice(nullptr);
+    sim::useFtBackend();
+    clock::setScale(1.0);
+}
+
+namespace {
+// WCAG contrast ratio of two opaque colours.
+double contrast(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+} // namespace
+
+TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
+{
+    const QPalette light = QApplication::palette();
+    QPalette dark = light;
+    dark.setColor(QPalette::Window, QColor(40, 40, 40));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    QApplication::setPalette(dark);
+    SettingsStore::shared().registerDefaults(settings::defaults()); // as a start on that desktop does
+
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow w(controller.get());
+    cm.setBackgroundView(w.backgroundView());
+    w.show();
+    auto d = makeDevice<TestDevice>();
+    controller->setDevice(d);
+    d->setOnlineUnit(QStringLiteral("Sv"));
+    d->setOnlineValue(0.145);
+    cm.setMode(1);
+    cm.setValue(0.145);
+    ASSERT_TRUE(test::waitUntil([&] { return w.isVisible() && !w.valueLabel()->text().isEmpty(); }, 5));
+    const QImage shot = w.grab().toImage();
+    const QColor background = shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4)));
+    EXPECT_EQ(background, QColor(40, 40, 40));
+    bool textDrawn = false;
+    for (int y = 0; y < shot.height() && !textDrawn; ++y)
+        for (int x = 0; x < shot.width() && !textDrawn; ++x)
+            textDrawn = shot.pixelColor(x, y) == cm.fontColor();
+    EXPECT_TRUE(textDrawn);
+    EXPECT_GE(contrast(cm.fontColor(), background), 4.5);
+
+    const QColor chosen(10, 120, 10);
+    SettingsStore::shared().setObject(settings::NormalFontColor, ArchivedColor::fromQColor(chosen).archive());
+    cm.calculateColors();
+    EXPECT_EQ(cm.fontColor(), chosen);
+    QApplication::setPalette(light);
 }

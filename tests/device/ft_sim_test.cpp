@@ -4,6 +4,7 @@
 #include <future>
 
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "ft_test_support.h"
 #include "sim/SimBus.h"
 
@@ -19,7 +20,7 @@ protected:
     void SetUp() override
     {
         oq::clock::setScale(0.001);
-        oq::ft::useSimBackend();
+        oq::sim::useFtBackend();
     }
     void TearDown() override
     {
@@ -103,7 +104,7 @@ TEST_F(FtSimTest, ClosedAndForeignHandlesAreRejected)
 
     // Choosing another backend leaves no usable handle behind.
     FT_HANDLE old = openFirst();
-    oq::ft::useSimBackend();
+    oq::sim::useFtBackend();
     EXPECT_EQ(FT_GetQueueStatus(old, &n), FT_INVALID_HANDLE);
 }
 

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
+#include "device/TtyReceiver.h"
 #include "ft_test_support.h"
 #include "logging/LGLog.h"
 #include "refusing_port.h"
@@ -31,7 +33,7 @@ protected:
     void SetUp() override { oq::clock::setScale(0.01); }
     void TearDown() override
     {
-        oq::ft::useSimBackend(); // drops every tty handle
+        oq::sim::useFtBackend(); // drops every tty handle
         oq::clock::setScale(1.0);
     }
 };
@@ -241,6 +243,20 @@ TEST_F(FtTtyTest, VanishedTerminalFailsAndNeverHangs)
     EXPECT_NE(FT_GetQueueStatus(h, &n), FT_OK);
     EXPECT_NE(FT_Write(h, &c, 1, &n), FT_OK);
     EXPECT_EQ(FT_Close(h), FT_OK);
+}
+
+// What a 7E1 terminal with marked errors delivers, cut into chunks anywhere: noise becomes "?" and
+// never a line end.
+TEST(TtyInputDecoder, MarkedErrorsAndHighBytesBecomeQuestionMarks)
+{
+    const QByteArray in("0,1\xff\x00\ruSv\xc1\r\n\xffX\xff\x00\x00\xff\x00\n#\r\n", 23);
+    const QByteArray expected("0,1?uSv?\r\n?X??#\r\n");
+    for (qsizetype cut = 0; cut <= in.size(); ++cut) {
+        oq::ft::TtyInputDecoder decoder;
+        QByteArray out = decoder.decode(in.constData(), cut);
+        out += decoder.decode(in.constData() + cut, in.size() - cut);
+        EXPECT_EQ(out, expected) << "cut at " << cut;
+    }
 }
 
 TEST_F(FtTtyTest, CounterSimProgram)

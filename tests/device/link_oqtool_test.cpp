@@ -12,6 +12,7 @@
 
 #include <csignal>
 
+#include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "platform/Clock.h"
 #include "refusing_port.h"
@@ -24,14 +25,15 @@ namespace {
 // Both sides run their waits this much faster than real time.
 const QString kScale = QStringLiteral("0.05");
 
-QProcessEnvironment environment(const QString& locale = QStringLiteral("en_US.UTF-8"))
+QProcessEnvironment environment(const QString& locale = QStringLiteral("en_US.UTF-8"), const QString& scale = kScale)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("OQ_CLOCK_SCALE"), kScale);
+    env.insert(QStringLiteral("OQ_CLOCK_SCALE"), scale);
     env.insert(QStringLiteral("LANG"), locale);
     env.insert(QStringLiteral("LC_ALL"), locale);
-    // Thresholds and units from the defaults, not the user's settings.
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), QDir::tempPath() + QStringLiteral("/oq-link-oqtool-config"));
+    // Thresholds and units from the defaults, not the user's settings; removed when the tests end.
+    static const QTemporaryDir config;
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     return env;
 }
 
@@ -40,10 +42,10 @@ struct ToolRun {
     QByteArray out, err;
 };
 
-ToolRun oqtool(const QStringList& args, const QString& locale = QStringLiteral("en_US.UTF-8"))
+ToolRun oqtool(const QStringList& args, const QString& locale = QStringLiteral("en_US.UTF-8"), const QString& scale = kScale)
 {
     QProcess p;
-    p.setProcessEnvironment(environment(locale));
+    p.setProcessEnvironment(environment(locale, scale));
     p.start(QStringLiteral(OQTOOL_PATH), args);
     p.closeWriteChannel();
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
@@ -55,20 +57,25 @@ QStringList lines(const QByteArray& text) { return QString::fromUtf8(text).split
 // oq-counter-sim serving one counter on a pseudo-terminal.
 class CounterSimProcess {
 public:
-    explicit CounterSimProcess(QStringList args)
+    explicit CounterSimProcess(QStringList args, const QString& scale = kScale)
     {
-        args << QStringLiteral("--time-scale") << kScale;
+        args << QStringLiteral("--time-scale") << scale;
         m_process.start(QStringLiteral(COUNTER_SIM_PATH), args);
         if (m_process.waitForReadyRead(10000))
             m_path = QString::fromUtf8(m_process.readLine()).trimmed();
     }
-    ~CounterSimProcess()
-    {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-    }
+    ~CounterSimProcess() { stop(); }
     const QString& path() const { return m_path; }
+    // Stops it; what it said on standard error.
+    QByteArray stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+        }
+        return m_process.readAllStandardError();
+    }
 
 private:
     QProcess m_process;
@@ -174,6 +181,44 @@ TEST(OqtoolInfo, PortThatRefusesAccessNamesTheCause)
         << err.toStdString();
 }
 
+// One program per counter: a second one fails at once, names the holder, sends nothing, and the
+// first one's readings go on.
+TEST(OqtoolInfo, CounterInUseIsRefusedAndTheFirstProgramGoesOn)
+{
+    oq::clock::setScale(kScale.toDouble());
+    auto counter = std::make_shared<oq::sim::SimCounter>(oq::test::steadyCounter(1.5));
+    oq::sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    QProcess watch;
+    watch.setProcessEnvironment(environment());
+    watch.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", pty.path()});
+    ASSERT_TRUE(watch.waitForStarted());
+    QByteArray shown;
+    const auto readingsAtLeast = [&](int n) {
+        return oq::test::waitUntil([&] {
+            shown += watch.readAllStandardOutput();
+            return shown.count('\n') >= n || watch.state() != QProcess::Running;
+        }, 30) && watch.state() == QProcess::Running;
+    };
+    ASSERT_TRUE(readingsAtLeast(2)) << watch.readAllStandardError().constData();
+    const QStringList commands = counter->commandLog();
+
+    const ToolRun second = oqtool({"info", "--port", pty.path()});
+    EXPECT_EQ(second.exitCode, 1);
+    const QString expected = QStringLiteral("%1 is in use by oqtool (pid %2)").arg(pty.path()).arg(watch.processId());
+    EXPECT_TRUE(QString::fromUtf8(second.err).contains(expected)) << second.err.constData();
+    EXPECT_EQ(counter->commandLog(), commands) << "the second program sent something";
+
+    const int before = int(shown.count('\n'));
+    ASSERT_TRUE(readingsAtLeast(before + 3)) << watch.readAllStandardError().constData();
+    EXPECT_EQ(lines(shown), QStringList(lines(shown).size(), QStringLiteral("1.500 μSv/h")));
+    ::kill(pid_t(watch.processId()), SIGINT);
+    ASSERT_TRUE(watch.waitForFinished(30000));
+    EXPECT_EQ(watch.exitCode(), 0);
+    pty.stop();
+    oq::clock::setScale(1.0);
+}
+
 class OqtoolDownload : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
@@ -197,21 +242,27 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(OqtoolDownload, DumpFromOqCounterSimReadsBackToTheSameEvents)
+// The whole memory (65,535 bytes, about 139,000 characters) at 460800 baud and real speed, over a
+// line that throttles and drops as the kernel and the bridge do: every character arrives, the
+// download reads back to the counter's own events, and the line lost nothing.
+TEST_F(OqtoolDownload, FullMemoryOverTheRealLineArrivesIntact)
 {
-    const QString counterDump = writeCounterDump(600);
-    CounterSimProcess sim({"--dump", counterDump});
+    const int counts = 32762; // with the interval and the time mark: FFFF bytes
+    const QString counterDump = writeCounterDump(counts);
+    CounterSimProcess sim({"--dump", counterDump}, QStringLiteral("1"));
     ASSERT_FALSE(sim.path().isEmpty());
     const QString out = dir.filePath("downloaded.dump");
-    const ToolRun r = oqtool({"download", "--port", sim.path(), "-o", out});
+    const ToolRun r = oqtool({"download", "--port", sim.path(), "-o", out}, QStringLiteral("en_US.UTF-8"), QStringLiteral("1"));
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_TRUE(r.err.contains("Downloading")) << "progress on standard error";
+    const QByteArray said = sim.stop();
+    EXPECT_TRUE(said.contains("oq-counter-sim: 0 characters lost on the line")) << said.constData();
 
     const ToolRun got = oqtool({"events", out, "--format", "csv"});
     const ToolRun given = oqtool({"events", counterDump, "--format", "csv"});
     ASSERT_EQ(got.exitCode, 0) << got.err.constData();
-    EXPECT_EQ(lines(got.out).size(), 601);
-    EXPECT_EQ(got.out, given.out);
+    EXPECT_EQ(lines(got.out).size(), counts + 1);
+    EXPECT_TRUE(got.out == given.out) << "the downloaded dump differs from the counter's";
 
     // --events prints them straight away.
     const ToolRun direct = oqtool({"download", "--simulate", "--events", "json"});

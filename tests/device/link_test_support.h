@@ -13,6 +13,7 @@
 
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "device/link_forwarding_backend.h"
 #include "platform/Clock.h"
@@ -108,7 +109,7 @@ public:
         sim::SimBus::instance().unplugAll();
         counter = std::make_shared<sim::SimCounter>(std::move(config));
         if (link == Link::Sim) {
-            backend = std::make_shared<CountingBackend>(ft::makeSimBackend());
+            backend = std::make_shared<CountingBackend>(sim::makeFtBackend());
             entryId = sim::SimBus::instance().plug(counter);
         } else {
             pty = std::make_unique<sim::SimPty>(counter);

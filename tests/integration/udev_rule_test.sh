@@ -53,6 +53,8 @@ usb() {
   ln -s /sys/class/tty "$t/subsystem"
   printf 'MAJOR=188\nMINOR=%s\nDEVNAME=%s\n' "$minor" "$tty" > "$t/uevent"
   echo "188:$minor" > "$t/dev"
+  echo 16 > "$u/$name:1.0/$tty/latency_timer"
+  ln -s "$u/$name:1.0/$tty" "$t/device"
 }
 
 failures=0
@@ -80,6 +82,7 @@ for action in add change; do
   expect "counter's tty ($action): /dev/oq-counter" "$out" "^DEVLINKS=(.* )?/dev/oq-counter( |$)"
   expect "counter's tty ($action): /dev/oq-counter-SERIAL" "$out" "^DEVLINKS=(.* )?/dev/oq-counter-OQ123456( |$)"
   expect "counter's tty ($action): ModemManager keeps off" "$out" "^ID_MM_DEVICE_IGNORE=1$"
+  expect "counter's tty ($action): latency timer 2 ms" "$out" "latency_timer.* '?2'?"
 done
 
 out=$(run add $U/1-2)
@@ -88,6 +91,7 @@ out=$(run add $U/1-2/1-2:1.0/ttyUSB1/tty/ttyUSB1)
 refuse "other FTDI tty: no access given" "$out" "uaccess"
 refuse "other FTDI tty: no counter link" "$out" "^DEVLINKS=.*oq-counter"
 refuse "other FTDI tty: ModemManager not told" "$out" "ID_MM_DEVICE_IGNORE"
+refuse "other FTDI tty: latency timer left alone" "$out" "latency_timer"
 
 out=$(run add $U/1-3/1-3:1.0/ttyUSB2/tty/ttyUSB2)
 expect "counter without serial: /dev/oq-counter" "$out" "^DEVLINKS=(.* )?/dev/oq-counter( |$)"

@@ -6,6 +6,7 @@
 
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
+#include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
@@ -16,7 +17,7 @@ using namespace oq;
 TEST(DroppedDevice, LeavesTheCounterToTheNextDevice)
 {
     clock::setScale(0.1);
-    ft::useSimBackend();
+    sim::useFtBackend();
     sim::SimBus::instance().unplugAll();
 
     // No counter listed: the first device keeps looking for one for about a second.
@@ -45,7 +46,7 @@ TEST(DroppedDevice, LeavesTheCounterToTheNextDevice)
 TEST(DroppedDevice, ClosesItsHandleWhenItGoes)
 {
     clock::setScale(0.05);
-    ft::useSimBackend();
+    sim::useFtBackend();
     sim::SimBus::instance().unplugAll();
     sim::CounterConfig config;
     config.version = QStringLiteral("7.14Lb07");

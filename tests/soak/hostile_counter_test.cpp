@@ -1,9 +1,11 @@
 // One application against a hostile counter for a (scaled) while: random bytes, lines that never
-// end, the wrong line speed, answers out of order, silence and torrents of values, one after the
+// end, the wrong line speed, answers out of order, silence, torrents of values, and a memory dump or
+// calibration answer that never ends while the user keeps asking for the protocol, one after the
 // other. The application stays responsive, its memory stays bounded, its dropped devices go away,
-// and a good counter plugged in afterwards is shown as usual.
+// an endless answer ends the transfer with an error, and a good counter plugged in afterwards is
+// shown as usual.
 //
-// OQ_HOSTILE_SECONDS sets the modelled length (default 420 s, each kind for 60 s); OQ_HOSTILE_SCALE
+// OQ_HOSTILE_SECONDS sets the modelled length (default 540 s, each kind for 60 s); OQ_HOSTILE_SCALE
 // the time scale. A run longer than the default needs OQ_SOAK=1, or it reports itself skipped.
 #include <gtest/gtest.h>
 
@@ -14,7 +16,11 @@
 #include <random>
 
 #include "AppUnderTest.h"
+#include "app/DeviceExchanges.h"
+#include "app/DeviceMenu.h"
+#include "app/ErrorPresenter.h"
 #include "common/SimCounters.h"
+#include "device/DeviceError.h"
 #include "units/ValueTransformers.h"
 
 using namespace oq;
@@ -40,7 +46,25 @@ QByteArray randomBytes(std::mt19937& rng, int maxCount)
 struct Hostility {
     const char* name;
     std::function<std::shared_ptr<SimCounter>(uint32_t seed)> make;
+    bool downloads = false; // the user asks for the protocol instead of switching modes
 };
+
+// `command` starts dump lines at about the line rate that never end ("b" after its header).
+std::shared_ptr<SimCounter> endlessAnswer(uint32_t seed, unsigned char command)
+{
+    CounterConfig c = oq::test::steadyCounter(0.2);
+    c.seed = seed;
+    c.profile.kind = ProfileSpec::Script;
+    c.profile.script = {QStringLiteral("00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF42")};
+    c.valueInterval = 0.0015; // 68 characters at 460800 baud
+    auto counter = std::make_shared<SimCounter>(c);
+    counter->setCommand(command, [command](SimCounter::Context& ctx) {
+        if (command == 'b')
+            ctx.send("\r\nFFFF 0 0\r\n");
+        ctx.startStream(Mode::OnlineRate);
+    });
+    return counter;
+}
 
 const Hostility kHostilities[] = {
     {"random bytes",
@@ -117,6 +141,8 @@ const Hostility kHostilities[] = {
             c.valueInterval = 0.2;
             return std::make_shared<SimCounter>(c);
         }},
+    {"endless dump", [](uint32_t seed) { return endlessAnswer(seed, 'b'); }, true},
+    {"endless section", [](uint32_t seed) { return endlessAnswer(seed, 'c'); }, true},
 };
 constexpr int kKinds = int(sizeof kHostilities / sizeof kHostilities[0]);
 
@@ -137,6 +163,13 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
         GTEST_SKIP() << "the long hostile run needs OQ_SOAK=1";
     AppUnderTest app(envNumber("OQ_HOSTILE_SCALE", 0.01));
     LoopWatch loop;
+    ErrorPresenter::s_autoAnswer = -1; // error boxes close at once
+    DeviceExchanges* exchanges = app.window->deviceMenu()->exchanges();
+    exchanges->setSaveLocationChooser([](const QString&) { return QString(); });
+    int endlessEnded = 0;
+    QObject::connect(exchanges, &DeviceExchanges::failed, [&](const ErrorRecord& e) {
+        endlessEnded += e.code() == device::DeviceErrorEndlessAnswer;
+    });
     const int phases = std::max(1, int(total / kPhaseSeconds));
 
     std::vector<double> rss;
@@ -146,6 +179,7 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
         const Hostility& h = kHostilities[phase % kKinds];
         SCOPED_TRACE(::testing::Message() << "phase " << phase << ": " << h.name);
         const quint64 entry = SimBus::instance().plug(h.make(uint32_t(1000 + phase)));
+        const int endlessBefore = endlessEnded;
         for (int sample = 0; sample < int(kPhaseSeconds / kSampleSeconds); ++sample) {
             loop.reset();
             app.spinModelled(kSampleSeconds);
@@ -153,9 +187,16 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
             const Resources r = Resources::now();
             rss.push_back(r.rssMiB);
             maxDeviceThreads = std::max(maxDeviceThreads, r.deviceThreads);
+            if (h.downloads) {
+                exchanges->downloadProtocol();
+                continue;
+            }
             // The user keeps pressing the mode buttons.
             QPushButton* button = (phase + sample) % 2 ? app.window->doseButton() : app.window->rateButton();
             button->click();
+        }
+        if (h.downloads) {
+            EXPECT_GT(endlessEnded, endlessBefore) << "no transfer ended at the bound";
         }
         SimBus::instance().unplug(entry);
         ASSERT_TRUE(app.waitModelled([&] { return !app.controller->device() && !app.showsValue(); }, 10))
@@ -182,4 +223,5 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
         EXPECT_LT(overall, firstHalf + 16) << "memory grows while the hostile counter goes on";
     }
     EXPECT_LT(overall, soak::kSanitized ? 2048 : 400);
+    ErrorPresenter::s_autoAnswer = -2;
 }

@@ -4,7 +4,7 @@
 
 #include "common/TestUtil.h"
 #include "sim/SimBus.h"
-#include "usb/SimRegistry.h"
+#include "sim/SimRegistry.h"
 #include "usb/UsbTestUtil.h"
 
 using namespace oq::test;

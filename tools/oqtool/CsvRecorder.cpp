@@ -17,6 +17,7 @@
 
 #include "Command.h"
 #include "DeviceSession.h"
+#include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
@@ -343,10 +344,15 @@ private:
         m_device.reset();
         m_state = State::Away;
         m_retryAt = oq::clock::now() + (wasRecording ? 0.0 : kCsvRetryInterval);
-        if (!m_reported) {
+        // "device not found" also stands for a port that is there but refused (in use by another
+        // program, not permitted): the cause is what helps, and a new cause is said again.
+        const QString cause = wasRecording ? QString() : oq::ft::lastOpenFailure();
+        const QString said = cause.isEmpty() ? reason : reason + QStringLiteral("; ") + cause;
+        if (!m_reported || said != m_reportedReason) {
             m_reported = true;
-            LGLogWarn("CSV recording: counter away (%@); waiting for it", reason);
-            err((wasRecording ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(reason)) + QLatin1Char('\n'));
+            m_reportedReason = said;
+            LGLogWarn("CSV recording: counter away (%@); waiting for it", said);
+            err((wasRecording ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(said)) + QLatin1Char('\n'));
         }
     }
 
@@ -388,6 +394,7 @@ private:
     State m_state = State::Away;
     double m_retryAt = 0;
     bool m_reported = false; // the current absence was reported
+    QString m_reportedReason;
     bool m_attached = false; // a counter was recorded from before
     bool m_finished = false;
     bool m_writeFailed = false;

@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
+#include "sim/SimFtBackend.h"
 
 namespace oqtool {
 namespace {
@@ -81,7 +82,7 @@ DeviceSession::DeviceSession(DeviceOptions options)
         oq::sim::CounterConfig config;
         config.profile.kind = oq::sim::ProfileSpec::Walk;
         m_counter = std::make_shared<oq::sim::SimCounter>(config);
-        oq::ft::useSimBackend();
+        oq::sim::useFtBackend();
         m_entry = oq::sim::SimBus::instance().plug(m_counter);
     } else {
         oq::ft::useTtyBackend(m_options.port);

@@ -1,6 +1,6 @@
 #include "SimRegistry.h"
 
-#include "sim/SimBus.h"
+#include "SimBus.h"
 
 SimRegistry::SimRegistry(QObject* parent) : USBRegistry(parent)
 {

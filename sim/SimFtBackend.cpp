@@ -1,15 +1,18 @@
-// The `sim` backend: the counters plugged into the simulated USB bus, in process.
+// The FT_* backend of the simulated counters: those plugged into the simulated USB bus, in process.
+#include "SimFtBackend.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "FtBackend.h"
-#include "FtHandles.h"
+#include "device/FtHandles.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 
-namespace oq::ft {
+namespace oq::sim {
 namespace {
+
+using namespace oq::ft;
 
 using oq::sim::LineSettings;
 using oq::sim::SimBus;
@@ -36,22 +39,16 @@ public:
 
     FT_STATUS createDeviceInfoList(DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        m_listed = SimBus::instance().entries();
-        *count = DWORD(m_listed.size());
+        *count = m_listed.refresh(SimBus::instance().entries());
         return FT_OK;
     }
 
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count) override
     {
-        std::lock_guard lock(m_listMutex);
-        const DWORD n = std::min<DWORD>(*count, DWORD(m_listed.size()));
-        for (DWORD i = 0; i < n; ++i) {
-            const SimBusEntry& e = m_listed[i];
-            fillNode(nodes[i], (ULONG(e.vendorId) << 16) | e.productId, e.locationId, e.serialNumber, e.name,
+        m_listed.fill(nodes, count, [this](FT_DEVICE_LIST_INFO_NODE& node, const SimBusEntry& e) {
+            fillNode(node, (ULONG(e.vendorId) << 16) | e.productId, e.locationId, e.serialNumber, e.name,
                 m_ports.find([&e](const SimPort& p) { return p.entry.entryId == e.entryId; }));
-        }
-        *count = n;
+        });
         return FT_OK;
     }
 
@@ -186,12 +183,11 @@ private:
     }
 
     HandleTable<SimPort> m_ports;
-    std::mutex m_listMutex;
-    std::vector<SimBusEntry> m_listed;
+    DeviceList<SimBusEntry> m_listed;
 };
 
 } // namespace
 
-std::shared_ptr<Backend> makeSimBackend() { return std::make_shared<SimBackend>(); }
+std::shared_ptr<oq::ft::Backend> makeFtBackend() { return std::make_shared<SimBackend>(); }
 
-} // namespace oq::ft
+} // namespace oq::sim

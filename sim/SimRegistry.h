@@ -1,6 +1,6 @@
 #pragma once
-// The registry on the simulated USB bus: counters plugged into oq::sim::SimBus arrive here, and
-// pulling them out removes them. Any step can be made to fail, so every failure path of the
+// The registry on the simulated USB bus, plugged into the USB monitor from outside: counters
+// plugged into oq::sim::SimBus arrive here, and pulling them out removes them. Any step can be made to fail, so every failure path of the
 // monitor can be driven without hardware.
 #include <map>
 

@@ -1,0 +1,16 @@
+#pragma once
+// The simulated counters as an FT_* backend, plugged into the device link from outside as a
+// demo driver would be: every counter plugged into oq::sim::SimBus is listed and opened through
+// the FT_* calls, in process.
+//
+//   oq::sim::useFtBackend();
+#include <memory>
+
+#include "device/FtBackend.h"
+
+namespace oq::sim {
+
+std::shared_ptr<oq::ft::Backend> makeFtBackend();
+inline void useFtBackend() { oq::ft::setBackend(makeFtBackend()); }
+
+} // namespace oq::sim
