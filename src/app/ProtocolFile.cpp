@@ -44,8 +44,13 @@ std::shared_ptr<OQProtocol> load(const QString& path, ErrorRecord* error)
 
 bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* error)
 {
+    return writeAtomically(path, [&bytes](QIODevice& file) { return file.write(bytes) == bytes.size(); }, error);
+}
+
+bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>& write, ErrorRecord* error)
+{
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || !write(file) || !file.commit()) {
         if (error)
             *error = fileError("errors.file.save.description", path, int(file.error()), file.errorString());
         file.cancelWriting();

@@ -1,7 +1,9 @@
 #pragma once
 // Stored protocol dumps on disk.
+#include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 #include "parser/OQProtocol.h"
@@ -21,6 +23,8 @@ std::shared_ptr<OQProtocol> load(const QString& path, ErrorRecord* error);
 
 // Writes `text` through a temporary file that replaces `path` only once it is complete.
 bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* error);
+// The same for what `write` writes into the temporary file; it returns false when a write failed.
+bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>& write, ErrorRecord* error);
 
 // The protocol's device dump, atomically.
 bool save(const OQProtocol& protocol, const QString& path, ErrorRecord* error);

@@ -23,6 +23,7 @@
 #include "app/ProtocolPlot.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocolExport.h"
+#include "platform/LocalTime.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -30,7 +31,7 @@ using oq::localized;
 namespace {
 QString dateText(const QDateTime& d)
 {
-    const QDateTime local = d.toLocalTime();
+    const QDateTime local = oq::LocalTime::of(d).toDateTime();
     return QLocale().toString(local.date(), QLocale::ShortFormat) + QLatin1Char(' ') + local.time().toString(QStringLiteral("HH:mm:ss"));
 }
 } // namespace
@@ -232,8 +233,9 @@ QString ProtocolWindow::summaryText() const
 
 bool ProtocolWindow::exportEvents(const QString& path, ExportFormat format, oq::ErrorRecord* error) const
 {
-    const QString text = format == ExportFormat::Csv ? OQProtocolEventsCsv(events()) : OQProtocolEventsJson(events());
-    return oq::protocolfile::writeAtomically(path, text.toUtf8(), error);
+    const OQEventsFormat as = format == ExportFormat::Csv ? OQEventsFormat::Csv : OQEventsFormat::Json;
+    return oq::protocolfile::writeAtomically(
+        path, [&](QIODevice& file) { return OQProtocolEventsWrite(events(), as, file); }, error);
 }
 
 void ProtocolWindow::exportCsv() { exportAs(ExportFormat::Csv); }

@@ -6,14 +6,15 @@
 #include <cmath>
 
 #include "logging/Log.h"
+#include "parser/DoseRateText.h"
 #include "parser/OQParser.h"
-#include "platform/CLocale.h"
+#include "platform/LocalTime.h"
 
 namespace {
 
 QString dateText(const QDateTime& date)
 {
-    return date.toLocalTime().toString(QStringLiteral("dd.MM.yyyy  HH:mm:ss"));
+    return oq::LocalTime::of(date).toString(QLatin1String("dd.MM.yyyy  HH:mm:ss"));
 }
 
 QString describe(const QVariantMap& map)
@@ -72,14 +73,13 @@ QString OQProtocolEvent::stringRepresentation() const
         s += QStringLiteral("\t\t      H alarm fired\n");
     if (m_doseRateAlarm)
         s += QStringLiteral("\t\t      dH/dt alarm fired\n");
+    // One arg() with every text: a chain of arg() calls reads the pattern again for each.
     if (std::isnan(m_doseRate))
-        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n").arg(start).arg(m_pulses).arg(m_duration);
+        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n")
+                 .arg(start, QString::number(m_pulses), QString::number(m_duration));
     else
         s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = %4 uSv/h\n")
-                 .arg(start)
-                 .arg(m_pulses)
-                 .arg(m_duration)
-                 .arg(QString::fromStdString(oq::cFormat("%1.6f", m_doseRate)));
+                 .arg(start, QString::number(m_pulses), QString::number(m_duration), doseRateText(m_doseRate));
     return s;
 }
 

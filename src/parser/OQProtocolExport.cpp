@@ -1,20 +1,25 @@
+// The rows' `a + b + c` make one string each.
+#define QT_USE_QSTRINGBUILDER
 #include "OQProtocolExport.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QBuffer>
+#include <QLocale>
+#include <QStringEncoder>
 
+#include <charconv>
 #include <cmath>
+#include <cstring>
+#include <memory>
 
-#include "platform/CLocale.h"
+#include "parser/DoseRateText.h"
+#include "platform/LocalTime.h"
 
 namespace {
 
 // Local time with its offset, e.g. 2021-06-01T12:01:00+02:00.
 QString iso(const QDateTime& d)
 {
-    const QDateTime local = d.toLocalTime();
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+    return oq::LocalTime::of(d).toIsoString();
 }
 
 struct Flag {
@@ -31,49 +36,235 @@ const Flag kFlags[] = {
     {"cdsChanged", &OQProtocolEvent::cdsChanged},
 };
 
-} // namespace
+// Gathers a few rows and hands them to the device as UTF-8.
+class RowStream {
+public:
+    explicit RowStream(QIODevice& device)
+        : m_device(device)
+        , m_buffer(kChunk, Qt::Uninitialized)
+    {
+    }
 
-QString OQProtocolEventsText(const OQProtocolEventList& events)
+    RowStream& operator+=(QStringView text)
+    {
+        reserve(m_utf8.requiredSpace(text.size()));
+        m_used = m_utf8.appendToBuffer(m_buffer.data() + m_used, text) - m_buffer.data();
+        return *this;
+    }
+    RowStream& operator+=(const QString& text) { return *this += QStringView(text); }
+    RowStream& operator+=(QLatin1Char c)
+    {
+        const QChar one(c);
+        return *this += QStringView(&one, 1);
+    }
+
+    // Text known to be ASCII, as it stands.
+    void appendAscii(const char* text, qsizetype size)
+    {
+        reserve(size);
+        std::memcpy(m_buffer.data() + m_used, text, size_t(size));
+        m_used += size;
+    }
+
+    // Everything written; false when a write failed.
+    bool finish()
+    {
+        flush();
+        return m_ok;
+    }
+
+private:
+    static constexpr qsizetype kChunk = 64 * 1024;
+
+    void reserve(qsizetype size)
+    {
+        if (m_used + size <= m_buffer.size())
+            return;
+        flush();
+        if (size > m_buffer.size())
+            m_buffer.resize(size);
+    }
+
+    void flush()
+    {
+        if (m_ok && m_used > 0)
+            m_ok = m_device.write(m_buffer.constData(), m_used) == m_used;
+        m_used = 0;
+    }
+
+    QIODevice& m_device;
+    QStringEncoder m_utf8{QStringEncoder::Utf8};
+    QByteArray m_buffer;
+    qsizetype m_used = 0;
+    bool m_ok = true;
+};
+
+// One JSON row as it is put together: ASCII only.
+class JsonRow {
+public:
+    template <qsizetype N>
+    JsonRow& operator<<(const char (&literal)[N])
+    {
+        return append(literal, N - 1);
+    }
+    JsonRow& append(const char* text, qsizetype size)
+    {
+        std::memcpy(m_end, text, size_t(size));
+        m_end += size;
+        return *this;
+    }
+    JsonRow& operator<<(bool value) { return value ? *this << "true" : *this << "false"; }
+    // A date: a string that never needs escapes.
+    JsonRow& operator<<(const QDateTime& date)
+    {
+        *this << "\"";
+        m_end += oq::LocalTime::of(date).writeIso(m_end);
+        return *this << "\"";
+    }
+    JsonRow& integer(qint64 value)
+    {
+        m_end = std::to_chars(m_end, m_text + sizeof m_text, value).ptr;
+        return *this;
+    }
+    // As QJsonDocument writes a double: whole numbers up to 2^53 as integers, others in their
+    // shortest form, and null for what JSON cannot hold.
+    JsonRow& number(double value)
+    {
+        if (!std::isfinite(value))
+            return *this << "null";
+        if (std::abs(value) <= 9007199254740992.0 && value == std::trunc(value))
+            return integer(qint64(value));
+        const QByteArray& text = m_numbers.text(value);
+        return append(text.constData(), text.size());
+    }
+
+    void writeTo(RowStream& out)
+    {
+        out.appendAscii(m_text, m_end - m_text);
+        m_end = m_text;
+    }
+
+private:
+    // Rates repeat (they follow the pulse counts), and their shortest form is the costly part.
+    class NumberTexts {
+    public:
+        const QByteArray& text(double value)
+        {
+            quint64 bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            Entry& e = m_entries[(bits ^ (bits >> 29) ^ (bits >> 43)) % kEntries];
+            if (!e.used || e.bits != bits)
+                e = {bits, QByteArray::number(value, 'g', QLocale::FloatingPointShortest), true};
+            return e.text;
+        }
+
+    private:
+        static constexpr size_t kEntries = 509;
+        struct Entry {
+            quint64 bits = 0;
+            QByteArray text;
+            bool used = false;
+        };
+        Entry m_entries[kEntries];
+    };
+
+    // Far more than the longest row (two dates of at most kIsoSize, numbers of at most 32).
+    char m_text[1024];
+    char* m_end = m_text;
+    NumberTexts m_numbers;
+};
+
+// The members in QJsonObject's order (sorted by key), at QJsonDocument's indentation.
+void jsonObject(JsonRow& row, const OQProtocolEvent& e)
 {
-    QString out;
-    for (const auto& e : events)
-        out += e->stringRepresentation();
-    return out;
+    row << "    {\n        \"cds\": ";
+    if (e.cds())
+        row.integer(*e.cds());
+    else
+        row << "null";
+    row << ",\n        \"cdsChanged\": " << e.cdsChanged() << ",\n        \"dateChanged\": " << e.dateChanged()
+        << ",\n        \"doseAlarm\": " << e.doseAlarm() << ",\n        \"doseRate\": ";
+    if (std::isnan(e.doseRate()))
+        row << "null";
+    else
+        row.number(e.doseRate());
+    row << ",\n        \"doseRateAlarm\": " << e.doseRateAlarm() << ",\n        \"duration\": ";
+    row.number(double(e.duration()));
+    row << ",\n        \"end\": " << e.endDate() << ",\n        \"incompleteInterval\": " << e.incompleteInterval()
+        << ",\n        \"newInterval\": " << e.newInterval() << ",\n        \"overflow\": " << e.overflow()
+        << ",\n        \"pulses\": ";
+    row.number(double(e.pulses()));
+    row << ",\n        \"start\": " << e.startDate() << "\n    }";
 }
 
-QString OQProtocolEventsCsv(const OQProtocolEventList& events)
+} // namespace
+
+bool OQProtocolEventsText(const OQProtocolEventList& events, QIODevice& device)
 {
-    QString out = QStringLiteral("start,end,duration_s,pulses,dose_rate_uSv_h,cds");
+    RowStream out(device);
+    for (const auto& e : events)
+        out += e->stringRepresentation();
+    return out.finish();
+}
+
+bool OQProtocolEventsCsv(const OQProtocolEventList& events, QIODevice& device)
+{
+    RowStream out(device);
+    out += QStringLiteral("start,end,duration_s,pulses,dose_rate_uSv_h,cds");
     for (const Flag& f : kFlags)
         out += QLatin1Char(',') + QLatin1String(f.name);
     out += QLatin1Char('\n');
     for (const auto& e : events) {
         out += iso(e->startDate()) + QLatin1Char(',') + iso(e->endDate()) + QLatin1Char(',')
             + QString::number(e->duration()) + QLatin1Char(',') + QString::number(e->pulses()) + QLatin1Char(',')
-            + (std::isnan(e->doseRate()) ? QString() : QString::fromStdString(oq::cFormat("%.6f", e->doseRate()))) + QLatin1Char(',')
+            + (std::isnan(e->doseRate()) ? QString() : doseRateText(e->doseRate())) + QLatin1Char(',')
             + (e->cds() ? QString::number(*e->cds()) : QString());
         for (const Flag& f : kFlags)
             out += ((*e).*f.get)() ? QStringLiteral(",1") : QStringLiteral(",0");
         out += QLatin1Char('\n');
     }
-    return out;
+    return out.finish();
 }
 
-QString OQProtocolEventsJson(const OQProtocolEventList& events)
+bool OQProtocolEventsJson(const OQProtocolEventList& events, QIODevice& device)
 {
-    QJsonArray array;
-    for (const auto& e : events) {
-        QJsonObject o{
-            {"start", iso(e->startDate())},
-            {"end", iso(e->endDate())},
-            {"duration", double(e->duration())},
-            {"pulses", double(e->pulses())},
-            {"doseRate", std::isnan(e->doseRate()) ? QJsonValue() : QJsonValue(e->doseRate())},
-            {"cds", e->cds() ? QJsonValue(*e->cds()) : QJsonValue()},
-        };
-        for (const Flag& f : kFlags)
-            o.insert(QLatin1String(f.name), ((*e).*f.get)());
-        array.append(o);
+    RowStream out(device);
+    const auto row = std::make_unique<JsonRow>();
+    *row << "[\n";
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (i > 0)
+            *row << ",\n";
+        jsonObject(*row, *events[i]);
+        row->writeTo(out);
     }
-    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented));
+    if (events.empty())
+        *row << "]\n";
+    else
+        *row << "\n]\n";
+    row->writeTo(out);
+    return out.finish();
 }
+
+bool OQProtocolEventsWrite(const OQProtocolEventList& events, OQEventsFormat format, QIODevice& out)
+{
+    switch (format) {
+    case OQEventsFormat::Csv: return OQProtocolEventsCsv(events, out);
+    case OQEventsFormat::Json: return OQProtocolEventsJson(events, out);
+    case OQEventsFormat::Text: break;
+    }
+    return OQProtocolEventsText(events, out);
+}
+
+namespace {
+QString inMemory(const OQProtocolEventList& events, OQEventsFormat format)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    OQProtocolEventsWrite(events, format, buffer);
+    return QString::fromUtf8(buffer.data());
+}
+} // namespace
+
+QString OQProtocolEventsText(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Text); }
+QString OQProtocolEventsCsv(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Csv); }
+QString OQProtocolEventsJson(const OQProtocolEventList& events) { return inMemory(events, OQEventsFormat::Json); }

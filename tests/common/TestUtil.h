@@ -6,6 +6,7 @@
 #include <QString>
 #include <QThread>
 
+#include <ctime>
 #include <functional>
 
 namespace oq::test {
@@ -38,5 +39,30 @@ inline QString artifactsDir()
     QDir().mkpath(dir);
     return dir;
 }
+
+// TZ set to `zone` (unset for nullptr) while the object lives; the C library reads it at once.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone)
+        : m_old(qgetenv("TZ"))
+    {
+        set(zone);
+    }
+    ~ScopedTimeZone() { set(m_old.isNull() ? nullptr : m_old.constData()); }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    static void set(const char* zone)
+    {
+        if (zone)
+            qputenv("TZ", zone);
+        else
+            qunsetenv("TZ");
+        tzset();
+    }
+
+    QByteArray m_old;
+};
 
 } // namespace oq::test

@@ -17,9 +17,12 @@ struct Run {
     QByteArray out, err;
 };
 
-Run oqtool(const QStringList& args, const QByteArray& input = {})
+// `outputFile`: standard output goes there instead of being read.
+Run oqtool(const QStringList& args, const QByteArray& input = {}, const QString& outputFile = {})
 {
     QProcess p;
+    if (!outputFile.isEmpty())
+        p.setStandardOutputFile(outputFile);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
     p.setProcessEnvironment(env);
@@ -171,4 +174,9 @@ TEST(OqtoolEvents, Failures)
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(oqtool({"events", "-", "--format", "xml"}).exitCode, 2);
     EXPECT_EQ(oqtool({"events"}).exitCode, 2);
+
+    // Events that standard output does not take are a failure.
+    r = oqtool({"events", "-", "--format", "json"}, sampleDump(), QStringLiteral("/dev/full"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("-: ")) << r.err.constData();
 }

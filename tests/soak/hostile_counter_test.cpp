@@ -196,6 +196,9 @@ TEST(HostileCounter, TheApplicationStaysResponsiveAndBounded)
             button->click();
         }
         if (h.downloads) {
+            // A loaded machine (or a sanitizer build) can need longer than the phase to read the
+            // bound's worth of characters; what matters is that the transfer ends there.
+            AppUnderTest::runUntil([&] { return endlessEnded > endlessBefore; }, 120);
             EXPECT_GT(endlessEnded, endlessBefore) << "no transfer ended at the bound";
         }
         SimBus::instance().unplug(entry);

@@ -4,9 +4,9 @@
 
 #include "Command.h"
 #include "DeviceSession.h"
+#include "EventsOutput.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
-#include "parser/OQProtocolExport.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ int run(const QStringList& arguments)
         else
             command.reject();
     }
-    if (!events.isEmpty() && events != QLatin1String("csv") && events != QLatin1String("json") && events != QLatin1String("text"))
+    if (!events.isEmpty() && !oqtool::eventsFormat(events))
         command.reject(oqtool::text("oqtool.download.bad_events"));
     if (!command.ok())
         return command.usageError();
@@ -103,10 +103,7 @@ int run(const QStringList& arguments)
     }
     const OQProtocolEventList none;
     const OQProtocolEventList& all = list ? *list : none;
-    oqtool::out(events == QLatin1String("csv") ? OQProtocolEventsCsv(all)
-            : events == QLatin1String("json")  ? OQProtocolEventsJson(all)
-                                               : OQProtocolEventsText(all));
-    return 0;
+    return oqtool::printEvents(all, *oqtool::eventsFormat(events)) ? 0 : 1;
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 #include <QFile>
 
 #include "Command.h"
+#include "EventsOutput.h"
 #include "parser/OQProtocol.h"
-#include "parser/OQProtocolExport.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ int run(const QStringList& args)
         else
             usage = true;
     }
-    if (usage || path.isEmpty()
-        || (format != QLatin1String("text") && format != QLatin1String("csv") && format != QLatin1String("json"))) {
+    const auto as = oqtool::eventsFormat(format);
+    if (usage || path.isEmpty() || !as) {
         oqtool::err(oqtool::commandHelp("events"));
         return 2;
     }
@@ -48,14 +48,7 @@ int run(const QStringList& args)
         oqtool::err(error.localizedDescription() + QLatin1Char('\n'));
         return 1;
     }
-    const OQProtocolEventList list = events.value_or(OQProtocolEventList{});
-    if (format == QLatin1String("csv"))
-        oqtool::out(OQProtocolEventsCsv(list));
-    else if (format == QLatin1String("json"))
-        oqtool::out(OQProtocolEventsJson(list));
-    else
-        oqtool::out(OQProtocolEventsText(list));
-    return 0;
+    return oqtool::printEvents(events.value_or(OQProtocolEventList{}), *as) ? 0 : 1;
 }
 
 } // namespace

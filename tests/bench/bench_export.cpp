@@ -1,0 +1,181 @@
+// The events of the largest dump (about 32,760) exported as text, CSV and JSON: in process into a
+// device that drops the bytes, and as `oqtool events` processes with TZ unset (wall time, peak
+// resident memory and, when strace is installed, the system calls of one run, all and the stat
+// family's).
+#include <benchmark/benchmark.h>
+
+#include <QFile>
+#include <QIODevice>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "parser/OQProtocol.h"
+#include "parser/OQProtocolExport.h"
+
+#include "LargestDump.h"
+
+#ifndef OQTOOL_PATH
+#define OQTOOL_PATH "oqtool"
+#endif
+
+extern char** environ;
+
+namespace {
+
+class DroppingDevice : public QIODevice {
+public:
+    DroppingDevice() { open(QIODevice::WriteOnly); }
+    qint64 bytes = 0;
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char*, qint64 size) override
+    {
+        bytes += size;
+        return size;
+    }
+};
+
+const OQProtocolEventList& largestDumpEvents()
+{
+    static const OQProtocolEventList events =
+        OQProtocol::initWithDeviceDump(oq::bench::largestDump())->protocolEventsError().value_or(OQProtocolEventList{});
+    return events;
+}
+
+const char* formatName(int format) { return format == 0 ? "text" : format == 1 ? "csv" : "json"; }
+
+void BM_Export(benchmark::State& state)
+{
+    const auto format = OQEventsFormat(state.range(0));
+    const OQProtocolEventList& events = largestDumpEvents();
+    qint64 bytes = 0;
+    for (auto _ : state) {
+        DroppingDevice sink;
+        OQProtocolEventsWrite(events, format, sink);
+        bytes = sink.bytes;
+    }
+    state.SetLabel(formatName(int(state.range(0))));
+    state.counters["events"] = double(events.size());
+    state.counters["bytes"] = double(bytes);
+}
+
+struct Run {
+    double seconds = 0;
+    double peakMiB = 0;
+    bool ok = false;
+};
+
+// The command with TZ unset and standard output to `out`; wall time and the child's peak memory.
+Run runProcess(const std::vector<std::string>& command, const char* out)
+{
+    std::vector<char*> argv;
+    for (const auto& a : command)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "TZ=", 3) != 0)
+            env.push_back(*e);
+    }
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    Run run;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data()) == 0) {
+        int status = 0;
+        struct rusage usage = {};
+        if (wait4(pid, &status, 0, &usage) == pid) {
+            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            run.peakMiB = double(usage.ru_maxrss) / 1024.0;
+            run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+struct SystemCalls {
+    double all = -1, stat = -1; // -1: not counted (no strace)
+};
+
+// System calls of one run under `strace -c`: all of them, and those of the stat family.
+SystemCalls systemCalls(const std::string& dump, const char* format, const QString& dir)
+{
+    const char* strace = "/usr/bin/strace";
+    SystemCalls calls;
+    if (access(strace, X_OK) != 0)
+        return calls;
+    const std::string report = (dir + QStringLiteral("/strace.txt")).toStdString();
+    const Run run = runProcess({strace, "-f", "-c", "-o", report, OQTOOL_PATH, "events", dump, "--format", format}, "/dev/null");
+    QFile file(QString::fromStdString(report));
+    if (!run.ok || !file.open(QIODevice::ReadOnly))
+        return calls;
+    calls = {0, 0};
+    // Rows: % time, seconds, usecs/call, calls, [errors,] name; the last row is the total.
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 5 || fields[0].startsWith('%') || fields[0].startsWith('-'))
+            continue;
+        if (fields.last() == "total")
+            calls.all = fields[3].toDouble();
+        else if (fields.last().contains("stat"))
+            calls.stat += fields[3].toDouble();
+    }
+    return calls;
+}
+
+void BM_OqtoolEventsProcess(benchmark::State& state)
+{
+    const char* format = formatName(int(state.range(0)));
+    QTemporaryDir dir;
+    const QString dumpPath = dir.filePath(QStringLiteral("largest.oqdump"));
+    QFile dump(dumpPath);
+    if (!dump.open(QIODevice::WriteOnly) || dump.write(oq::bench::largestDump().toLatin1()) < 0) {
+        state.SkipWithError("cannot write the dump");
+        return;
+    }
+    dump.close();
+    const std::string path = dumpPath.toStdString();
+    double peak = 0;
+    for (auto _ : state) {
+        const Run run = runProcess({OQTOOL_PATH, "events", path, "--format", format}, "/dev/null");
+        if (!run.ok) {
+            state.SkipWithError("oqtool failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+        peak = std::max(peak, run.peakMiB);
+    }
+    state.SetLabel(format);
+    state.counters["peak_rss_MiB"] = peak;
+    const SystemCalls calls = systemCalls(path, format, dir.path());
+    state.counters["syscalls"] = calls.all;
+    state.counters["stat_calls"] = calls.stat;
+}
+
+} // namespace
+
+BENCHMARK(BM_Export)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(7)->ReportAggregatesOnly(true);
+BENCHMARK(BM_OqtoolEventsProcess)
+    ->DenseRange(0, 2)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+BENCHMARK_MAIN();
