@@ -20,6 +20,10 @@ inline const QString DangerFontColor = QStringLiteral("DangerFontColor");
 inline const QString DangerBackgroundColor = QStringLiteral("DangerBackgroundColor");
 inline const QString DangerBarColor = QStringLiteral("DangerBarColor");
 inline const QString displayUnit = QStringLiteral("displayUnit");
+// Whether every reading shown is kept in the history database; absent means it is.
+inline const QString RecordHistory = QStringLiteral("RecordHistory");
+// Days raw readings stay in the history (their per-minute aggregates stay for ever); absent means 90.
+inline const QString HistoryRetentionDays = QStringLiteral("HistoryRetentionDays");
 
 // The nine colour keys, in the order the preferences window shows them.
 QStringList colorKeys();

@@ -1,6 +1,5 @@
 #include "SettingsStore.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,9 +7,9 @@
 #include <QStringDecoder>
 
 #include <cmath>
-#include <cstdio>
 
 #include "platform/CLocale.h"
+#include "platform/MoveAside.h"
 
 namespace oq {
 namespace {
@@ -40,15 +39,7 @@ QString preserveIfUnreadable(const QString& path)
     file.close();
     if (probe.status() == QSettings::NoError && readable)
         return {};
-    const QString aside = path + QStringLiteral(".unreadable-")
-        + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-    if (QFile::rename(path, aside)) {
-        std::fprintf(stderr, "SettingsStore: unreadable settings file kept as %s; starting with defaults\n",
-            qPrintable(aside));
-        return aside;
-    }
-    std::fprintf(stderr, "SettingsStore: unreadable settings file %s could not be moved aside\n", qPrintable(path));
-    return {};
+    return moveAside(path, "SettingsStore");
 }
 } // namespace
 

@@ -1,0 +1,222 @@
+#include "history/HistoryReader.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cmath>
+
+#include "history/HistoryDatabase.h"
+
+namespace oq::history {
+namespace {
+
+constexpr qint64 kMinuteMs = 60000;
+
+qint64 ceilDiv(qint64 a, qint64 b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+
+} // namespace
+
+std::unique_ptr<Reader> Reader::open(const QString& path, QString* problem)
+{
+    auto db = Database::open(path, Access::Read, problem);
+    if (!db)
+        return nullptr;
+    return std::unique_ptr<Reader>(new Reader(std::move(db)));
+}
+
+Reader::Reader(std::unique_ptr<Database> db)
+    : m_db(std::move(db))
+{
+}
+
+Reader::~Reader() = default;
+
+QStringList Reader::counters() const
+{
+    QStringList serials;
+    QSqlQuery q(m_db->sql());
+    if (q.exec(QStringLiteral("SELECT serial FROM counters ORDER BY serial"))) {
+        while (q.next())
+            serials << q.value(0).toString();
+    }
+    return serials;
+}
+
+std::optional<std::pair<qint64, qint64>> Reader::span(const QString& serial) const
+{
+    const auto id = m_db->counterId(serial, false);
+    if (!id)
+        return std::nullopt;
+    // Each bound is one step down a key.
+    QSqlQuery q(m_db->sql());
+    q.prepare(QStringLiteral(
+        "SELECT MIN(a), MAX(b) FROM ("
+        " SELECT (SELECT MIN(minute) FROM minutes WHERE counter = :c AND mode = 1) * 60000 AS a,"
+        "        (SELECT MAX(minute) FROM minutes WHERE counter = :c AND mode = 1) * 60000 + 59999 AS b"
+        " UNION ALL SELECT (SELECT MIN(minute) FROM minutes WHERE counter = :c AND mode = 2) * 60000,"
+        "        (SELECT MAX(minute) FROM minutes WHERE counter = :c AND mode = 2) * 60000 + 59999"
+        " UNION ALL SELECT MIN(start), MAX(start + duration * 1000) FROM intervals WHERE counter = :c)"));
+    q.bindValue(QStringLiteral(":c"), *id);
+    if (!q.exec() || !q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return std::make_pair(q.value(0).toLongLong(), q.value(1).toLongLong());
+}
+
+std::optional<qint64> Reader::oldestRaw(qint64 counter, int mode) const
+{
+    QSqlQuery q(m_db->sql());
+    q.prepare(QStringLiteral("SELECT MIN(time) FROM readings WHERE counter = ? AND mode = ?"));
+    q.addBindValue(counter);
+    q.addBindValue(mode);
+    if (!q.exec() || !q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return q.value(0).toLongLong();
+}
+
+qint64 Reader::effectiveBucket(const QString& serial, int mode, qint64 fromMs, qint64 bucketMs) const
+{
+    bucketMs = std::max<qint64>(1, bucketMs);
+    if (bucketMs < kMinuteMs) {
+        const auto id = m_db->counterId(serial, false);
+        const auto oldest = id ? oldestRaw(*id, mode) : std::nullopt;
+        if (oldest && *oldest <= fromMs + bucketMs)
+            return bucketMs;
+    }
+    return ceilDiv(bucketMs, kMinuteMs) * kMinuteMs;
+}
+
+std::vector<Bucket> Reader::buckets(const QString& sql, qint64 counter, std::optional<int> mode, qint64 fromMs, qint64 toMs,
+    qint64 bucketMs, qint64 scale) const
+{
+    std::vector<Bucket> out;
+    QSqlQuery q(m_db->sql());
+    q.setForwardOnly(true);
+    q.prepare(sql);
+    q.bindValue(QStringLiteral(":c"), counter);
+    if (mode)
+        q.bindValue(QStringLiteral(":m"), *mode);
+    q.bindValue(QStringLiteral(":from"), fromMs);
+    q.bindValue(QStringLiteral(":b"), bucketMs);
+    q.bindValue(QStringLiteral(":lo"), ceilDiv(fromMs, scale));
+    q.bindValue(QStringLiteral(":hi"), ceilDiv(toMs, scale));
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        Bucket b;
+        b.startMs = fromMs + q.value(0).toLongLong() * bucketMs;
+        b.count = q.value(1).toLongLong();
+        if (b.count <= 0)
+            continue;
+        b.min = q.value(2).toDouble();
+        b.mean = q.value(3).toDouble() / double(b.count);
+        b.max = q.value(4).toDouble();
+        out.push_back(b);
+    }
+    return out;
+}
+
+std::vector<Bucket> Reader::liveBuckets(const QString& serial, int mode, qint64 fromMs, qint64 toMs, qint64 bucketMs) const
+{
+    const auto id = m_db->counterId(serial, false);
+    if (!id || toMs <= fromMs)
+        return {};
+    const qint64 bucket = effectiveBucket(serial, mode, fromMs, bucketMs);
+    if (bucket < kMinuteMs) {
+        return buckets(QStringLiteral("SELECT (time - :from) / :b AS k, COUNT(*), MIN(value), SUM(value), MAX(value)"
+                                      " FROM readings WHERE counter = :c AND mode = :m AND time >= :lo AND time < :hi"
+                                      " GROUP BY k ORDER BY k"),
+            *id, mode, fromMs, toMs, bucket, 1);
+    }
+    return buckets(QStringLiteral("SELECT (minute * 60000 - :from) / :b AS k, SUM(count), MIN(min), SUM(sum), MAX(max)"
+                                  " FROM minutes WHERE counter = :c AND mode = :m AND minute >= :lo AND minute < :hi"
+                                  " GROUP BY k ORDER BY k"),
+        *id, mode, fromMs, toMs, bucket, kMinuteMs);
+}
+
+std::vector<Bucket> Reader::intervalBuckets(const QString& serial, qint64 fromMs, qint64 toMs, qint64 bucketMs) const
+{
+    const auto id = m_db->counterId(serial, false);
+    if (!id || toMs <= fromMs)
+        return {};
+    return buckets(QStringLiteral("SELECT (start - :from) / :b AS k, COUNT(dose_rate), MIN(dose_rate), SUM(dose_rate),"
+                                  " MAX(dose_rate) FROM intervals WHERE counter = :c AND start >= :lo AND start < :hi"
+                                  " GROUP BY k ORDER BY k"),
+        *id, std::nullopt, fromMs, toMs, std::max<qint64>(1, bucketMs), 1);
+}
+
+std::vector<StoredReading> Reader::readings(const QString& serial, qint64 fromMs, qint64 toMs) const
+{
+    std::vector<StoredReading> out;
+    const auto id = m_db->counterId(serial, false);
+    if (!id)
+        return out;
+    QSqlQuery q(m_db->sql());
+    q.setForwardOnly(true);
+    // Both modes in time order: one walk of the key per mode, merged by SQLite.
+    q.prepare(QStringLiteral("SELECT time, mode, value, counter_unit, level FROM readings"
+                             " WHERE counter = ? AND mode IN (1, 2) AND time >= ? AND time < ? ORDER BY time, mode"));
+    q.addBindValue(*id);
+    q.addBindValue(fromMs);
+    q.addBindValue(toMs);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.push_back({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toDouble(), q.value(3).toString(), q.value(4).toInt()});
+    return out;
+}
+
+std::vector<Interval> Reader::intervals(const QString& serial, qint64 fromMs, qint64 toMs) const
+{
+    std::vector<Interval> out;
+    const auto id = m_db->counterId(serial, false);
+    if (!id)
+        return out;
+    QSqlQuery q(m_db->sql());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT start, duration, pulses, dose_rate, flags FROM intervals"
+                             " WHERE counter = ? AND start >= ? AND start < ? ORDER BY start"));
+    q.addBindValue(*id);
+    q.addBindValue(fromMs);
+    q.addBindValue(toMs);
+    if (!q.exec())
+        return out;
+    while (q.next()) {
+        const QVariant rate = q.value(3);
+        out.push_back({q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toULongLong(),
+            rate.isNull() ? std::nan("") : rate.toDouble(), q.value(4).toUInt()});
+    }
+    return out;
+}
+
+qint64 Reader::intervalCount(const QString& serial, qint64 fromMs, qint64 toMs) const
+{
+    const auto id = m_db->counterId(serial, false);
+    if (!id)
+        return 0;
+    QSqlQuery q(m_db->sql());
+    q.prepare(QStringLiteral("SELECT COUNT(*) FROM intervals WHERE counter = ? AND start >= ? AND start < ?"));
+    q.addBindValue(*id);
+    q.addBindValue(fromMs);
+    q.addBindValue(toMs);
+    return q.exec() && q.next() ? q.value(0).toLongLong() : 0;
+}
+
+qint64 Reader::missingIntervals(const QString& serial, const std::vector<Interval>& intervals) const
+{
+    const auto id = m_db->counterId(serial, false);
+    if (!id)
+        return qint64(intervals.size());
+    QSqlQuery q(m_db->sql());
+    q.prepare(QStringLiteral("SELECT 1 FROM intervals WHERE counter = ? AND start = ?"));
+    qint64 missing = 0;
+    for (const Interval& i : intervals) {
+        q.bindValue(0, *id);
+        q.bindValue(1, i.startMs);
+        if (!q.exec() || !q.next())
+            ++missing;
+        q.finish();
+    }
+    return missing;
+}
+
+} // namespace oq::history
