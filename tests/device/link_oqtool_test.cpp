@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -92,6 +93,38 @@ TEST(OqtoolWatch, SimulatedCounterPrintsFiveReadings)
         EXPECT_FALSE(text.contains(QChar(0x1b))) << "no colours outside a terminal";
         EXPECT_TRUE(text.endsWith(QStringLiteral("Sv/h"))) << text.toStdString();
     }
+}
+
+// Readings watched and a protocol downloaded twice land in the history database once, and
+// `oqtool history` prints them with a decimal point in a decimal-comma locale.
+TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
+    const ToolRun watch = oqtool({"watch", "--simulate", "--count", "5", "--db", db});
+    ASSERT_EQ(watch.exitCode, 0) << watch.err.constData();
+    for (int i = 0; i < 2; ++i) {
+        const ToolRun download = oqtool({"download", "--simulate", "--db", db, "-o", dir.filePath(QStringLiteral("p.dump"))});
+        ASSERT_EQ(download.exitCode, 0) << download.err.constData();
+    }
+    const ToolRun all = oqtool({"history", "--db", db, "--format", "json"}, QStringLiteral("de_DE.UTF-8"));
+    ASSERT_EQ(all.exitCode, 0) << all.err.constData();
+    const QJsonArray rows = QJsonDocument::fromJson(all.out).array();
+    int live = 0, protocol = 0;
+    for (const auto& row : rows) {
+        const QJsonObject o = row.toObject();
+        (o.value("source").toString() == QLatin1String("live") ? live : protocol) += 1;
+        EXPECT_EQ(o.value("counter").toString(), QStringLiteral("12345"));
+    }
+    EXPECT_EQ(live, 5);
+    EXPECT_GT(protocol, 0);
+    const ToolRun hours = oqtool({"history", "--db", db, "--bucket", "hour", "--from", "-1d"}, QStringLiteral("de_DE.UTF-8"));
+    ASSERT_EQ(hours.exitCode, 0) << hours.err.constData();
+    const QStringList csv = lines(hours.out);
+    ASSERT_GE(csv.size(), 2) << hours.out.constData();
+    EXPECT_EQ(csv[0], QStringLiteral("counter,source,start,unit,count,min,mean,max"));
+    EXPECT_TRUE(csv.last().contains(QStringLiteral(",live,"))) << hours.out.constData();
+    EXPECT_TRUE(csv.last().contains(QStringLiteral(",0."))) << hours.out.constData();
 }
 
 TEST(OqtoolWatch, DoseInRemOverOqCounterSim)

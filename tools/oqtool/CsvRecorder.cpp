@@ -19,6 +19,7 @@
 #include "DeviceSession.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
+#include "parser/OQDeviceInfo.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
@@ -265,8 +266,8 @@ namespace {
 // Drives one recording: a device per attachment of the counter, each reading one row.
 class CsvWatch : public QObject {
 public:
-    CsvWatch(CsvFile& file, int mode, long long count)
-        : m_file(file), m_mode(mode), m_count(count)
+    CsvWatch(CsvFile& file, int mode, long long count, const ReadingHook& also)
+        : m_file(file), m_mode(mode), m_count(count), m_also(also)
     {
     }
 
@@ -376,6 +377,8 @@ private:
         CsvReading reading = *m_pending;
         m_pending.reset();
         reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
+        if (m_also)
+            m_also(reading, m_device && m_device->info() ? m_device->info()->serialNumber() : QString());
         QString error;
         if (!m_file.append(csvRow(reading), error)) {
             err(QStringLiteral("oqtool watch: %1\n").arg(error));
@@ -390,6 +393,7 @@ private:
     CsvFile& m_file;
     const int m_mode;
     const long long m_count;
+    const ReadingHook& m_also;
     long long m_rows = 0;
     State m_state = State::Away;
     double m_retryAt = 0;
@@ -404,7 +408,7 @@ private:
 
 } // namespace
 
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also)
 {
     oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
     CsvFile file;
@@ -415,7 +419,7 @@ int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, lon
     }
     LGLogInfo("CSV recording into %@", options.output.isEmpty() ? QStringLiteral("-") : options.output);
 
-    CsvWatch watch(file, mode, count);
+    CsvWatch watch(file, mode, count, also);
     session.runUntil([&] { return watch.step(); });
     watch.finish();
     // Stop the counter's stream before leaving, also after Ctrl-C.

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <sys/types.h>
 
 namespace oqtool {
@@ -66,9 +67,13 @@ struct CsvOptions {
 // are malformed or --output comes without --format csv.
 bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 
+// Each reading recorded, with the serial number of the counter it came from.
+using ReadingHook = std::function<void(const CsvReading& reading, const QString& serial)>;
+
 // Records until Ctrl-C, or until `count` rows when it is positive; waits for the counter while
-// it is away. `mode` 1 records the dose rate, 2 the dose. Returns the exit code.
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count);
+// it is away. `mode` 1 records the dose rate, 2 the dose. Every reading also goes to `also`.
+// Returns the exit code.
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also = {});
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;

@@ -5,6 +5,7 @@
 #include "Command.h"
 #include "DeviceSession.h"
 #include "EventsOutput.h"
+#include "HistoryRecording.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
 
@@ -25,6 +26,8 @@ int run(const QStringList& arguments)
     oqtool::DeviceCommand command("download", arguments);
     if (command.helpShown())
         return 0;
+    oqtool::HistoryOptions historyOptions;
+    oqtool::takeHistoryOptions(command.args(), historyOptions);
     const QStringList& args = command.args();
     QString output, events;
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -90,6 +93,13 @@ int run(const QStringList& arguments)
         command.fail(oqtool::text("oqtool.cannot_write").arg(output, error));
         return 1;
     }
+    bool stored = true;
+    {
+        oqtool::HistoryRecording history(historyOptions);
+        stored = history.storeProtocol(*protocol);
+    }
+    if (!stored)
+        return 1;
     if (events.isEmpty()) {
         if (output.isEmpty())
             oqtool::out(QString::fromUtf8(dump));
@@ -108,5 +118,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("download", "download [-o FILE] [--events csv|json|text] [--port PATH | --simulate]",
+OQTOOL_COMMAND("download", "download [-o FILE] [--events csv|json|text] [--db [FILE]] [--port PATH | --simulate]",
     "read the counter's protocol memory into a dump", run);

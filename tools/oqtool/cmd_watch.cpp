@@ -8,7 +8,9 @@
 #include "Command.h"
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
+#include "HistoryRecording.h"
 #include "device/OQUSBDevice.h"
+#include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "units/ColorManager.h"
@@ -33,6 +35,8 @@ int run(const QStringList& arguments)
     QString csvError;
     if (!oqtool::takeCsvOptions(command.args(), csv, csvError))
         command.reject(csvError);
+    oqtool::HistoryOptions historyOptions;
+    oqtool::takeHistoryOptions(command.args(), historyOptions);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
     int mode = 1;
@@ -61,8 +65,12 @@ int run(const QStringList& arguments)
     }
     if (!command.ok())
         return command.usageError();
+    oqtool::HistoryRecording history(historyOptions);
+    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
+        history.record(serial, r.time, r.value, r.mode, r.counterUnit);
+    };
     if (csv.csv)
-        return oqtool::runCsvWatch(command.session(), csv, mode, count);
+        return oqtool::runCsvWatch(command.session(), csv, mode, count, record);
     const auto device = command.open();
     if (!device)
         return 1;
@@ -82,6 +90,12 @@ int run(const QStringList& arguments)
         const QString text = display->transformedValue(value);
         oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n'));
         ++printed;
+        // The unit follows its value on this thread before control returns to the event loop.
+        const QDateTime time = QDateTime::currentDateTimeUtc();
+        QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
+            const auto info = device->info();
+            history.record(info ? info->serialNumber() : QString(), time, v, mode, device->onlineUnit());
+        }, Qt::QueuedConnection);
     });
 
     if (mode == 1)
@@ -106,5 +120,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--db [FILE]] [--port PATH | --simulate]",
     "show the counter's live readings", run);
