@@ -50,7 +50,10 @@ DeviceMenu::DeviceMenu(AppDelegate* controller, QWidget* window, QMenu* fileMenu
 
     connect(m_exchanges, &DeviceExchanges::runningChanged, this, &DeviceMenu::updateActions);
     connect(m_exchanges, &DeviceExchanges::protocolDownloaded, this,
-        [this](std::shared_ptr<OQProtocol> protocol, const QString& path) { showProtocol(std::move(protocol), path); });
+        [this](std::shared_ptr<OQProtocol> protocol, const QString& path) {
+            if (auto* window = showProtocol(std::move(protocol), path))
+                emit protocolDownloaded(window);
+        });
     connect(m_exchanges, &DeviceExchanges::clockSet, this, &DeviceMenu::showDeviceInformation);
     if (controller)
         connect(controller, &OQAppDelegate::deviceChanged, this, &DeviceMenu::watchDevice);
@@ -114,7 +117,10 @@ ProtocolWindow* DeviceMenu::openProtocolFile(const QString& path)
         ErrorPresenter::present(m_controller, m_window, error);
         return nullptr;
     }
-    return showProtocol(std::move(protocol), path);
+    auto* window = showProtocol(std::move(protocol), path);
+    if (window)
+        emit protocolFileOpened(window);
+    return window;
 }
 
 ProtocolWindow* DeviceMenu::showProtocol(std::shared_ptr<OQProtocol> protocol, const QString& path)

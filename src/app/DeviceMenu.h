@@ -40,6 +40,11 @@ public slots:
     void showDeviceInformation();
     void openProtocol();
 
+signals:
+    // A protocol read from the counter, and a stored one opened, now shown in `window`.
+    void protocolDownloaded(ProtocolWindow* window);
+    void protocolFileOpened(ProtocolWindow* window);
+
 private:
     void watchDevice();
     void updateActions();

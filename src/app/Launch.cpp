@@ -8,6 +8,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
+#include "app/HistoryRecorder.h"
 #include "app/MainWindow.h"
 #include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
@@ -33,6 +34,8 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     colorManager.setBackgroundView(window.backgroundView());
     ApplicationShell shell(&controller, &window);
     shell.installSignalHandlers();
+    HistoryRecorder history(&controller);
+    history.watch(window.deviceMenu());
 
     OQAppDelegate::LaunchOptions options;
     options.useSimulatedBus = config.simulate;

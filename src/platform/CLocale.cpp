@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <clocale>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +98,33 @@ std::optional<double> readDecimal(QStringView text)
     if (end == bytes.constData() || *end != '\0' || !std::isfinite(v))
         return std::nullopt;
     return v;
+}
+
+QByteArray singlePrecisionText(double value)
+{
+    // The reading has single precision; the conversion to μSv adds digits it never had. The
+    // shortest digits that give back the same float, written out without exponent.
+    // Beyond single precision's range (a hostile line), the double as it is.
+    if (!std::isfinite(static_cast<float>(value)))
+        return QByteArray::number(value, 'g', 17);
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value), std::chars_format::scientific);
+    if (result.ec != std::errc())
+        return QByteArray::number(value, 'g', 9);
+    const QByteArray text(buffer, result.ptr - buffer); // "-1.2345e+02"
+    const qsizetype e = text.indexOf('e');
+    const bool negative = text.startsWith('-');
+    QByteArray digits = text.mid(negative ? 1 : 0, e - (negative ? 1 : 0));
+    digits.replace(".", "");
+    const qsizetype point = 1 + text.mid(e + 1).toInt(); // digits before the decimal point
+    QByteArray out;
+    if (point <= 0)
+        out = "0." + QByteArray(-point, '0') + digits;
+    else if (point >= digits.size())
+        out = digits + QByteArray(point - digits.size(), '0');
+    else
+        out = digits.left(point) + '.' + digits.mid(point);
+    return negative ? '-' + out : out;
 }
 
 } // namespace oq

@@ -5,6 +5,7 @@
 // floating-point conversions and strtod would write and read decimal commas under German. This is
 // the only place that calls them; scripts/check-locale-free fails the tests when they appear
 // elsewhere. Texts for people on screen go through QLocale instead.
+#include <QByteArray>
 #include <QStringView>
 
 #include <cstdarg>
@@ -28,5 +29,10 @@ double cStrtod(const char* text, const char** end = nullptr);
 // A whole stored number written with a decimal point or a decimal comma ("2.5", "2,5", " 1e-3 ");
 // none for anything else, and for infinities and NaN.
 std::optional<double> readDecimal(QStringView text);
+
+// A value that has single precision (the counter's readings; their conversion to μSv adds digits
+// they never had): the shortest digits that give back the same float, without exponent. Beyond
+// single precision's range, the double as it is.
+QByteArray singlePrecisionText(double value);
 
 } // namespace oq

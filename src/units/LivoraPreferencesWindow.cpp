@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QColorDialog>
 #include <QDialogButtonBox>
 #include <QFontMetrics>
@@ -21,6 +22,7 @@
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
+#include "units/SwitchPreference.h"
 
 using oq::Threshold;
 
@@ -214,6 +216,11 @@ void LivoraPreferencesWindow::buildUi()
         }
     }
     root->addWidget(colorBox);
+
+    auto* historyBox = new QGroupBox(text("preferences.history.group"), this);
+    (new QVBoxLayout(historyBox))
+        ->addWidget(makeSwitchPreference(oq::settings::RecordHistory, text("preferences.history.record"), true, historyBox));
+    root->addWidget(historyBox);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* restore = buttons->addButton(text("preferences.colors.restore"), QDialogButtonBox::ResetRole);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QSignalSpy>
 #include <QColorDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -206,6 +208,34 @@ TEST(PreferencesWindow, OnlyBarColoursHidesTheOthers)
     EXPECT_FALSE(w.colorSwatch(settings::DangerBackgroundColor)->isVisible());
     EXPECT_TRUE(w.colorSwatch(settings::DangerBarColor)->isVisible());
     w.close();
+}
+
+// Each on/off preference: the box shows the key (absent reads as its default), a click writes
+// the key with one change signal, and a write from elsewhere moves the box.
+TEST(PreferencesWindow, SwitchesWriteTheirKeyAndFollowIt)
+{
+    struct Switch {
+        QString key;
+        bool absentMeans;
+    };
+    for (const Switch& row : {Switch{settings::RecordHistory, true}}) {
+        test::FreshSettings settings;
+        auto& store = SettingsStore::shared();
+        LivoraPreferencesWindow w;
+        w.show();
+        auto* box = w.findChild<QCheckBox*>(row.key);
+        ASSERT_TRUE(box) << row.key.toStdString();
+        EXPECT_EQ(box->isChecked(), row.absentMeans);
+        QSignalSpy changed(&store, &SettingsStore::changed);
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+        ASSERT_EQ(changed.count(), 1) << row.key.toStdString();
+        EXPECT_EQ(changed.at(0).at(0).toString(), row.key);
+        EXPECT_EQ(store.objectForKey(row.key).toBool(), !row.absentMeans);
+        store.setObject(row.key, row.absentMeans);
+        EXPECT_EQ(box->isChecked(), row.absentMeans);
+        EXPECT_EQ(changed.count(), 2) << "following the store writes nothing back";
+        w.close();
+    }
 }
 
 TEST(PreferencesWindow, ScreenshotsOfEachUnitChoice)

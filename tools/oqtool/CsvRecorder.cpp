@@ -21,6 +21,7 @@
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "logging/Log.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
@@ -178,32 +179,7 @@ bool CsvFile::writeAll(const QByteArray& bytes, QString& error)
 
 // ---- Rows
 
-QByteArray csvNumber(double value)
-{
-    // The reading has single precision; the conversion to μSv adds digits it never had. The
-    // shortest digits that give back the same float, written out without exponent.
-    // Beyond single precision's range (a hostile line), the double as it is.
-    if (!std::isfinite(static_cast<float>(value)))
-        return QByteArray::number(value, 'g', 17);
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value), std::chars_format::scientific);
-    if (result.ec != std::errc())
-        return QByteArray::number(value, 'g', 9);
-    const QByteArray text(buffer, result.ptr - buffer); // "-1.2345e+02"
-    const qsizetype e = text.indexOf('e');
-    const bool negative = text.startsWith('-');
-    QByteArray digits = text.mid(negative ? 1 : 0, e - (negative ? 1 : 0));
-    digits.replace(".", "");
-    const qsizetype point = 1 + text.mid(e + 1).toInt(); // digits before the decimal point
-    QByteArray out;
-    if (point <= 0)
-        out = "0." + QByteArray(-point, '0') + digits;
-    else if (point >= digits.size())
-        out = digits + QByteArray(point - digits.size(), '0');
-    else
-        out = digits.left(point) + '.' + digits.mid(point);
-    return negative ? '-' + out : out;
-}
+QByteArray csvNumber(double value) { return oq::singlePrecisionText(value); }
 
 QByteArray csvRow(const CsvReading& reading)
 {
