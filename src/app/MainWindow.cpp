@@ -18,6 +18,8 @@
 #include "app/DeviceMenu.h"
 #include "app/HelpMenu.h"
 #include "app/HistoryStrip.h"
+#include "app/HistoryWindow.h"
+#include "history/HistoryDatabase.h"
 #include "app/SpokenReading.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -157,6 +159,9 @@ void MainWindow::buildMenus()
     m_showHistory->setCheckable(true);
     m_showHistory->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
     connect(m_showHistory, &QAction::toggled, this, &MainWindow::setHistoryVisible);
+    m_historyWindowAction = m_viewMenu->addAction(localized(QStringLiteral("ui.menu.view.history_window")));
+    m_historyWindowAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_H));
+    connect(m_historyWindowAction, &QAction::triggered, this, [this] { historyWindow()->showWindow(); });
 
     auto* device = menuBar()->addMenu(localized(QStringLiteral("ui.menu.device")));
     device->setObjectName(QStringLiteral("deviceMenu"));
@@ -166,6 +171,13 @@ void MainWindow::buildMenus()
     m_deviceMenu = new DeviceMenu(m_controller, this, file, device);
     m_helpMenuBar = menuBar()->addMenu(localized(QStringLiteral("ui.menu.help")));
     m_helpMenu = new HelpMenu(m_controller, this, m_helpMenuBar);
+}
+
+HistoryWindow* MainWindow::historyWindow()
+{
+    if (!m_historyWindow)
+        m_historyWindow = new HistoryWindow(oq::history::defaultPath(), this);
+    return m_historyWindow;
 }
 
 void MainWindow::setHistoryVisible(bool visible)

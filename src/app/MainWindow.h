@@ -7,6 +7,7 @@ class ConnectionStatus;
 class DeviceMenu;
 class HelpMenu;
 class HistoryStrip;
+class HistoryWindow;
 class QLabel;
 class QPushButton;
 class QAction;
@@ -30,6 +31,9 @@ public:
     HelpMenu* helpMenu() const { return m_helpMenu; }
     HistoryStrip* historyStrip() const { return m_history; }
     QAction* showHistoryAction() const { return m_showHistory; }
+    QAction* historyWindowAction() const { return m_historyWindowAction; }
+    // View > History…, made at first use.
+    HistoryWindow* historyWindow();
     // Shows or hides the history strip under the figure; the choice is kept for the next start.
     void setHistoryVisible(bool visible);
     // The area the figure's font is fitted to: the window, less the strip while it shows.
@@ -65,6 +69,8 @@ private:
     QMenu* m_viewMenu = nullptr;
     QAction* m_showHistory = nullptr;
     HistoryStrip* m_history = nullptr;
+    QAction* m_historyWindowAction = nullptr;
+    HistoryWindow* m_historyWindow = nullptr;
     DeviceMenu* m_deviceMenu = nullptr;
     HelpMenu* m_helpMenu = nullptr;
     QMenu* m_helpMenuBar = nullptr;

@@ -1,0 +1,105 @@
+// The History window over a recorded database: live readings with a gap, a downloaded protocol,
+// a reading at the danger level; zooming asks for fewer, longer buckets; a selection exports.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+
+#include "app/HistoryPlot.h"
+#include "app/HistoryWindow.h"
+#include "common/TestUtil.h"
+#include "history/HistoryWriter.h"
+#include "platform/Clock.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
+
+using namespace oq;
+
+TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
+{
+    QTemporaryDir dir;
+    SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+    SettingsStore::shared().registerDefaults(settings::defaults());
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    clock::setScale(0.01);
+    const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 start = now - 24 * 3600000LL;
+    {
+        history::Writer writer({path});
+        for (qint64 t = start; t < now; t += 10000) {
+            if (t > start + 8 * 3600000LL && t < start + 11 * 3600000LL)
+                continue; // no counter attached
+            double v = 0.12 + 0.03 * std::sin(double(t - start) / 3.6e6) + 0.02 * std::sin(double(t) / 7e3);
+            if (t > start + 16 * 3600000LL && t < start + 16 * 3600000LL + 1200000)
+                v = 2.6; // a warning-level stretch
+            writer.record({QStringLiteral("10423"), t, history::Rate, v, QStringLiteral("Sv"), v >= 2.2 ? 1 : 0});
+        }
+        std::vector<history::Interval> intervals;
+        for (int i = 0; i < 30; ++i)
+            intervals.push_back({start + 4 * 3600000LL + i * 600000LL, 600, 70, 0.16 + 0.01 * (i % 5), 0});
+        writer.storeIntervals(QStringLiteral("10423"), intervals);
+        ASSERT_TRUE(writer.flush());
+    }
+    clock::setScale(1.0);
+
+    HistoryWindow window(path);
+    window.resize(1000, 480);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    ASSERT_EQ(window.counterBox()->count(), 1);
+    const HistoryPlot* plot = window.plot();
+    ASSERT_FALSE(plot->data().live.empty());
+    EXPECT_EQ(plot->data().intervals.size(), 30u);
+    // The unplugged hours stay a gap between buckets.
+    const auto& live = plot->data().live;
+    qint64 widest = 0;
+    for (size_t i = 1; i < live.size(); ++i)
+        widest = std::max(widest, live[i].startMs - live[i - 1].startMs);
+    EXPECT_GT(widest, 2 * 3600000LL);
+    const QString hover = plot->valuesAt((plot->plotArea().left() + plot->plotArea().right()) / 2);
+    EXPECT_TRUE(hover.contains(QStringLiteral("readings"))) << hover.toStdString();
+    test::spin(0.1);
+    EXPECT_TRUE(window.grab().save(QDir(test::artifactsDir()).filePath(QStringLiteral("history-window.png"))));
+
+    // Zooming out to all time and into an hour changes the buckets' length.
+    window.zoom(HistoryWindow::Zoom::Hour);
+    const qint64 hourBucket = plot->data().liveBucketMs;
+    window.zoom(HistoryWindow::Zoom::All);
+    EXPECT_GT(plot->data().liveBucketMs, hourBucket);
+    EXPECT_LE(qint64(plot->data().live.size()), qint64(plot->bucketCapacity()) + 1);
+
+    // A dragged range exports its readings and intervals.
+    const QRectF area = plot->plotArea();
+    QWidget* target = window.plot();
+    QTest::mousePress(target, Qt::LeftButton, {}, QPoint(int(area.left() + 2), int(area.center().y())));
+    QTest::mouseMove(target, QPoint(int(area.left() + area.width() * 0.5), int(area.center().y())));
+    QTest::mouseRelease(target, Qt::LeftButton, {}, QPoint(int(area.left() + area.width() * 0.5), int(area.center().y())));
+    ASSERT_TRUE(plot->selection());
+    const QString out = dir.filePath(QStringLiteral("range.json"));
+    QString error;
+    ASSERT_TRUE(window.exportRange(out, history::ExportFormat::Json, &error)) << error.toStdString();
+    QFile f(out);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QJsonArray rows = QJsonDocument::fromJson(f.readAll()).array();
+    ASSERT_FALSE(rows.isEmpty());
+    int intervals = 0;
+    for (const auto& row : rows) {
+        const qint64 t = QDateTime::fromString(row.toObject().value("time").toString(), Qt::ISODateWithMs).toMSecsSinceEpoch();
+        EXPECT_GE(t, plot->selection()->first);
+        EXPECT_LT(t, plot->selection()->second);
+        intervals += row.toObject().value("source").toString() == QLatin1String("protocol");
+    }
+    EXPECT_EQ(intervals, 30);
+    window.close();
+    QLocale::setDefault(QLocale::system());
+}
