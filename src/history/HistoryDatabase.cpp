@@ -16,7 +16,7 @@ namespace {
 // Forward migrations: entry N brings a database of version N to version N + 1. Never edit one
 // that has shipped; add the next.
 const char* const kMigrations[] = {
-    // 1: counters, raw readings, per-minute aggregates, protocol intervals. The tables are keyed on
+    // 1: counters, raw readings, per-minute and per-hour aggregates, protocol intervals. The tables are keyed on
     // what is looked up (no rowid), so a reading costs its key once.
     "CREATE TABLE counters(id INTEGER PRIMARY KEY, serial TEXT NOT NULL UNIQUE);"
     "CREATE TABLE readings(counter INTEGER NOT NULL, mode INTEGER NOT NULL, time INTEGER NOT NULL,"
@@ -25,6 +25,9 @@ const char* const kMigrations[] = {
     "CREATE TABLE minutes(counter INTEGER NOT NULL, mode INTEGER NOT NULL, minute INTEGER NOT NULL,"
     " count INTEGER NOT NULL, min REAL NOT NULL, sum REAL NOT NULL, max REAL NOT NULL,"
     " PRIMARY KEY(counter, mode, minute)) WITHOUT ROWID;"
+    "CREATE TABLE hours(counter INTEGER NOT NULL, mode INTEGER NOT NULL, hour INTEGER NOT NULL,"
+    " count INTEGER NOT NULL, min REAL NOT NULL, sum REAL NOT NULL, max REAL NOT NULL,"
+    " PRIMARY KEY(counter, mode, hour)) WITHOUT ROWID;"
     "CREATE TABLE intervals(counter INTEGER NOT NULL, start INTEGER NOT NULL, duration INTEGER NOT NULL,"
     " pulses INTEGER NOT NULL, dose_rate REAL, flags INTEGER NOT NULL,"
     " PRIMARY KEY(counter, start)) WITHOUT ROWID;",

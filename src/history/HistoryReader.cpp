@@ -11,6 +11,7 @@ namespace oq::history {
 namespace {
 
 constexpr qint64 kMinuteMs = 60000;
+constexpr qint64 kHourMs = 3600000;
 
 qint64 ceilDiv(qint64 a, qint64 b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
 
@@ -82,6 +83,8 @@ qint64 Reader::effectiveBucket(const QString& serial, int mode, qint64 fromMs, q
         if (oldest && *oldest <= fromMs + bucketMs)
             return bucketMs;
     }
+    if (bucketMs >= kHourMs)
+        return ceilDiv(bucketMs, kHourMs) * kHourMs;
     return ceilDiv(bucketMs, kMinuteMs) * kMinuteMs;
 }
 
@@ -126,6 +129,12 @@ std::vector<Bucket> Reader::liveBuckets(const QString& serial, int mode, qint64 
                                       " FROM readings WHERE counter = :c AND mode = :m AND time >= :lo AND time < :hi"
                                       " GROUP BY k ORDER BY k"),
             *id, mode, fromMs, toMs, bucket, 1);
+    }
+    if (bucket >= kHourMs) {
+        return buckets(QStringLiteral("SELECT (hour * 3600000 - :from) / :b AS k, SUM(count), MIN(min), SUM(sum), MAX(max)"
+                                      " FROM hours WHERE counter = :c AND mode = :m AND hour >= :lo AND hour < :hi"
+                                      " GROUP BY k ORDER BY k"),
+            *id, mode, fromMs, toMs, bucket, kHourMs);
     }
     return buckets(QStringLiteral("SELECT (minute * 60000 - :from) / :b AS k, SUM(count), MIN(min), SUM(sum), MAX(max)"
                                   " FROM minutes WHERE counter = :c AND mode = :m AND minute >= :lo AND minute < :hi"

@@ -35,8 +35,9 @@ public:
     std::optional<std::pair<qint64, qint64>> span(const QString& serial) const;
 
     // Live readings of `mode` in [fromMs, toMs), per bucket of `bucketMs`; empty buckets are left
-    // out. Buckets of a minute or longer come from the per-minute aggregates (they are then whole
-    // minutes long), shorter ones from the raw readings where those are still kept.
+    // out. Buckets of an hour or longer come from the per-hour aggregates (they are then whole
+    // hours long), of a minute or longer from the per-minute ones (whole minutes), shorter ones
+    // from the raw readings where those are still kept.
     std::vector<Bucket> liveBuckets(const QString& serial, int mode, qint64 fromMs, qint64 toMs, qint64 bucketMs) const;
     // The length the buckets of liveBuckets() really have for these arguments.
     qint64 effectiveBucket(const QString& serial, int mode, qint64 fromMs, qint64 bucketMs) const;

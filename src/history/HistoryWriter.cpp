@@ -134,16 +134,22 @@ void Writer::setMaxPageCount(qint64 pages)
 void Writer::setPaused(bool paused, const QString& why)
 {
     bool changed = false;
+    qint64 lost = 0;
     {
         std::lock_guard lock(m_mutex);
         changed = m_paused != paused;
         m_paused = paused;
         m_problem = paused ? why : QString();
+        if (changed && !paused) {
+            lost = m_dropped - m_droppedSaid;
+            m_droppedSaid = m_dropped;
+        }
     }
     if (changed && paused)
         LGLogWarn("History recording paused, retrying by itself: %@", why);
     else if (changed)
-        LGLogInfo("History recording resumed into %@", m_options.path);
+        LGLogInfo("History recording resumed into %@; %lld readings of the pause did not fit in memory", m_options.path,
+            static_cast<long long>(lost));
     m_committed.notify_all();
 }
 
@@ -271,7 +277,7 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
 
     const qint64 current = now();
     const qint64 horizon = current - qint64(m_options.retentionDays) * kDayMs;
-    std::map<std::tuple<qint64, int, qint64>, Aggregate> minutes;
+    std::map<std::tuple<qint64, int, qint64>, Aggregate> minutes, hours;
     QSqlQuery raw(db);
     raw.prepare(QStringLiteral("INSERT OR IGNORE INTO readings VALUES(?, ?, ?, ?, ?, ?)"));
     for (const Reading& r : batch.readings) {
@@ -296,21 +302,26 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
         }
         const qint64 minute = r.timeMs >= 0 ? r.timeMs / 60000 : (r.timeMs - 59999) / 60000;
         minutes[{*id, r.mode, minute}].add(r.value);
+        hours[{*id, r.mode, minute >= 0 ? minute / 60 : (minute - 59) / 60}].add(r.value);
     }
-    QSqlQuery upsert(db);
-    upsert.prepare(QStringLiteral("INSERT INTO minutes VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT(counter, mode, minute) DO UPDATE SET"
-                                  " count = count + excluded.count, min = MIN(min, excluded.min), sum = sum + excluded.sum,"
-                                  " max = MAX(max, excluded.max)"));
-    for (const auto& [key, a] : minutes) {
-        upsert.bindValue(0, std::get<0>(key));
-        upsert.bindValue(1, std::get<1>(key));
-        upsert.bindValue(2, std::get<2>(key));
-        upsert.bindValue(3, a.count);
-        upsert.bindValue(4, a.min);
-        upsert.bindValue(5, a.sum);
-        upsert.bindValue(6, a.max);
-        if (!upsert.exec())
-            return fail(upsert.lastError());
+    for (const auto& [table, aggregates] : {std::pair{"minutes", &minutes}, std::pair{"hours", &hours}}) {
+        const QString key = QLatin1String(table) == QLatin1String("minutes") ? QStringLiteral("minute") : QStringLiteral("hour");
+        QSqlQuery upsert(db);
+        upsert.prepare(QStringLiteral("INSERT INTO %1 VALUES(?, ?, ?, ?, ?, ?, ?) ON CONFLICT(counter, mode, %2) DO UPDATE SET"
+                                      " count = count + excluded.count, min = MIN(min, excluded.min), sum = sum + excluded.sum,"
+                                      " max = MAX(max, excluded.max)")
+                           .arg(QLatin1String(table), key));
+        for (const auto& [k, a] : *aggregates) {
+            upsert.bindValue(0, std::get<0>(k));
+            upsert.bindValue(1, std::get<1>(k));
+            upsert.bindValue(2, std::get<2>(k));
+            upsert.bindValue(3, a.count);
+            upsert.bindValue(4, a.min);
+            upsert.bindValue(5, a.sum);
+            upsert.bindValue(6, a.max);
+            if (!upsert.exec())
+                return fail(upsert.lastError());
+        }
     }
 
     std::vector<int> stored(batch.jobs.size(), 0);

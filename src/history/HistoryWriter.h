@@ -104,6 +104,7 @@ private:
     QString m_problem;
     QString m_movedAside;
     qint64 m_dropped = 0;
+    qint64 m_droppedSaid = 0;
     qint64 m_pageLimit = 0;
     std::thread m_thread;
 };
