@@ -128,9 +128,12 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
         return false;
     }
     // WAL: readers never wait for the writer; NORMAL: a crash of the program loses nothing
-    // committed, a power cut at most the last transactions.
-    for (const char* pragma : {"PRAGMA busy_timeout=5000", "PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"}) {
-        if (!exec(QString::fromLatin1(pragma), error)) {
+    // committed, a power cut at most the last transactions. A reader changes nothing.
+    QStringList pragmas{QStringLiteral("PRAGMA busy_timeout=5000")};
+    if (access == Access::Write)
+        pragmas << QStringLiteral("PRAGMA journal_mode=WAL") << QStringLiteral("PRAGMA synchronous=NORMAL");
+    for (const QString& pragma : pragmas) {
+        if (!exec(pragma, error)) {
             *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
             return false;
         }

@@ -21,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "platform/StringTable.h"
 
 using namespace oq;
 
@@ -30,6 +31,7 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
     SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
     SettingsStore::shared().registerDefaults(settings::defaults());
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    setLanguage(QStringLiteral("en"));
     clock::setScale(0.01);
     const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -102,4 +104,5 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
     EXPECT_EQ(intervals, 30);
     window.close();
     QLocale::setDefault(QLocale::system());
+    setLanguage({});
 }

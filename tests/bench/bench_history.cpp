@@ -99,8 +99,6 @@ void BM_WritePerReading(benchmark::State& state)
         writer.flush(600);
     }
     state.SetItemsProcessed(state.iterations() * batch);
-    state.counters["per_reading_us"] = benchmark::Counter(double(state.iterations() * batch) / 1e6,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_WritePerReading)->Arg(1)->Arg(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
