@@ -370,8 +370,11 @@ QString HistoryPlot::valuesAt(double x) const
     QStringList parts;
     const QLocale locale;
     if (const Bucket* b = bucketAt(m_data.live, m_data.liveBucketMs, t)) {
-        parts << locale.toString(QDateTime::fromMSecsSinceEpoch(b->startMs), QLocale::ShortFormat) + QStringLiteral(" – ")
-                + locale.toString(QDateTime::fromMSecsSinceEpoch(b->startMs + m_data.liveBucketMs).time(), QLocale::ShortFormat);
+        const QDateTime begin = QDateTime::fromMSecsSinceEpoch(b->startMs);
+        const QDateTime end = QDateTime::fromMSecsSinceEpoch(b->startMs + m_data.liveBucketMs);
+        parts << locale.toString(begin, QLocale::ShortFormat) + QStringLiteral(" – ")
+                + (end.date() == begin.date() ? locale.toString(end.time(), QLocale::ShortFormat)
+                                              : locale.toString(end, QLocale::ShortFormat));
         parts << oq::localized(QStringLiteral("history.hover.live"))
                      .arg(formatValue(b->mean), formatValue(b->min), formatValue(b->max), locale.toString(b->count));
     }
