@@ -31,4 +31,8 @@ QStringList colorKeys();
 // The 14 registered defaults (every key above except displayUnit); colours archived.
 QVariantMap defaults();
 
+// Tells defaults() whether the desktop is dark. Set by the painting side of colours
+// (ArchivedColorQColor.cpp) in every program that links it; programs without windows have none.
+void setDarkDesktopProbe(bool (*probe)());
+
 } // namespace oq::settings
