@@ -37,6 +37,7 @@ TEST(OnlineProcess, SigtermQuitsThroughTheQuitSequence)
     auto env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), state.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), state.path());
     p.setProcessEnvironment(env);
     p.start(onlineBinary(), {QStringLiteral("--simulate"), QStringLiteral("--time-scale"), QStringLiteral("0.2")});
     ASSERT_TRUE(p.waitForStarted(10000));

@@ -76,6 +76,7 @@ void measure(benchmark::State& state, const QStringList& arguments)
         // Settings and logs of the run stay out of the user's home.
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
         app.setProcessEnvironment(env);
         app.setStandardOutputFile(QProcess::nullDevice());
         app.setStandardErrorFile(QProcess::nullDevice());
