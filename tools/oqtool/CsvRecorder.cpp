@@ -15,11 +15,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AlertCommand.h"
 #include "Command.h"
 #include "DeviceSession.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "logging/Log.h"
+#include "parser/OQDeviceInfo.h"
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
@@ -265,8 +267,8 @@ namespace {
 // Drives one recording: a device per attachment of the counter, each reading one row.
 class CsvWatch : public QObject {
 public:
-    CsvWatch(CsvFile& file, int mode, long long count)
-        : m_file(file), m_mode(mode), m_count(count)
+    CsvWatch(CsvFile& file, int mode, long long count, AlertCommand* alerts)
+        : m_file(file), m_mode(mode), m_count(count), m_alerts(alerts)
     {
     }
 
@@ -339,6 +341,8 @@ private:
     void lose(const QString& reason)
     {
         flushPending();
+        if (m_alerts)
+            m_alerts->interrupt();
         const bool wasRecording = m_state == State::Recording;
         QObject::disconnect(m_device.get(), nullptr, this, nullptr);
         m_device.reset();
@@ -383,6 +387,10 @@ private:
             m_finished = true;
             return;
         }
+        if (m_alerts) {
+            const auto info = m_device ? m_device->info() : nullptr;
+            m_alerts->reading(reading.value, m_mode, info ? info->serialNumber() : QString());
+        }
         if (m_count > 0 && ++m_rows >= m_count)
             m_finished = true;
     }
@@ -390,6 +398,7 @@ private:
     CsvFile& m_file;
     const int m_mode;
     const long long m_count;
+    AlertCommand* const m_alerts;
     long long m_rows = 0;
     State m_state = State::Away;
     double m_retryAt = 0;
@@ -404,7 +413,7 @@ private:
 
 } // namespace
 
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts)
 {
     oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
     CsvFile file;
@@ -415,7 +424,7 @@ int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, lon
     }
     LGLogInfo("CSV recording into %@", options.output.isEmpty() ? QStringLiteral("-") : options.output);
 
-    CsvWatch watch(file, mode, count);
+    CsvWatch watch(file, mode, count, alerts);
     session.runUntil([&] { return watch.step(); });
     watch.finish();
     // Stop the counter's stream before leaving, also after Ctrl-C.

@@ -11,6 +11,7 @@
 
 namespace oqtool {
 
+class AlertCommand;
 class DeviceSession;
 
 // The file a recording goes to. Rows are only ever appended, each with one write, so a reader
@@ -67,8 +68,9 @@ struct CsvOptions {
 bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 
 // Records until Ctrl-C, or until `count` rows when it is positive; waits for the counter while
-// it is away. `mode` 1 records the dose rate, 2 the dose. Returns the exit code.
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count);
+// it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to `alerts`, when
+// given. Returns the exit code.
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts = nullptr);
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;
