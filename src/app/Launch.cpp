@@ -8,9 +8,11 @@
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
+#include "app/LevelAlerts.h"
 #include "app/MainWindow.h"
 #include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
+#include "app/TrayIcon.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
@@ -44,6 +46,12 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         simulation = std::make_unique<SimulationMenu>(&window);
 
     controller.applicationDidFinishLaunching();
+    // The shell quits; a last window closed (the main window kept running in the tray, a dialog
+    // over it) does not.
+    QApplication::setQuitOnLastWindowClosed(false);
+    LevelAlerts alerts(&controller);
+    TrayIcon tray(&controller, &window);
+    QObject::connect(&alerts, &LevelAlerts::showWindowRequested, &tray, &TrayIcon::showWindow);
     window.show();
     if (simulation)
         simulation->plugSoon();

@@ -19,6 +19,8 @@
 #include "app/HelpMenu.h"
 #include "app/HistoryStrip.h"
 #include "app/SpokenReading.h"
+#include "logging/Log.h"
+#include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ValueTransformers.h"
@@ -250,7 +252,14 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    // Closing the main window quits, through the same sequence as the menu.
     event->ignore();
+    // Kept running, the reading and its alerts go on out of sight (the tray or a notification
+    // brings the window back).
+    if (oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
+        LGLogInfo("Main window closed; keeping on running");
+        hide();
+        return;
+    }
+    // Closing the main window quits, through the same sequence as the menu.
     emit quitRequested();
 }

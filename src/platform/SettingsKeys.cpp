@@ -1,6 +1,7 @@
 #include "SettingsKeys.h"
 
 #include "ArchivedColor.h"
+#include "SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -49,6 +50,21 @@ QVariantMap defaults()
         {DangerBackgroundColor, red},
         {DangerBarColor, red},
     };
+}
+
+QVariantMap alertDefaults()
+{
+    return {
+        {NotifyLevelChanges, true},
+        {AlarmSound, false},
+        {KeepRunningWhenClosed, false},
+    };
+}
+
+bool alertOption(const QString& key)
+{
+    const QVariant stored = SettingsStore::shared().objectForKey(key);
+    return stored.isValid() ? stored.toBool() : alertDefaults().value(key).toBool();
 }
 
 } // namespace oq::settings

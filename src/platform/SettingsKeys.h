@@ -21,10 +21,20 @@ inline const QString DangerBackgroundColor = QStringLiteral("DangerBackgroundCol
 inline const QString DangerBarColor = QStringLiteral("DangerBarColor");
 inline const QString displayUnit = QStringLiteral("displayUnit");
 
+// Alerts on level changes: on/off, with their own defaults (alertDefaults()).
+inline const QString NotifyLevelChanges = QStringLiteral("NotifyLevelChanges");       // default on
+inline const QString AlarmSound = QStringLiteral("AlarmSound");                       // default off
+inline const QString KeepRunningWhenClosed = QStringLiteral("KeepRunningWhenClosed"); // default off
+
 // The nine colour keys, in the order the preferences window shows them.
 QStringList colorKeys();
 
 // The 14 registered defaults (every key above except displayUnit); colours archived.
 QVariantMap defaults();
+
+// The defaults of the alert options, registered beside the 14.
+QVariantMap alertDefaults();
+// An alert option as stored, else its default (also where the defaults were never registered).
+bool alertOption(const QString& key);
 
 } // namespace oq::settings

@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include "logging/Log.h"
+#include "units/AlertOptionsBox.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -214,6 +215,7 @@ void LivoraPreferencesWindow::buildUi()
         }
     }
     root->addWidget(colorBox);
+    root->addWidget(new AlertOptionsBox(this));
 
     auto* buttons = new QDialogButtonBox(this);
     auto* restore = buttons->addButton(text("preferences.colors.restore"), QDialogButtonBox::ResetRole);

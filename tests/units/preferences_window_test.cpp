@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QColorDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "UnitsTestSupport.h"
@@ -206,6 +209,40 @@ TEST(PreferencesWindow, OnlyBarColoursHidesTheOthers)
     EXPECT_FALSE(w.colorSwatch(settings::DangerBackgroundColor)->isVisible());
     EXPECT_TRUE(w.colorSwatch(settings::DangerBarColor)->isVisible());
     w.close();
+}
+
+// Each alert option: its box shows the option's default (also where no defaults were registered),
+// a click stores it and the store names the key, another writer's change shows at once without
+// being written back, and the stored choice reads back after a restart.
+TEST(PreferencesWindow, AlertOptionsStoreEachChoiceUnderItsKey)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("settings.conf"));
+    SettingsStore::useFile(file);
+    LivoraPreferencesWindow w;
+    const struct {
+        QString key;
+        bool byDefault;
+    } options[] = {{settings::NotifyLevelChanges, true}, {settings::AlarmSound, false}, {settings::KeepRunningWhenClosed, false}};
+    for (const auto& o : options) {
+        SCOPED_TRACE(o.key.toStdString());
+        auto* box = w.findChild<QCheckBox*>(o.key);
+        ASSERT_TRUE(box);
+        EXPECT_FALSE(box->text().isEmpty());
+        EXPECT_EQ(box->isChecked(), o.byDefault);
+        QSignalSpy changed(&SettingsStore::shared(), &SettingsStore::changed);
+        box->click();
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(changed.at(0).at(0).toString(), o.key);
+        EXPECT_EQ(settings::alertOption(o.key), !o.byDefault);
+        SettingsStore::shared().setObject(o.key, o.byDefault);
+        EXPECT_EQ(box->isChecked(), o.byDefault);
+        EXPECT_EQ(changed.count(), 2);
+        box->click();
+    }
+    SettingsStore::useFile(file);
+    for (const auto& o : options)
+        EXPECT_EQ(settings::alertOption(o.key), !o.byDefault) << o.key.toStdString();
 }
 
 TEST(PreferencesWindow, ScreenshotsOfEachUnitChoice)
