@@ -74,6 +74,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Libraries the programs load at run time rather than link: the X11/Wayland platform plugins.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# The alarm sound of the desktop's sound theme; without it the display's bell rings.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-session-canberra")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${OQ_RESOURCES}/linux/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "alerts/DesktopNotifier.h"
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
 #include "app/LevelAlerts.h"
@@ -16,6 +17,7 @@
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
+#include "platform/StringTable.h"
 #include "sim/SimFtBackend.h"
 #include "units/ColorManager.h"
 
@@ -52,6 +54,12 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     LevelAlerts alerts(&controller);
     TrayIcon tray(&controller, &window);
     QObject::connect(&alerts, &LevelAlerts::showWindowRequested, &tray, &TrayIcon::showWindow);
+    // Without a tray, a notification is the way back to the hidden window.
+    QObject::connect(&window, &MainWindow::keptRunning, &alerts, [&] {
+        if (!tray.systemTrayIcon())
+            alerts.notifier()->notify({oq::localized(QStringLiteral("alerts.kept_running")),
+                oq::localized(QStringLiteral("alerts.kept_running.body")), false});
+    });
     window.show();
     if (simulation)
         simulation->plugSoon();

@@ -258,6 +258,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
     if (oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
         LGLogInfo("Main window closed; keeping on running");
         hide();
+        emit keptRunning();
         return;
     }
     // Closing the main window quits, through the same sequence as the menu.
