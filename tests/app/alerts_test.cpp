@@ -17,6 +17,7 @@
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "platform/SettingsKeys.h"
+#include "platform/StringTable.h"
 #include "sim/SimCounter.h"
 
 using namespace oq;
@@ -25,6 +26,12 @@ namespace {
 
 // The number at the start of a notification's body ("6.359 μSv/h on counter 10423").
 double leadingNumber(const QString& body) { return body.section(QLatin1Char(' '), 0, 0).toDouble(); }
+
+// The texts compared below are the English ones, whatever the locale of the run.
+struct EnglishTexts {
+    EnglishTexts() { setLanguage(QStringLiteral("en")); }
+    ~EnglishTexts() { setLanguage({}); }
+};
 
 } // namespace
 
@@ -35,6 +42,7 @@ TEST(DesktopAlerts, WalkThroughWarningAndDangerIsToldWithTheWindowClosed)
     FakeNotificationService service;
     if (!service.start())
         GTEST_SKIP() << "needs a private session bus (dbus-run-session)";
+    const EnglishTexts english;
     QTemporaryDir dir;
     SimulatedApplication app(dir.path(), 0.01);
     LevelAlerts alerts(app.controller.get());
