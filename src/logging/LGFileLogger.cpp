@@ -9,8 +9,10 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,42 @@
 namespace {
 
 QString errnoText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// Watches the open file and its folder, so that a write asks the file system about the file again
+// only after something happened there: a busy log costs no stat per line. -1 when the system
+// has no watch to give (the caller then asks at every write).
+int watchOpenFile(const QByteArray& path)
+{
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? path.left(slash) : QByteArray(slash == 0 ? "/" : ".");
+    if (::inotify_add_watch(fd, path.constData(), IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF) < 0
+        || ::inotify_add_watch(fd, folder.constData(), IN_MOVE_SELF | IN_DELETE_SELF | IN_CREATE | IN_MOVED_TO) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether anything happened since the last look (true when it cannot tell); takes the news.
+bool watchSawChange(int fd)
+{
+    if (fd < 0)
+        return true;
+    alignas(inotify_event) char events[4096];
+    bool any = false;
+    for (;;) {
+        const ssize_t n = ::read(fd, events, sizeof events);
+        if (n > 0)
+            any = true;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return any || !(n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    }
+}
 
 // One thread for the age checks of every file logger.
 class TimerService {
@@ -116,6 +154,8 @@ LGFileLogger::~LGFileLogger()
         ::fdatasync(m_fd);
         ::close(m_fd);
     }
+    if (m_watch >= 0)
+        ::close(m_watch);
 }
 
 std::shared_ptr<LGFileLogger> LGFileLogger::init() { return std::make_shared<LGFileLogger>(); }
@@ -220,6 +260,9 @@ int LGFileLogger::lt_currentFileHandle()
             m_openPath = path;
             m_dev = st.st_dev;
             m_ino = st.st_ino;
+            // Watched after opening: the first write still asks, in case the file went in between.
+            m_watch = watchOpenFile(path);
+            m_askAtNextWrite = true;
             m_openError.clear();
             m_logFileManager->setCurrentLogFilePath(info->filePath());
             lt_armAgeTimer();
@@ -232,8 +275,10 @@ int LGFileLogger::lt_currentFileHandle()
     return -1;
 }
 
-bool LGFileLogger::lt_openFileWasRemoved() const
+bool LGFileLogger::lt_openFileWasRemoved()
 {
+    if (!std::exchange(m_askAtNextWrite, false) && !watchSawChange(m_watch))
+        return false;
     struct stat st = {};
     if (::stat(m_openPath.constData(), &st) != 0)
         return true;
@@ -250,6 +295,9 @@ void LGFileLogger::lt_roll()
     if (::close(m_fd) != 0)
         LGConsoleReport("LGFileLogger: Failed to close file: %@", errnoText(errno));
     m_fd = -1;
+    if (m_watch >= 0)
+        ::close(m_watch);
+    m_watch = -1;
     m_currentInfo.reset();
     ++m_timerGeneration;
     TimerService::shared().cancel(m_timerId);

@@ -50,7 +50,7 @@ public:
 private:
     // lt_: on the logger's queue only.
     int lt_currentFileHandle();
-    bool lt_openFileWasRemoved() const;
+    bool lt_openFileWasRemoved();
     bool lt_isDue(const LGLogFileInfo& info) const;
     void lt_writeData(const QByteArray& data);
     void lt_roll();
@@ -69,6 +69,8 @@ private:
     QByteArray m_openPath;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
+    int m_watch = -1; // inotify on the open file and its folder
+    bool m_askAtNextWrite = false;
     QString m_openError;
     unsigned long m_timerGeneration = 0;
     unsigned long long m_timerId = 0;

@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QTimeZone>
 
+#include <charconv>
 #include <cmath>
 
 #include "logging/Log.h"
@@ -11,11 +12,6 @@
 #include "platform/LocalTime.h"
 
 namespace {
-
-QString dateText(const QDateTime& date)
-{
-    return oq::LocalTime::of(date).toString(QLatin1String("dd.MM.yyyy  HH:mm:ss"));
-}
 
 QString describe(const QVariantMap& map)
 {
@@ -59,28 +55,71 @@ std::shared_ptr<OQProtocolEvent> OQProtocolEvent::initWithStartDate(const QDateT
 
 QString OQProtocolEvent::stringRepresentation() const
 {
-    QString s;
-    const QString start = dateText(m_startDate);
-    if (m_dateChanged)
-        s += QStringLiteral("%1  New timestamp\n").arg(dateText(m_startDate.addSecs(-m_duration)));
-    if (m_incompleteInterval)
-        s += QStringLiteral("%1  OOB protocol interval of %2 sec\n").arg(start).arg(m_duration);
-    if (m_newInterval)
-        s += QStringLiteral("                      Protocol interval now %1 sec\n").arg(m_duration);
+    std::string text;
+    appendText(text);
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+void OQProtocolEvent::appendText(std::string& s) const
+{
+    // Written piece by piece: an export makes tens of thousands of these.
+    const auto number = [&s](auto value) {
+        char digits[24];
+        s.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
+    };
+    const auto date = [&s](const QDateTime& d) {
+        const oq::LocalTime t = oq::LocalTime::of(d);
+        if (t.valid && t.year >= 1 && t.year <= 9999) {
+            char text[] = "dd.MM.yyyy  HH:mm:ss";
+            const auto two = [&text](int at, int value) {
+                text[at] = char('0' + value / 10);
+                text[at + 1] = char('0' + value % 10);
+            };
+            two(0, t.day);
+            two(3, t.month);
+            two(6, t.year / 100);
+            two(8, t.year % 100);
+            two(12, t.hour);
+            two(15, t.minute);
+            two(18, t.second);
+            s.append(text, sizeof text - 1);
+        } else {
+            s += t.toString(QLatin1String("dd.MM.yyyy  HH:mm:ss")).toLatin1().toStdString();
+        }
+    };
+    if (m_dateChanged) {
+        date(m_startDate.addSecs(-m_duration));
+        s.append("  New timestamp\n");
+    }
+    if (m_incompleteInterval) {
+        date(m_startDate);
+        s.append("  OOB protocol interval of ");
+        number(m_duration);
+        s.append(" sec\n");
+    }
+    if (m_newInterval) {
+        s.append("                      Protocol interval now ");
+        number(m_duration);
+        s.append(" sec\n");
+    }
     if (m_overflow)
-        s += QStringLiteral("\t\t      dH/dt overflowed\n");
+        s.append("\t\t      dH/dt overflowed\n");
     if (m_doseAlarm)
-        s += QStringLiteral("\t\t      H alarm fired\n");
+        s.append("\t\t      H alarm fired\n");
     if (m_doseRateAlarm)
-        s += QStringLiteral("\t\t      dH/dt alarm fired\n");
-    // One arg() with every text: a chain of arg() calls reads the pattern again for each.
-    if (std::isnan(m_doseRate))
-        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = NaN\n")
-                 .arg(start, QString::number(m_pulses), QString::number(m_duration));
-    else
-        s += QStringLiteral("%1  %2 pulses in %3s, dH/dt = %4 uSv/h\n")
-                 .arg(start, QString::number(m_pulses), QString::number(m_duration), doseRateText(m_doseRate));
-    return s;
+        s.append("\t\t      dH/dt alarm fired\n");
+    date(m_startDate);
+    s.append("  ");
+    number(m_pulses);
+    s.append(" pulses in ");
+    number(m_duration);
+    if (std::isnan(m_doseRate)) {
+        s.append("s, dH/dt = NaN\n");
+    } else {
+        s.append("s, dH/dt = ");
+        appendDoseRateText(s, m_doseRate);
+        s.append(" uSv/h\n");
+    }
 }
 
 std::unique_ptr<OQProtocol> OQProtocol::initWithDeviceInfo(std::shared_ptr<const OQDeviceInfo> info,

@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -39,6 +40,8 @@ public:
 
     // The event as text lines, dates in the machine's time zone.
     QString stringRepresentation() const;
+    // The same text in Latin-1 (ASCII unless a date falls outside years 1 to 9999), appended.
+    void appendText(std::string& out) const;
     QString description() const { return stringRepresentation(); }
 
 private:

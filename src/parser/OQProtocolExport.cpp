@@ -17,9 +17,17 @@
 namespace {
 
 // Local time with its offset, e.g. 2021-06-01T12:01:00+02:00.
-QString iso(const QDateTime& d)
+void appendIso(std::string& out, const QDateTime& d)
 {
-    return oq::LocalTime::of(d).toIsoString();
+    char text[oq::LocalTime::kIsoSize];
+    out.append(text, size_t(oq::LocalTime::of(d).writeIso(text)));
+}
+
+template <typename Number>
+void appendNumber(std::string& out, Number value)
+{
+    char digits[24];
+    out.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
 }
 
 struct Flag {
@@ -56,6 +64,18 @@ public:
     {
         const QChar one(c);
         return *this += QStringView(&one, 1);
+    }
+
+    // Latin-1 text, which is mostly ASCII and then goes as it stands.
+    void appendLatin1(const std::string& text)
+    {
+        unsigned char bits = 0;
+        for (const char c : text)
+            bits |= uchar(c);
+        if (bits & 0x80)
+            *this += QString::fromLatin1(text.data(), qsizetype(text.size()));
+        else
+            appendAscii(text.data(), qsizetype(text.size()));
     }
 
     // Text known to be ASCII, as it stands.
@@ -202,8 +222,12 @@ void jsonObject(JsonRow& row, const OQProtocolEvent& e)
 bool OQProtocolEventsText(const OQProtocolEventList& events, QIODevice& device)
 {
     RowStream out(device);
-    for (const auto& e : events)
-        out += e->stringRepresentation();
+    std::string row;
+    for (const auto& e : events) {
+        row.clear();
+        e->appendText(row);
+        out.appendLatin1(row);
+    }
     return out.finish();
 }
 
@@ -214,14 +238,26 @@ bool OQProtocolEventsCsv(const OQProtocolEventList& events, QIODevice& device)
     for (const Flag& f : kFlags)
         out += QLatin1Char(',') + QLatin1String(f.name);
     out += QLatin1Char('\n');
+    std::string row;
     for (const auto& e : events) {
-        out += iso(e->startDate()) + QLatin1Char(',') + iso(e->endDate()) + QLatin1Char(',')
-            + QString::number(e->duration()) + QLatin1Char(',') + QString::number(e->pulses()) + QLatin1Char(',')
-            + (std::isnan(e->doseRate()) ? QString() : doseRateText(e->doseRate())) + QLatin1Char(',')
-            + (e->cds() ? QString::number(*e->cds()) : QString());
+        row.clear();
+        appendIso(row, e->startDate());
+        row += ',';
+        appendIso(row, e->endDate());
+        row += ',';
+        appendNumber(row, e->duration());
+        row += ',';
+        appendNumber(row, e->pulses());
+        row += ',';
+        if (!std::isnan(e->doseRate()))
+            appendDoseRateText(row, e->doseRate());
+        row += ',';
+        if (e->cds())
+            appendNumber(row, *e->cds());
         for (const Flag& f : kFlags)
-            out += ((*e).*f.get)() ? QStringLiteral(",1") : QStringLiteral(",0");
-        out += QLatin1Char('\n');
+            row += ((*e).*f.get)() ? ",1" : ",0";
+        row += '\n';
+        out.appendLatin1(row);
     }
     return out.finish();
 }

@@ -1,6 +1,6 @@
 #include "ArchivedColor.h"
 
-#include <QGuiApplication>
+#include <cmath>
 
 #include "platform/CLocale.h"
 
@@ -18,22 +18,16 @@ bool readComponent(const QString& text, double& out)
 }
 } // namespace
 
-ArchivedColor ArchivedColor::fromQColor(const QColor& c)
-{
-    const QColor rgb = c.toRgb();
-    return rgba(rgb.redF(), rgb.greenF(), rgb.blueF(), rgb.alphaF());
-}
-
-QColor ArchivedColor::toQColor(const QPalette& palette) const
+std::optional<std::array<int, 3>> ArchivedColor::rgb8() const
 {
     if (kind == Kind::WindowBackground)
-        return palette.color(QPalette::Active, QPalette::Window);
-    return QColor::fromRgbF(float(red), float(green), float(blue), float(alpha));
-}
-
-QColor ArchivedColor::toQColor() const
-{
-    return toQColor(qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::palette() : QPalette());
+        return std::nullopt;
+    // QColor keeps 16 bits a component and gives 8 of them rounded this way.
+    const auto eight = [](double component) {
+        const int sixteen = int(std::lround(float(component) * 65535.0f));
+        return (sixteen - (sixteen >> 8) + 0x80) >> 8;
+    };
+    return std::array<int, 3>{eight(red), eight(green), eight(blue)};
 }
 
 QString ArchivedColor::archive() const

@@ -6,6 +6,7 @@
 #include <QPalette>
 #include <QString>
 
+#include <array>
 #include <optional>
 
 namespace oq {
@@ -23,6 +24,8 @@ struct ArchivedColor {
     // The colour to paint with; the window background is read from `palette` now.
     QColor toQColor(const QPalette& palette) const;
     QColor toQColor() const;
+    // 8-bit red, green and blue as toQColor() gives them; none for the window background.
+    std::optional<std::array<int, 3>> rgb8() const;
 
     QString archive() const;
     // None for text that is not an archived colour (any component outside 0..1 or not finite too).

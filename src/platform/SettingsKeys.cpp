@@ -3,19 +3,21 @@
 #include "ArchivedColor.h"
 #include "SettingsStore.h"
 
-#include <QCoreApplication>
-#include <QGuiApplication>
-#include <QPalette>
+#include <atomic>
 
 namespace oq::settings {
 
 namespace {
+std::atomic<bool (*)()> g_darkDesktop{nullptr};
+
 bool darkDesktop()
 {
-    return qobject_cast<QGuiApplication*>(QCoreApplication::instance())
-        && QGuiApplication::palette().color(QPalette::Window).lightnessF() < 0.5;
+    const auto probe = g_darkDesktop.load();
+    return probe && probe();
 }
 } // namespace
+
+void setDarkDesktopProbe(bool (*probe)()) { g_darkDesktop.store(probe); }
 
 QStringList colorKeys()
 {

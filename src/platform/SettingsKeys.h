@@ -32,6 +32,10 @@ QStringList colorKeys();
 // The 14 registered defaults (every key above except displayUnit); colours archived.
 QVariantMap defaults();
 
+// Tells defaults() whether the desktop is dark. Set by the painting side of colours
+// (ArchivedColorQColor.cpp) in every program that links it; programs without windows have none.
+void setDarkDesktopProbe(bool (*probe)());
+
 // The defaults of the alert options, registered beside the 14.
 QVariantMap alertDefaults();
 // An alert option as stored, else its default (also where the defaults were never registered).

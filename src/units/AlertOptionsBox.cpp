@@ -41,3 +41,6 @@ void AlertOptionsBox::settingChanged(const QString& key)
         box->setChecked(oq::settings::alertOption(key));
     }
 }
+
+// Its own moc output, so programs without windows that link this library do not take it in.
+#include "moc_AlertOptionsBox.cpp"

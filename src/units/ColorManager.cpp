@@ -15,46 +15,12 @@ namespace {
 using Level = ColorManager::Level;
 using Kind = ColorManager::ColorKind;
 
-Level levelFor(double value, float warning, float danger)
-{
-    const float v = float(value);
-    if (v >= danger)
-        return Level::Danger;
-    if (v >= warning)
-        return Level::Warning;
-    return Level::Normal;
-}
-
-QString colorKey(Level level, Kind kind)
-{
-    namespace s = oq::settings;
-    static const QString keys[3][3] = {
-        {s::NormalFontColor, s::NormalBackgroundColor, s::NormalBarColor},
-        {s::WarningFontColor, s::WarningBackgroundColor, s::WarningBarColor},
-        {s::DangerFontColor, s::DangerBackgroundColor, s::DangerBarColor},
-    };
-    return keys[int(level)][int(kind)];
-}
-
 QPalette applicationPalette()
 {
     return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) ? QGuiApplication::palette() : QPalette();
 }
 
 } // namespace
-
-Level ColorManager::levelForValue(double value, long long mode)
-{
-    const auto threshold = [](const QString& key) { return float(oq::storedThreshold(key)); };
-    if (mode == 1)
-        return levelFor(value, threshold(oq::settings::WarningRateValue), threshold(oq::settings::DangerRateValue));
-    return levelFor(value, threshold(oq::settings::WarningDoseValue) * 1000.0f, threshold(oq::settings::DangerDoseValue) * 1000.0f);
-}
-
-oq::ArchivedColor ColorManager::archivedColor(Level level, ColorKind kind)
-{
-    return oq::storedColor(colorKey(level, kind));
-}
 
 QColor ColorManager::fontColorForValue(double value, long long mode)
 {
@@ -203,3 +169,7 @@ bool ColorManager::eventFilter(QObject* watched, QEvent* event)
         QMetaObject::invokeMethod(this, &ColorManager::calculateColors, Qt::QueuedConnection);
     return QObject::eventFilter(watched, event);
 }
+
+// Here rather than in the target's shared moc file, so that programs that only ask for levels do
+// not link the window side of this class.
+#include "moc_ColorManager.cpp"

@@ -453,3 +453,6 @@ void LivoraPreferencesWindow::done(int result)
     windowWillClose();
     QDialog::done(result);
 }
+
+// Here rather than in the target's shared moc file: see ColorManager.cpp.
+#include "moc_LivoraPreferencesWindow.cpp"

@@ -48,6 +48,9 @@ for p in oq-online oqtool oq-counter-sim; do
   [ -x "$PREFIX/bin/$p" ] || fail "bin/$p is not executable"
 done
 oqtool_help=$("$PREFIX/bin/oqtool" --help 2>&1) && ok "oqtool --help" || fail "oqtool --help: $oqtool_help"
+# A command-line start stays light: the window system's libraries would triple it.
+gui_libs=$(readelf -d "$PREFIX/bin/oqtool" | grep -oE 'libQt6(Gui|Widgets|DBus)[^]]*')
+[ -z "$gui_libs" ] && ok "oqtool links no window-system library" || fail "oqtool links $gui_libs"
 sim_help=$("$PREFIX/bin/oq-counter-sim" --help 2>&1) && ok "oq-counter-sim --help" || fail "oq-counter-sim --help: $sim_help"
 online_help=$(QT_QPA_PLATFORM=offscreen "$PREFIX/bin/oq-online" --help 2>&1) && ok "oq-online --help" || fail "oq-online --help: $online_help"
 

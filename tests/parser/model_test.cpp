@@ -6,10 +6,13 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <random>
 
 #include "common/CLibraryLocale.h"
 #include "dump/DumpWriter.h"
 #include "logging/LGFormat.h"
+#include "parser/DoseRateText.h"
+#include "platform/CLocale.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQParser.h"
 #include "parser/OQProtocol.h"
@@ -235,6 +238,21 @@ TEST_F(Model, EventText)
             QStringLiteral("24.12.2020  18:30:05  5 pulses in 60s, dH/dt = %1 uSv/h\n").arg(QLatin1String(text)));
         EXPECT_TRUE(OQProtocolEventsCsv({e}).contains(QLatin1Char(',') + QLatin1String(text) + QLatin1Char(',')))
             << text;
+    }
+
+    // The rate text is made without printf: it must agree with printf everywhere, ties included
+    // (odd multiples of 2^-7 are exact ties at the sixth decimal).
+    std::mt19937_64 random(20261208);
+    for (int i = 0; i < 200000; ++i) {
+        double rate;
+        const std::uint64_t bits = random();
+        if (i % 4 == 0)
+            rate = double(int(bits % 2000001) - 1000000) / 128;
+        else if (i % 4 == 1)
+            rate = double(float(bits % 100000000) / 997.0f);
+        else
+            std::memcpy(&rate, &bits, sizeof rate);
+        ASSERT_EQ(doseRateText(rate), QString::fromStdString(oq::cFormat("%.6f", rate))) << i;
     }
 }
 

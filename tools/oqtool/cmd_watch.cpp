@@ -22,8 +22,10 @@ namespace {
 QString coloured(const QString& text, double value, int mode)
 {
     const auto level = ColorManager::levelForValue(value, mode);
-    const QColor c = ColorManager::archivedColor(level, ColorManager::ColorKind::Bar).toQColor();
-    return QStringLiteral("\x1b[38;2;%1;%2;%3m%4\x1b[0m").arg(c.red()).arg(c.green()).arg(c.blue()).arg(text);
+    const auto c = ColorManager::archivedColor(level, ColorManager::ColorKind::Bar).rgb8();
+    if (!c)
+        return text;
+    return QStringLiteral("\x1b[38;2;%1;%2;%3m%4\x1b[0m").arg((*c)[0]).arg((*c)[1]).arg((*c)[2]).arg(text);
 }
 
 int run(const QStringList& arguments)
