@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <memory>
+
 class AppDelegate;
 class MainWindow;
 class QAction;

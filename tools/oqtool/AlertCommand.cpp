@@ -56,20 +56,20 @@ void AlertCommand::startNext()
     // Standard output is the readings' (or the CSV rows'); what the command says goes beside
     // oqtool's own messages.
     process->setChildProcessModifier([] { ::dup2(STDERR_FILENO, STDOUT_FILENO); });
-    connect(process, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
-        ended(code, status == QProcess::CrashExit);
+    connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus status) {
+        ended(process, code, status == QProcess::CrashExit);
     });
-    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            ended(-1, true);
+            ended(process, -1, true);
     });
     m_running = process;
     process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), m_command});
 }
 
-void AlertCommand::ended(int exitCode, bool crashed)
+void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
 {
-    if (!m_running)
+    if (process != m_running)
         return;
     if (crashed || exitCode != 0) {
         const QString why = crashed ? m_running->errorString() : QString::number(exitCode);

@@ -45,7 +45,7 @@ public:
 
 private:
     void startNext();
-    void ended(int exitCode, bool crashed);
+    void ended(QProcess* process, int exitCode, bool crashed);
 
     QString m_command;
     oq::alerts::LevelChangeRule m_rule;
