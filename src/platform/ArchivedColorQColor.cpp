@@ -15,7 +15,7 @@ bool paletteIsDark()
 }
 
 // Linked wherever colours are painted, so every windowed program gets the dark-desktop default.
-const bool g_probeSet = (settings::setDarkDesktopProbe(&paletteIsDark), true);
+[[maybe_unused]] const bool g_probeSet = (settings::setDarkDesktopProbe(&paletteIsDark), true);
 } // namespace
 
 ArchivedColor ArchivedColor::fromQColor(const QColor& c)
