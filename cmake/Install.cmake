@@ -75,6 +75,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt's SQLite driver for the history.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+# The alarm sound of the desktop's sound theme; without it the display's bell rings.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-session-canberra")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${OQ_RESOURCES}/linux/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -6,15 +6,19 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "alerts/DesktopNotifier.h"
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
 #include "app/HistoryRecorder.h"
+#include "app/LevelAlerts.h"
 #include "app/MainWindow.h"
 #include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
+#include "app/TrayIcon.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
+#include "platform/StringTable.h"
 #include "sim/SimFtBackend.h"
 #include "units/ColorManager.h"
 
@@ -47,6 +51,18 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         simulation = std::make_unique<SimulationMenu>(&window);
 
     controller.applicationDidFinishLaunching();
+    // The shell quits; a last window closed (the main window kept running in the tray, a dialog
+    // over it) does not.
+    QApplication::setQuitOnLastWindowClosed(false);
+    LevelAlerts alerts(&controller);
+    TrayIcon tray(&controller, &window);
+    QObject::connect(&alerts, &LevelAlerts::showWindowRequested, &tray, &TrayIcon::showWindow);
+    // Without a tray, a notification is the way back to the hidden window.
+    QObject::connect(&window, &MainWindow::keptRunning, &alerts, [&] {
+        if (!tray.systemTrayIcon())
+            alerts.notifier()->notify({oq::localized(QStringLiteral("alerts.kept_running")),
+                oq::localized(QStringLiteral("alerts.kept_running.body")), false});
+    });
     window.show();
     if (simulation)
         simulation->plugSoon();

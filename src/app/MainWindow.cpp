@@ -21,6 +21,8 @@
 #include "app/HistoryWindow.h"
 #include "history/HistoryDatabase.h"
 #include "app/SpokenReading.h"
+#include "logging/Log.h"
+#include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ValueTransformers.h"
@@ -262,7 +264,15 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    // Closing the main window quits, through the same sequence as the menu.
     event->ignore();
+    // Kept running, the reading and its alerts go on out of sight (the tray or a notification
+    // brings the window back).
+    if (oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
+        LGLogInfo("Main window closed; keeping on running");
+        hide();
+        emit keptRunning();
+        return;
+    }
+    // Closing the main window quits, through the same sequence as the menu.
     emit quitRequested();
 }

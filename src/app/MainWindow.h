@@ -45,6 +45,8 @@ public:
 signals:
     // The user asked to quit (menu, shortcut or closing the window).
     void quitRequested();
+    // Closing hid the window, as the user chose to keep the program running.
+    void keptRunning();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

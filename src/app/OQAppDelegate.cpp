@@ -15,6 +15,7 @@ OQAppDelegate::OQAppDelegate(QObject* parent)
     : QObject(parent)
 {
     SettingsStore::shared().registerDefaults(settings::defaults());
+    SettingsStore::shared().registerDefaults(settings::alertDefaults());
     bindSettings();
 
     // Derived values follow their sources.

@@ -1,6 +1,7 @@
 #include "SettingsKeys.h"
 
 #include "ArchivedColor.h"
+#include "SettingsStore.h"
 
 #include <atomic>
 
@@ -51,6 +52,21 @@ QVariantMap defaults()
         {DangerBackgroundColor, red},
         {DangerBarColor, red},
     };
+}
+
+QVariantMap alertDefaults()
+{
+    return {
+        {NotifyLevelChanges, true},
+        {AlarmSound, false},
+        {KeepRunningWhenClosed, false},
+    };
+}
+
+bool alertOption(const QString& key)
+{
+    const QVariant stored = SettingsStore::shared().objectForKey(key);
+    return stored.isValid() ? stored.toBool() : alertDefaults().value(key).toBool();
 }
 
 } // namespace oq::settings

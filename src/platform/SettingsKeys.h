@@ -25,6 +25,11 @@ inline const QString RecordHistory = QStringLiteral("RecordHistory");
 // Days raw readings stay in the history (their per-minute aggregates stay for ever); absent means 90.
 inline const QString HistoryRetentionDays = QStringLiteral("HistoryRetentionDays");
 
+// Alerts on level changes: on/off, with their own defaults (alertDefaults()).
+inline const QString NotifyLevelChanges = QStringLiteral("NotifyLevelChanges");       // default on
+inline const QString AlarmSound = QStringLiteral("AlarmSound");                       // default off
+inline const QString KeepRunningWhenClosed = QStringLiteral("KeepRunningWhenClosed"); // default off
+
 // The nine colour keys, in the order the preferences window shows them.
 QStringList colorKeys();
 
@@ -34,5 +39,10 @@ QVariantMap defaults();
 // Tells defaults() whether the desktop is dark. Set by the painting side of colours
 // (ArchivedColorQColor.cpp) in every program that links it; programs without windows have none.
 void setDarkDesktopProbe(bool (*probe)());
+
+// The defaults of the alert options, registered beside the 14.
+QVariantMap alertDefaults();
+// An alert option as stored, else its default (also where the defaults were never registered).
+bool alertOption(const QString& key);
 
 } // namespace oq::settings

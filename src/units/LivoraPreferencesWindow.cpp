@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "logging/Log.h"
+#include "units/AlertOptionsBox.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -216,6 +217,7 @@ void LivoraPreferencesWindow::buildUi()
         }
     }
     root->addWidget(colorBox);
+    root->addWidget(new AlertOptionsBox(this));
 
     auto* historyBox = new QGroupBox(text("preferences.history.group"), this);
     (new QVBoxLayout(historyBox))

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -134,6 +135,42 @@ TEST(OqtoolWatch, DoseInRemOverOqCounterSim)
     const ToolRun r = oqtool({"watch", "--port", sim.path(), "--count", "5", "--rate", "--unit", "rem"});
     ASSERT_EQ(r.exitCode, 0) << r.err.constData();
     EXPECT_EQ(lines(r.out), QStringList(5, QStringLiteral("150.0 μrem/h")));
+}
+
+// The simulated counter's walk passes danger, then warning, each time back to normal: the command
+// runs once per change told, in both output forms and in a decimal-comma locale, with the reading
+// in its environment, and what it prints stays off standard output.
+TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
+{
+    QTemporaryDir dir;
+    for (const bool csv : {false, true}) {
+        const QString file = dir.filePath(csv ? QStringLiteral("csv-alerts") : QStringLiteral("text-alerts"));
+        QStringList args{"watch", "--simulate", "--count", "200", "--alert-command",
+            QStringLiteral("echo alert-said $OQ_LEVEL; env >> '%1'").arg(file)};
+        if (csv)
+            args << "--format" << "csv";
+        const ToolRun r = oqtool(args, QStringLiteral("de_DE.UTF-8"), QStringLiteral("0.02"));
+        ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+        EXPECT_EQ(lines(r.out).size(), csv ? 201 : 200);
+        EXPECT_FALSE(r.out.contains("alert-said"));
+        EXPECT_EQ(r.err.count("alert-said"), 5) << r.err.constData();
+
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QStringList told;
+        for (const QString& line : lines(f.readAll())) {
+            if (line.startsWith(QStringLiteral("OQ_LEVEL="))) {
+                told << line.mid(9);
+            } else if (line.startsWith(QStringLiteral("OQ_VALUE="))) {
+                EXPECT_TRUE(QRegularExpression(QStringLiteral("^OQ_VALUE=[0-9]+\\.[0-9]+$")).match(line).hasMatch()) << line.toStdString();
+            } else if (line.startsWith(QStringLiteral("OQ_UNIT="))) {
+                EXPECT_EQ(line, QStringLiteral("OQ_UNIT=μSv/h"));
+            } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
+                EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
+            }
+        }
+        EXPECT_EQ(told, QStringList({"warning", "danger", "normal", "warning", "normal"})) << (csv ? "csv" : "text");
+    }
 }
 
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)

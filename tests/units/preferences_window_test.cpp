@@ -2,12 +2,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QSignalSpy>
 #include <QColorDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "UnitsTestSupport.h"
@@ -210,32 +211,40 @@ TEST(PreferencesWindow, OnlyBarColoursHidesTheOthers)
     w.close();
 }
 
-// Each on/off preference: the box shows the key (absent reads as its default), a click writes
-// the key with one change signal, and a write from elsewhere moves the box.
-TEST(PreferencesWindow, SwitchesWriteTheirKeyAndFollowIt)
+// Each on/off option (the alerts', the history's recording): its box shows the option's default
+// (also where no defaults were registered), a click stores it and the store names the key, another
+// writer's change shows at once without being written back, and the stored choice reads back
+// after a restart.
+TEST(PreferencesWindow, OnOffOptionsStoreEachChoiceUnderItsKey)
 {
-    struct Switch {
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("settings.conf"));
+    SettingsStore::useFile(file);
+    LivoraPreferencesWindow w;
+    const struct {
         QString key;
-        bool absentMeans;
-    };
-    for (const Switch& row : {Switch{settings::RecordHistory, true}}) {
-        test::FreshSettings settings;
-        auto& store = SettingsStore::shared();
-        LivoraPreferencesWindow w;
-        w.show();
-        auto* box = w.findChild<QCheckBox*>(row.key);
-        ASSERT_TRUE(box) << row.key.toStdString();
-        EXPECT_EQ(box->isChecked(), row.absentMeans);
-        QSignalSpy changed(&store, &SettingsStore::changed);
-        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
-        ASSERT_EQ(changed.count(), 1) << row.key.toStdString();
-        EXPECT_EQ(changed.at(0).at(0).toString(), row.key);
-        EXPECT_EQ(store.objectForKey(row.key).toBool(), !row.absentMeans);
-        store.setObject(row.key, row.absentMeans);
-        EXPECT_EQ(box->isChecked(), row.absentMeans);
-        EXPECT_EQ(changed.count(), 2) << "following the store writes nothing back";
-        w.close();
+        bool byDefault;
+    } options[] = {{settings::NotifyLevelChanges, true}, {settings::AlarmSound, false}, {settings::KeepRunningWhenClosed, false},
+        {settings::RecordHistory, true}};
+    for (const auto& o : options) {
+        SCOPED_TRACE(o.key.toStdString());
+        auto* box = w.findChild<QCheckBox*>(o.key);
+        ASSERT_TRUE(box);
+        EXPECT_FALSE(box->text().isEmpty());
+        EXPECT_EQ(box->isChecked(), o.byDefault);
+        QSignalSpy changed(&SettingsStore::shared(), &SettingsStore::changed);
+        box->click();
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(changed.at(0).at(0).toString(), o.key);
+        EXPECT_EQ(SettingsStore::shared().objectForKey(o.key).toBool(), !o.byDefault);
+        SettingsStore::shared().setObject(o.key, o.byDefault);
+        EXPECT_EQ(box->isChecked(), o.byDefault);
+        EXPECT_EQ(changed.count(), 2);
+        box->click();
     }
+    SettingsStore::useFile(file);
+    for (const auto& o : options)
+        EXPECT_EQ(SettingsStore::shared().objectForKey(o.key).toBool(), !o.byDefault) << o.key.toStdString();
 }
 
 TEST(PreferencesWindow, ScreenshotsOfEachUnitChoice)

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AlertCommand.h"
 #include "Command.h"
 #include "DeviceSession.h"
 #include "device/FtBackend.h"
@@ -242,8 +243,8 @@ namespace {
 // Drives one recording: a device per attachment of the counter, each reading one row.
 class CsvWatch : public QObject {
 public:
-    CsvWatch(CsvFile& file, int mode, long long count, const ReadingHook& also)
-        : m_file(file), m_mode(mode), m_count(count), m_also(also)
+    CsvWatch(CsvFile& file, int mode, long long count, AlertCommand* alerts, const ReadingHook& also)
+        : m_file(file), m_mode(mode), m_count(count), m_alerts(alerts), m_also(also)
     {
     }
 
@@ -316,6 +317,8 @@ private:
     void lose(const QString& reason)
     {
         flushPending();
+        if (m_alerts)
+            m_alerts->interrupt();
         const bool wasRecording = m_state == State::Recording;
         QObject::disconnect(m_device.get(), nullptr, this, nullptr);
         m_device.reset();
@@ -362,6 +365,10 @@ private:
             m_finished = true;
             return;
         }
+        if (m_alerts) {
+            const auto info = m_device ? m_device->info() : nullptr;
+            m_alerts->reading(reading.value, m_mode, info ? info->serialNumber() : QString());
+        }
         if (m_count > 0 && ++m_rows >= m_count)
             m_finished = true;
     }
@@ -369,6 +376,7 @@ private:
     CsvFile& m_file;
     const int m_mode;
     const long long m_count;
+    AlertCommand* const m_alerts;
     const ReadingHook& m_also;
     long long m_rows = 0;
     State m_state = State::Away;
@@ -384,7 +392,8 @@ private:
 
 } // namespace
 
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts,
+    const ReadingHook& also)
 {
     oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
     CsvFile file;
@@ -395,7 +404,7 @@ int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, lon
     }
     LGLogInfo("CSV recording into %@", options.output.isEmpty() ? QStringLiteral("-") : options.output);
 
-    CsvWatch watch(file, mode, count, also);
+    CsvWatch watch(file, mode, count, alerts, also);
     session.runUntil([&] { return watch.step(); });
     watch.finish();
     // Stop the counter's stream before leaving, also after Ctrl-C.

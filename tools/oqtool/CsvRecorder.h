@@ -12,6 +12,7 @@
 
 namespace oqtool {
 
+class AlertCommand;
 class DeviceSession;
 
 // The file a recording goes to. Rows are only ever appended, each with one write, so a reader
@@ -71,9 +72,10 @@ bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 using ReadingHook = std::function<void(const CsvReading& reading, const QString& serial)>;
 
 // Records until Ctrl-C, or until `count` rows when it is positive; waits for the counter while
-// it is away. `mode` 1 records the dose rate, 2 the dose. Every reading also goes to `also`.
-// Returns the exit code.
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also = {});
+// it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to `alerts`, when
+// given, and to `also`. Returns the exit code.
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts = nullptr,
+    const ReadingHook& also = {});
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;

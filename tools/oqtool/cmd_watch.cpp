@@ -5,6 +5,7 @@
 #include <memory>
 #include <unistd.h>
 
+#include "AlertCommand.h"
 #include "Command.h"
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
@@ -46,6 +47,7 @@ int run(const QStringList& arguments)
     if (unit != QLatin1String("rem"))
         unit = QStringLiteral("Sv");
     long long count = -1;
+    QString alertCommand;
     const QStringList& args = command.args();
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = true;
@@ -56,6 +58,12 @@ int run(const QStringList& arguments)
         } else if (args[i] == QLatin1String("--unit") && i + 1 < args.size()) {
             unit = args[++i];
             ok = unit == QLatin1String("Sv") || unit == QLatin1String("rem");
+        } else if (args[i] == QLatin1String("--alert-command") && i + 1 < args.size()) {
+            alertCommand = args[++i];
+            ok = !alertCommand.trimmed().isEmpty();
+        } else if (args[i].startsWith(QLatin1String("--alert-command="))) {
+            alertCommand = args[i].section(QLatin1Char('='), 1);
+            ok = !alertCommand.trimmed().isEmpty();
         } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
             count = args[++i].toLongLong(&ok);
             ok = ok && count > 0;
@@ -71,11 +79,23 @@ int run(const QStringList& arguments)
     const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
         history.record(serial, r.time, r.value, r.mode, r.counterUnit);
     };
-    if (csv.csv)
-        return oqtool::runCsvWatch(command.session(), csv, mode, count, record);
+    std::unique_ptr<oqtool::AlertCommand> alerts;
+    if (!alertCommand.isNull())
+        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand);
+    // An alert under way at the end is given time to finish its work.
+    const auto finishAlerts = [&] {
+        if (alerts)
+            alerts->finish(oqtool::kAlertFinishWait);
+    };
+    if (csv.csv) {
+        const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
+        finishAlerts();
+        return status;
+    }
     const auto device = command.open();
     if (!device)
         return 1;
+    const QString serial = device->info() ? device->info()->serialNumber() : QString();
 
     std::unique_ptr<DisplayValueTransformer> display;
     if (mode == 1)
@@ -92,11 +112,12 @@ int run(const QStringList& arguments)
         const QString text = display->transformedValue(value);
         oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n'));
         ++printed;
+        if (alerts)
+            alerts->reading(*value, mode, serial);
         // The unit follows its value on this thread before control returns to the event loop.
         const QDateTime time = QDateTime::currentDateTimeUtc();
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
-            const auto info = device->info();
-            history.record(info ? info->serialNumber() : QString(), time, v, mode, device->onlineUnit());
+            history.record(serial, time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
 
@@ -117,10 +138,11 @@ int run(const QStringList& arguments)
     bool stopped = false;
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
+    finishAlerts();
     return status;
 }
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--db [FILE]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--port PATH | --simulate]",
     "show the counter's live readings", run);

@@ -1,0 +1,53 @@
+#include "LevelChangeRule.h"
+
+#include "platform/Clock.h"
+
+namespace oq::alerts {
+
+const char* levelName(Level level)
+{
+    switch (level) {
+    case Level::Warning:
+        return "warning";
+    case Level::Danger:
+        return "danger";
+    case Level::Normal:
+        break;
+    }
+    return "normal";
+}
+
+std::optional<LevelEvent> LevelChangeRule::observe(Level level) { return observe(level, oq::clock::now()); }
+
+void LevelChangeRule::interrupt() { m_run = 0; }
+
+std::optional<LevelEvent> LevelChangeRule::observe(Level level, double now)
+{
+    if (level == m_level) {
+        m_run = 0;
+    } else {
+        if (m_run > 0 && level == m_candidate) {
+            ++m_run;
+        } else {
+            m_candidate = level;
+            m_run = 1;
+        }
+        if (m_run >= kHoldReadings) {
+            m_level = level;
+            m_run = 0;
+        }
+    }
+    // Checked at every reading, so a level held back by the repeat limit is told once it may be.
+    const bool due = m_level > m_told || (m_level == Level::Normal && m_told != Level::Normal);
+    if (!due)
+        return std::nullopt;
+    auto& last = m_toldAt[int(m_level)];
+    if (last && now - *last < kRepeatInterval)
+        return std::nullopt;
+    last = now;
+    const LevelEvent event{m_level, m_told};
+    m_told = m_level;
+    return event;
+}
+
+} // namespace oq::alerts

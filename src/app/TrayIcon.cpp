@@ -1,0 +1,113 @@
+#include "app/TrayIcon.h"
+
+#include <QActionGroup>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "logging/Log.h"
+#include "platform/StringTable.h"
+#include "units/ColorManager.h"
+
+using oq::localized;
+
+namespace {
+QPixmap levelDot(const QColor& color)
+{
+    constexpr int kSize = 64;
+    QPixmap pixmap(kSize, kSize);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    // A dark rim keeps the dot visible on light and dark panels.
+    p.setPen(QPen(QColor(0, 0, 0, 140), 3));
+    p.setBrush(color);
+    p.drawEllipse(QRectF(4, 4, kSize - 8, kSize - 8));
+    return pixmap;
+}
+} // namespace
+
+TrayIcon::TrayIcon(AppDelegate* controller, MainWindow* window, QObject* parent)
+    : QObject(parent)
+    , m_controller(controller)
+    , m_window(window)
+    , m_menu(std::make_unique<QMenu>())
+{
+    m_menu->setObjectName(QStringLiteral("trayMenu"));
+    m_showWindow = m_menu->addAction(localized(QStringLiteral("alerts.show_window")), this, &TrayIcon::showWindow);
+    m_menu->addSeparator();
+    auto* modes = new QActionGroup(m_menu.get());
+    m_rate = m_menu->addAction(localized(QStringLiteral("ui.main.rate_button")));
+    m_dose = m_menu->addAction(localized(QStringLiteral("ui.main.dose_button")));
+    for (QAction* a : {m_rate, m_dose}) {
+        a->setCheckable(true);
+        modes->addAction(a);
+    }
+    // The same way as the window's buttons, so a switch runs through the controller's sequence.
+    connect(m_rate, &QAction::triggered, controller, [this] { m_controller->onlineModeChanged(m_controller->rateButton); });
+    connect(m_dose, &QAction::triggered, controller, [this] { m_controller->onlineModeChanged(m_controller->doseButton); });
+    m_menu->addSeparator();
+    m_quit = m_menu->addAction(localized(QStringLiteral("ui.menu.quit")), this, [this] {
+        if (m_window)
+            emit m_window->quitRequested();
+    });
+
+    connect(controller, &OQAppDelegate::onlineValueStringChanged, this, &TrayIcon::update);
+    connect(controller, &OQAppDelegate::onlineModeChanged, this, &TrayIcon::showMode);
+    if (auto* cm = controller->colorManager()) {
+        connect(cm, &ColorManager::levelChanged, this, &TrayIcon::update);
+        connect(cm, &ColorManager::barColorChanged, this, &TrayIcon::update); // also a new colour chosen
+    }
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(this);
+        m_tray->setContextMenu(m_menu.get());
+        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                showWindow();
+        });
+    } else {
+        LGLogInfo("The desktop has no system tray; no tray icon");
+    }
+    showMode();
+    update();
+    if (m_tray)
+        m_tray->show();
+}
+
+TrayIcon::~TrayIcon() = default;
+
+void TrayIcon::showWindow()
+{
+    if (!m_window)
+        return;
+    m_window->showNormal();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void TrayIcon::showMode()
+{
+    const long long mode = m_controller->onlineMode().toLongLong();
+    m_rate->setChecked(mode == 1);
+    m_dose->setChecked(mode == 2);
+}
+
+void TrayIcon::update()
+{
+    const auto& device = m_controller->device();
+    const auto* cm = m_controller->colorManager();
+    const bool reading = device && device->onlineValue() && cm;
+    const QString value = m_controller->onlineValueString();
+    m_color = reading ? ColorManager::archivedColor(cm->level(), ColorManager::ColorKind::Bar).toQColor() : QColor(Qt::gray);
+    m_icon = QIcon(levelDot(m_color));
+    m_toolTip = localized(QStringLiteral("ui.app.name")) + QLatin1Char('\n')
+        + (reading ? value : localized(QStringLiteral("ui.a11y.no_reading")));
+    if (m_tray) {
+        m_tray->setIcon(m_icon);
+        m_tray->setToolTip(m_toolTip);
+    }
+}
