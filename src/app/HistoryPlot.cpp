@@ -116,9 +116,10 @@ void HistoryPlot::setColors(const QColor& live, const QColor& protocol)
     update();
 }
 
-void HistoryPlot::setUnit(const QString& unit)
+void HistoryPlot::setUnit(const QString& unit, double scale)
 {
     m_unit = unit;
+    m_scale = scale;
     update();
 }
 
@@ -171,7 +172,8 @@ double HistoryPlot::yAt(double value) const
 
 QString HistoryPlot::formatValue(double value) const
 {
-    const QString number = QLocale().toString(value, 'g', value >= 1000 ? 6 : 3);
+    const double shown = value * m_scale;
+    const QString number = QLocale().toString(shown, 'g', shown >= 1000 ? 6 : 3);
     return m_unit.isEmpty() ? number : number + QLatin1Char(' ') + m_unit;
 }
 
@@ -235,7 +237,7 @@ void HistoryPlot::drawAxes(QPainter& p)
         p.drawLine(QPointF(a.left(), y), QPointF(a.right(), y));
         p.setPen(text);
         p.drawText(QRectF(0, y - fm.height() / 2, a.left() - 6, fm.height()), Qt::AlignRight | Qt::AlignVCenter,
-            QLocale().toString(v, 'g', 4));
+            QLocale().toString(v * m_scale, 'g', 4));
     }
     p.drawText(QRectF(0, 0, a.left() + 200, fm.height() * 1.6), Qt::AlignLeft | Qt::AlignVCenter, m_unit);
 

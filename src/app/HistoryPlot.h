@@ -40,7 +40,8 @@ public:
     const Data& data() const { return m_data; }
     void setLines(std::vector<Line> lines);
     void setColors(const QColor& live, const QColor& protocol);
-    void setUnit(const QString& unit);
+    // The unit values are shown in; shown = stored × scale (the data stay in μSv/h or μSv).
+    void setUnit(const QString& unit, double scale = 1.0);
     // Shown in place of the timeline when nothing is to be drawn.
     void setEmptyText(const QString& text);
     void setLegend(const QString& live, const QString& protocol);
@@ -93,6 +94,7 @@ private:
     QColor m_live{40, 170, 40};
     QColor m_protocol{80, 80, 210};
     QString m_unit;
+    double m_scale = 1.0;
     QString m_empty;
     QString m_liveLegend, m_protocolLegend;
     std::optional<std::pair<qint64, qint64>> m_selection;

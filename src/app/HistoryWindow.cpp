@@ -19,6 +19,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "units/ColorManager.h"
+#include "units/UnitStrategies.h"
 
 using oq::localized;
 
@@ -198,7 +199,13 @@ void HistoryWindow::load()
     m_plot->setColors(barColor(ColorManager::Level::Normal), QColor(80, 80, 210));
     m_plot->setLines({{warning, barColor(ColorManager::Level::Warning), localized(QStringLiteral("preferences.level.warning"))},
         {danger, barColor(ColorManager::Level::Danger), localized(QStringLiteral("preferences.level.danger"))}});
-    m_plot->setUnit(rate ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
+    // The data stay in μSv; a rem user reads them in the units the main window shows.
+    if (store.stringForKey(oq::settings::displayUnit) == QLatin1String("rem")) {
+        const RemUnitStrategy rem;
+        m_plot->setUnit(rate ? rem.rateUnit() : rem.doseUnit(), rate ? 100.0 : 0.1);
+    } else {
+        m_plot->setUnit(rate ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
+    }
     m_plot->setEmptyText(m_reader ? localized(QStringLiteral("history.empty"))
                                   : (QFile::exists(m_path) ? localized(QStringLiteral("history.unavailable")).arg(m_problem)
                                                            : localized(QStringLiteral("history.empty"))));
