@@ -102,6 +102,14 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
         intervals += row.toObject().value("source").toString() == QLatin1String("protocol");
     }
     EXPECT_EQ(intervals, 30);
+
+    // A rem user reads the same readings in μrem/h: a hundred times the μSv/h.
+    const QString inSievert = plot->valuesAt(area.center().x());
+    SettingsStore::shared().setString(settings::displayUnit, QStringLiteral("rem"));
+    window.zoom(HistoryWindow::Zoom::All);
+    const QString inRem = plot->valuesAt(area.center().x());
+    EXPECT_TRUE(inSievert.contains(QStringLiteral("μSv/h")) && inRem.contains(QStringLiteral("μrem/h")))
+        << inSievert.toStdString() << " | " << inRem.toStdString();
     window.close();
     QLocale::setDefault(QLocale::system());
     setLanguage({});
