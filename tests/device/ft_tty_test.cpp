@@ -19,6 +19,7 @@
 #include "logging/LGLog.h"
 #include "refusing_port.h"
 #include "../logging/LoggingTestUtil.h"
+#include "common/TestUtil.h"
 #include "sim/SimPty.h"
 
 using namespace oq::ft::test;
@@ -190,6 +191,9 @@ TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)
     EXPECT_EQ(readLines(h, 1, 3), "");
     FT_SetBaudRate(h, 9600);
     ASSERT_EQ(writeText(h, "X"), FT_OK);
+    // The purge also drops what the counter has not taken yet, and a loaded machine may not have
+    // run it within the scaled wait: the "X" must be across first.
+    ASSERT_TRUE(oq::test::waitUntil([&] { return counter->commandLog().contains(QStringLiteral("X")); }));
     oq::clock::sleepFor(0.6);
     FT_Purge(h, FT_PURGE_RX | FT_PURGE_TX);
     ASSERT_EQ(writeText(h, "P"), FT_OK);
