@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "alerts/LevelChangeRule.h"
 #include "history/HistoryReader.h"
 #include "platform/CLocale.h"
 
@@ -22,10 +23,7 @@ QByteArray jsonString(const QString& text)
     return array.mid(1, array.size() - 2);
 }
 
-QByteArray levelName(int level)
-{
-    return level == 2 ? QByteArrayLiteral("danger") : level == 1 ? QByteArrayLiteral("warning") : QByteArrayLiteral("normal");
-}
+QByteArray levelName(int level) { return oq::alerts::levelName(oq::alerts::Level(level)); }
 
 QByteArray unitOf(int mode) { return mode == Dose ? QByteArrayLiteral("μSv") : QByteArrayLiteral("μSv/h"); }
 

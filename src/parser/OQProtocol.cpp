@@ -68,24 +68,8 @@ void OQProtocolEvent::appendText(std::string& s) const
         s.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, value).ptr - digits));
     };
     const auto date = [&s](const QDateTime& d) {
-        const oq::LocalTime t = oq::LocalTime::of(d);
-        if (t.valid && t.year >= 1 && t.year <= 9999) {
-            char text[] = "dd.MM.yyyy  HH:mm:ss";
-            const auto two = [&text](int at, int value) {
-                text[at] = char('0' + value / 10);
-                text[at + 1] = char('0' + value % 10);
-            };
-            two(0, t.day);
-            two(3, t.month);
-            two(6, t.year / 100);
-            two(8, t.year % 100);
-            two(12, t.hour);
-            two(15, t.minute);
-            two(18, t.second);
-            s.append(text, sizeof text - 1);
-        } else {
-            s += t.toString(QLatin1String("dd.MM.yyyy  HH:mm:ss")).toLatin1().toStdString();
-        }
+        char text[oq::LocalTime::kIsoSize];
+        s.append(text, size_t(oq::LocalTime::of(d).writeDotted(text)));
     };
     if (m_dateChanged) {
         date(m_startDate.addSecs(-m_duration));

@@ -33,6 +33,14 @@ LocalTime fromQt(const QDateTime& date)
     return {d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), local.offsetFromUtc(), true};
 }
 
+// Qt's text of a year this does not write itself, into a buffer of kIsoSize; gives its length.
+int copyLatin1(const QString& text, char* out)
+{
+    const QByteArray latin1 = text.toLatin1().left(LocalTime::kIsoSize);
+    std::memcpy(out, latin1.constData(), size_t(latin1.size()));
+    return int(latin1.size());
+}
+
 template <typename Char>
 void putDigits(Char*& out, int value, int width)
 {
@@ -113,11 +121,8 @@ int LocalTime::writeIso(char* text) const
 {
     if (!valid)
         return 0;
-    if (!plainYear(year)) {
-        const QByteArray qt = toDateTime().toString(Qt::ISODate).toLatin1().left(kIsoSize);
-        std::memcpy(text, qt.constData(), size_t(qt.size()));
-        return int(qt.size());
-    }
+    if (!plainYear(year))
+        return copyLatin1(toDateTime().toString(Qt::ISODate), text);
     char* out = text;
     putDigits(out, year, 4);
     *out++ = '-';
@@ -140,6 +145,28 @@ int LocalTime::writeIso(char* text) const
         *out++ = ':';
         putDigits(out, magnitude / 60 % 60, 2);
     }
+    return int(out - text);
+}
+
+int LocalTime::writeDotted(char* text) const
+{
+    if (!valid)
+        return 0;
+    if (!plainYear(year))
+        return copyLatin1(toString(QLatin1String("dd.MM.yyyy  HH:mm:ss")), text);
+    char* out = text;
+    putDigits(out, day, 2);
+    *out++ = '.';
+    putDigits(out, month, 2);
+    *out++ = '.';
+    putDigits(out, year, 4);
+    *out++ = ' ';
+    *out++ = ' ';
+    putDigits(out, hour, 2);
+    *out++ = ':';
+    putDigits(out, minute, 2);
+    *out++ = ':';
+    putDigits(out, second, 2);
     return int(out - text);
 }
 

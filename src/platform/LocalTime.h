@@ -25,6 +25,9 @@ struct LocalTime {
     // The same text in Latin-1 into `out`, which has room for kIsoSize characters; gives its length.
     static constexpr int kIsoSize = 48;
     int writeIso(char* out) const;
+    // toString("dd.MM.yyyy  HH:mm:ss") in Latin-1 into `out` (room for kIsoSize characters), without
+    // reading the pattern: the event texts write one per interval. Gives its length.
+    int writeDotted(char* out) const;
     // This moment as a date at its offset; invalid when this is.
     QDateTime toDateTime() const;
 };

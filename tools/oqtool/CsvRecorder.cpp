@@ -18,6 +18,7 @@
 #include "AlertCommand.h"
 #include "Command.h"
 #include "DeviceSession.h"
+#include "alerts/LevelChangeRule.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
@@ -66,19 +67,6 @@ off_t endOfLastLine(int fd, off_t size)
         end = start;
     }
     return 0;
-}
-
-const char* levelName(ColorManager::Level level)
-{
-    switch (level) {
-    case ColorManager::Level::Warning:
-        return "warning";
-    case ColorManager::Level::Danger:
-        return "danger";
-    case ColorManager::Level::Normal:
-        break;
-    }
-    return "normal";
 }
 
 } // namespace
@@ -189,8 +177,9 @@ QByteArray csvRow(const CsvReading& reading)
     const QByteArray counterUnit = reading.counterUnit == QLatin1String("Sv") || reading.counterUnit == QLatin1String("rem")
         ? reading.counterUnit.toLatin1()
         : QByteArray();
+    const auto level = oq::alerts::Level(int(ColorManager::levelForValue(reading.value, reading.mode)));
     return reading.time.toUTC().toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
-        + counterUnit + ',' + levelName(ColorManager::levelForValue(reading.value, reading.mode)) + '\n';
+        + counterUnit + ',' + oq::alerts::levelName(level) + '\n';
 }
 
 // ---- Options
