@@ -8,9 +8,9 @@
 #include <QTimer>
 
 #include "alerts/DesktopNotifier.h"
-#include "app/DeviceMenu.h"
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
+#include "app/DeviceMenu.h"
 #include "app/HistoryRecorder.h"
 #include "app/LevelAlerts.h"
 #include "app/MainWindow.h"
@@ -22,9 +22,9 @@
 #include "device/OQUSBDevice.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"
+#include "platform/SettingsKeys.h"
 #include "platform/StringTable.h"
 #include "sim/SimFtBackend.h"
-#include "platform/SettingsKeys.h"
 #include "units/ColorManager.h"
 
 namespace {
