@@ -31,7 +31,7 @@ int main(int argc, char** argv)
     const QCommandLineOption screenshot(QStringLiteral("screenshot"), t("online.cli.screenshot"), t("online.cli.file"));
     const QCommandLineOption hidden(QStringLiteral("hidden"), t("online.cli.hidden"));
     parser.addOptions({simulate, port, timeScale, quitAfter, screenshot, hidden});
-    parser.addPositionalArgument(QStringLiteral("files"), t("online.cli.dumps"), t("online.cli.dumps_syntax"));
+    parser.addPositionalArgument(t("online.cli.file"), t("online.cli.dumps"), t("online.cli.dumps_syntax"));
     parser.process(app);
 
     LaunchConfig config;
