@@ -1,5 +1,5 @@
 #pragma once
-// View > History…: one counter's timeline from the history database, live readings and
+// View > Reading History…: one counter's timeline from the history database, live readings and
 // downloaded protocols together, zoomed from an hour to all time; a selected range (or the
 // range shown) exports as CSV or JSON. Each view asks SQLite for its buckets only.
 #include <QMainWindow>
