@@ -225,7 +225,8 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     ::close(holder);
     auto opened = makeDevice<OQUSBDevice>();
     controller->setDevice(opened);
-    ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
+    ASSERT_TRUE(test::waitUntil([&] { return (opened->info() && !opened->busy()) || opened->failed(); }, 20));
+    ASSERT_FALSE(opened->failed()) << opened->error().toStdString() << "; " << oq::ft::lastOpenFailure().toStdString();
     EXPECT_FALSE(window.statusLabel()->text().contains(QStringLiteral("in use")));
     controller->setDevice(nullptr);
     sim::useFtBackend();
