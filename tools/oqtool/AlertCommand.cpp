@@ -137,7 +137,7 @@ void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
     } else if (run->stop == Stop::AtEnd) {
         LGLogWarn("alert command still running at the end was stopped");
         said = text("oqtool.watch.alert.stopped_at_end");
-    } else if (run->group <= 0) {
+    } else if (process->error() == QProcess::FailedToStart) {
         LGLogWarn("alert command could not be started: %@", process->errorString());
         said = text("oqtool.watch.alert.not_started").arg(process->errorString());
     } else if (crashed) {
