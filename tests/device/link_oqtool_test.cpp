@@ -173,6 +173,56 @@ TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
     }
 }
 
+// A process that is gone, or a zombie no one has reaped yet.
+bool processAlive(const QByteArray& pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid.trimmed())));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray fields = stat.readAll();
+    return !fields.mid(fields.lastIndexOf(')') + 2).startsWith('Z');
+}
+
+// 18 s of danger 40 s after the last danger alarm is told, although the first danger's command
+// hangs in a grandchild that ignores SIGTERM and holds oqtool's standard error: that command is
+// stopped at its time limit, group and all, the later changes are told, and the log says what
+// happened in words.
+TEST(OqtoolWatch, NewDangerIsToldWhileAnEarlierAlertCommandHangs)
+{
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("rates")));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    const auto readings = [&](int count, const char* rate) {
+        for (int i = 0; i < count; ++i)
+            script.write(QByteArray(rate) + '\n');
+    };
+    readings(3, "20");   // danger, told at the third
+    readings(37, "0.1"); // normal
+    readings(18, "20");  // danger again, 40 s after the first was told
+    readings(20, "0.1");
+    script.close();
+    CounterSimProcess sim({"--profile", "script:" + script.fileName()});
+    ASSERT_FALSE(sim.path().isEmpty());
+
+    const QString told = dir.filePath(QStringLiteral("told")), grandchild = dir.filePath(QStringLiteral("grandchild"));
+    const QString command = QStringLiteral(
+        "echo $OQ_LEVEL >> '%1'; if [ $OQ_LEVEL = danger ] && [ ! -e '%2' ]; then "
+        "(trap '' TERM; exec sleep 300) & echo $! > '%2'; wait; fi").arg(told, grandchild);
+    const ToolRun r = oqtool({"watch", "--port", sim.path(), "--count", "78", "--alert-timeout", "0.5", "--alert-command", command},
+        QStringLiteral("C.UTF-8"));
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    QFile toldFile(told), pidFile(grandchild);
+    ASSERT_TRUE(toldFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(lines(toldFile.readAll()).join(' ').toStdString(), "danger normal danger normal");
+    EXPECT_EQ(r.err.count("The alert command timed out after 0.5 s and was stopped"), 1) << r.err.constData();
+    EXPECT_FALSE(r.err.contains("crashed")) << r.err.constData();
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const QByteArray pid = pidFile.readAll();
+    EXPECT_TRUE(oq::test::waitUntil([&] { return !processAlive(pid); }, 10)) << "the grandchild outlived oqtool";
+
+    EXPECT_EQ(oqtool({"watch", "--alert-timeout", "0", "--alert-command", "true"}).exitCode, 2);
+}
+
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)
 {
     EXPECT_EQ(oqtool({"watch", "--unit", "gray"}).exitCode, 2);

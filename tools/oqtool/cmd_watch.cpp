@@ -19,6 +19,9 @@
 
 namespace {
 
+// A day: a longer limit is no limit a user meant.
+constexpr double kMaxAlertTimeout = 86400;
+
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
 {
@@ -48,6 +51,7 @@ int run(const QStringList& arguments)
         unit = QStringLiteral("Sv");
     long long count = -1;
     QString alertCommand;
+    double alertTimeout = oqtool::kDefaultAlertTimeout;
     const QStringList& args = command.args();
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = true;
@@ -64,6 +68,9 @@ int run(const QStringList& arguments)
         } else if (args[i].startsWith(QLatin1String("--alert-command="))) {
             alertCommand = args[i].section(QLatin1Char('='), 1);
             ok = !alertCommand.trimmed().isEmpty();
+        } else if (args[i] == QLatin1String("--alert-timeout") && i + 1 < args.size()) {
+            alertTimeout = args[++i].toDouble(&ok);
+            ok = ok && alertTimeout > 0 && alertTimeout <= kMaxAlertTimeout;
         } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
             count = args[++i].toLongLong(&ok);
             ok = ok && count > 0;
@@ -81,7 +88,7 @@ int run(const QStringList& arguments)
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
-        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand);
+        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
     // An alert under way at the end is given time to finish its work.
     const auto finishAlerts = [&] {
         if (alerts)
@@ -144,5 +151,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--port PATH | --simulate]",
     "show the counter's live readings", run);
