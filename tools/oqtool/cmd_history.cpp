@@ -65,7 +65,7 @@ int run(const QStringList& args)
     QString path = oq::history::defaultPath();
     QString counter, fromText, toText, format = QStringLiteral("csv");
     std::optional<oq::history::BucketSize> bucket;
-    bool ok = true;
+    bool ok = true, fromGiven = false, toGiven = false;
     for (qsizetype i = 0; i < args.size() && ok; ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -84,9 +84,9 @@ int run(const QStringList& args)
         else if (a == QLatin1String("--counter"))
             counter = value;
         else if (a == QLatin1String("--from"))
-            fromText = value;
+            fromText = value, fromGiven = true;
         else if (a == QLatin1String("--to"))
-            toText = value;
+            toText = value, toGiven = true;
         else if (a == QLatin1String("--format"))
             format = value, ok = value == QLatin1String("csv") || value == QLatin1String("json");
         else if (value == QLatin1String("minute"))
@@ -99,8 +99,8 @@ int run(const QStringList& args)
             ok = false;
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const auto from = fromText.isEmpty() ? std::optional<qint64>(-kNoLimit) : parseTime(fromText, now);
-    const auto to = toText.isEmpty() ? std::optional<qint64>(kNoLimit) : parseTime(toText, now);
+    const auto from = fromGiven ? parseTime(fromText, now) : std::optional<qint64>(-kNoLimit);
+    const auto to = toGiven ? parseTime(toText, now) : std::optional<qint64>(kNoLimit);
     if (ok && (!from || !to)) {
         // A mistyped time is told as such, not mistaken for another range.
         oqtool::err(QStringLiteral("oqtool history: ") + oqtool::text("oqtool.history.bad_time").arg(!from ? fromText : toText)
