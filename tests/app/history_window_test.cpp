@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,9 +17,11 @@
 
 #include "app/HistoryPlot.h"
 #include "app/HistoryWindow.h"
+#include "app/TransferProgressDialog.h"
 #include "common/TestUtil.h"
 #include "history/HistoryWriter.h"
 #include "platform/Clock.h"
+#include "platform/ProgressRecord.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -88,8 +91,35 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
     QTest::mouseRelease(target, Qt::LeftButton, {}, QPoint(int(area.left() + area.width() * 0.5), int(area.center().y())));
     ASSERT_TRUE(plot->selection());
     const QString out = dir.filePath(QStringLiteral("range.json"));
-    QString error;
-    ASSERT_TRUE(window.exportRange(out, history::ExportFormat::Json, &error)) << error.toStdString();
+    std::optional<std::pair<bool, QString>> ended;
+    QObject::connect(&window, &HistoryWindow::exportFinished, &window, [&](bool written, const QString& error) {
+        ended.emplace(written, error);
+    });
+    const auto exportTo = [&](const QString& file) {
+        ended.reset();
+        EXPECT_TRUE(window.startExport(file, history::ExportFormat::Json));
+        EXPECT_TRUE(window.exportDialog()->isVisible());
+        EXPECT_FALSE(window.startExport(file, history::ExportFormat::Json)) << "one at a time";
+    };
+    // Cancelled at once: no file, no complaint.
+    exportTo(out);
+    window.exportProgress()->cancel();
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    EXPECT_EQ(*ended, std::make_pair(false, QString()));
+    EXPECT_FALSE(QFile::exists(out));
+    // Into a folder that does not exist: the failure is shown and told.
+    exportTo(dir.filePath(QStringLiteral("missing/range.json")));
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    EXPECT_FALSE(ended->first);
+    EXPECT_FALSE(ended->second.isEmpty());
+    auto* box = window.findChild<QMessageBox*>();
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isVisible());
+    box->close();
+    exportTo(out);
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    ASSERT_TRUE(ended->first) << ended->second.toStdString();
+    EXPECT_FALSE(window.exportDialog()->isVisible());
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QJsonArray rows = QJsonDocument::fromJson(f.readAll()).array();
