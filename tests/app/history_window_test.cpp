@@ -184,6 +184,9 @@ TEST(HistoryWindowAxis, TicksStayOnLocalTimesAcrossClockChangesAndZoomIsBounded)
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     HistoryPlot* plot = window.plot();
+    window.setView(autumn - 4 * kDay, autumn + 4 * kDay);
+    test::spin(0.1);
+    EXPECT_TRUE(window.grab().save(QDir(test::artifactsDir()).filePath(QStringLiteral("history-window-clock-change.png"))));
     for (int i = 0; i < 100; ++i)
         QTest::keyClick(plot, Qt::Key_Minus);
     EXPECT_EQ(plot->viewTo() - plot->viewFrom(), HistoryPlot::longestView());
