@@ -220,9 +220,10 @@ void HistoryWindow::load()
     } else {
         m_plot->setUnit(rate ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
     }
-    m_plot->setEmptyText(m_reader ? localized(QStringLiteral("history.empty"))
-                                  : (QFile::exists(m_path) ? localized(QStringLiteral("history.unavailable")).arg(m_problem)
-                                                           : localized(QStringLiteral("history.empty"))));
+    // A query that failed is said, not shown as an empty history.
+    const QString problem = m_reader ? m_reader->error() : (QFile::exists(m_path) ? m_problem : QString());
+    m_plot->setEmptyText(problem.isEmpty() ? localized(QStringLiteral("history.empty"))
+                                           : localized(QStringLiteral("history.unavailable")).arg(problem));
     m_plot->setData(std::move(data));
     updateRangeText();
 }

@@ -206,6 +206,8 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
         oq::history::Writer writer(o);
         for (qint64 i = 0; i < 36 * 60; ++i)
             writer.record({QStringLiteral("A-1"), kStart + i * 60000, oq::history::Rate, 0.1, QStringLiteral("Sv"), 0});
+        // Old firmware names no serial number.
+        writer.record({QString(), kStart - 86400000LL, oq::history::Rate, 0.2, QStringLiteral("Sv"), 0});
         ASSERT_TRUE(writer.flush());
     }
     const struct {
@@ -221,7 +223,7 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
         {"2026-12-08T07:00", "2026-12-08T07:30:00.000", 30}, // local
         {"2026-12-08", "2026-12-08T00:10", 10},              // local midnight is 23:00Z
         {"2026-12-07", "2026-12-08", 23 * 60},
-        {"-100000d", "2027-01-01T00:00Z", 36 * 60},
+        {"-100000d", "2027-01-01T00:00Z", 36 * 60 + 1},
         {"2026-12-08T11:00Z", "now", -2}, // as many as there are before now
         {"2026-12-07Tgarbage", "now", -1},
         {"2026-12-07T", "now", -1},
@@ -253,8 +255,11 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
             EXPECT_EQ(r.out.count('\n'), c.rows + 1) << c.from << " " << c.to;
         }
     }
+    const auto unnamed = oqtool({"history", "--db", db, "--counter", ""});
+    EXPECT_EQ(unnamed.out, "counter,source,time,value,unit,counter_unit,level,duration,pulses\n"
+                           ",live,2026-12-06T00:00:00.000Z,0.2,μSv/h,Sv,normal,,\n");
     // Hours cut at the range's ends: the first starts where the range does.
-    const auto hours = oqtool({"history", "--db", db, "--bucket", "hour", "--from", "2026-12-08T06:30Z", "--to", "2026-12-08T08:15Z"});
+    const auto hours = oqtool({"history", "--db", db, "--counter", "A-1", "--bucket", "hour", "--from", "2026-12-08T06:30Z", "--to", "2026-12-08T08:15Z"});
     EXPECT_EQ(hours.exitCode, 0) << hours.err.constData();
     EXPECT_EQ(hours.out,
         "counter,source,start,unit,count,min,mean,max\n"
@@ -262,7 +267,7 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
         "A-1,live,2026-12-08T07:00:00.000Z,μSv/h,60,0.1,0.1,0.1\n"
         "A-1,live,2026-12-08T08:00:00.000Z,μSv/h,15,0.1,0.1,0.1\n");
     // Local days: the 7th from 00:00Z (the range's start), the 8th from 23:00Z of the 7th.
-    const auto days = oqtool({"history", "--db", db, "--bucket", "day", "--from", "2026-12-07T00:00Z"});
+    const auto days = oqtool({"history", "--db", db, "--counter", "A-1", "--bucket", "day", "--from", "2026-12-07T00:00Z"});
     EXPECT_EQ(days.out,
         "counter,source,start,unit,count,min,mean,max\n"
         "A-1,live,2026-12-07T00:00:00.000Z,μSv/h,1380,0.1,0.1,0.1\n"

@@ -65,7 +65,7 @@ int run(const QStringList& args)
     QString path = oq::history::defaultPath();
     QString counter, fromText, toText, format = QStringLiteral("csv");
     std::optional<oq::history::BucketSize> bucket;
-    bool ok = true, fromGiven = false, toGiven = false;
+    bool ok = true, fromGiven = false, toGiven = false, counterGiven = false;
     for (qsizetype i = 0; i < args.size() && ok; ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -82,7 +82,7 @@ int run(const QStringList& args)
         if (a == QLatin1String("--db"))
             path = value;
         else if (a == QLatin1String("--counter"))
-            counter = value;
+            counter = value, counterGiven = true;
         else if (a == QLatin1String("--from"))
             fromText = value, fromGiven = true;
         else if (a == QLatin1String("--to"))
@@ -120,7 +120,7 @@ int run(const QStringList& args)
     oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
     const auto exportFormat = format == QLatin1String("json") ? oq::history::ExportFormat::Json : oq::history::ExportFormat::Csv;
     QStringList counters = reader->counters();
-    if (!counter.isEmpty())
+    if (counterGiven)
         counters = counters.contains(counter) ? QStringList{counter} : QStringList{};
     if (!reader->error().isEmpty()) {
         oqtool::err(QStringLiteral("oqtool history: %1\n").arg(reader->error()));
