@@ -10,11 +10,14 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <csignal>
 
 #include "common/SimCounters.h"
+#include "history/HistoryDatabase.h"
 #include "common/TestUtil.h"
 #include "platform/Clock.h"
 #include "refusing_port.h"
@@ -126,6 +129,58 @@ TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
     EXPECT_EQ(csv[0], QStringLiteral("counter,source,start,unit,count,min,mean,max"));
     EXPECT_TRUE(csv.last().contains(QStringLiteral(",live,"))) << hours.out.constData();
     EXPECT_TRUE(csv.last().contains(QStringLiteral(",0."))) << hours.out.constData();
+
+    // What the database refuses fails the run, with how much was lost.
+    {
+        QString problem;
+        auto file = oq::history::Database::open(db, oq::history::Access::Write, &problem);
+        ASSERT_TRUE(file) << problem.toStdString();
+        for (const char* table : {"readings", "intervals"}) {
+            ASSERT_TRUE(file->exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE INSERT ON %1"
+                                                  " BEGIN SELECT RAISE(ABORT, 'refused'); END").arg(QLatin1String(table))));
+        }
+    }
+    const struct {
+        QStringList args;
+        const char* said;
+    } refusals[] = {
+        {{"watch", "--simulate", "--count", "4", "--db", db}, "4 readings were not stored"},
+        {{"watch", "--simulate", "--count", "4", "--format", "csv", "--db", db}, "4 readings were not stored"},
+        {{"download", "--simulate", "--db", db}, "intervals of the protocol were not stored"},
+    };
+    for (const auto& r : refusals) {
+        const ToolRun run = oqtool(r.args);
+        EXPECT_EQ(run.exitCode, 1) << r.args.join(' ').toStdString() << run.err.constData();
+        EXPECT_TRUE(run.err.contains(r.said)) << run.err.constData();
+    }
+}
+
+TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
+{
+    QTemporaryDir dir;
+    const QString foreign = dir.filePath(QStringLiteral("notes.sqlite3"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("notes"));
+        db.setDatabaseName(foreign);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("notes"));
+    QFile file(foreign);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    for (const QStringList& args : {QStringList{"watch", "--simulate", "--count", "2", "--db", foreign},
+             QStringList{"download", "--simulate", "--db", foreign}, QStringList{"history", "--db", foreign}}) {
+        const ToolRun run = oqtool(args);
+        EXPECT_EQ(run.exitCode, 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(run.out.isEmpty()) << run.out.constData();
+        EXPECT_TRUE(run.err.contains("not a history database")) << run.err.constData();
+    }
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("notes.sqlite3")});
 }
 
 TEST(OqtoolWatch, DoseInRemOverOqCounterSim)

@@ -83,6 +83,10 @@ int run(const QStringList& arguments)
     if (!command.ok())
         return command.usageError();
     oqtool::HistoryRecording history(historyOptions);
+    if (!history.usable())
+        return 1;
+    // Readings that could not be kept fail the run however it ended.
+    const auto storedAll = [&](int status) { return history.finish() > 0 && status == 0 ? 1 : status; };
     const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
         history.record(serial, r.time, r.value, r.mode, r.counterUnit);
     };
@@ -97,7 +101,7 @@ int run(const QStringList& arguments)
     if (csv.csv) {
         const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
         finishAlerts();
-        return status;
+        return storedAll(status);
     }
     const auto device = command.open();
     if (!device)
@@ -146,7 +150,7 @@ int run(const QStringList& arguments)
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
     finishAlerts();
-    return status;
+    return storedAll(status);
 }
 
 } // namespace
