@@ -4,9 +4,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -194,14 +196,17 @@ TEST(OqtoolWatch, DoseInRemOverOqCounterSim)
 
 // The simulated counter's walk passes danger, then warning, each time back to normal: the command
 // runs once per change told, in both output forms and in a decimal-comma locale, with the reading
-// in its environment, and what it prints stays off standard output.
+// in its environment, and what it prints stays off standard output. Commands may overlap and end
+// in any order, so each keeps its environment in a file of its own and the changes are put in the
+// order of their OQ_TIME.
 TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
 {
     QTemporaryDir dir;
     for (const bool csv : {false, true}) {
-        const QString file = dir.filePath(csv ? QStringLiteral("csv-alerts") : QStringLiteral("text-alerts"));
+        const QString folder = dir.filePath(csv ? QStringLiteral("csv-alerts") : QStringLiteral("text-alerts"));
+        ASSERT_TRUE(QDir().mkpath(folder));
         QStringList args{"watch", "--simulate", "--count", "200", "--alert-command",
-            QStringLiteral("echo alert-said $OQ_LEVEL; env >> '%1'").arg(file)};
+            QStringLiteral("echo alert-said $OQ_LEVEL; env > \"$(mktemp '%1/alert.XXXXXX')\"").arg(folder)};
         if (csv)
             args << "--format" << "csv";
         const ToolRun r = oqtool(args, QStringLiteral("de_DE.UTF-8"), QStringLiteral("0.02"));
@@ -210,21 +215,30 @@ TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
         EXPECT_FALSE(r.out.contains("alert-said"));
         EXPECT_EQ(r.err.count("alert-said"), 5) << r.err.constData();
 
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        QStringList told;
-        for (const QString& line : lines(f.readAll())) {
-            if (line.startsWith(QStringLiteral("OQ_LEVEL="))) {
-                told << line.mid(9);
-            } else if (line.startsWith(QStringLiteral("OQ_VALUE="))) {
-                EXPECT_TRUE(QRegularExpression(QStringLiteral("^OQ_VALUE=[0-9]+\\.[0-9]+$")).match(line).hasMatch()) << line.toStdString();
-            } else if (line.startsWith(QStringLiteral("OQ_UNIT="))) {
-                EXPECT_EQ(line, QStringLiteral("OQ_UNIT=μSv/h"));
-            } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
-                EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
+        QMap<QString, QString> levelByTime;
+        for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files)) {
+            QFile f(entry.filePath());
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            QString level;
+            QString time;
+            for (const QString& line : lines(f.readAll())) {
+                if (line.startsWith(QStringLiteral("OQ_LEVEL="))) {
+                    level = line.mid(9);
+                } else if (line.startsWith(QStringLiteral("OQ_TIME="))) {
+                    time = line.mid(8);
+                } else if (line.startsWith(QStringLiteral("OQ_VALUE="))) {
+                    EXPECT_TRUE(QRegularExpression(QStringLiteral("^OQ_VALUE=[0-9]+\\.[0-9]+$")).match(line).hasMatch()) << line.toStdString();
+                } else if (line.startsWith(QStringLiteral("OQ_UNIT="))) {
+                    EXPECT_EQ(line, QStringLiteral("OQ_UNIT=μSv/h"));
+                } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
+                    EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
+                }
             }
+            EXPECT_FALSE(time.isEmpty());
+            EXPECT_FALSE(levelByTime.contains(time)) << time.toStdString();
+            levelByTime.insert(time, level);
         }
-        EXPECT_EQ(told, QStringList({"warning", "danger", "normal", "warning", "normal"})) << (csv ? "csv" : "text");
+        EXPECT_EQ(levelByTime.values(), QStringList({"warning", "danger", "normal", "warning", "normal"})) << (csv ? "csv" : "text");
     }
 }
 
