@@ -10,6 +10,7 @@
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
 #include "HistoryRecording.h"
+#include "MqttPublishing.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
@@ -40,6 +41,10 @@ int run(const QStringList& arguments)
         command.reject(csvError);
     oqtool::HistoryOptions historyOptions;
     oqtool::takeHistoryOptions(command.args(), historyOptions);
+    oqtool::MqttOptions mqttOptions;
+    QString mqttError;
+    if (!oqtool::takeMqttOptions(command.args(), mqttOptions, mqttError))
+        command.reject(mqttError);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
     int mode = 1;
@@ -76,8 +81,10 @@ int run(const QStringList& arguments)
     if (!command.ok())
         return command.usageError();
     oqtool::HistoryRecording history(historyOptions);
-    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
-        history.record(serial, r.time, r.value, r.mode, r.counterUnit);
+    oqtool::MqttPublishing mqtt(mqttOptions, historyOptions, unit);
+    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
+        history.record(counter ? counter->serialNumber() : QString(), r.time, r.value, r.mode, r.counterUnit);
+        mqtt.record(counter, r.time, r.value, r.mode, r.counterUnit);
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
@@ -90,7 +97,7 @@ int run(const QStringList& arguments)
     if (csv.csv) {
         const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
         finishAlerts();
-        return status;
+        return mqtt.finish(oqtool::kMqttFinishWait) ? status : 1;
     }
     const auto device = command.open();
     if (!device)
@@ -118,6 +125,7 @@ int run(const QStringList& arguments)
         const QDateTime time = QDateTime::currentDateTimeUtc();
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
             history.record(serial, time, v, mode, device->onlineUnit());
+            mqtt.record(device->info().get(), time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
 
@@ -139,10 +147,10 @@ int run(const QStringList& arguments)
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
     finishAlerts();
-    return status;
+    return mqtt.finish(oqtool::kMqttFinishWait) ? status : 1;
 }
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
     "show the counter's live readings", run);
