@@ -2,6 +2,7 @@
 // A mosquitto of the test's own on a free port of 127.0.0.1, configured in the test's folder, and
 // a subscriber that keeps every message it is sent.
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -74,6 +75,7 @@ public:
 
     QString path(const char* name) const { return m_dir + QLatin1Char('/') + QLatin1String(name); }
     int port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
     QString url() const { return QStringLiteral("%1://127.0.0.1:%2").arg(m_options.tls ? "mqtts" : "mqtt").arg(m_port); }
 
     // Starts it (again, on the same port); true once it accepts connections.
@@ -131,6 +133,7 @@ struct Received {
     QString topic;
     QByteArray payload;
     bool retained = false;
+    qint64 receivedMs = 0; // UTC
 };
 
 // Subscribes to everything. A `persistent` subscriber's session outlives a restart of the broker,
@@ -158,7 +161,7 @@ public:
             auto* s = static_cast<Subscriber*>(self);
             std::lock_guard lock(s->m_mutex);
             s->m_messages.push_back({QString::fromUtf8(m->topic),
-                QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain});
+                QByteArray(static_cast<const char*>(m->payload), m->payloadlen), m->retain, QDateTime::currentMSecsSinceEpoch()});
         });
         mosquitto_connect(m_mosq, "127.0.0.1", port, 30);
         mosquitto_loop_start(m_mosq);
@@ -170,6 +173,11 @@ public:
         mosquitto_destroy(m_mosq);
     }
     bool subscribed() const { return m_subscribed; }
+    std::size_t count() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_messages.size();
+    }
     std::vector<Received> messages() const
     {
         std::lock_guard lock(m_mutex);
