@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/select.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -347,6 +348,11 @@ bool Publisher::Impl::session()
     const int rc = mosquitto_connect_async(mosq, o.broker.host.toUtf8().constData(), o.broker.port, o.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         reportFailure(rc, errno);
+        return false;
+    }
+    // The library waits with select(), which must not be handed a descriptor past its set.
+    if (mosquitto_socket(mosq) >= FD_SETSIZE) {
+        report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(EMFILE)));
         return false;
     }
     const auto answerBy = Clock::now() + clock::scaled(o.answerSeconds);
