@@ -148,11 +148,14 @@ public:
         if (!user.isEmpty())
             mosquitto_username_pw_set(m_mosq, user.toUtf8().constData(), password.toUtf8().constData());
         mosquitto_reconnect_delay_set(m_mosq, 1, 1, false);
-        mosquitto_connect_callback_set(m_mosq, [](mosquitto* m, void* self, int rc) {
-            if (rc == 0) {
+        // A session the broker kept has the subscription already; subscribing again while the broker
+        // delivers what it queued meanwhile can lose a message.
+        mosquitto_connect_with_flags_callback_set(m_mosq, [](mosquitto* m, void* self, int rc, int flags) {
+            if (rc != 0)
+                return;
+            if (!(flags & 1))
                 mosquitto_subscribe(m, nullptr, "#", 1);
-                static_cast<Subscriber*>(self)->m_connects++;
-            }
+            static_cast<Subscriber*>(self)->m_connects++;
         });
         mosquitto_subscribe_callback_set(m_mosq, [](mosquitto*, void* self, int, int, const int*) {
             static_cast<Subscriber*>(self)->m_subscribed = true;

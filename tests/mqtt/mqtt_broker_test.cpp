@@ -154,7 +154,11 @@ TEST(MqttBroker, EveryReadingArrivesInOrderThroughAnOutageAndAKillLeavesOffline)
         EXPECT_EQ(o.value("mode").toString(), "rate");
         states.push_back(o);
     }
-    EXPECT_EQ(qsizetype(states.size()), rows.size()) << "readings lost";
+    QStringList missing;
+    for (const QString& row : rows)
+        if (times.count(row.section(QLatin1Char(','), 0, 0)) == 0)
+            missing << row;
+    EXPECT_EQ(qsizetype(states.size()), rows.size()) << "readings lost: " << missing.join(QLatin1Char(' ')).toStdString();
     EXPECT_LT(duplicates, 100) << "only what was in flight at the outage may come twice";
     EXPECT_EQ(all.on(prefix + "availability").back().payload, "offline") << "a clean end says so";
 
