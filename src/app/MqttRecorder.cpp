@@ -33,6 +33,10 @@ void MqttRecorder::settingChanged(const QString& key)
 
 void MqttRecorder::restart()
 {
+    // Readings of this counter that still wait for the broker go on to the next publisher.
+    std::unique_ptr<oq::mqtt::Backlog> kept;
+    if (m_publisher && m_publisher->options().station.serial == m_serial)
+        kept = m_publisher->stop();
     m_publisher.reset();
     ++m_generation;
     const QString url = oq::SettingsStore::shared().stringForKey(oq::settings::MqttBroker).trimmed();
@@ -60,8 +64,8 @@ void MqttRecorder::restart()
     o.displayUnit = store.stringForKey(oq::settings::displayUnit);
     if (why = oq::mqtt::optionsProblem(o); !why.isEmpty())
         return setStatus(why);
-    std::unique_ptr<oq::mqtt::Backlog> backlog;
-    if (oq::history::recordingEnabled())
+    std::unique_ptr<oq::mqtt::Backlog> backlog = std::move(kept);
+    if (!backlog && oq::history::recordingEnabled())
         backlog = std::make_unique<oq::mqtt::HistoryBacklog>(m_history->path(), m_serial);
     setStatus(oq::mqtt::Status{}.text(o.broker));
     QPointer<MqttRecorder> self(this);

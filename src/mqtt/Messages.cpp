@@ -125,7 +125,6 @@ std::vector<Message> discoveryMessages(const Station& station, const Topics& top
             QJsonObject config{
                 {QStringLiteral("name"), QLatin1String(s.name)},
                 {QStringLiteral("unique_id"), uniqueId},
-                {QStringLiteral("object_id"), uniqueId},
                 {QStringLiteral("state_topic"), topics.state},
                 {QStringLiteral("value_template"), s.valueTemplate},
                 {QStringLiteral("availability_topic"), topics.availability},

@@ -186,15 +186,25 @@ Publisher::Publisher(PublisherOptions options, std::unique_ptr<Backlog> backlog,
 
 Publisher::~Publisher()
 {
-    d->stopping = true;
-    const uint64_t one = 1;
-    (void)!write(d->wakeFd, &one, sizeof one);
-    d->thread.join();
+    stop();
     close(d->wakeFd);
+}
+
+std::unique_ptr<Backlog> Publisher::stop()
+{
+    if (d->thread.joinable()) {
+        d->stopping = true;
+        const uint64_t one = 1;
+        (void)!write(d->wakeFd, &one, sizeof one);
+        d->thread.join();
+    }
+    return std::move(d->backlog);
 }
 
 void Publisher::publish(history::Reading reading)
 {
+    if (!d->backlog)
+        return;
     d->backlog->add(std::move(reading));
     const uint64_t one = 1;
     (void)!write(d->wakeFd, &one, sizeof one);
@@ -203,7 +213,7 @@ void Publisher::publish(history::Reading reading)
 bool Publisher::flush(double timeoutSeconds)
 {
     std::unique_lock lock(d->mutex);
-    return d->progress.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return d->backlog->size() == 0; });
+    return d->progress.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return !d->backlog || d->backlog->size() == 0; });
 }
 
 Status Publisher::status() const
@@ -212,7 +222,7 @@ Status Publisher::status() const
     return d->status;
 }
 
-std::size_t Publisher::waiting() const { return d->backlog->size(); }
+std::size_t Publisher::waiting() const { return d->backlog ? d->backlog->size() : 0; }
 
 quint64 Publisher::acknowledged() const
 {

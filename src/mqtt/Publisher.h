@@ -82,6 +82,10 @@ public:
     Publisher(const Publisher&) = delete;
     Publisher& operator=(const Publisher&) = delete;
 
+    // Ends the network thread as the destructor does and hands over the readings still waiting, for
+    // a publisher with other options to send; publish() is not called afterwards.
+    std::unique_ptr<Backlog> stop();
+
     void publish(history::Reading reading);
     // Waits, at most `timeoutSeconds` of real time, until the broker has acknowledged every reading
     // handed in so far. False when it has not.

@@ -246,6 +246,23 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
         EXPECT_FALSE(run.reports[0].text(o.broker).isEmpty());
         EXPECT_EQ(run.acknowledged, c.state == mqtt::State::Connected ? 3u : 0u);
     }
+
+    // What waited for a broker that was not there goes on with a publisher that reaches one (the
+    // window's publisher after a change of its settings).
+    mqtt::PublisherOptions away;
+    away.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort()));
+    away.station = {QStringLiteral("T-2"), {}};
+    mqtt::Publisher first(away);
+    for (int i = 0; i < 5; ++i)
+        first.publish({QStringLiteral("T-2"), 1'700'000'000'000 + i * 1000, 1, 0.1, QStringLiteral("Sv"), 0});
+    auto waiting = first.stop();
+    ASSERT_EQ(waiting->size(), 5u);
+    mqtt::PublisherOptions there = away;
+    there.broker = broker(auth);
+    there.credentials = {QStringLiteral("station"), QStringLiteral("right")};
+    mqtt::Publisher second(there, std::move(waiting));
+    EXPECT_TRUE(second.flush(10));
+    EXPECT_EQ(second.acknowledged(), 5u);
     oq::clock::setScale(scale);
 }
 
