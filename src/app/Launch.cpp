@@ -2,6 +2,7 @@
 
 #include <QActionGroup>
 #include <QApplication>
+#include <QFileInfo>
 #include <QMenu>
 #include <QScreen>
 #include <QTimer>
@@ -9,24 +10,61 @@
 #include "alerts/DesktopNotifier.h"
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
+#include "app/DeviceMenu.h"
 #include "app/HistoryRecorder.h"
 #include "app/LevelAlerts.h"
 #include "app/MainWindow.h"
 #include "app/MqttRecorder.h"
 #include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
+#include "app/SingleInstance.h"
 #include "app/TrayIcon.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
+#include "logging/Log.h"
 #include "platform/Clock.h"
+#include "platform/SettingsKeys.h"
 #include "platform/StringTable.h"
 #include "sim/SimFtBackend.h"
 #include "units/ColorManager.h"
 #include "units/LivoraPreferencesWindow.h"
 #include "units/MqttOptionsBox.h"
 
+namespace {
+LaunchRequest requestOf(const LaunchConfig& config)
+{
+    LaunchRequest request;
+    request.simulate = config.simulate;
+    // The same port however it was written, from whichever folder.
+    if (!config.portPath.isEmpty())
+        request.portPath = QFileInfo(config.portPath).absoluteFilePath();
+    request.files = config.files;
+    request.hidden = config.hidden;
+    return request;
+}
+
+// What a later launch asked of the running one, once it has been told the answer.
+void serveLaterLaunch(const LaunchRequest& later, MainWindow& window, TrayIcon& tray)
+{
+    if (!later.hidden || !later.files.isEmpty())
+        tray.showWindow();
+    for (const QString& file : later.files) {
+        LGLogInfo("Opening %@ for a later launch", file);
+        window.deviceMenu()->openProtocolFile(file);
+    }
+}
+} // namespace
+
 int runApplication(QApplication& app, const LaunchConfig& config)
 {
+    const LaunchRequest request = requestOf(config);
+    SingleInstance instance;
+    // Tests that run several on purpose opt out.
+    if (!qEnvironmentVariableIsSet("OQ_ONLINE_SEPARATE_INSTANCE")) {
+        if (const auto exitCode = handOverToRunningInstance(instance, request))
+            return *exitCode;
+    }
+
     oq::clock::setScale(config.timeScale > 0 ? config.timeScale : 1.0);
     if (config.simulate)
         oq::sim::useFtBackend();
@@ -71,7 +109,27 @@ int runApplication(QApplication& app, const LaunchConfig& config)
             alerts.notifier()->notify({oq::localized(QStringLiteral("alerts.kept_running")),
                 oq::localized(QStringLiteral("alerts.kept_running.body")), false});
     });
-    window.show();
+    LGLogInfo("Window system: %@", QGuiApplication::platformName());
+    if (config.hidden && oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
+        LGLogInfo("Started with the window closed; keeping on running");
+        emit window.keptRunning();
+    } else {
+        window.show();
+    }
+    for (const QString& file : config.files)
+        window.deviceMenu()->openProtocolFile(file);
+    instance.setHandler([&](const LaunchRequest& later) {
+        const LaunchReply reply{!request.refuses(later), request};
+        if (!reply.accepted) {
+            LGLogWarn("Refused a later launch with %@", later.counterOptions());
+            return reply;
+        }
+        LGLogInfo("A later launch handed over to this one");
+        // After the answer: a dump that fails to open shows a dialog, which must not keep the
+        // later launch waiting.
+        QMetaObject::invokeMethod(&window, [&, later] { serveLaterLaunch(later, window, tray); }, Qt::QueuedConnection);
+        return reply;
+    });
     if (simulation)
         simulation->plugSoon();
 
@@ -83,6 +141,8 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         });
     }
     const int rc = app.exec();
+    // Quitting: a later launch waits for this one to end and then runs by itself.
+    instance.setHandler(nullptr);
     // A closing sequence takes a second or two; a counter that never falls quiet is given up on.
     finishDeviceWork(controller, AppDelegate::kQuitWaitLimit);
     if (simulation)

@@ -32,7 +32,7 @@ public:
     HistoryStrip* historyStrip() const { return m_history; }
     QAction* showHistoryAction() const { return m_showHistory; }
     QAction* historyWindowAction() const { return m_historyWindowAction; }
-    // View > History…, made at first use.
+    // View > Reading History…, made at first use.
     HistoryWindow* historyWindow();
     // Shows or hides the history strip under the figure; the choice is kept for the next start.
     void setHistoryVisible(bool visible);

@@ -1,6 +1,7 @@
 // oq-online: the desktop application.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include "app/AppDelegate.h"
 #include "app/ApplicationShell.h"
@@ -28,7 +29,9 @@ int main(int argc, char** argv)
     const QCommandLineOption timeScale(QStringLiteral("time-scale"), t("online.cli.time_scale"), t("online.cli.factor"));
     const QCommandLineOption quitAfter(QStringLiteral("quit-after"), t("online.cli.quit_after"), t("online.cli.seconds"));
     const QCommandLineOption screenshot(QStringLiteral("screenshot"), t("online.cli.screenshot"), t("online.cli.file"));
-    parser.addOptions({simulate, port, timeScale, quitAfter, screenshot});
+    const QCommandLineOption hidden(QStringLiteral("hidden"), t("online.cli.hidden"));
+    parser.addOptions({simulate, port, timeScale, quitAfter, screenshot, hidden});
+    parser.addPositionalArgument(t("online.cli.file"), t("online.cli.dumps"), t("online.cli.dumps_syntax"));
     parser.process(app);
 
     LaunchConfig config;
@@ -37,5 +40,9 @@ int main(int argc, char** argv)
     config.timeScale = parser.isSet(timeScale) ? parser.value(timeScale).toDouble() : 1.0;
     config.quitAfterSeconds = parser.isSet(quitAfter) ? parser.value(quitAfter).toDouble() : 0.0;
     config.screenshotPath = parser.value(screenshot);
+    config.hidden = parser.isSet(hidden);
+    // Absolute, as a running instance in another folder may be the one to open them.
+    for (const QString& file : parser.positionalArguments())
+        config.files << QFileInfo(file).absoluteFilePath();
     return runApplication(app, config);
 }

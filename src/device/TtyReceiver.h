@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -37,8 +38,8 @@ public:
     static constexpr qsizetype kCapacity = qsizetype(1) << 20;
 
     // Starts reading `fd` (non-blocking, owned by the caller; it must outlive stop()). `name`
-    // names the port in the log.
-    TtyReceiver(int fd, QString name);
+    // names the port in the log. `afterPoll`, for tests, runs between each poll and its read.
+    TtyReceiver(int fd, QString name, std::function<void()> afterPoll = {});
     ~TtyReceiver();
     TtyReceiver(const TtyReceiver&) = delete;
     TtyReceiver& operator=(const TtyReceiver&) = delete;
@@ -64,6 +65,7 @@ private:
 
     const int m_fd;
     const QString m_name;
+    const std::function<void()> m_afterPoll;
     int m_wake = -1; // eventfd that ends the thread's poll
     std::thread m_thread;
     std::atomic<bool> m_stopped{false};

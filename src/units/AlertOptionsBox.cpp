@@ -5,6 +5,7 @@
 
 #include "platform/SettingsKeys.h"
 #include "platform/StringTable.h"
+#include "units/StartAtLoginBox.h"
 #include "units/SwitchPreference.h"
 
 AlertOptionsBox::AlertOptionsBox(QWidget* parent)
@@ -20,6 +21,8 @@ AlertOptionsBox::AlertOptionsBox(QWidget* parent)
         layout->addWidget(box);
         m_boxes.emplace_back(key, box);
     }
+    // Beside "keep running", which decides whether a start at login stays out of sight.
+    layout->addWidget(new StartAtLoginBox(this));
 }
 
 QCheckBox* AlertOptionsBox::optionBox(const QString& key) const

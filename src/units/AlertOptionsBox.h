@@ -1,7 +1,7 @@
 #pragma once
-// The preferences' alert options: a notification on level changes, the alarm sound at danger, and
-// running on with the window closed. Each box writes its settings key at once and follows every
-// other writer of it.
+// The preferences' alert options: a notification on level changes, the alarm sound at danger,
+// running on with the window closed, and starting at login. Each box writes its setting at once
+// and follows every other writer of it.
 #include <QGroupBox>
 
 class QCheckBox;

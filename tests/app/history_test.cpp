@@ -2,6 +2,7 @@
 // scripted device, stored dumps, the information and protocol windows, and the history strip.
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -520,4 +521,16 @@ TEST_F(HistoryTest, HistoryStripIsOffByDefaultAndTakesItsSpaceFromTheFigure)
     controller->valueTextField = window->valueLabel();
     window->showHistoryAction()->trigger();
     EXPECT_DOUBLE_EQ(window->valueLabel()->font().pointSizeF(), alone.pointSizeF());
+}
+
+TEST_F(HistoryTest, TheViewMenuNamesTheStripAndTheHistoryApartWithTheirShortcuts)
+{
+    const auto plain = [](const QAction* a) { return a->text().remove(QLatin1Char('&')).remove(QStringLiteral("…")).trimmed(); };
+    const QString strip = plain(window->showHistoryAction()), history = plain(window->historyWindowAction());
+    // Neither name holds the other, as "History" and "Show History" did.
+    EXPECT_FALSE(strip.contains(history, Qt::CaseInsensitive) || history.contains(strip, Qt::CaseInsensitive))
+        << strip.toStdString() << " / " << history.toStdString();
+    EXPECT_TRUE(strip.contains(QLatin1String("10"))) << strip.toStdString(); // says how much it shows
+    EXPECT_EQ(window->showHistoryAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_H));
+    EXPECT_EQ(window->historyWindowAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_H));
 }

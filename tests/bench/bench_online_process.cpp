@@ -77,6 +77,7 @@ void measure(benchmark::State& state, const QStringList& arguments)
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
         env.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        env.insert(QStringLiteral("OQ_ONLINE_SEPARATE_INSTANCE"), QStringLiteral("1")); // beside a running one
         app.setProcessEnvironment(env);
         app.setStandardOutputFile(QProcess::nullDevice());
         app.setStandardErrorFile(QProcess::nullDevice());

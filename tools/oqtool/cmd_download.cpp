@@ -2,6 +2,8 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <optional>
+
 #include "Command.h"
 #include "DeviceSession.h"
 #include "EventsOutput.h"
@@ -42,6 +44,9 @@ int run(const QStringList& arguments)
         command.reject(oqtool::text("oqtool.download.bad_events"));
     if (!command.ok())
         return command.usageError();
+    std::optional<oqtool::HistoryRecording> history(std::in_place, historyOptions);
+    if (!history->usable())
+        return 1;
     const auto device = command.open();
     if (!device)
         return 1;
@@ -93,11 +98,8 @@ int run(const QStringList& arguments)
         command.fail(oqtool::text("oqtool.cannot_write").arg(output, error));
         return 1;
     }
-    bool stored = true;
-    {
-        oqtool::HistoryRecording history(historyOptions);
-        stored = history.storeProtocol(*protocol);
-    }
+    const bool stored = history->storeProtocol(*protocol);
+    history.reset();
     if (!stored)
         return 1;
     if (events.isEmpty()) {

@@ -20,6 +20,9 @@
 
 namespace {
 
+// A day: a longer limit is no limit a user meant.
+constexpr double kMaxAlertTimeout = 86400;
+
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
 {
@@ -53,6 +56,7 @@ int run(const QStringList& arguments)
         unit = QStringLiteral("Sv");
     long long count = -1;
     QString alertCommand;
+    double alertTimeout = oqtool::kDefaultAlertTimeout;
     const QStringList& args = command.args();
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = true;
@@ -69,6 +73,9 @@ int run(const QStringList& arguments)
         } else if (args[i].startsWith(QLatin1String("--alert-command="))) {
             alertCommand = args[i].section(QLatin1Char('='), 1);
             ok = !alertCommand.trimmed().isEmpty();
+        } else if (args[i] == QLatin1String("--alert-timeout") && i + 1 < args.size()) {
+            alertTimeout = args[++i].toDouble(&ok);
+            ok = ok && alertTimeout > 0 && alertTimeout <= kMaxAlertTimeout;
         } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
             count = args[++i].toLongLong(&ok);
             ok = ok && count > 0;
@@ -81,14 +88,21 @@ int run(const QStringList& arguments)
     if (!command.ok())
         return command.usageError();
     oqtool::HistoryRecording history(historyOptions);
+    if (!history.usable())
+        return 1;
     oqtool::MqttPublishing mqtt(mqttOptions, historyOptions, unit);
+    // Readings that could not be kept or did not reach the broker fail the run however it ended.
+    const auto storedAll = [&](int status) {
+        const bool published = mqtt.finish(oqtool::kMqttFinishWait);
+        return (history.finish() > 0 || !published) && status == 0 ? 1 : status;
+    };
     const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
         history.record(counter ? counter->serialNumber() : QString(), r.time, r.value, r.mode, r.counterUnit);
         mqtt.record(counter, r.time, r.value, r.mode, r.counterUnit);
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
-        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand);
+        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
     // An alert under way at the end is given time to finish its work.
     const auto finishAlerts = [&] {
         if (alerts)
@@ -97,7 +111,7 @@ int run(const QStringList& arguments)
     if (csv.csv) {
         const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
         finishAlerts();
-        return mqtt.finish(oqtool::kMqttFinishWait) ? status : 1;
+        return storedAll(status);
     }
     const auto device = command.open();
     if (!device)
@@ -147,10 +161,10 @@ int run(const QStringList& arguments)
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
     finishAlerts();
-    return mqtt.finish(oqtool::kMqttFinishWait) ? status : 1;
+    return storedAll(status);
 }
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
     "show the counter's live readings", run);
