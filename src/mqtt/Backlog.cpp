@@ -62,7 +62,8 @@ qint64 MemoryBacklog::dropped() const
 HistoryBacklog::HistoryBacklog(QString path, QString serial, std::size_t memoryLimit)
     : MemoryBacklog(memoryLimit)
     , m_path(std::move(path))
-    , m_serial(std::move(serial))
+    // A counter without a serial is kept under the empty one; a null text would match nothing.
+    , m_serial(serial.isNull() ? QStringLiteral("") : std::move(serial))
 {
 }
 
