@@ -358,7 +358,7 @@ private:
         m_pending.reset();
         reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
         if (m_also)
-            m_also(reading, m_device && m_device->info() ? m_device->info()->serialNumber() : QString());
+            m_also(reading, m_device ? m_device->info().get() : nullptr);
         QString error;
         if (!m_file.append(csvRow(reading), error)) {
             err(QStringLiteral("oqtool watch: %1\n").arg(error));

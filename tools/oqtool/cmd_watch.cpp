@@ -10,6 +10,7 @@
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
 #include "HistoryRecording.h"
+#include "MqttPublishing.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
@@ -43,6 +44,10 @@ int run(const QStringList& arguments)
         command.reject(csvError);
     oqtool::HistoryOptions historyOptions;
     oqtool::takeHistoryOptions(command.args(), historyOptions);
+    oqtool::MqttOptions mqttOptions;
+    QString mqttError;
+    if (!oqtool::takeMqttOptions(command.args(), mqttOptions, mqttError))
+        command.reject(mqttError);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
     int mode = 1;
@@ -85,10 +90,15 @@ int run(const QStringList& arguments)
     oqtool::HistoryRecording history(historyOptions);
     if (!history.usable())
         return 1;
-    // Readings that could not be kept fail the run however it ended.
-    const auto storedAll = [&](int status) { return history.finish() > 0 && status == 0 ? 1 : status; };
-    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
-        history.record(serial, r.time, r.value, r.mode, r.counterUnit);
+    oqtool::MqttPublishing mqtt(mqttOptions, historyOptions, unit);
+    // Readings that could not be kept or did not reach the broker fail the run however it ended.
+    const auto storedAll = [&](int status) {
+        const bool published = mqtt.finish(oqtool::kMqttFinishWait);
+        return (history.finish() > 0 || !published) && status == 0 ? 1 : status;
+    };
+    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
+        history.record(counter ? counter->serialNumber() : QString(), r.time, r.value, r.mode, r.counterUnit);
+        mqtt.record(counter, r.time, r.value, r.mode, r.counterUnit);
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
@@ -129,6 +139,7 @@ int run(const QStringList& arguments)
         const QDateTime time = QDateTime::currentDateTimeUtc();
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
             history.record(serial, time, v, mode, device->onlineUnit());
+            mqtt.record(device->info().get(), time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
 
@@ -155,5 +166,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
     "show the counter's live readings", run);
