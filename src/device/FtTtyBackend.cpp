@@ -159,11 +159,13 @@ public:
             return FT_DEVICE_NOT_OPENED;
         const QByteArray node = QFile::encodeName(d.path);
         int fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int cause = fd < 0 ? errno : 0;
         // Opened at the plug-in, before udev set the node's group: refused for now, not for good.
-        if (fd < 0 && (errno == EACCES || errno == EPERM) && waitWhileUdevPending(d.sysName, kUdevWaitS))
+        if ((cause == EACCES || cause == EPERM) && waitWhileUdevPending(d.sysName, kUdevWaitS)) {
             fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            cause = fd < 0 ? errno : 0;
+        }
         if (fd < 0) {
-            const int cause = errno;
             if (cause == ENOENT || cause == ENODEV || cause == ENXIO) {
                 setOpenFailure(OpenFailure::Vanished, d.path, QStringLiteral("%1 is gone").arg(d.path));
                 return FT_DEVICE_NOT_FOUND;

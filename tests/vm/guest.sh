@@ -52,19 +52,31 @@ as() {
     setpriv --reuid="$uid" --regid="$(id -g "$user")" --init-groups -- "$@"
 }
 
-# plug [SIM OPTIONS...]: plugs the simulated counter in through the emulated USB bridge.
+# plug [SIM OPTIONS...]: plugs the simulated counter in through the emulated USB bridge; a counter
+# pulled out before is plugged in again as it was (the options then do not apply).
 plug() {
+  if [ -n "$SIM_PID" ]; then
+    kill -USR2 "$SIM_PID"
+    return
+  fi
   oq-counter-sim --usbip-attach "$@" >> "$LOGS/sim.log" 2>&1 &
   SIM_PID=$!
 }
 
-# unplug: pulls the cable (the bridge's end of the USB/IP connection closes).
+# unplug: pulls the cable (the bridge's end of the USB/IP connection closes) and waits until the
+# kernel and udev have let go of the tty.
 unplug() {
+  kill -USR1 "$SIM_PID"
+  wait_for 20 tty_gone || fail "the tty stayed after the unplug"
+}
+
+# remove_counter: pulls the cable and ends the simulated counter.
+remove_counter() {
   [ -n "$SIM_PID" ] || return 0
   kill "$SIM_PID" 2>/dev/null || true
   wait "$SIM_PID" 2>/dev/null || true
   SIM_PID=""
-  wait_for 10 tty_gone || fail "the tty stayed after the unplug"
+  wait_for 20 tty_gone || fail "the tty stayed after the unplug"
 }
 
 tty_gone() { [ ! -e /dev/oq-counter ] && ! ls /dev/ttyUSB* >/dev/null 2>&1; }
@@ -85,7 +97,7 @@ start_x() {
 
 # screenshot NAME: the whole screen as $RESULT/NAME.png.
 screenshot() {
-  import -display "$DISPLAY" -window root "$RESULT/$1.png"
+  import -display "$DISPLAY" -window root -trim +repage "$RESULT/$1.png"
 }
 
 # Threads and open descriptors of a process, as "threads fds".
@@ -96,8 +108,21 @@ process_load() {
 # CPU seconds (user + system, in clock ticks) a process has used.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
+# The programs' own logs of every user come back with the guest's.
+collect_logs() {
+  local home
+  for home in /home/*; do
+    [ -d "$home/.local/state" ] || continue
+    mkdir -p "$LOGS/$(basename "$home")"
+    cp -r "$home/.local/state/." "$LOGS/$(basename "$home")/" 2>/dev/null || true
+  done
+}
+
 # Every scenario starts from the same system.
 prepare() {
+  # The guest's time limit ends a scenario with SIGTERM; its logs are still wanted.
+  trap 'exit 143' TERM
+  trap collect_logs EXIT
   note "preparing"
   add_users
   note "users added"
