@@ -5,6 +5,7 @@
 #include <systemd/sd-device.h>
 #include <unistd.h>
 
+#include "logging/Log.h"
 #include "platform/Clock.h"
 
 namespace oq::ft {
@@ -31,9 +32,10 @@ bool waitWhileUdevPending(const QString& sysName, double limitS)
     const QByteArray name = QFile::encodeName(sysName);
     if (udevHandled(name) != 0)
         return false;
-    const double deadline = oq::clock::now() + limitS;
-    while (udevHandled(name) == 0 && oq::clock::now() < deadline)
+    const double start = oq::clock::now();
+    while (udevHandled(name) == 0 && oq::clock::now() < start + limitS)
         oq::clock::sleepFor(0.02);
+    LGLogInfo("Waited %lld ms for udev to set up %@", static_cast<long long>((oq::clock::now() - start) * 1000), sysName);
     return true;
 }
 

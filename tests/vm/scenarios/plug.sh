@@ -8,7 +8,10 @@ prepare
 SERIAL=4711
 home=/home/$DESKTOP_USER
 window_log() { cat "$home"/.local/state/oq-online/Logs/oq-online*.log 2>/dev/null; }
-shows() { [ "$(window_log | grep -c "Window shows: $1\$")" -ge "${2:-1}" ]; }
+# shows STATE: the window has said STATE since the last mark.
+mark=0
+mark() { mark=$(window_log | wc -l); }
+shows() { window_log | tail -n +$((mark + 1)) | grep -q "Window shows: $1\$"; }
 rows() { [ "$(tail -n +2 "$home/readings.csv" 2>/dev/null | wc -l)" -ge "$1" ]; }
 
 note "oqtool watch waits for the counter"
@@ -57,15 +60,17 @@ start_x
 as "$DESKTOP_USER" oq-online > "$LOGS/oq-online.log" 2>&1 &
 wait_for 60 shows Reading || fail "the window shows no reading"
 screenshot window-reading
+mark
 unplug
-wait_for 30 shows NoCounter 2 || fail "the window does not ask for the counter after the unplug"
+wait_for 30 shows NoCounter || fail "the window does not ask for the counter after the unplug"
 screenshot window-unplugged
+mark
 plug
 wait_tty > /dev/null
-wait_for 60 shows Reading 2 || fail "the window shows no reading after the replug"
+wait_for 60 shows Reading || fail "the window shows no reading after the replug"
 screenshot window-replugged
 window_log | grep -q "Cannot open" && fail "the window met a refusal it should not have: $(window_log | grep "Cannot open")"
 pkill -TERM -u "$DESKTOP_USER" -x oq-online
-wait_for 20 sh -c "! pgrep -u $DESKTOP_USER -x oq-online" || fail "the window did not quit"
+wait_for 20 sh -c "! pgrep -u $DESKTOP_USER -x oq-online > /dev/null" || fail "the window did not quit"
 window_log | grep "Window shows" | tail -5
 note "done"
