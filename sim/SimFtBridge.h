@@ -47,6 +47,11 @@ public:
     struct Stats {
         std::atomic<qint64> lost{0};      // characters the FIFO could not hold
         std::atomic<qint64> delivered{0}; // characters that went to the host
+        // The last dump: its characters that went to the host, and the modelled seconds from the
+        // host's "b" to the last of them.
+        std::atomic<qint64> dumpCharacters{0};
+        std::atomic<double> dumpSeconds{0};
+        std::atomic<int> baud{9600}; // the line speed the host's divisor gives at the bridge
     };
     SimFtBridge(std::shared_ptr<SimCounter> counter, BridgeOptions options, Stats& stats);
 
@@ -91,6 +96,7 @@ private:
     double m_lastPacket = 0;
     qint64 m_sinceHostWrite = 0;
     qint64 m_dumpDelivered = -1; // -1: no dump is being counted
+    double m_dumpStart = 0;
     bool m_wantsUnplug = false;
 };
 

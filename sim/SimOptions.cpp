@@ -56,6 +56,7 @@ const std::vector<Option>& options()
         {"usb-serial", "TEXT", "USB serial number of the bridge (default: the counter's)"},
         {"parity-error", "N,...", "bridge: character N after each host write arrives with a parity error"},
         {"unplug-after-dump-bytes", "N", "bridge: pulled out after N characters of a dump"},
+        {"line-slowdown", "F", "characters take F times their time on the wire (reported with every result)"},
     };
     return list;
 }
@@ -247,6 +248,7 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
         }
     }
     number("unplug-after-dump-bytes", out.bridge.unplugAfterDumpBytes, 0, 1e12);
+    number("line-slowdown", c.lineSlowdown, 1, 1000);
     return error;
 }
 

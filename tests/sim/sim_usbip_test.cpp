@@ -350,6 +350,7 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
     const qint64 lost = usb.stats().lost.load();
     ASSERT_GT(lost, 0);
     EXPECT_EQ(data.size(), 1000);
+    EXPECT_EQ(usb.stats().dumpCharacters.load(), 1000);
     const qsizetype kept = beforePause + SimFtBridge::kFifoSize;
     EXPECT_EQ(data.left(kept), dump.left(kept));
     EXPECT_EQ(data.mid(kept), dump.mid(kept + lost, 1000 - kept));
