@@ -106,7 +106,7 @@ void SimFtBridge::handle(const Request& r, QByteArray& out)
     } else if (r.ep == kEndpointOut && !r.in) {
         pull(); // what came before the write counts before it
         m_counter->hostWrite(r.data);
-        m_sinceHostWrite = 0;
+        m_streamCharacters = r.data.contains('R') || r.data.contains('D') ? 0 : -1;
         m_dumpDelivered = r.data.contains('b') ? 0 : -1;
         if (m_dumpDelivered == 0) {
             m_dumpStart = oq::clock::now();
@@ -227,7 +227,7 @@ void SimFtBridge::pull()
     const QByteArray arrived = m_counter->hostRead(SimCounter::kReceiveCapacity);
     for (const char c : arrived) {
         m_fifo += c;
-        m_fifoMarks.push_back(m_options.parityErrors.count(m_sinceHostWrite++) > 0);
+        m_fifoMarks.push_back(m_streamCharacters >= 0 && m_options.parityErrors.count(m_streamCharacters++) > 0);
     }
     if (!m_counter->plugged())
         m_wantsUnplug = true;

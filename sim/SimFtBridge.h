@@ -27,8 +27,9 @@ namespace oq::sim {
 
 struct BridgeOptions {
     QString serial; // the USB serial number string
-    // Characters (from 0, counted after each write of the host) that arrive with the parity-error
-    // bit: the packet that carries one has the bit set in its line status.
+    // Characters of a value stream (from 0, counted from the host's "R" or "D" until its next
+    // write) that arrive with the parity-error bit: the packet that carries one has the bit set in
+    // its line status.
     std::set<qint64> parityErrors;
     // After this many characters of a dump ("b") have gone to the host, the bridge is pulled out.
     qint64 unplugAfterDumpBytes = -1;
@@ -94,7 +95,7 @@ private:
     std::deque<bool> m_fifoMarks; // per character in m_fifo: received with a parity error
     bool m_overrun = false;
     double m_lastPacket = 0;
-    qint64 m_sinceHostWrite = 0;
+    qint64 m_streamCharacters = -1; // -1: no value stream is being counted
     qint64 m_dumpDelivered = -1; // -1: no dump is being counted
     double m_dumpStart = 0;
     bool m_wantsUnplug = false;

@@ -39,6 +39,7 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
     std::printf("plugged in at vhci-hcd port %d\n", usb.port());
     std::fflush(stdout);
     bool plugged = true;
+    qint64 reportedLost = 0;
     for (;;) {
         const int signal = sigtimedwait(&waited, nullptr, &kSlice);
         if (signal == SIGUSR1) {
@@ -53,6 +54,13 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
             std::fflush(stdout);
         } else if (signal > 0 && signal != SIGUSR2) {
             break;
+        }
+        // Each overrun is told as it happens: a run that fails on it shows when.
+        if (const qint64 lost = usb.stats().lost.load(); lost != reportedLost) {
+            reportedLost = lost;
+            std::printf("overrun: %lld characters lost so far in the bridge's receive FIFO; line slowed %gx\n",
+                static_cast<long long>(lost), options.counter.lineSlowdown);
+            std::fflush(stdout);
         }
         if (plugged && !usb.plugged()) {
             plugged = false;

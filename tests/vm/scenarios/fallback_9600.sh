@@ -5,8 +5,8 @@ prepare
 plug --baud 9600 --serial 96001
 wait_tty > /dev/null
 note "plugged in"
-as "$DESKTOP_USER" oqtool info > "$RESULT/info.out" 2> "$RESULT/info.err" \
-  || fail "oqtool info did not find the counter: $(cat "$RESULT/info.err")"
-cat "$RESULT/info.out"
-grep -q 96001 "$RESULT/info.out" || fail "oqtool info does not show the counter's serial number"
+as "$DESKTOP_USER" oqtool info > "$LOGS/info.out" 2> "$LOGS/info.err" \
+  || fail "oqtool info did not find the counter: $(cat "$LOGS/info.err")"
+cat "$LOGS/info.out"
+grep -q 96001 "$LOGS/info.out" || fail "oqtool info does not show the counter's serial number"
 echo "found at 9600 baud through the fallback"

@@ -6,9 +6,9 @@ home="$(getent passwd "$DESKTOP_USER" | cut -d: -f6)"
 plug --full-memory --unplug-after-dump-bytes 40000
 wait_tty > /dev/null
 note "plugged in"
-as "$DESKTOP_USER" oqtool download -o "$home/memory.dump" > "$RESULT/download.out" 2> "$RESULT/download.err" &
+as "$DESKTOP_USER" oqtool download -o "$home/memory.dump" > "$LOGS/download.out" 2> "$LOGS/download.err" &
 tool=$!
-wait_for 120 grep -q "^unplugged" "$RESULT/sim.log" || fail "the bridge was not pulled out"
+wait_for 120 grep -q "^unplugged" "$LOGS/sim.log" || fail "the bridge was not pulled out"
 note "unplugged"
 sleep 2
 if [ -e "/proc/$tool" ]; then
@@ -19,15 +19,16 @@ if [ -e "/proc/$tool" ]; then
 fi
 status=0
 wait "$tool" || status=$?
-tr '\r' '\n' < "$RESULT/download.err" | tail -n 3
+tr '\r' '\n' < "$LOGS/download.err" | tail -n 3
 [ "$status" -ne 0 ] || fail "oqtool download reported success"
-grep -q "unplugged" "$RESULT/download.err" || fail "oqtool does not say the counter was unplugged"
-grep -q "Driver return code" "$RESULT/download.err" && fail "oqtool shows a driver status code"
+grep -q "unplugged" "$LOGS/download.err" || fail "oqtool does not say the counter was unplugged"
+grep -q "Driver return code" "$LOGS/download.err" && fail "oqtool shows a driver status code"
 [ ! -e "$home/memory.dump" ] || fail "a file was written"
 
-kill -USR2 "$SIM_PID"
+wait_for 20 tty_gone || fail "the tty stayed after the unplug"
+plug
 wait_tty > /dev/null
 note "plugged in again"
-as "$DESKTOP_USER" oqtool info > "$RESULT/info.out" 2> "$RESULT/info.err" \
-  || fail "oqtool info failed after the replug: $(cat "$RESULT/info.err")"
+as "$DESKTOP_USER" oqtool info > "$LOGS/info.out" 2> "$LOGS/info.err" \
+  || fail "oqtool info failed after the replug: $(cat "$LOGS/info.err")"
 echo "unplug in the middle: said so, no file, quiet; the next plug-in works"
