@@ -322,7 +322,7 @@ void SimCounter::queueRawLocked(const QByteArray& bytes, double at, bool answer)
 {
     if (bytes.isEmpty())
         return;
-    const double charTime = lineLocked().charSeconds();
+    const double charTime = lineLocked().charSeconds() * m_config.lineSlowdown;
     const double start = std::max(at, m_lineFree);
     m_bytesSent += bytes.size();
     m_lineFree = start + bytes.size() * charTime;
@@ -440,7 +440,7 @@ void SimCounter::hostWrite(const QByteArray& bytes)
         advanceLocked(now);
         if (m_plugged) {
             const bool mismatch = !(m_host == lineLocked());
-            const double charTime = m_host.charSeconds();
+            const double charTime = m_host.charSeconds() * m_config.lineSlowdown;
             double at = now;
             for (const char c : bytes) {
                 at += charTime;

@@ -106,9 +106,13 @@ void SimFtBridge::handle(const Request& r, QByteArray& out)
     } else if (r.ep == kEndpointOut && !r.in) {
         pull(); // what came before the write counts before it
         m_counter->hostWrite(r.data);
-        m_sinceHostWrite = 0;
-        if (r.data.contains('b'))
-            m_dumpDelivered = 0;
+        m_streamCharacters = r.data.contains('R') || r.data.contains('D') ? 0 : -1;
+        m_dumpDelivered = r.data.contains('b') ? 0 : -1;
+        if (m_dumpDelivered == 0) {
+            m_dumpStart = oq::clock::now();
+            m_stats.dumpCharacters = 0;
+            m_stats.dumpSeconds = 0;
+        }
         out += usbip::encodeRetSubmit(r.seqnum, 0, int32_t(r.data.size()));
     } else {
         out += usbip::encodeRetSubmit(r.seqnum, usbip::kStall, 0);
@@ -209,6 +213,7 @@ void SimFtBridge::vendorRequest(uint8_t request, uint16_t value, uint16_t index,
 void SimFtBridge::applyLine()
 {
     pull();
+    m_stats.baud = m_bridgeBaud;
     const int counterBaud = m_counter->config().baud;
     LineSettings heard = m_line;
     heard.baud = std::abs(m_bridgeBaud - counterBaud) <= counterBaud * kBaudTolerance ? counterBaud : m_bridgeBaud;
@@ -222,7 +227,7 @@ void SimFtBridge::pull()
     const QByteArray arrived = m_counter->hostRead(SimCounter::kReceiveCapacity);
     for (const char c : arrived) {
         m_fifo += c;
-        m_fifoMarks.push_back(m_options.parityErrors.count(m_sinceHostWrite++) > 0);
+        m_fifoMarks.push_back(m_streamCharacters >= 0 && m_options.parityErrors.count(m_streamCharacters++) > 0);
     }
     if (!m_counter->plugged())
         m_wantsUnplug = true;
@@ -236,11 +241,16 @@ QByteArray SimFtBridge::takePackets(int32_t length)
     do {
         const int32_t packet = std::min<int32_t>(room, kPacketSize);
         qsizetype n = std::min<qsizetype>(std::min(packet - 2, kPacketData), m_fifo.size());
-        if (m_dumpDelivered >= 0 && m_options.unplugAfterDumpBytes >= 0) {
-            n = std::min(n, m_options.unplugAfterDumpBytes - m_dumpDelivered);
+        if (m_dumpDelivered >= 0) {
+            if (m_options.unplugAfterDumpBytes >= 0) {
+                n = std::min(n, m_options.unplugAfterDumpBytes - m_dumpDelivered);
+                m_wantsUnplug = m_dumpDelivered + n >= m_options.unplugAfterDumpBytes;
+            }
             m_dumpDelivered += n;
-            if (m_dumpDelivered >= m_options.unplugAfterDumpBytes)
-                m_wantsUnplug = true;
+            if (n > 0) {
+                m_stats.dumpCharacters = m_dumpDelivered;
+                m_stats.dumpSeconds = oq::clock::now() - m_dumpStart;
+            }
         }
         const bool parity = std::any_of(m_fifoMarks.begin(), m_fifoMarks.begin() + n, [](bool b) { return b; });
         data += char(kModemStatus);

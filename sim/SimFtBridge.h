@@ -27,8 +27,9 @@ namespace oq::sim {
 
 struct BridgeOptions {
     QString serial; // the USB serial number string
-    // Characters (from 0, counted after each write of the host) that arrive with the parity-error
-    // bit: the packet that carries one has the bit set in its line status.
+    // Characters of a value stream (from 0, counted from the host's "R" or "D" until its next
+    // write) that arrive with the parity-error bit: the packet that carries one has the bit set in
+    // its line status.
     std::set<qint64> parityErrors;
     // After this many characters of a dump ("b") have gone to the host, the bridge is pulled out.
     qint64 unplugAfterDumpBytes = -1;
@@ -47,6 +48,11 @@ public:
     struct Stats {
         std::atomic<qint64> lost{0};      // characters the FIFO could not hold
         std::atomic<qint64> delivered{0}; // characters that went to the host
+        // The last dump: its characters that went to the host, and the modelled seconds from the
+        // host's "b" to the last of them.
+        std::atomic<qint64> dumpCharacters{0};
+        std::atomic<double> dumpSeconds{0};
+        std::atomic<int> baud{9600}; // the line speed the host's divisor gives at the bridge
     };
     SimFtBridge(std::shared_ptr<SimCounter> counter, BridgeOptions options, Stats& stats);
 
@@ -89,8 +95,9 @@ private:
     std::deque<bool> m_fifoMarks; // per character in m_fifo: received with a parity error
     bool m_overrun = false;
     double m_lastPacket = 0;
-    qint64 m_sinceHostWrite = 0;
+    qint64 m_streamCharacters = -1; // -1: no value stream is being counted
     qint64 m_dumpDelivered = -1; // -1: no dump is being counted
+    double m_dumpStart = 0;
     bool m_wantsUnplug = false;
 };
 

@@ -54,8 +54,9 @@ const std::vector<Option>& options()
         {"time-scale", "F", "modelled time runs F times real time (0.01: 100x faster)"},
         {"usbip-attach", "[PORT]", "behind an emulated USB bridge at vhci-hcd PORT (default: first free); needs root"},
         {"usb-serial", "TEXT", "USB serial number of the bridge (default: the counter's)"},
-        {"parity-error", "N,...", "bridge: character N after each host write arrives with a parity error"},
+        {"parity-error", "N,...", "bridge: character N of a value stream (from R or D) arrives with a parity error"},
         {"unplug-after-dump-bytes", "N", "bridge: pulled out after N characters of a dump"},
+        {"line-slowdown", "F", "characters take F times their time on the wire (reported with every result)"},
     };
     return list;
 }
@@ -247,6 +248,7 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
         }
     }
     number("unplug-after-dump-bytes", out.bridge.unplugAfterDumpBytes, 0, 1e12);
+    number("line-slowdown", c.lineSlowdown, 1, 1000);
     return error;
 }
 

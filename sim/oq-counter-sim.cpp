@@ -13,10 +13,17 @@ namespace {
 
 const timespec kSlice {0, 50 * 1000 * 1000};
 
-void report(const char* what, const oq::sim::SimFtBridge::Stats& stats)
+// Machine-read by the tests: keep the wording.
+void report(const char* what, const oq::sim::SimFtBridge::Stats& stats, double slowdown)
 {
-    std::printf("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO\n", what,
-        static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()));
+    std::printf("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx\n", what,
+        static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()), slowdown);
+    if (const qint64 dump = stats.dumpCharacters.load(); dump > 0) {
+        // The line's own limit: 10 bits a character at the bridge's speed.
+        const double floor = double(dump) * 10 / stats.baud.load();
+        std::printf("last dump: %lld characters in %.3f s; the line needs %.3f s at %d baud (%.3f s slowed %gx)\n",
+            static_cast<long long>(dump), stats.dumpSeconds.load(), floor, stats.baud.load(), floor * slowdown, slowdown);
+    }
     std::fflush(stdout);
 }
 
@@ -32,6 +39,7 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
     std::printf("plugged in at vhci-hcd port %d\n", usb.port());
     std::fflush(stdout);
     bool plugged = true;
+    qint64 reportedLost = 0;
     for (;;) {
         const int signal = sigtimedwait(&waited, nullptr, &kSlice);
         if (signal == SIGUSR1) {
@@ -47,13 +55,20 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
         } else if (signal > 0 && signal != SIGUSR2) {
             break;
         }
+        // Each overrun is told as it happens: a run that fails on it shows when.
+        if (const qint64 lost = usb.stats().lost.load(); lost != reportedLost) {
+            reportedLost = lost;
+            std::printf("overrun: %lld characters lost so far in the bridge's receive FIFO; line slowed %gx\n",
+                static_cast<long long>(lost), options.counter.lineSlowdown);
+            std::fflush(stdout);
+        }
         if (plugged && !usb.plugged()) {
             plugged = false;
-            report("unplugged", usb.stats());
+            report("unplugged", usb.stats(), options.counter.lineSlowdown);
         }
     }
     usb.unplug();
-    report("stopped", usb.stats());
+    report("stopped", usb.stats(), options.counter.lineSlowdown);
     return 0;
 }
 
@@ -101,7 +116,7 @@ int main(int argc, char** argv)
     }
     oq::clock::setScale(options.timeScale);
 
-    // Block the waited before any serving thread starts, then wait for them here.
+    // Block the signals before any serving thread starts, then wait for them here.
     sigset_t waited;
     sigemptyset(&waited);
     for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})

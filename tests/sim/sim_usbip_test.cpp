@@ -241,6 +241,8 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
     CounterConfig config;
     config.baud = 9600;
     config.responseDelay = 0;
+    config.profile.kind = ProfileSpec::Constant;
+    config.valueInterval = 0.05;
     auto counter = std::make_shared<SimCounter>(config);
     QByteArray dump;
     for (int i = 0; dump.size() < 1400; ++i)
@@ -303,12 +305,16 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
         }
     };
 
-    // The answer trickles in at 9600 baud: the 2 ms latency timer sends it in short packets, and
-    // only the packet that carries character 5 has the parity-error bit.
-    k->submit(2, false, 1, {}, "P");
-    fetch([&] { return data.size() >= 21; });
+    // A value stream trickles in at 9600 baud: the 2 ms latency timer sends it in short packets,
+    // and only the packet that carries character 5 has the parity-error bit.
+    k->submit(2, false, 1, {}, "R");
+    fetch([&] { return data.size() >= 26; });
+    k->submit(2, false, 1, {}, "X");
+    const double quiet = oq::clock::now() + 0.1; // the line in progress arrives whole
+    fetch([&] { return oq::clock::now() > quiet; });
     settle();
-    EXPECT_EQ(data, "\r\nPC-Mode gestartet\r\n");
+    ASSERT_EQ(data.size() % 13, 0) << data.toStdString();
+    EXPECT_EQ(data, QByteArray("0,120 uSv/h\r\n").repeated(data.size() / 13));
     qsizetype at = 0, shortPackets = 0;
     for (const QByteArray& p : packets) {
         const qsizetype n = p.size() - 2;
@@ -324,7 +330,7 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
     k->submit(2, false, 1, {}, "v");
     fetch([&] { return counter->commandLog().size() >= 2; });
     settle();
-    EXPECT_EQ(counter->commandLog(), (QStringList{"P", "~"}));
+    EXPECT_EQ(counter->commandLog(), (QStringList{"R", "X", "~"}));
     k->control(setup(0x40, 3, kBaud9600, 0, 0));
 
     // A dump: full packets while fetched; nothing lost until the host stops fetching; then the
@@ -350,6 +356,7 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
     const qint64 lost = usb.stats().lost.load();
     ASSERT_GT(lost, 0);
     EXPECT_EQ(data.size(), 1000);
+    EXPECT_EQ(usb.stats().dumpCharacters.load(), 1000);
     const qsizetype kept = beforePause + SimFtBridge::kFifoSize;
     EXPECT_EQ(data.left(kept), dump.left(kept));
     EXPECT_EQ(data.mid(kept), dump.mid(kept + lost, 1000 - kept));

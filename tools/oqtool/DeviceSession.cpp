@@ -9,6 +9,7 @@
 
 #include "Command.h"
 #include "device/FtBackend.h"
+#include "device/ftd2xx.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
@@ -19,6 +20,9 @@ namespace oqtool {
 namespace {
 
 std::atomic<int> g_interrupts{0};
+
+// A tty's node goes a moment after its hang-up.
+constexpr double kUnplugNoticeSeconds = 2;
 
 // Longer than the worst closing sequence (120 s against a counter that never falls quiet).
 constexpr double kWorkerWaitLimit = 150;
@@ -124,7 +128,23 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
             error += QLatin1Char('\n') + cause;
         return nullptr;
     }
+    DWORD listed = 0;
+    if (FT_CreateDeviceInfoList(&listed) == FT_OK)
+        m_listedAtOpen = listed;
     return m_device;
+}
+
+bool DeviceSession::counterUnplugged()
+{
+    const double deadline = oq::clock::now() + kUnplugNoticeSeconds;
+    for (;;) {
+        DWORD listed = 0;
+        if (FT_CreateDeviceInfoList(&listed) == FT_OK && listed < m_listedAtOpen)
+            return true;
+        if (oq::clock::now() > deadline)
+            return false;
+        oq::clock::sleepFor(0.05);
+    }
 }
 
 bool DeviceSession::runUntil(const std::function<bool()>& done)
