@@ -92,6 +92,15 @@ wait_tty() {
   readlink -f /dev/oq-counter
 }
 
+# Milliseconds from udev's last "add" of a USB device on the virtual host controller to now; udev's
+# monitor stamps each event with the clock of /proc/uptime.
+ms_since_usb_add() {
+  local at
+  at="$(awk '/^UDEV .* add +\/devices\/platform\/vhci_hcd\.0\/usb[0-9]+\/[0-9]+-[0-9]+ \(usb\)/ { gsub(/[][]/, "", $2); t = $2 } END { print t }' "$LOGS/udev.log")"
+  [ -n "$at" ] || fail "udev told no USB device add"
+  echo $(( $(uptime_ms) - $(awk -v t="$at" 'BEGIN { printf "%d", t * 1000 }') ))
+}
+
 # start_x: a private X server for the window, as the desktop user's display.
 start_x() {
   Xvfb :7 -screen 0 1280x1024x24 -nolisten tcp > "$LOGS/xvfb.log" 2>&1 &

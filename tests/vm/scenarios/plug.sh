@@ -22,11 +22,7 @@ plug --serial "$SERIAL"
 tty="$(wait_tty)"
 note "plugged in as $tty"
 wait_for 60 rows 1 || fail "no reading recorded"
-first_reading_ms=$(uptime_ms)
-# udev's monitor stamps each event with the same clock as /proc/uptime.
-add_s="$(awk '/^UDEV .* add +\/devices\/platform\/vhci_hcd\.0\/usb[0-9]+\/[0-9]+-[0-9]+ \(usb\)/ { gsub(/[][]/, "", $2); print $2; exit }' "$LOGS/udev.log")"
-[ -n "$add_s" ] || fail "udev told no USB device add"
-echo "FIGURE udev add to first reading: $(( first_reading_ms - ${add_s%.*} * 1000 - 10#$(printf '%.3s' "${add_s#*.}") )) ms"
+echo "FIGURE udev add to oqtool's first reading: $(ms_since_usb_add) ms"
 wait_for 30 rows 3 || fail "fewer than 3 readings recorded"
 
 note "what the rule promises"
@@ -68,6 +64,7 @@ mark
 plug
 wait_tty > /dev/null
 wait_for 60 shows Reading || fail "the window shows no reading after the replug"
+echo "FIGURE udev add to the window's reading: $(ms_since_usb_add) ms"
 screenshot window-replugged
 window_log | grep -q "Cannot open" && fail "the window met a refusal it should not have: $(window_log | grep "Cannot open")"
 pkill -TERM -u "$DESKTOP_USER" -x oq-online
