@@ -10,7 +10,11 @@ DESKTOP_USER=desk      # in dialout, no seat: the group, not the uaccess tag, le
 OUTSIDER_USER=visitor  # in neither
 SIM_PID=""
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
+fail() {
+  echo "FAIL: $*" >&2
+  [ -z "${DISPLAY:-}" ] || screenshot failure 2>/dev/null || true
+  exit 1
+}
 note() { echo "-- [$(awk '{ print $1 }' /proc/uptime) s] $*"; }
 
 # Seconds since boot with milliseconds, for figures measured inside the guest.
