@@ -269,6 +269,9 @@ QByteArray SimFtBridge::takePackets(int32_t length)
 
 void SimFtBridge::service(QByteArray& out)
 {
+    // A request that waited since the last look was the host fetching; whatever piled up
+    // meanwhile is this program's delay.
+    const bool fetching = !m_in.empty();
     pull();
     const double now = oq::clock::now();
     while (!m_in.empty() && !m_wantsUnplug) {
@@ -281,12 +284,18 @@ void SimFtBridge::service(QByteArray& out)
         out += usbip::encodeRetSubmit(r.seqnum, 0, int32_t(data.size()), data);
         m_lastPacket = now;
     }
-    if (m_fifo.size() > kFifoSize) {
-        m_stats.lost += m_fifo.size() - kFifoSize;
-        m_fifo.truncate(kFifoSize);
-        m_fifoMarks.resize(size_t(kFifoSize));
-        m_overrun = true;
+    m_late = std::clamp<qsizetype>(m_fifo.size() - kFifoSize, 0, m_late);
+    if (m_fifo.size() <= kFifoSize + m_late)
+        return;
+    if (fetching) {
+        m_late = m_fifo.size() - kFifoSize;
+        m_stats.lateMost = std::max<qint64>(m_stats.lateMost.load(), m_late);
+        return;
     }
+    m_stats.lost += m_fifo.size() - kFifoSize - m_late;
+    m_fifo.truncate(kFifoSize + m_late);
+    m_fifoMarks.resize(size_t(m_fifo.size()));
+    m_overrun = true;
 }
 
 std::optional<double> SimFtBridge::nextDue()

@@ -9,7 +9,9 @@
 // request is answered with 64-byte packets, each led by the modem and line status bytes and
 // carrying at most 62 characters, as soon as 62 wait or when the latency timer runs out (then with
 // what waits, possibly nothing). While the host has no request pending the FIFO fills; what does
-// not fit is lost, counted, and reported by the overrun bit of the next packet.
+// not fit is lost, counted, and reported by the overrun bit of the next packet. Characters that
+// arrive while a request waits because this program was not scheduled in time are not the host's
+// fault: they are held (and reported) until delivered, not lost.
 #include <QByteArray>
 #include <QString>
 
@@ -53,6 +55,9 @@ public:
         std::atomic<qint64> dumpCharacters{0};
         std::atomic<double> dumpSeconds{0};
         std::atomic<int> baud{9600}; // the line speed the host's divisor gives at the bridge
+        // The most characters held beyond the FIFO because this emulation, not the host, was late:
+        // the host had a request pending that a real bridge would have answered in time.
+        std::atomic<qint64> lateMost{0};
     };
     SimFtBridge(std::shared_ptr<SimCounter> counter, BridgeOptions options, Stats& stats);
 
@@ -94,6 +99,7 @@ private:
     QByteArray m_fifo;
     std::deque<bool> m_fifoMarks; // per character in m_fifo: received with a parity error
     bool m_overrun = false;
+    qsizetype m_late = 0; // characters beyond the FIFO held while this emulation catches up
     double m_lastPacket = 0;
     qint64 m_streamCharacters = -1; // -1: no value stream is being counted
     qint64 m_dumpDelivered = -1; // -1: no dump is being counted

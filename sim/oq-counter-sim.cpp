@@ -16,8 +16,10 @@ const timespec kSlice {0, 50 * 1000 * 1000};
 // Machine-read by the tests: keep the wording.
 void report(const char* what, const oq::sim::SimFtBridge::Stats& stats, double slowdown)
 {
-    std::printf("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx\n", what,
-        static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()), slowdown);
+    std::printf("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx; "
+                "at most %lld held while this program was late\n",
+        what, static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()), slowdown,
+        static_cast<long long>(stats.lateMost.load()));
     if (const qint64 dump = stats.dumpCharacters.load(); dump > 0) {
         // The line's own limit: 10 bits a character at the bridge's speed.
         const double floor = double(dump) * 10 / stats.baud.load();
