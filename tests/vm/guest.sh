@@ -39,6 +39,12 @@ start_udev() {
 }
 
 add_users() {
+  # QEMU run by a user other than root cannot read the host's shadow files; the guest makes its own.
+  if ! cat /etc/shadow /etc/gshadow > /dev/null 2>&1; then
+    rm -f /etc/shadow /etc/gshadow
+    pwconv
+    grpconv
+  fi
   useradd --create-home --groups dialout "$DESKTOP_USER"
   useradd --create-home "$OUTSIDER_USER"
 }
