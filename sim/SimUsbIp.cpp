@@ -62,7 +62,8 @@ bool writeAttach(int port, int sockfd, QString* error)
         if (n == line.size())
             return true;
         errno = saved;
-        if (saved != EBUSY || attempt + 1 >= kAttachTries) {
+        // A port still being released says EINVAL ("already used"); our own line is well formed.
+        if ((saved != EBUSY && saved != EINVAL) || attempt + 1 >= kAttachTries) {
             if (error)
                 *error = errnoText("attach");
             return false;
@@ -71,16 +72,21 @@ bool writeAttach(int port, int sockfd, QString* error)
     }
 }
 
-bool sendAll(int fd, const QByteArray& bytes)
+// False when the host is gone or an unplug was asked for while the host did not read.
+bool sendAll(int fd, int wake, const QByteArray& bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += n;
             continue;
-        if (n <= 0)
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
             return false;
-        done += n;
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
+        if (::poll(p, 2, kSliceMs) > 0 && (p[1].revents & POLLIN))
+            return false;
     }
     return true;
 }
@@ -205,7 +211,7 @@ void SimUsbIp::run(int fd)
         if (reader.broken())
             break;
         bridge.service(out);
-        if (!out.isEmpty() && !sendAll(fd, std::exchange(out, {})))
+        if (!out.isEmpty() && !sendAll(fd, m_wake, std::exchange(out, {})))
             break;
     }
     ::close(fd);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "sim/SimOptions.h"
 #include "sim/SimPty.h"
@@ -13,19 +14,20 @@ namespace {
 
 const timespec kSlice {0, 50 * 1000 * 1000};
 
-// Machine-read by the tests: keep the wording.
+// Machine-read by the tests: keep the wording, and the C locale's numbers.
 void report(const char* what, const oq::sim::SimFtBridge::Stats& stats, double slowdown)
 {
-    std::printf("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx; "
-                "at most %lld held while this program was late\n",
+    std::string text = oq::cFormat("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx; "
+                                   "at most %lld held while this program was late\n",
         what, static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()), slowdown,
         static_cast<long long>(stats.lateMost.load()));
     if (const qint64 dump = stats.dumpCharacters.load(); dump > 0) {
         // The line's own limit: 10 bits a character at the bridge's speed.
         const double floor = double(dump) * 10 / stats.baud.load();
-        std::printf("last dump: %lld characters in %.3f s; the line needs %.3f s at %d baud (%.3f s slowed %gx)\n",
+        text += oq::cFormat("last dump: %lld characters in %.3f s; the line needs %.3f s at %d baud (%.3f s slowed %gx)\n",
             static_cast<long long>(dump), stats.dumpSeconds.load(), floor, stats.baud.load(), floor * slowdown, slowdown);
     }
+    std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
 }
 
@@ -60,8 +62,8 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
         // Each overrun is told as it happens: a run that fails on it shows when.
         if (const qint64 lost = usb.stats().lost.load(); lost != reportedLost) {
             reportedLost = lost;
-            std::printf("overrun: %lld characters lost so far in the bridge's receive FIFO; line slowed %gx\n",
-                static_cast<long long>(lost), options.counter.lineSlowdown);
+            std::fputs(oq::cFormat("overrun: %lld characters lost so far in the bridge's receive FIFO; line slowed %gx\n",
+                           static_cast<long long>(lost), options.counter.lineSlowdown).c_str(), stdout);
             std::fflush(stdout);
         }
         if (plugged && !usb.plugged()) {

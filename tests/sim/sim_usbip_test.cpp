@@ -328,7 +328,7 @@ TEST(SimUsbIpTest, StreamLatencyOverflowUnlinkAndUnplug)
     // At a speed the counter does not talk, it hears noise.
     k->control(setup(0x40, 3, kBaud460800, 0, 0));
     k->submit(2, false, 1, {}, "v");
-    fetch([&] { return counter->commandLog().size() >= 2; });
+    fetch([&] { return counter->commandLog().size() >= 3; });
     settle();
     EXPECT_EQ(counter->commandLog(), (QStringList{"R", "X", "~"}));
     k->control(setup(0x40, 3, kBaud9600, 0, 0));
