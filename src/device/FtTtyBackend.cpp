@@ -23,6 +23,7 @@
 #include "FtHandles.h"
 #include "TtyClaim.h"
 #include "TtyReceiver.h"
+#include "UdevPending.h"
 #include "logging/Log.h"
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
@@ -32,6 +33,8 @@ namespace {
 
 // Longest real wait inside one poll, so a close from another thread is noticed soon.
 constexpr int kSliceMs = 50;
+// Longest wait for udev to finish a freshly plugged tty before a refusal counts.
+constexpr double kUdevWaitS = 5.0;
 
 struct TtyDevice {
     QString path;
@@ -174,9 +177,15 @@ public:
         const TtyDevice& d = devices[size_t(index)];
         if (openHandleFor(d.path))
             return FT_DEVICE_NOT_OPENED;
-        const int fd = ::open(QFile::encodeName(d.path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const QByteArray node = QFile::encodeName(d.path);
+        int fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int cause = fd < 0 ? errno : 0;
+        // Opened at the plug-in, before udev set the node's group: refused for now, not for good.
+        if ((cause == EACCES || cause == EPERM) && waitWhileUdevPending(d.sysName, kUdevWaitS)) {
+            fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            cause = fd < 0 ? errno : 0;
+        }
         if (fd < 0) {
-            const int cause = errno;
             if (cause == ENOENT || cause == ENODEV || cause == ENXIO) {
                 setOpenFailure(OpenFailure::Vanished, d.path, QStringLiteral("%1 is gone").arg(d.path));
                 return FT_DEVICE_NOT_FOUND;

@@ -37,7 +37,9 @@ QByteArray TtyInputDecoder::decode(const char* bytes, qsizetype count)
             --i;
             break;
         case MarkedZero:
-            out += '?'; // the byte received with a parity or framing error, or a break
+            // The driver flags every character of the packet an error came in: a line end there
+            // still ends its line, or one noisy bit would merge two lines.
+            out += c == '\r' || c == '\n' ? char(c) : '?';
             m_state = Plain;
             break;
         }

@@ -21,7 +21,7 @@ namespace oq::ft {
 
 // Turns what a terminal in raw 7E1 with INPCK | PARMRK | ISTRIP delivers into the counter's
 // characters: a byte marked as received with an error ("\377\0" before it) and any byte above
-// 0x7F become "?", so noise never ends or splits a line. Keeps its state across chunks.
+// 0x7F become "?", except a marked line end, which stays one. Keeps its state across chunks.
 class TtyInputDecoder {
 public:
     QByteArray decode(const char* bytes, qsizetype count);

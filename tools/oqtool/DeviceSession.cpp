@@ -15,6 +15,7 @@
 
 #include "Command.h"
 #include "device/FtBackend.h"
+#include "device/ftd2xx.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
@@ -27,6 +28,9 @@ namespace {
 std::atomic<int> g_interrupts{0};
 // Written by the signal handler, so a waiting event loop wakes up for Ctrl-C.
 int g_interruptWake = -1;
+
+// A tty's node goes a moment after its hang-up.
+constexpr double kUnplugNoticeSeconds = 2;
 
 // Longer than the worst closing sequence (120 s against a counter that never falls quiet).
 constexpr double kWorkerWaitLimit = 150;
@@ -154,7 +158,23 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
             error += QLatin1Char('\n') + cause;
         return nullptr;
     }
+    DWORD listed = 0;
+    if (FT_CreateDeviceInfoList(&listed) == FT_OK)
+        m_listedAtOpen = listed;
     return m_device;
+}
+
+bool DeviceSession::counterUnplugged()
+{
+    const double deadline = oq::clock::now() + kUnplugNoticeSeconds;
+    for (;;) {
+        DWORD listed = 0;
+        if (FT_CreateDeviceInfoList(&listed) == FT_OK && listed < m_listedAtOpen)
+            return true;
+        if (oq::clock::now() > deadline)
+            return false;
+        oq::clock::sleepFor(0.05);
+    }
 }
 
 bool DeviceSession::runUntil(const std::function<bool()>& done, int recheckMs)

@@ -43,6 +43,10 @@ public:
     // Runs the event loop until `done` holds, whatever Ctrl-C says.
     void runUntilDone(const std::function<bool()>& done);
 
+    // After a driver failure: the counter has left the bus (waits a moment for the system to take
+    // it off), so the failure was an unplug.
+    bool counterUnplugged();
+
     // The simulated counter of --simulate, or null.
     std::shared_ptr<oq::sim::SimCounter> simulatedCounter() const { return m_counter; }
 
@@ -50,6 +54,7 @@ private:
     DeviceOptions m_options;
     std::shared_ptr<oq::sim::SimCounter> m_counter;
     quint64 m_entry = 0;
+    unsigned long m_listedAtOpen = 0; // counters on the bus once ours was open
     std::shared_ptr<OQUSBDevice> m_device;
     std::unique_ptr<QSocketNotifier> m_interruptWake;
 };

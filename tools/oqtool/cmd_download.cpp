@@ -8,6 +8,7 @@
 #include "DeviceSession.h"
 #include "EventsOutput.h"
 #include "HistoryRecording.h"
+#include "device/DeviceError.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
 
@@ -88,7 +89,10 @@ int run(const QStringList& arguments)
         return 130;
     }
     if (failure) {
-        command.fail(failure->localizedDescription());
+        // A driver status alone tells the user nothing; an unplug is the usual cause.
+        const bool unplugged = failure->domain() == oq::device::OQDeviceErrorDomain && failure->code() > 0
+            && session.counterUnplugged();
+        command.fail(unplugged ? oqtool::text("oqtool.download.unplugged") : failure->localizedDescription());
         return 1;
     }
 
