@@ -66,14 +66,16 @@ user's warning and danger thresholds, in sievert or rem.
 
 The package also holds oqtool, the command-line companion (device information,
 live readings, CSV recording with a systemd user unit, protocol download, clock
-setting), and oq-counter-sim, a simulated counter on a pseudo-terminal.")
+setting, readings to an MQTT broker with Home Assistant discovery), and
+oq-counter-sim, a simulated counter on a pseudo-terminal.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${OQ_BUILD_NUMBER})
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Libraries the programs load at run time rather than link: the X11 and Wayland platform plugins
-# and Qt's SQLite driver for the history.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, libqt6sql6-sqlite")
+# and Qt's SQLite driver for the history. libmosquitto1 is found by shlibdeps too; named so a
+# package built without it fails to install rather than to start.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, libqt6sql6-sqlite, libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 # The alarm sound of the desktop's sound theme; without it the display's bell rings.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-session-canberra")

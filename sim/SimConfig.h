@@ -76,6 +76,9 @@ struct CounterConfig {
     ValueFormat format;
     double valueInterval = 1.0;   // seconds between value lines
     double responseDelay = 0.002; // seconds from a command to the start of its answer
+    // Characters take this many times their time on the wire, both ways: for a computer that cannot
+    // fetch at line rate (a virtual machine without acceleration). Every report names it.
+    double lineSlowdown = 1.0;
     double startDose = 0;         // uSv accumulated before the dose stream starts
     Mode startMode = Mode::Idle;  // Mode::OnlineRate: streams before anyone talks to it
     bool strictPcMode = true;     // "v", "c", "h", "s", "b" and "t" only in PC mode

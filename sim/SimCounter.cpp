@@ -322,7 +322,7 @@ void SimCounter::queueRawLocked(const QByteArray& bytes, double at, bool answer)
 {
     if (bytes.isEmpty())
         return;
-    const double charTime = lineLocked().charSeconds();
+    const double charTime = lineLocked().charSeconds() * m_config.lineSlowdown;
     const double start = std::max(at, m_lineFree);
     m_bytesSent += bytes.size();
     m_lineFree = start + bytes.size() * charTime;
@@ -440,7 +440,7 @@ void SimCounter::hostWrite(const QByteArray& bytes)
         advanceLocked(now);
         if (m_plugged) {
             const bool mismatch = !(m_host == lineLocked());
-            const double charTime = m_host.charSeconds();
+            const double charTime = m_host.charSeconds() * m_config.lineSlowdown;
             double at = now;
             for (const char c : bytes) {
                 at += charTime;
@@ -639,7 +639,7 @@ QString SimCounter::versionRecordLocked(double now) const
     const double v = versionNumber(version);
     if (v < 6.0195)
         return QStringLiteral("Version ") + version;
-    const QString serial = !m_config.serial.isEmpty() ? m_config.serial : full ? tokens.at(tokens.size() - 4) : QStringLiteral("12345");
+    const QString serial = serialLocked();
     const QString size = m_config.protocolLength >= 0
         ? QStringLiteral("%1").arg(m_config.protocolLength & 0xFFFF, 4, 16, QLatin1Char('0')).toUpper()
         : full ? tokens.at(tokens.size() - 3) : QStringLiteral("0007");
@@ -649,6 +649,21 @@ QString SimCounter::versionRecordLocked(double now) const
         record << (tokens.size() >= 7 ? tokens.at(2) : QStringLiteral("HW3"));
     record << serial << size << now_.toString(QStringLiteral("dd.MM.yy")) << now_.toString(QStringLiteral("HH:mm:ss"));
     return record.join(QLatin1Char(' '));
+}
+
+QString SimCounter::serialLocked() const
+{
+    if (!m_config.serial.isEmpty())
+        return m_config.serial;
+    static const QRegularExpression blanks(QStringLiteral("[ \t]+"));
+    const QStringList tokens = m_dump.version.split(blanks, Qt::SkipEmptyParts);
+    return tokens.size() >= 6 ? tokens.at(tokens.size() - 4) : QStringLiteral("12345");
+}
+
+QString SimCounter::serialNumber() const
+{
+    std::lock_guard lock(m_mutex);
+    return serialLocked();
 }
 
 QString SimCounter::versionRecord() const

@@ -78,6 +78,8 @@ public:
     QDateTime clock() const;
     // The version record as "v" would answer it now, without line end.
     QString versionRecord() const;
+    // The serial number the version record carries.
+    QString serialNumber() const;
     // Commands received, in order: "P", "v", "ESC", "t010125080509\r\n"; "~" for a garbled byte.
     // The most recent few thousand.
     QStringList commandLog() const;
@@ -156,6 +158,7 @@ private:
     void notifyUnplug(); // call without the lock
     LineSettings lineLocked() const { return LineSettings::counter(m_config.baud); }
     QString versionRecordLocked(double now) const;
+    QString serialLocked() const;
     QDateTime clockLocked(double now) const;
 
     mutable std::mutex m_mutex;

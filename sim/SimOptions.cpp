@@ -6,6 +6,10 @@
 #include <functional>
 #include <vector>
 
+#ifdef OQ_HAVE_SIM_DUMP
+#include "sim/dump/DumpWriter.h"
+#endif
+
 namespace oq::sim {
 namespace {
 
@@ -24,6 +28,7 @@ const std::vector<Option>& options()
         {"size", "HEX", "valid protocol bytes in the version record"},
         {"version-record", "TEXT", "answer to \"v\" as it stands"},
         {"dump", "FILE", "dump text the counter holds (sections v h s c b)"},
+        {"full-memory", nullptr, "hold a full memory: FFFF bytes of one-minute counts"},
         {"unit", "sv|rem", "unit of the value lines"},
         {"prefix", "auto|none|m|u", "unit prefix of the value lines"},
         {"decimals", "N", "decimals of the value lines"},
@@ -47,6 +52,11 @@ const std::vector<Option>& options()
         {"time-lines", "N", "lines before the clock confirmation"},
         {"time-never-confirms", nullptr, "never confirm the clock"},
         {"time-scale", "F", "modelled time runs F times real time (0.01: 100x faster)"},
+        {"usbip-attach", "[PORT]", "behind an emulated USB bridge at vhci-hcd PORT (default: first free); needs root"},
+        {"usb-serial", "TEXT", "USB serial number of the bridge (default: the counter's)"},
+        {"parity-error", "N,...", "bridge: character N of a value stream (from R or D) arrives with a parity error"},
+        {"unplug-after-dump-bytes", "N", "bridge: pulled out after N characters of a dump"},
+        {"line-slowdown", "F", "characters take F times their time on the wire (reported with every result)"},
     };
     return list;
 }
@@ -56,12 +66,16 @@ const std::vector<Option>& options()
 QString simOptionsHelp()
 {
     QString text = QStringLiteral("Usage: oq-counter-sim [options]\n"
-                                  "Serves a simulated Orbel-Quist counter on a pseudo-terminal and prints its path.\n\n");
+                                  "Serves a simulated Orbel-Quist counter on a pseudo-terminal and prints its path.\n"
+                                  "With --usbip-attach it is plugged in behind an emulated FT232R bridge through the\n"
+                                  "kernel's USB/IP host controller (modprobe vhci-hcd) and becomes /dev/ttyUSB*; then\n"
+                                  "SIGUSR1 pulls it out and SIGUSR2 plugs it in again, and every unplug and the exit\n"
+                                  "report the characters the bridge delivered and lost.\n\n");
     for (const Option& o : options()) {
         QString head = QStringLiteral("  --%1").arg(QLatin1String(o.name));
         if (o.value)
             head += QLatin1Char(' ') + QLatin1String(o.value);
-        text += head.leftJustified(28) + QLatin1String(o.help) + QLatin1Char('\n');
+        text += head.leftJustified(27) + QLatin1Char(' ') + QLatin1String(o.help) + QLatin1Char('\n');
     }
     text += QStringLiteral("  --help                    this text\n");
     return text;
@@ -78,7 +92,13 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
             parser.addOption(QCommandLineOption(QLatin1String(o.name)));
     }
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("help"), QStringLiteral("h")}));
-    if (!parser.parse(arguments))
+    // The port of --usbip-attach may be left out.
+    QStringList args = arguments;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--usbip-attach") && (i + 1 == args.size() || args[i + 1].startsWith(QLatin1Char('-'))))
+            args.insert(i + 1, QStringLiteral("auto"));
+    }
+    if (!parser.parse(args))
         return parser.errorText();
     if (!parser.positionalArguments().isEmpty())
         return QStringLiteral("unexpected argument: %1").arg(parser.positionalArguments().first());
@@ -123,6 +143,17 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
         c.versionRecord = value("version-record");
     if (set("dump"))
         c.deviceDump = readFile(value("dump"));
+    if (set("full-memory")) {
+#ifdef OQ_HAVE_SIM_DUMP
+        QString why;
+        if (const auto dump = writeDump(fullMemorySpec(), &why))
+            c.deviceDump = QString::fromLatin1(dump->deviceDump);
+        else
+            error = QStringLiteral("--full-memory: %1").arg(why);
+#else
+        error = QStringLiteral("--full-memory: built without the dump writer");
+#endif
+    }
     if (set("unit")) {
         const QString u = value("unit").toLower();
         if (u == QLatin1String("sv"))
@@ -198,6 +229,26 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
     number("time-lines", f.timeOtherLines, 0, 1000);
     f.timeConfirm = !set("time-never-confirms");
     number("time-scale", out.timeScale, 1e-6, 1e6);
+    if (set("usbip-attach")) {
+        bool ok = true;
+        const QString port = value("usbip-attach");
+        out.usbipPort = port == QLatin1String("auto") ? -1 : port.toInt(&ok);
+        if (!ok || *out.usbipPort < -1)
+            error = QStringLiteral("--usbip-attach: a port number or auto");
+    }
+    if (set("usb-serial"))
+        out.bridge.serial = value("usb-serial");
+    if (set("parity-error")) {
+        for (const QString& n : value("parity-error").split(QLatin1Char(','))) {
+            bool ok = false;
+            const qint64 index = n.toLongLong(&ok);
+            if (!ok || index < 0)
+                error = QStringLiteral("--parity-error: character numbers from 0, separated by commas");
+            out.bridge.parityErrors.insert(index);
+        }
+    }
+    number("unplug-after-dump-bytes", out.bridge.unplugAfterDumpBytes, 0, 1e12);
+    number("line-slowdown", c.lineSlowdown, 1, 1000);
     return error;
 }
 

@@ -3,13 +3,20 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 #include "SimConfig.h"
+#include "SimFtBridge.h"
 
 namespace oq::sim {
 
 struct SimProgramOptions {
     CounterConfig counter;
     double timeScale = 1.0; // modelled seconds run this much faster (0.01: a hundred times)
+    // Behind the emulated USB bridge at this vhci-hcd port instead of on a pseudo-terminal; -1:
+    // the first free port.
+    std::optional<int> usbipPort;
+    BridgeOptions bridge;
     bool help = false;
 };
 

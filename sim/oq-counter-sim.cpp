@@ -1,11 +1,107 @@
-// oq-counter-sim: a simulated Orbel-Quist counter on a pseudo-terminal.
+// oq-counter-sim: a simulated Orbel-Quist counter on a pseudo-terminal, or behind an emulated USB
+// bridge in the kernel's USB/IP host controller.
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 #include "sim/SimOptions.h"
 #include "sim/SimPty.h"
+#include "sim/SimUsbIp.h"
+
+namespace {
+
+const timespec kSlice {0, 50 * 1000 * 1000};
+
+// Machine-read by the tests: keep the wording, and the C locale's numbers.
+void report(const char* what, const oq::sim::SimFtBridge::Stats& stats, double slowdown)
+{
+    std::string text = oq::cFormat("%s: %lld characters delivered, %lld lost in the bridge's receive FIFO; line slowed %gx; "
+                                   "at most %lld held while this program was late\n",
+        what, static_cast<long long>(stats.delivered.load()), static_cast<long long>(stats.lost.load()), slowdown,
+        static_cast<long long>(stats.lateMost.load()));
+    if (const qint64 dump = stats.dumpCharacters.load(); dump > 0) {
+        // The line's own limit: 10 bits a character at the bridge's speed.
+        const double floor = double(dump) * 10 / stats.baud.load();
+        text += oq::cFormat("last dump: %lld characters in %.3f s; the line needs %.3f s at %d baud (%.3f s slowed %gx)\n",
+            static_cast<long long>(dump), stats.dumpSeconds.load(), floor, stats.baud.load(), floor * slowdown, slowdown);
+    }
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited)
+{
+    auto counter = std::make_shared<oq::sim::SimCounter>(options.counter);
+    oq::sim::SimUsbIp usb(counter, options.bridge);
+    QString error;
+    if (!usb.attach(*options.usbipPort, &error)) {
+        std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("plugged in at vhci-hcd port %d\n", usb.port());
+    std::fflush(stdout);
+    bool plugged = true;
+    qint64 reportedLost = 0;
+    for (;;) {
+        const int signal = sigtimedwait(&waited, nullptr, &kSlice);
+        if (signal == SIGUSR1) {
+            usb.unplug();
+        } else if (signal == SIGUSR2 && !usb.plugged()) {
+            if (!usb.replug(&error)) {
+                std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(error));
+                return 1;
+            }
+            plugged = true;
+            std::printf("plugged in at vhci-hcd port %d\n", usb.port());
+            std::fflush(stdout);
+        } else if (signal > 0 && signal != SIGUSR2) {
+            break;
+        }
+        // Each overrun is told as it happens: a run that fails on it shows when.
+        if (const qint64 lost = usb.stats().lost.load(); lost != reportedLost) {
+            reportedLost = lost;
+            std::fputs(oq::cFormat("overrun: %lld characters lost so far in the bridge's receive FIFO; line slowed %gx\n",
+                           static_cast<long long>(lost), options.counter.lineSlowdown).c_str(), stdout);
+            std::fflush(stdout);
+        }
+        if (plugged && !usb.plugged()) {
+            plugged = false;
+            report("unplugged", usb.stats(), options.counter.lineSlowdown);
+        }
+    }
+    usb.unplug();
+    report("stopped", usb.stats(), options.counter.lineSlowdown);
+    return 0;
+}
+
+int servePty(const oq::sim::SimProgramOptions& options, const sigset_t& waited)
+{
+    auto counter = std::make_shared<oq::sim::SimCounter>(options.counter);
+    oq::sim::SimPty pty(counter);
+    QString openError;
+    if (!pty.start(&openError)) {
+        std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(openError));
+        return 1;
+    }
+    std::printf("%s\n", qPrintable(pty.path()));
+    std::fflush(stdout);
+
+    while (!pty.hungUp()) {
+        const int signal = sigtimedwait(&waited, nullptr, &kSlice);
+        if (signal > 0 && signal != SIGUSR1 && signal != SIGUSR2)
+            break;
+    }
+    if (pty.hungUp())
+        std::fprintf(stderr, "oq-counter-sim: unplugged\n");
+    pty.stop();
+    // Characters the bridge dropped because the other side let the terminal fill up.
+    std::fprintf(stderr, "oq-counter-sim: %lld characters lost on the line\n", static_cast<long long>(pty.lostBytes()));
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -24,33 +120,11 @@ int main(int argc, char** argv)
     }
     oq::clock::setScale(options.timeScale);
 
-    // Block the stop signals before the serving thread starts, then wait for them here.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    auto counter = std::make_shared<oq::sim::SimCounter>(options.counter);
-    oq::sim::SimPty pty(counter);
-    QString openError;
-    if (!pty.start(&openError)) {
-        std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(openError));
-        return 1;
-    }
-    std::printf("%s\n", qPrintable(pty.path()));
-    std::fflush(stdout);
-
-    const timespec slice {0, 50 * 1000 * 1000};
-    while (!pty.hungUp()) {
-        if (sigtimedwait(&stopSignals, nullptr, &slice) > 0)
-            break;
-    }
-    if (pty.hungUp())
-        std::fprintf(stderr, "oq-counter-sim: unplugged\n");
-    pty.stop();
-    // Characters the bridge dropped because the other side let the terminal fill up.
-    std::fprintf(stderr, "oq-counter-sim: %lld characters lost on the line\n", static_cast<long long>(pty.lostBytes()));
-    return 0;
+    // Block the signals before any serving thread starts, then wait for them here.
+    sigset_t waited;
+    sigemptyset(&waited);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2})
+        sigaddset(&waited, s);
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+    return options.usbipPort ? serveUsbIp(options, waited) : servePty(options, waited);
 }

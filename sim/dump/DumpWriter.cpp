@@ -357,4 +357,13 @@ std::optional<WrittenDump> writeDump(const DumpSpec& spec, QString* error)
     return out;
 }
 
+DumpSpec fullMemorySpec()
+{
+    DumpSpec spec;
+    spec.events = {DumpEvent::interval(60), DumpEvent::timeMark({2024, 5, 1, 12, 0, 0})};
+    for (int i = 0; i < 32762; ++i)
+        spec.events.push_back(DumpEvent::count(uint64_t(20 + i % 11)));
+    return spec;
+}
+
 } // namespace oq::sim

@@ -127,6 +127,10 @@ struct WrittenDump {
 // not fit this firmware; `error` then says which.
 std::optional<WrittenDump> writeDump(const DumpSpec& spec, QString* error = nullptr);
 
+// A full memory of a 7.14 counter: a one-minute interval, a time mark on 1 May 2024 and 32,762
+// counts, FFFF protocol bytes.
+DumpSpec fullMemorySpec();
+
 // The firmware version number of a version token, as the version record parser derives it
 // ("7.14Lb07" is 7.14, "2.0c" is 2.03); nothing when the token has none.
 std::optional<float> firmwareVersionNumber(const QString& token);

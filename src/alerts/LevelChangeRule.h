@@ -6,8 +6,11 @@
 //     flickers across a threshold and back changes nothing.
 //   - Rising (to warning or danger) and falling back to normal are told; a step down from danger to
 //     warning is not (the danger was told, and it is easing).
-//   - A level is told at most once per kRepeatInterval (modelled seconds, through the clock seam).
-//     A level held back by that limit is told when the interval has passed, if it still holds.
+//   - Every new danger episode (the readings settle on danger from a lower level) is told at once:
+//     a danger alarm is never held back or lost.
+//   - Warnings and returns to normal are told at most once per kRepeatInterval each (modelled
+//     seconds, through the clock seam), so a reading near a threshold does not flood. One held back
+//     by that limit is told when the interval has passed, if it still holds.
 #include <optional>
 
 namespace oq::alerts {

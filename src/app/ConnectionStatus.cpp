@@ -1,8 +1,11 @@
 #include "ConnectionStatus.h"
 
+#include <QMetaEnum>
+
 #include "app/OQAppDelegate.h"
 #include "app/OpeningProblem.h"
 #include "device/OQDevice.h"
+#include "logging/Log.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -57,6 +60,10 @@ void ConnectionStatus::update()
     }
     if (state == m_state && text == m_text)
         return;
+    // What the window said is the first question of every support request.
+    if (state != m_state || !m_told)
+        LGLogInfo("Window shows: %s", QMetaEnum::fromType<State>().valueToKey(int(state)));
+    m_told = true;
     m_state = state;
     m_text = text;
     emit changed();

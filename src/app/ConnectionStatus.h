@@ -30,5 +30,6 @@ private:
     OQAppDelegate* m_controller;
     QList<QMetaObject::Connection> m_observation;
     State m_state = State::NoCounter;
+    bool m_told = false;
     QString m_text;
 };

@@ -137,7 +137,7 @@ void DeviceExchanges::protocolArrived(std::shared_ptr<OQProtocol> protocol, std:
     if (!exchangeEnded(kSettleAfterTransfer))
         return;
     if (error || !protocol) {
-        present(error.value_or(oq::device::deviceError(oq::device::DeviceErrorIncompleteProtocol,
+        presentTransferError(error.value_or(oq::device::deviceError(oq::device::DeviceErrorIncompleteProtocol,
             localized(QStringLiteral("errors.device.timeout")))));
         return;
     }
@@ -163,7 +163,7 @@ void DeviceExchanges::clockArrived(std::optional<oq::ErrorRecord> error)
     if (!exchangeEnded(kSettleAfterClock))
         return;
     if (error) {
-        present(*error);
+        presentTransferError(*error);
         return;
     }
     LGLogInfo("Counter clock set to the computer's time");
@@ -211,6 +211,28 @@ void DeviceExchanges::present(const oq::ErrorRecord& error)
 {
     emit failed(error);
     ErrorPresenter::present(m_controller, m_window, error);
+}
+
+void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
+{
+    // Positive codes are driver failures, what a pulled cable gives.
+    const bool driverFailure = error.domain() == oq::device::OQDeviceErrorDomain && error.code() > 0;
+    if (!driverFailure || !m_controller || !m_controller->device()) {
+        present(error);
+        return;
+    }
+    QPointer<DeviceExchanges> self(this);
+    auto waiting = std::make_shared<QMetaObject::Connection>();
+    const auto show = [self, error, waiting] {
+        if (!*waiting)
+            return; // shown already
+        QObject::disconnect(*waiting);
+        *waiting = {};
+        if (self)
+            self->present(error);
+    };
+    *waiting = connect(m_controller, &OQAppDelegate::deviceChanged, this, show);
+    oq::dispatchMainAfter(kUnplugNotice, show);
 }
 
 QString DeviceExchanges::defaultSaveLocation(const QString& suggestedPath)

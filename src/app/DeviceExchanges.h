@@ -28,6 +28,9 @@ public:
     static constexpr double kSettleAfterTransfer = 1.0;
     static constexpr double kSettleAfterCancel = 3.0;
     static constexpr double kSettleAfterClock = 0.2;
+    // Seconds a driver failure waits for the counter's removal to arrive: a pulled cable fails the
+    // transfer a moment before the removal, and the message should say it was unplugged.
+    static constexpr double kUnplugNotice = 2.0;
 
     DeviceExchanges(AppDelegate* controller, QWidget* window);
     ~DeviceExchanges() override;
@@ -72,6 +75,7 @@ private:
     void settle(double seconds);
     void finish();
     void present(const oq::ErrorRecord& error);
+    void presentTransferError(const oq::ErrorRecord& error);
     QString defaultSaveLocation(const QString& suggestedPath);
 
     QPointer<AppDelegate> m_controller;

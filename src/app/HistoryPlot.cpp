@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/LocalTime.h"
 #include "platform/StringTable.h"
 
 using oq::history::Bucket;
@@ -26,6 +27,10 @@ constexpr qint64 kSteps[] = {kSecond, 5 * kSecond, 10 * kSecond, 30 * kSecond, k
     30 * kMinute, kHour, 3 * kHour, 6 * kHour, 12 * kHour, kDay, 2 * kDay, 7 * kDay, 14 * kDay, 30 * kDay, 91 * kDay,
     182 * kDay, 365 * kDay, 730 * kDay, 1825 * kDay};
 constexpr qint64 kShortestView = kMinute;
+// Zooming out stops at two centuries, and a view stays within ten millennia of 1970: far beyond
+// any counter's history, far inside what 64-bit milliseconds and the calendar can hold.
+constexpr qint64 kLongestView = 200 * 365 * kDay;
+constexpr qint64 kFarthest = 10000LL * 365 * kDay;
 
 double niceCeiling(double v)
 {
@@ -38,7 +43,9 @@ double niceCeiling(double v)
     return 10 * magnitude;
 }
 
-qint64 localOffsetMs(qint64 ms) { return qint64(QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc()) * 1000; }
+qint64 floorDiv(qint64 a, qint64 b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+qint64 localOffsetMs(qint64 ms) { return qint64(oq::LocalTime::ofSecsSinceEpoch(floorDiv(ms, 1000)).offset) * 1000; }
 
 // Buckets that follow each other without a gap, as index ranges.
 template <class F>
@@ -75,8 +82,33 @@ HistoryPlot::HistoryPlot(QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+qint64 HistoryPlot::longestView() { return kLongestView; }
+
+std::vector<qint64> HistoryPlot::timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs)
+{
+    // Local time counted as milliseconds since the local 1970-01-01: round in it, then find the
+    // moment that shows that local time by the offset in force there.
+    std::vector<qint64> ticks;
+    stepMs = std::max<qint64>(1, stepMs);
+    for (qint64 t = fromMs; ticks.size() < 2000;) {
+        const qint64 local = t + localOffsetMs(t);
+        const qint64 nextLocal = (floorDiv(local, stepMs) + 1) * stepMs;
+        qint64 next = nextLocal - localOffsetMs(t + (nextLocal - local));
+        next = nextLocal - localOffsetMs(next);
+        if (next <= t) // a local time the clocks skipped over
+            next = t + stepMs;
+        if (next >= toMs)
+            break;
+        ticks.push_back(next);
+        t = next;
+    }
+    return ticks;
+}
+
 void HistoryPlot::setView(qint64 fromMs, qint64 toMs)
 {
+    toMs = std::clamp(toMs, -kFarthest + kShortestView, kFarthest);
+    fromMs = std::clamp(fromMs, std::max(-kFarthest, toMs - kLongestView), toMs);
     if (toMs - fromMs < kShortestView)
         toMs = fromMs + kShortestView;
     m_from = fromMs;
@@ -251,8 +283,7 @@ void HistoryPlot::drawAxes(QPainter& p)
             break;
         }
     }
-    const qint64 offset = localOffsetMs(m_from);
-    for (qint64 t = ((m_from + offset) / step + 1) * step - offset; t < m_to; t += step) {
+    for (const qint64 t : timeTicks(m_from, m_to, step)) {
         const double x = xAt(t);
         p.setPen(QPen(grid, 1));
         p.drawLine(QPointF(x, a.top()), QPointF(x, a.bottom()));
@@ -393,7 +424,7 @@ QString HistoryPlot::valuesAt(double x) const
 
 void HistoryPlot::zoomAround(qint64 centre, double factor)
 {
-    const double span = std::max<double>(double(kShortestView), double(m_to - m_from) * factor);
+    const double span = std::clamp(double(m_to - m_from) * factor, double(kShortestView), double(kLongestView));
     const double share = double(centre - m_from) / double(std::max<qint64>(1, m_to - m_from));
     const qint64 from = centre - qint64(span * share);
     emit viewRequested(from, from + qint64(span));

@@ -52,6 +52,13 @@ public:
     // What hovering at `x` shows; empty where nothing is.
     QString valuesAt(double x) const;
 
+    // Where the time axis is marked between `fromMs` and `toMs` for ticks `stepMs` apart: on whole
+    // local times (local midnights for a day or more), each tick with its own offset from UTC, so
+    // they stay on the hour and the day across a change of the clocks.
+    static std::vector<qint64> timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs);
+    // The longest view: zooming out stops there.
+    static qint64 longestView();
+
     // Buckets the width can draw apart.
     int bucketCapacity() const { return std::max(50, plotArea().toRect().width() / 2); }
     QRectF plotArea() const;

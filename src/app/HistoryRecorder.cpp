@@ -51,7 +51,7 @@ void HistoryRecorder::valueChanged()
         return;
     const double value = device->onlineValue().value_or(0.0);
     const QVariant mode = m_controller->onlineMode();
-    if (!mode.isValid() || !oq::history::recordingEnabled())
+    if (!mode.isValid())
         return;
     oq::history::Reading reading;
     reading.timeMs = QDateTime::currentMSecsSinceEpoch();
@@ -65,7 +65,9 @@ void HistoryRecorder::valueChanged()
         if (const auto d = weak.lock()) {
             reading.counterUnit = d->onlineUnit();
             reading.serial = d->info() ? d->info()->serialNumber() : QString();
-            writer().record(std::move(reading));
+            emit readingTaken(reading, d->info() ? d->info()->firmwareVersion() : QString());
+            if (oq::history::recordingEnabled())
+                writer().record(std::move(reading));
         }
     }, Qt::QueuedConnection);
 }

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include "history/HistoryTypes.h"
+
 class DeviceMenu;
 class OQAppDelegate;
 class ProtocolWindow;
@@ -41,6 +43,8 @@ public:
     void setImportAnswer(std::optional<bool> answer) { m_importAnswer = answer; }
 
 signals:
+    // Every reading shown, recorded or not, with the counter's firmware version.
+    void readingTaken(const oq::history::Reading& reading, const QString& firmware);
     // On the main thread, when a protocol's intervals are in: how many were new, of how many.
     void protocolStored(int stored, int total);
 

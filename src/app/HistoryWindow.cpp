@@ -3,18 +3,25 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/HistoryPlot.h"
 #include "app/ProtocolFile.h"
+#include "app/TransferProgressDialog.h"
 #include "history/HistoryReader.h"
+#include "platform/Dispatch.h"
+#include "platform/ProgressRecord.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -106,7 +113,14 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     refresh();
 }
 
-HistoryWindow::~HistoryWindow() = default;
+HistoryWindow::~HistoryWindow()
+{
+    // An export under way stops at its next rows and leaves no file behind.
+    if (m_exportThread.joinable()) {
+        m_exportProgress->cancel();
+        m_exportThread.join();
+    }
+}
 
 void HistoryWindow::showWindow()
 {
@@ -206,9 +220,10 @@ void HistoryWindow::load()
     } else {
         m_plot->setUnit(rate ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
     }
-    m_plot->setEmptyText(m_reader ? localized(QStringLiteral("history.empty"))
-                                  : (QFile::exists(m_path) ? localized(QStringLiteral("history.unavailable")).arg(m_problem)
-                                                           : localized(QStringLiteral("history.empty"))));
+    // A query that failed is said, not shown as an empty history.
+    const QString problem = m_reader ? m_reader->error() : (QFile::exists(m_path) ? m_problem : QString());
+    m_plot->setEmptyText(problem.isEmpty() ? localized(QStringLiteral("history.empty"))
+                                           : localized(QStringLiteral("history.unavailable")).arg(problem));
     m_plot->setData(std::move(data));
     updateRangeText();
 }
@@ -225,36 +240,90 @@ void HistoryWindow::updateRangeText()
         m_range->setText(localized(QStringLiteral("history.range")).arg(text(m_plot->viewFrom()), text(m_plot->viewTo())));
 }
 
-bool HistoryWindow::exportRange(const QString& path, oq::history::ExportFormat format, QString* error) const
+namespace {
+
+// Runs on the export's own thread, with a reader of its own (a connection serves one thread).
+bool exportToFile(const QString& database, const QString& serial, std::pair<qint64, qint64> range, const QString& path,
+    oq::history::ExportFormat format, const std::shared_ptr<oq::ProgressRecord>& progress, QString& error)
 {
-    if (!m_reader || !m_counter->count()) {
-        if (error)
-            *error = m_problem;
+    const auto reader = oq::history::Reader::open(database, &error);
+    if (!reader)
         return false;
-    }
-    const auto range = m_plot->selection().value_or(std::make_pair(m_plot->viewFrom(), m_plot->viewTo()));
+    const auto report = [progress](double fraction) {
+        const qint64 done = qint64(std::clamp(fraction, 0.0, 1.0) * double(progress->totalUnitCount()));
+        QMetaObject::invokeMethod(progress.get(), [progress, done] { progress->setCompletedUnitCount(done); });
+        return !progress->isCancelled();
+    };
     oq::ErrorRecord failure;
-    const bool ok = oq::protocolfile::writeAtomically(path, [&](QIODevice& out) {
-        return oq::history::exportRaw(*m_reader, {serial()}, range.first, range.second, format,
-            [](double rate) { return int(ColorManager::levelForValue(rate, 1)); }, out);
+    const bool ok = report(0) && oq::protocolfile::writeAtomically(path, [&](QIODevice& out) {
+        return oq::history::exportRaw(*reader, {serial}, range.first, range.second, format,
+                   [](double rate) { return int(ColorManager::levelForValue(rate, 1)); }, out, report)
+            && report(1); // a cancel up to the last moment leaves no file
     }, &failure);
-    if (!ok && error)
-        *error = failure.localizedDescription();
+    if (!ok && !progress->isCancelled())
+        error = !reader->error().isEmpty() ? reader->error() : failure.localizedDescription();
     return ok;
+}
+
+} // namespace
+
+bool HistoryWindow::startExport(const QString& path, oq::history::ExportFormat format)
+{
+    if (exporting())
+        return false;
+    if (!m_exportDialog) {
+        m_exportDialog = new TransferProgressDialog(this);
+        connect(m_exportDialog, &TransferProgressDialog::cancelRequested, this, [this] {
+            if (m_exportProgress)
+                m_exportProgress->cancel();
+        });
+    }
+    m_exportProgress = std::make_shared<oq::ProgressRecord>(1000);
+    m_exportProgress->setLocalizedDescription(localized(QStringLiteral("history.exporting")).arg(QFileInfo(path).fileName()));
+    m_exportProgress->setCancellable(true);
+    m_exportDialog->followRecord(m_exportProgress.get());
+    m_exportDialog->show();
+    const auto range = m_plot->selection().value_or(std::make_pair(m_plot->viewFrom(), m_plot->viewTo()));
+    const QPointer<HistoryWindow> self(this);
+    m_exportThread = std::thread([self, database = m_path, serial = serial(), range, path, format, progress = m_exportProgress] {
+        oq::setCurrentThreadName(QStringLiteral("OQHistoryExport"));
+        QString error;
+        const bool written = exportToFile(database, serial, range, path, format, progress, error);
+        oq::dispatchMainAsync([self, written, error, path] {
+            if (self)
+                self->exportEnded(written, error, path);
+        });
+    });
+    return true;
+}
+
+void HistoryWindow::exportEnded(bool written, const QString& error, const QString& path)
+{
+    if (m_exportThread.joinable())
+        m_exportThread.join();
+    m_exportDialog->followRecord(nullptr);
+    m_exportDialog->hide();
+    const bool cancelled = m_exportProgress && m_exportProgress->isCancelled();
+    m_exportProgress.reset();
+    if (!written && !cancelled) {
+        auto* box = new QMessageBox(QMessageBox::Warning, localized(QStringLiteral("history.export_title")),
+            localized(QStringLiteral("history.export_failed")).arg(path, error), QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
+    emit exportFinished(written, cancelled ? QString() : error);
 }
 
 void HistoryWindow::exportAs(oq::history::ExportFormat format)
 {
+    if (!m_reader || !m_counter->count())
+        return;
     const bool json = format == oq::history::ExportFormat::Json;
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString suggested = folder + QStringLiteral("/history-%1.%2").arg(serial().isEmpty() ? QStringLiteral("unknown") : serial(),
         json ? QStringLiteral("json") : QStringLiteral("csv"));
     const QString path = QFileDialog::getSaveFileName(this, localized(QStringLiteral("history.export_title")), suggested,
         json ? QStringLiteral("JSON (*.json)") : QStringLiteral("CSV (*.csv)"));
-    if (path.isEmpty())
-        return;
-    QString error;
-    if (!exportRange(path, format, &error))
-        QMessageBox::warning(this, localized(QStringLiteral("history.export_title")),
-            localized(QStringLiteral("history.export_failed")).arg(path, error));
+    if (!path.isEmpty())
+        startExport(path, format);
 }

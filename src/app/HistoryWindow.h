@@ -6,15 +6,20 @@
 #include <QPointer>
 
 #include <memory>
+#include <thread>
 
 #include "history/HistoryExport.h"
 
 class HistoryPlot;
 class OQAppDelegate;
+class TransferProgressDialog;
 class QComboBox;
 class QLabel;
 class QTimer;
 
+namespace oq {
+class ProgressRecord;
+}
 namespace oq::history {
 class Reader;
 }
@@ -37,10 +42,21 @@ public:
     void zoom(Zoom zoom);
     void setView(qint64 fromMs, qint64 toMs);
 
-    // The selection, else the range shown, of the current counter; false with `error`.
-    bool exportRange(const QString& path, oq::history::ExportFormat format, QString* error) const;
+    // Writes the selection, else the range shown, of the current counter to `path` on a thread of
+    // its own, however long it is: the window stays live, a progress dialog follows the export and
+    // its Cancel ends it (nothing is written then). exportFinished() tells how it ended; a failure
+    // is also shown. One export at a time: false while one runs.
+    bool startExport(const QString& path, oq::history::ExportFormat format);
+    bool exporting() const { return m_exportThread.joinable(); }
+    oq::ProgressRecord* exportProgress() const { return m_exportProgress.get(); }
+    TransferProgressDialog* exportDialog() const { return m_exportDialog; }
 
     void showWindow();
+
+signals:
+    // `written`: the whole range is in the file. Otherwise `error` says why, or is empty when the
+    // export was cancelled.
+    void exportFinished(bool written, const QString& error);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -48,6 +64,7 @@ protected:
 private:
     void load();
     void exportAs(oq::history::ExportFormat format);
+    void exportEnded(bool written, const QString& error, const QString& path);
     QString serial() const;
     int mode() const;
     void updateRangeText();
@@ -61,4 +78,7 @@ private:
     QLabel* m_range = nullptr;
     QTimer* m_follow = nullptr;
     bool m_viewSet = false;
+    TransferProgressDialog* m_exportDialog = nullptr;
+    std::shared_ptr<oq::ProgressRecord> m_exportProgress;
+    std::thread m_exportThread;
 };

@@ -14,6 +14,7 @@
 #include "app/HistoryRecorder.h"
 #include "app/LevelAlerts.h"
 #include "app/MainWindow.h"
+#include "app/MqttRecorder.h"
 #include "app/QuitWait.h"
 #include "app/SimulationMenu.h"
 #include "app/SingleInstance.h"
@@ -26,6 +27,8 @@
 #include "platform/StringTable.h"
 #include "sim/SimFtBackend.h"
 #include "units/ColorManager.h"
+#include "units/LivoraPreferencesWindow.h"
+#include "units/MqttOptionsBox.h"
 
 namespace {
 LaunchRequest requestOf(const LaunchConfig& config)
@@ -78,6 +81,11 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     shell.installSignalHandlers();
     HistoryRecorder history(&controller);
     history.watch(window.deviceMenu());
+    MqttRecorder mqtt(&history);
+    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &mqtt, [&mqtt](LivoraPreferencesWindow* prefs) {
+        prefs->mqttBox()->setStatus(mqtt.status());
+        QObject::connect(&mqtt, &MqttRecorder::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
+    });
 
     OQAppDelegate::LaunchOptions options;
     options.useSimulatedBus = config.simulate;

@@ -150,6 +150,7 @@ void OQAppDelegate::showPreferences()
         auto* prefs = m_prefWindowController.get();
         connect(this, &OQAppDelegate::displayUnitChanged, prefs, [this, prefs] { prefs->setDisplayUnit(displayUnit()); });
         prefs->setDisplayUnit(displayUnit());
+        emit preferencesWindowCreated(prefs);
     }
     m_prefWindowController->showWindow();
 }

@@ -89,6 +89,8 @@ public slots:
     void showPreferences();
 
 signals:
+    // Once, when showPreferences() first makes the window, so others can add to it.
+    void preferencesWindowCreated(LivoraPreferencesWindow* window);
     void deviceChanged();
     void preferredDisplayUnitChanged();
     void onlineModeChanged();

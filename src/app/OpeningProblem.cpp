@@ -19,6 +19,8 @@ QString openingProblemText(const oq::ft::OpenFailure& failure)
     case OpenFailure::InUse:
         return failure.detail.isEmpty() ? text("window.open_failure.in_use_unknown").arg(failure.path)
                                         : text("window.open_failure.in_use").arg(failure.path, failure.detail);
+    case OpenFailure::LineSettingsRefused:
+        return text("window.open_failure.line_settings").arg(failure.path, failure.detail);
     case OpenFailure::Other:
         break;
     }

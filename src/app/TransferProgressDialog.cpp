@@ -53,13 +53,25 @@ void TransferProgressDialog::follow(const std::shared_ptr<OQDevice>& device)
     rebind();
 }
 
+void TransferProgressDialog::followRecord(oq::ProgressRecord* record)
+{
+    disconnect(m_deviceConnection);
+    m_device.reset();
+    bind(record);
+}
+
 void TransferProgressDialog::rebind()
+{
+    const auto device = m_device.lock();
+    bind(device ? device->progress().get() : nullptr);
+}
+
+void TransferProgressDialog::bind(oq::ProgressRecord* record)
 {
     for (const auto& c : m_connections)
         disconnect(c);
     m_connections.clear();
-    const auto device = m_device.lock();
-    m_record = device ? device->progress().get() : nullptr;
+    m_record = record;
     if (m_record) {
         using R = oq::ProgressRecord;
         m_connections << connect(m_record, &R::totalUnitCountChanged, this, &TransferProgressDialog::update);

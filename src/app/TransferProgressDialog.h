@@ -20,6 +20,8 @@ public:
 
     // Follows `device`'s progress record from now on.
     void follow(const std::shared_ptr<OQDevice>& device);
+    // Follows `record` (work of the application's own, not bound to a device); nullptr: none.
+    void followRecord(oq::ProgressRecord* record);
     // An indeterminate wait with `text`, not bound to any record.
     void showWaiting(const QString& text, bool cancellable);
 
@@ -38,6 +40,7 @@ protected:
 
 private:
     void rebind();
+    void bind(oq::ProgressRecord* record);
     void update();
 
     std::weak_ptr<OQDevice> m_device;

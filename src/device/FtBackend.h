@@ -58,11 +58,12 @@ inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBac
 // Why the last port that would not open refused; none once a port opens. The driver status only
 // says "not opened" or "not found". The log gets `text` once per change of cause.
 struct OpenFailure {
-    enum Kind { None, Vanished, NotATerminal, PermissionDenied, InUse, Other };
+    enum Kind { None, Vanished, NotATerminal, PermissionDenied, InUse, LineSettingsRefused, Other };
     Kind kind = None;
     QString path;
     // InUse: the holder ("oqtool (pid 1234)", empty when unknown); PermissionDenied: the group that
-    // may use the port (empty when none to join); Other: the system's reason.
+    // may use the port (empty when none to join); LineSettingsRefused: what was asked for and what
+    // the port kept; Other: the system's reason.
     QString detail;
     QString text; // as logged: "Cannot open …", "/dev/ttyUSB0 is in use by oqtool (pid 1234)"
     bool operator==(const OpenFailure&) const = default;

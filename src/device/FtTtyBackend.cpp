@@ -23,6 +23,7 @@
 #include "FtHandles.h"
 #include "TtyClaim.h"
 #include "TtyReceiver.h"
+#include "UdevPending.h"
 #include "logging/Log.h"
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
@@ -32,6 +33,8 @@ namespace {
 
 // Longest real wait inside one poll, so a close from another thread is noticed soon.
 constexpr int kSliceMs = 50;
+// Longest wait for udev to finish a freshly plugged tty before a refusal counts.
+constexpr double kUdevWaitS = 5.0;
 
 struct TtyDevice {
     QString path;
@@ -72,22 +75,42 @@ QString readAttribute(const QString& dir, const char* name)
     return QString::fromLatin1(f.readAll()).trimmed();
 }
 
+struct Speed {
+    ULONG baud;
+    speed_t speed;
+};
+constexpr Speed kSpeeds[] = {{1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+
 speed_t speedOf(ULONG baud)
 {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;
-    }
+    for (const Speed& s : kSpeeds)
+        if (s.baud == baud)
+            return s.speed;
+    return B0;
+}
+
+// "460800 baud 7E1": how the line is set, for the log and the user.
+QString lineSettings(const termios& t)
+{
+    ULONG baud = 0;
+    for (const Speed& s : kSpeeds)
+        if (s.speed == cfgetospeed(&t))
+            baud = s.baud;
+    const tcflag_t size = t.c_cflag & CSIZE;
+    const int bits = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    const char parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+    return QStringLiteral("%1 baud %2%3%4").arg(baud).arg(bits).arg(QLatin1Char(parity)).arg(t.c_cflag & CSTOPB ? 2 : 1);
+}
+
+// tcsetattr succeeds when the driver took any part of a change; only reading back shows a port
+// that kept its own speed or data format.
+bool sameLineSettings(const termios& a, const termios& b)
+{
+    constexpr tcflag_t kControl = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
+    constexpr tcflag_t kInput = IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP;
+    return (a.c_cflag & kControl) == (b.c_cflag & kControl) && (a.c_iflag & kInput) == (b.c_iflag & kInput)
+        && cfgetispeed(&a) == cfgetispeed(&b) && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
 std::mutex g_openFailureMutex;
@@ -154,9 +177,15 @@ public:
         const TtyDevice& d = devices[size_t(index)];
         if (openHandleFor(d.path))
             return FT_DEVICE_NOT_OPENED;
-        const int fd = ::open(QFile::encodeName(d.path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const QByteArray node = QFile::encodeName(d.path);
+        int fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int cause = fd < 0 ? errno : 0;
+        // Opened at the plug-in, before udev set the node's group: refused for now, not for good.
+        if ((cause == EACCES || cause == EPERM) && waitWhileUdevPending(d.sysName, kUdevWaitS)) {
+            fd = ::open(node.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            cause = fd < 0 ? errno : 0;
+        }
         if (fd < 0) {
-            const int cause = errno;
             if (cause == ENOENT || cause == ENODEV || cause == ENXIO) {
                 setOpenFailure(OpenFailure::Vanished, d.path, QStringLiteral("%1 is gone").arg(d.path));
                 return FT_DEVICE_NOT_FOUND;
@@ -260,7 +289,9 @@ public:
         const speed_t speed = speedOf(baud);
         if (speed == B0)
             return m_ports.get(handle) ? FT_INVALID_BAUD_RATE : FT_INVALID_HANDLE;
-        return changeTermios(handle, [speed](termios& t) -> bool { return cfsetispeed(&t, speed) == 0 && cfsetospeed(&t, speed) == 0; });
+        return changeTermios(
+            handle, [speed](termios& t) -> bool { return cfsetispeed(&t, speed) == 0 && cfsetospeed(&t, speed) == 0; },
+            FT_INVALID_BAUD_RATE);
     }
 
     FT_STATUS setTimeouts(FT_HANDLE handle, ULONG readMs, ULONG writeMs) override
@@ -408,18 +439,31 @@ private:
         return f(*port);
     }
 
+    // Applies `change` and reads the result back; `refused` when the port kept other settings.
     template <class F>
-    FT_STATUS changeTermios(FT_HANDLE handle, F change)
+    FT_STATUS changeTermios(FT_HANDLE handle, F change, FT_STATUS refused = FT_INVALID_PARAMETER)
     {
-        return withPort(handle, [&change](TtyPort& p) -> FT_STATUS {
+        return withPort(handle, [&change, refused](TtyPort& p) -> FT_STATUS {
             termios t {};
             if (tcgetattr(p.fd, &t) != 0)
                 return failed(p);
             if (!change(t))
                 return FT_INVALID_PARAMETER;
-            if (tcsetattr(p.fd, TCSANOW, &t) != 0)
+            // EINVAL: the port took none of it (a pseudo-terminal told parity twice); what it kept
+            // decides below.
+            if (tcsetattr(p.fd, TCSANOW, &t) != 0 && errno != EINVAL)
                 return vanishedErrno(errno) ? failed(p) : FT_IO_ERROR;
-            return FT_OK;
+            termios kept {};
+            if (tcgetattr(p.fd, &kept) != 0)
+                return failed(p);
+            // A pseudo-terminal (oq-counter-sim's) has no line: it keeps 8N1 whatever it is told,
+            // and the bytes pass all the same. A port the system lists as a device must obey.
+            if (sameLineSettings(t, kept) || p.device.sysName.isEmpty())
+                return FT_OK;
+            const QString detail = QStringLiteral("asked for %1, it kept %2").arg(lineSettings(t), lineSettings(kept));
+            setOpenFailure(OpenFailure::LineSettingsRefused, p.device.path,
+                QStringLiteral("%1 refused the line settings: %2").arg(p.device.path, detail), detail);
+            return refused;
         });
     }
 

@@ -121,8 +121,11 @@ void OQUSBDevice::failWithFtStatus(FT_STATUS status) { failWithError(device::ftS
 
 void OQUSBDevice::failWithError(const QString& message)
 {
+    // A reading of a lost counter is not current: the display falls back to no value, as when
+    // the counter is unplugged.
     dispatchMainSync([this, &message] {
         setError(message);
+        setOnlineValue(std::nullopt);
         setBusy(false);
         setFailed(true);
     });

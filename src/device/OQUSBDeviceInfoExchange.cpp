@@ -59,7 +59,10 @@ bool OQUSBDevice::runDeviceInfoExchange()
         }
         if (line->isEmpty() && error && error->code() == device::DeviceErrorReadTimeout) {
             LGLogInfo("Reading timeout. Trying other baud rate.");
-            FT_SetBaudRate(handle(), 9600);
+            if (const FT_STATUS status = FT_SetBaudRate(handle(), 9600); status != FT_OK) {
+                failWithFtStatus(status);
+                return false;
+            }
             clock::sleepFor(0.5);
             writeCommand('X');
             clock::sleepFor(0.6);

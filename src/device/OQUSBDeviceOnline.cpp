@@ -35,6 +35,9 @@ void OQUSBDevice::startOnlineModeInBackgroundWithCommand(const QString& command,
     // A stream that dried up (or a counter that echoes without values) is started afresh, within
     // the same loop, so a restart can never outlive the stop that names the loop.
     while (runOnlineLoop(command, loop)) {
+        // The stream dried up (a counter switched off, a dead line): its last reading is not
+        // current any more, whatever the restart brings.
+        dispatchMainAsync([self = strongSelf()] { self->setOnlineValue(std::nullopt); });
         clock::sleepFor(kRestartDelay);
         if (loopStopRequested(loop))
             break;

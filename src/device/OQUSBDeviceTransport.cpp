@@ -87,9 +87,17 @@ bool OQUSBDevice::openLink()
     FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
     FT_SetFlowControl(handle, FT_FLOW_NONE, 0, 0);
     FT_SetLatencyTimer(handle, 2);
-    FT_SetBaudRate(handle, 460800);
+    FT_STATUS line = FT_SetBaudRate(handle, 460800);
     FT_SetTimeouts(handle, 2000, 1000);
-    FT_SetDataCharacteristics(handle, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_EVEN);
+    if (line == FT_OK)
+        line = FT_SetDataCharacteristics(handle, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_EVEN);
+    // A port that will not run 7E1 at the counter's speed garbles every command: say so now
+    // rather than as a silent counter later.
+    if (line != FT_OK) {
+        LGLogError("the port refused the line settings: %i", line);
+        failWithFtStatus(line);
+        return false;
+    }
     m_rxBuffer = QByteArray();
     return true;
 }

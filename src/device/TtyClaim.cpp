@@ -1,7 +1,12 @@
 #include "TtyClaim.h"
 
-#include <QDir>
 #include <QFile>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -53,21 +58,33 @@ long lockHolder(const struct stat& node)
     return 0;
 }
 
-// Another process with the terminal open, found through its file descriptors.
-long openerOf(const struct stat& node)
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// Another process with the terminal open, found by the link targets of its descriptors. Only
+// readlink: it never touches the file behind a link, so a descriptor on a dead network mount
+// cannot hang the lookup as a stat would.
+long openerOf(const QByteArray& device)
 {
-    const QString self = QString::number(::getpid());
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool number = false;
-        const long id = pid.toLong(&number);
-        if (!number || pid == self)
+    const long self = ::getpid();
+    const Dir proc(::opendir("/proc"));
+    if (!proc)
+        return 0;
+    while (const dirent* p = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long id = std::strtol(p->d_name, &end, 10);
+        if (*end || id <= 0 || id == self)
             continue;
-        const QDir fds(proc.filePath(pid + QStringLiteral("/fd")));
-        for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            struct stat st {};
-            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &st) == 0 && S_ISCHR(st.st_mode)
-                && st.st_rdev == node.st_rdev)
+        const QByteArray fdDir = QByteArray("/proc/") + p->d_name + "/fd/";
+        const Dir fds(::opendir(fdDir.constData()));
+        if (!fds)
+            continue;
+        while (const dirent* f = ::readdir(fds.get())) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink((fdDir + f->d_name).constData(), target, sizeof target);
+            if (n == device.size() && std::memcmp(target, device.constData(), size_t(n)) == 0)
                 return id;
         }
     }
@@ -96,8 +113,11 @@ QString portHolder(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &node) != 0)
         return {};
     long pid = lockHolder(node);
-    if (pid <= 0 && S_ISCHR(node.st_mode))
-        pid = openerOf(node);
+    if (pid <= 0 && S_ISCHR(node.st_mode)) {
+        char device[PATH_MAX];
+        if (::realpath(QFile::encodeName(path).constData(), device))
+            pid = openerOf(QByteArray(device));
+    }
     return pid > 0 ? describe(pid) : QString();
 }
 

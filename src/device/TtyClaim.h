@@ -12,7 +12,8 @@ bool claimPort(int fd);
 void releasePort(int fd);
 
 // Who holds the port at `path`: "oqtool (pid 1234)", or empty when that cannot be found out
-// (another user's process). Looks at the lock first, then at every process's open files.
+// (another user's process). Looks at the lock first, then at what every process's descriptors
+// link to.
 QString portHolder(const QString& path);
 
 } // namespace oq::ft

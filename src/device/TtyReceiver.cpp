@@ -37,7 +37,9 @@ QByteArray TtyInputDecoder::decode(const char* bytes, qsizetype count)
             --i;
             break;
         case MarkedZero:
-            out += '?'; // the byte received with a parity or framing error, or a break
+            // The driver flags every character of the packet an error came in: a line end there
+            // still ends its line, or one noisy bit would merge two lines.
+            out += c == '\r' || c == '\n' ? char(c) : '?';
             m_state = Plain;
             break;
         }
@@ -45,9 +47,10 @@ QByteArray TtyInputDecoder::decode(const char* bytes, qsizetype count)
     return out;
 }
 
-TtyReceiver::TtyReceiver(int fd, QString name)
+TtyReceiver::TtyReceiver(int fd, QString name, std::function<void()> afterPoll)
     : m_fd(fd)
     , m_name(std::move(name))
+    , m_afterPoll(std::move(afterPoll))
 {
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_thread = std::thread([this] {
@@ -92,6 +95,8 @@ void TtyReceiver::run()
         if (r == 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         const uint64_t generation = m_generation.load();
+        if (m_afterPoll)
+            m_afterPoll();
         const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
         if (n > 0) {
             deliver(chunk, qsizetype(n), generation);
@@ -99,7 +104,10 @@ void TtyReceiver::run()
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
-        // After a poll that reported input, nothing to read is a hang-up (an unplugged bridge).
+        // With VMIN and VTIME 0 an empty read is no hang-up: a purge may have emptied the queue
+        // since the poll. Only the poll's hang-up or error, or a failing read, says the port is gone.
+        if (n == 0 && !(p[0].revents & (POLLHUP | POLLERR)))
+            continue;
         break;
     }
     if (!m_stopped.load()) {

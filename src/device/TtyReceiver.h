@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -20,7 +21,7 @@ namespace oq::ft {
 
 // Turns what a terminal in raw 7E1 with INPCK | PARMRK | ISTRIP delivers into the counter's
 // characters: a byte marked as received with an error ("\377\0" before it) and any byte above
-// 0x7F become "?", so noise never ends or splits a line. Keeps its state across chunks.
+// 0x7F become "?", except a marked line end, which stays one. Keeps its state across chunks.
 class TtyInputDecoder {
 public:
     QByteArray decode(const char* bytes, qsizetype count);
@@ -37,8 +38,8 @@ public:
     static constexpr qsizetype kCapacity = qsizetype(1) << 20;
 
     // Starts reading `fd` (non-blocking, owned by the caller; it must outlive stop()). `name`
-    // names the port in the log.
-    TtyReceiver(int fd, QString name);
+    // names the port in the log. `afterPoll`, for tests, runs between each poll and its read.
+    TtyReceiver(int fd, QString name, std::function<void()> afterPoll = {});
     ~TtyReceiver();
     TtyReceiver(const TtyReceiver&) = delete;
     TtyReceiver& operator=(const TtyReceiver&) = delete;
@@ -64,6 +65,7 @@ private:
 
     const int m_fd;
     const QString m_name;
+    const std::function<void()> m_afterPoll;
     int m_wake = -1; // eventfd that ends the thread's poll
     std::thread m_thread;
     std::atomic<bool> m_stopped{false};

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QVariant>
 
 #include "logging/Log.h"
@@ -33,7 +34,13 @@ const char* const kMigrations[] = {
     " PRIMARY KEY(counter, start)) WITHOUT ROWID;",
 };
 
+constexpr int kReadOnly = 8;   // SQLITE_READONLY
+constexpr int kCantOpen = 14;  // SQLITE_CANTOPEN
 constexpr int kDamaged = 11;   // SQLITE_CORRUPT
+constexpr int kTooBig = 18;    // SQLITE_TOOBIG
+constexpr int kConstraint = 19; // SQLITE_CONSTRAINT
+constexpr int kMismatch = 20;  // SQLITE_MISMATCH
+constexpr int kRange = 25;     // SQLITE_RANGE
 constexpr int kNotADatabase = 26; // SQLITE_NOTADB
 
 int sqliteCode(const QSqlError& error)
@@ -67,12 +74,35 @@ bool Database::isDamage(const QSqlError& error)
     return code == kDamaged || code == kNotADatabase;
 }
 
-Database::Database(const QString& path, const QString& connection)
+bool Database::isRefusal(const QSqlError& error)
+{
+    const int code = sqliteCode(error);
+    return code == kConstraint || code == kMismatch || code == kTooBig || code == kRange;
+}
+
+QString Database::describe(const QSqlError& error) { return oq::history::describe(error); }
+
+QString Database::storedSerial(const QString& serial)
+{
+    // Old firmware names no serial; such a counter still needs a key of its own.
+    return serial.isNull() ? QStringLiteral("") : serial;
+}
+
+Database::Database(const QString& path, const QString& connection, Access access, bool immutable)
     : m_path(path)
     , m_connection(connection)
     , m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection))
 {
-    m_db.setDatabaseName(path);
+    if (access == Access::Read) {
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI"));
+        QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+        url.setScheme(QStringLiteral("file"));
+        if (immutable)
+            url.setQuery(QStringLiteral("immutable=1"));
+        m_db.setDatabaseName(url.toString(QUrl::FullyEncoded));
+    } else {
+        m_db.setDatabaseName(path);
+    }
 }
 
 Database::~Database()
@@ -97,14 +127,21 @@ std::unique_ptr<Database> Database::open(const QString& path, Access access, QSt
     }
     if (access == Access::Write)
         QDir().mkpath(QFileInfo(path).absolutePath());
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    bool immutable = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
         const QString name = QStringLiteral("oq-history-%1").arg(connections.fetchAndAddRelaxed(1));
-        std::unique_ptr<Database> db(new Database(path, name));
+        std::unique_ptr<Database> db(new Database(path, name, access, immutable));
         QSqlError error;
         QString why;
         if (db->prepare(access, &error, &why))
             return db;
         db.reset();
+        // A WAL file in a folder the reader may not write, with no writer's -shm beside it: nobody
+        // can be writing it, so it is read as it stands.
+        if (access == Access::Read && !immutable && (sqliteCode(error) == kCantOpen || sqliteCode(error) == kReadOnly)) {
+            immutable = true;
+            continue;
+        }
         if (access == Access::Write && attempt == 0 && isDamage(error)) {
             const QString aside = moveAside(path, "history", {QStringLiteral("-wal"), QStringLiteral("-shm")});
             LGLogWarn("History database %@ is damaged (%@); kept as %@, a new one is started", path, why, aside);
@@ -129,24 +166,51 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
     }
     // WAL: readers never wait for the writer; NORMAL: a crash of the program loses nothing
     // committed, a power cut at most the last transactions. A reader changes nothing.
-    QStringList pragmas{QStringLiteral("PRAGMA busy_timeout=5000")};
-    if (access == Access::Write)
-        pragmas << QStringLiteral("PRAGMA journal_mode=WAL") << QStringLiteral("PRAGMA synchronous=NORMAL");
-    for (const QString& pragma : pragmas) {
+    if (!exec(QStringLiteral("PRAGMA busy_timeout=5000"), error)) {
+        *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
+        return false;
+    }
+    // Before anything is changed: another program's database is left exactly as it is. A damaged
+    // file is found here rather than by every later query.
+    const auto ours = isOurs(error);
+    if (!ours) {
+        *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
+        return false;
+    }
+    if (*ours == Ownership::Foreign || (access == Access::Read && *ours == Ownership::Empty)) {
+        *problem = *ours == Ownership::Foreign
+            ? QStringLiteral("%1 is not a history database of oq-online and is left as it is").arg(m_path)
+            : QStringLiteral("%1 holds no history").arg(m_path);
+        return false;
+    }
+    if (access == Access::Read)
+        return true;
+    for (const QString& pragma : {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL")}) {
         if (!exec(pragma, error)) {
             *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
             return false;
         }
     }
-    if (access == Access::Read) {
-        // A damaged file is found here rather than by every later query.
-        if (!exec(QStringLiteral("SELECT count(*) FROM sqlite_schema"), error)) {
-            *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
-            return false;
-        }
-        return true;
-    }
     return migrate(error, problem);
+}
+
+std::optional<Database::Ownership> Database::isOurs(QSqlError* error)
+{
+    QSqlQuery q(m_db);
+    if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM sqlite_schema),"
+                               " (SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'migrations'),"
+                               " (SELECT user_version FROM pragma_user_version)"))
+        || !q.next()) {
+        *error = q.lastError();
+        return std::nullopt;
+    }
+    const qint64 objects = q.value(0).toLongLong();
+    const bool migrations = q.value(1).toLongLong() > 0;
+    const int version = q.value(2).toInt();
+    if (objects == 0 && version == 0)
+        return Ownership::Empty;
+    // Every version we wrote keeps its migrations beside the user version.
+    return migrations && version > 0 ? Ownership::Ours : Ownership::Foreign;
 }
 
 bool Database::migrate(QSqlError* error, QString* problem)
@@ -203,8 +267,9 @@ bool Database::exec(const QString& statement, QSqlError* error)
     return false;
 }
 
-std::optional<qint64> Database::counterId(const QString& serial, bool create, QSqlError* error)
+std::optional<qint64> Database::counterId(const QString& given, bool create, QSqlError* error)
 {
+    const QString serial = storedSerial(given);
     QSqlQuery q(m_db);
     q.prepare(QStringLiteral("SELECT id FROM counters WHERE serial = ?"));
     q.addBindValue(serial);

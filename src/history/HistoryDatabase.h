@@ -19,9 +19,10 @@ QString defaultPath();
 int schemaVersion();
 
 enum class Access {
-    // Creates a missing file, migrates, and moves a damaged file aside to start a new one.
+    // Creates a missing file, migrates, and moves a damaged file aside to start a new one. Another
+    // program's database is refused and left as it is.
     Write,
-    // A missing or damaged file is reported and left alone.
+    // Read-only. A missing, damaged, empty or foreign file is reported and left alone.
     Read,
 };
 
@@ -46,10 +47,17 @@ public:
 
     // The file is not a database, or a damaged one.
     static bool isDamage(const QSqlError& error);
+    // The statement's content was refused (a constraint, a value out of range), not the file.
+    static bool isRefusal(const QSqlError& error);
+    static QString describe(const QSqlError& error);
+    // The key a counter is stored under: the empty text for one that names no serial.
+    static QString storedSerial(const QString& serial);
 
 private:
-    Database(const QString& path, const QString& connection);
+    enum class Ownership { Empty, Ours, Foreign };
+    Database(const QString& path, const QString& connection, Access access, bool immutable);
     bool prepare(Access access, QSqlError* error, QString* problem);
+    std::optional<Ownership> isOurs(QSqlError* error);
     bool migrate(QSqlError* error, QString* problem);
 
     QString m_path;

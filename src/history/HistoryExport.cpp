@@ -1,5 +1,6 @@
 #include "history/HistoryExport.h"
 
+#include <QDate>
 #include <QDateTime>
 #include <QIODevice>
 #include <QJsonArray>
@@ -65,6 +66,7 @@ public:
         return m_ok;
     }
     bool json() const { return m_json; }
+    bool ok() const { return m_ok; }
 
 private:
     void flush()
@@ -90,49 +92,101 @@ QByteArray counterField(const QString& serial, bool json)
     return t.replace(QLatin1Char(','), QLatin1Char(' ')).replace(QLatin1Char('"'), QLatin1Char(' ')).toUtf8();
 }
 
-void rawRows(const Reader& reader, const QString& serial, qint64 from, qint64 to, const RateLevel& rateLevel, Table& table)
+// Live readings and intervals merged by time as SQLite reads them. False when cancelled or failed.
+bool rawRows(const Reader& reader, const QString& serial, qint64 from, qint64 to, const RateLevel& rateLevel, Table& table,
+    const ExportProgress& progress)
 {
-    const auto readings = reader.readings(serial, from, to);
-    const auto intervals = reader.intervals(serial, from, to);
     const QByteArray counter = counterField(serial, table.json());
-    size_t r = 0, i = 0;
-    while (r < readings.size() || i < intervals.size()) {
-        if (i >= intervals.size() || (r < readings.size() && readings[r].timeMs <= intervals[i].startMs)) {
-            const auto& x = readings[r++];
+    qint64 rows = 0;
+    const double length = double(to) - double(from);
+    return reader.visitRaw(serial, from, to, [&](const RawRow& row) {
+        if (!row.protocol) {
+            const auto& x = row.reading;
             table.row({counter, "live", isoTime(x.timeMs), singlePrecisionText(x.value), unitOf(x.mode),
                 x.counterUnit.toUtf8(), levelName(x.level), QByteArray(), QByteArray()});
         } else {
-            const auto& x = intervals[i++];
+            const auto& x = row.interval;
             const bool rate = std::isfinite(x.doseRate);
             table.row({counter, "protocol", isoTime(x.startMs), rate ? singlePrecisionText(x.doseRate) : QByteArray(),
                 unitOf(Rate), QByteArray(), rate && rateLevel ? levelName(rateLevel(x.doseRate)) : QByteArray(),
                 QByteArray::number(x.durationS), QByteArray::number(x.pulses)});
         }
-    }
+        if (progress && ++rows % 4096 == 0)
+            return table.ok() && progress(length > 0 ? (double(row.timeMs()) - double(from)) / length : 0.0);
+        return table.ok();
+    });
 }
 
-void bucketRows(const Reader& reader, const QString& serial, qint64 from, qint64 to, qint64 bucket, Table& table)
+qint64 floorTo(qint64 t, qint64 step) { return t - ((t % step) + step) % step; }
+
+// The bucket of `size` that holds `t`: its start and end.
+std::pair<qint64, qint64> bucketAround(qint64 t, BucketSize size)
+{
+    if (size == BucketSize::Day) {
+        const QDate day = QDateTime::fromMSecsSinceEpoch(t).date();
+        return {day.startOfDay().toMSecsSinceEpoch(), day.addDays(1).startOfDay().toMSecsSinceEpoch()};
+    }
+    const qint64 step = size == BucketSize::Minute ? 60000 : 3600000;
+    const qint64 start = floorTo(t, step);
+    return {start, start + step};
+}
+
+void bucketRows(const Reader& reader, const QString& serial, qint64 from, qint64 to, BucketSize size, Table& table)
 {
     const auto span = reader.span(serial);
     if (!span)
         return;
     const QByteArray counter = counterField(serial, table.json());
-    const qint64 first = std::max(from, span->first);
-    const qint64 start = first - (first % bucket + bucket) % bucket;
-    const qint64 end = std::min(to, span->second + 1);
+    const qint64 lo = std::max(from, span->first);
+    const qint64 hi = std::min(to, span->second + 1);
+    if (lo >= hi)
+        return;
     struct Row {
         qint64 start;
         QList<QByteArray> fields;
     };
     std::vector<Row> rows;
-    const auto add = [&](const QByteArray& source, int mode, const std::vector<Bucket>& buckets) {
-        for (const Bucket& b : buckets)
-            rows.push_back({b.startMs, {counter, source, isoTime(b.startMs), unitOf(mode), QByteArray::number(b.count),
-                singlePrecisionText(b.min), singlePrecisionText(b.mean), singlePrecisionText(b.max)}});
+    const auto add = [&](const QByteArray& source, int mode, const Bucket& b) {
+        rows.push_back({b.startMs, {counter, source, isoTime(b.startMs), unitOf(mode), QByteArray::number(b.count),
+            singlePrecisionText(b.min), singlePrecisionText(b.mean), singlePrecisionText(b.max)}});
     };
-    add("live", Rate, reader.liveBuckets(serial, Rate, start, end, bucket));
-    add("live", Dose, reader.liveBuckets(serial, Dose, start, end, bucket));
-    add("protocol", Rate, reader.intervalBuckets(serial, start, end, bucket));
+    // One bucket, cut to the range, summed as exactly as it is kept; it starts where the range does.
+    const auto exact = [&](qint64 start, qint64 end) {
+        const qint64 s = std::max(start, lo), e = std::min(end, hi);
+        const auto addCut = [&](const QByteArray& source, int mode, std::optional<Bucket> b) {
+            if (!b)
+                return;
+            b->startMs = std::max(start, from);
+            add(source, mode, *b);
+        };
+        addCut("live", Rate, reader.liveTotal(serial, Rate, s, e));
+        addCut("live", Dose, reader.liveTotal(serial, Dose, s, e));
+        addCut("protocol", Rate, reader.intervalTotal(serial, s, e));
+    };
+    if (size == BucketSize::Day) {
+        for (auto day = bucketAround(lo, size); day.first < hi; day = bucketAround(day.second, size))
+            exact(day.first, day.second);
+    } else {
+        // Whole buckets inside the range straight from SQLite's grouping; the cut ones at its ends
+        // one by one.
+        const qint64 step = size == BucketSize::Minute ? 60000 : 3600000;
+        const qint64 a0 = floorTo(lo, step) == lo ? lo : floorTo(lo, step) + step;
+        const qint64 a1 = floorTo(hi, step);
+        if (a0 > a1) {
+            exact(floorTo(lo, step), floorTo(lo, step) + step);
+        } else {
+            if (lo < a0)
+                exact(a0 - step, a0);
+            for (const int mode : {int(Rate), int(Dose)}) {
+                for (const Bucket& b : reader.liveBuckets(serial, mode, a0, a1, step))
+                    add("live", mode, b);
+            }
+            for (const Bucket& b : reader.intervalBuckets(serial, a0, a1, step))
+                add("protocol", Rate, b);
+            if (a1 < hi)
+                exact(a1, a1 + step);
+        }
+    }
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.start < b.start; });
     for (const Row& r : rows)
         table.row(r.fields);
@@ -141,23 +195,28 @@ void bucketRows(const Reader& reader, const QString& serial, qint64 from, qint64
 } // namespace
 
 bool exportRaw(const Reader& reader, const QStringList& serials, qint64 fromMs, qint64 toMs, ExportFormat format,
-    const RateLevel& rateLevel, QIODevice& out)
+    const RateLevel& rateLevel, QIODevice& out, const ExportProgress& progress)
 {
     Table table(format, {"counter", "source", "time", "value", "unit", "counter_unit", "level", "duration", "pulses"},
         {true, true, true, false, true, true, true, false, false}, out);
-    for (const QString& serial : serials)
-        rawRows(reader, serial, fromMs, toMs, rateLevel, table);
-    return table.finish();
+    for (const QString& serial : serials) {
+        if (!rawRows(reader, serial, fromMs, toMs, rateLevel, table, progress))
+            return false;
+    }
+    return table.finish() && reader.error().isEmpty();
 }
 
-bool exportBuckets(const Reader& reader, const QStringList& serials, qint64 fromMs, qint64 toMs, qint64 bucketMs,
+bool exportBuckets(const Reader& reader, const QStringList& serials, qint64 fromMs, qint64 toMs, BucketSize size,
     ExportFormat format, QIODevice& out)
 {
     Table table(format, {"counter", "source", "start", "unit", "count", "min", "mean", "max"},
         {true, true, true, true, false, false, false, false}, out);
-    for (const QString& serial : serials)
-        bucketRows(reader, serial, fromMs, toMs, std::max<qint64>(1, bucketMs), table);
-    return table.finish();
+    for (const QString& serial : serials) {
+        bucketRows(reader, serial, fromMs, toMs, size, table);
+        if (!reader.error().isEmpty() || !table.ok())
+            return false;
+    }
+    return table.finish() && reader.error().isEmpty();
 }
 
 } // namespace oq::history

@@ -1,5 +1,6 @@
 #include "history/HistoryReader.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -14,6 +15,7 @@ constexpr qint64 kMinuteMs = 60000;
 constexpr qint64 kHourMs = 3600000;
 
 qint64 ceilDiv(qint64 a, qint64 b) { return a >= 0 ? (a + b - 1) / b : -((-a) / b); }
+qint64 floorDiv(qint64 a, qint64 b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
 } // namespace
 
@@ -32,20 +34,38 @@ Reader::Reader(std::unique_ptr<Database> db)
 
 Reader::~Reader() = default;
 
+QString Reader::error() const { return m_error; }
+
+bool Reader::failed(const QSqlQuery& q) const
+{
+    if (m_error.isEmpty())
+        m_error = QStringLiteral("%1: %2").arg(m_db->path(), Database::describe(q.lastError()));
+    return false;
+}
+
+std::optional<qint64> Reader::idOf(const QString& serial) const
+{
+    QSqlError error;
+    const auto id = m_db->counterId(serial, false, &error);
+    if (!id && error.isValid() && m_error.isEmpty())
+        m_error = QStringLiteral("%1: %2").arg(m_db->path(), Database::describe(error));
+    return id;
+}
+
 QStringList Reader::counters() const
 {
     QStringList serials;
     QSqlQuery q(m_db->sql());
-    if (q.exec(QStringLiteral("SELECT serial FROM counters ORDER BY serial"))) {
-        while (q.next())
-            serials << q.value(0).toString();
-    }
+    if (!q.exec(QStringLiteral("SELECT serial FROM counters ORDER BY serial")))
+        failed(q);
+    while (q.next())
+        serials << q.value(0).toString();
     return serials;
 }
 
 std::optional<std::pair<qint64, qint64>> Reader::span(const QString& serial) const
 {
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id)
         return std::nullopt;
     // Each bound is one step down a key.
@@ -58,7 +78,11 @@ std::optional<std::pair<qint64, qint64>> Reader::span(const QString& serial) con
         "        (SELECT MAX(minute) FROM minutes WHERE counter = :c AND mode = 2) * 60000 + 59999"
         " UNION ALL SELECT MIN(start), MAX(start + duration * 1000) FROM intervals WHERE counter = :c)"));
     q.bindValue(QStringLiteral(":c"), *id);
-    if (!q.exec() || !q.next() || q.value(0).isNull())
+    if (!q.exec()) {
+        failed(q);
+        return std::nullopt;
+    }
+    if (!q.next() || q.value(0).isNull())
         return std::nullopt;
     return std::make_pair(q.value(0).toLongLong(), q.value(1).toLongLong());
 }
@@ -69,7 +93,11 @@ std::optional<qint64> Reader::oldestRaw(qint64 counter, int mode) const
     q.prepare(QStringLiteral("SELECT MIN(time) FROM readings WHERE counter = ? AND mode = ?"));
     q.addBindValue(counter);
     q.addBindValue(mode);
-    if (!q.exec() || !q.next() || q.value(0).isNull())
+    if (!q.exec()) {
+        failed(q);
+        return std::nullopt;
+    }
+    if (!q.next() || q.value(0).isNull())
         return std::nullopt;
     return q.value(0).toLongLong();
 }
@@ -78,7 +106,7 @@ qint64 Reader::effectiveBucket(const QString& serial, int mode, qint64 fromMs, q
 {
     bucketMs = std::max<qint64>(1, bucketMs);
     if (bucketMs < kMinuteMs) {
-        const auto id = m_db->counterId(serial, false);
+        const auto id = idOf(serial);
         const auto oldest = id ? oldestRaw(*id, mode) : std::nullopt;
         if (oldest && *oldest <= fromMs + bucketMs)
             return bucketMs;
@@ -102,8 +130,10 @@ std::vector<Bucket> Reader::buckets(const QString& sql, qint64 counter, std::opt
     q.bindValue(QStringLiteral(":b"), bucketMs);
     q.bindValue(QStringLiteral(":lo"), ceilDiv(fromMs, scale));
     q.bindValue(QStringLiteral(":hi"), ceilDiv(toMs, scale));
-    if (!q.exec())
+    if (!q.exec()) {
+        failed(q);
         return out;
+    }
     while (q.next()) {
         Bucket b;
         b.startMs = fromMs + q.value(0).toLongLong() * bucketMs;
@@ -115,12 +145,14 @@ std::vector<Bucket> Reader::buckets(const QString& sql, qint64 counter, std::opt
         b.max = q.value(4).toDouble();
         out.push_back(b);
     }
+    if (q.lastError().isValid())
+        failed(q);
     return out;
 }
 
 std::vector<Bucket> Reader::liveBuckets(const QString& serial, int mode, qint64 fromMs, qint64 toMs, qint64 bucketMs) const
 {
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id || toMs <= fromMs)
         return {};
     const qint64 bucket = effectiveBucket(serial, mode, fromMs, bucketMs);
@@ -144,7 +176,7 @@ std::vector<Bucket> Reader::liveBuckets(const QString& serial, int mode, qint64 
 
 std::vector<Bucket> Reader::intervalBuckets(const QString& serial, qint64 fromMs, qint64 toMs, qint64 bucketMs) const
 {
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id || toMs <= fromMs)
         return {};
     return buckets(QStringLiteral("SELECT (start - :from) / :b AS k, COUNT(dose_rate), MIN(dose_rate), SUM(dose_rate),"
@@ -153,31 +185,132 @@ std::vector<Bucket> Reader::intervalBuckets(const QString& serial, qint64 fromMs
         *id, std::nullopt, fromMs, toMs, std::max<qint64>(1, bucketMs), 1);
 }
 
-std::vector<StoredReading> Reader::readings(const QString& serial, qint64 fromMs, qint64 toMs) const
+std::optional<Bucket> Reader::total(QSqlQuery& q) const
 {
-    std::vector<StoredReading> out;
-    const auto id = m_db->counterId(serial, false);
-    if (!id)
-        return out;
+    if (!q.exec()) {
+        failed(q);
+        return std::nullopt;
+    }
+    if (!q.next() || q.value(0).isNull() || q.value(0).toLongLong() <= 0)
+        return std::nullopt;
+    Bucket b;
+    b.count = q.value(0).toLongLong();
+    b.min = q.value(1).toDouble();
+    b.mean = q.value(2).toDouble() / double(b.count);
+    b.max = q.value(3).toDouble();
+    return b;
+}
+
+std::optional<Bucket> Reader::liveTotal(const QString& serial, int mode, qint64 fromMs, qint64 toMs) const
+{
+    const auto id = idOf(serial);
+    if (!id || toMs <= fromMs)
+        return std::nullopt;
+    // Whole hours from the hours, whole minutes around them from the minutes, and the parts of a
+    // minute at either end from the raw readings. An empty part is an empty range.
+    qint64 m0 = ceilDiv(fromMs, kMinuteMs), m1 = floorDiv(toMs, kMinuteMs);
+    if (m0 >= m1)
+        m0 = m1 = floorDiv(toMs, kMinuteMs) + 1; // no whole minute: all raw
+    qint64 h0 = ceilDiv(m0, 60), h1 = floorDiv(m1, 60);
+    if (h0 >= h1)
+        h0 = h1 = m1 / 60 + 1;
+    const bool wholeMinutes = m0 < m1;
+    const bool wholeHours = h0 < h1;
     QSqlQuery q(m_db->sql());
-    q.setForwardOnly(true);
-    // Both modes in time order: one walk of the key per mode, merged by SQLite.
-    q.prepare(QStringLiteral("SELECT time, mode, value, counter_unit, level FROM readings"
-                             " WHERE counter = ? AND mode IN (1, 2) AND time >= ? AND time < ? ORDER BY time, mode"));
+    q.prepare(QStringLiteral(
+        "SELECT SUM(n), MIN(lo), SUM(s), MAX(hi) FROM ("
+        " SELECT SUM(count) AS n, MIN(min) AS lo, SUM(sum) AS s, MAX(max) AS hi FROM hours"
+        "  WHERE counter = :c AND mode = :m AND hour >= :h0 AND hour < :h1"
+        " UNION ALL SELECT SUM(count), MIN(min), SUM(sum), MAX(max) FROM minutes"
+        "  WHERE counter = :c AND mode = :m AND minute >= :ma AND minute < :mb"
+        " UNION ALL SELECT SUM(count), MIN(min), SUM(sum), MAX(max) FROM minutes"
+        "  WHERE counter = :c AND mode = :m AND minute >= :mc AND minute < :md"
+        " UNION ALL SELECT COUNT(*), MIN(value), SUM(value), MAX(value) FROM readings"
+        "  WHERE counter = :c AND mode = :m AND time >= :ra AND time < :rb"
+        " UNION ALL SELECT COUNT(*), MIN(value), SUM(value), MAX(value) FROM readings"
+        "  WHERE counter = :c AND mode = :m AND time >= :rc AND time < :rd)"));
+    q.bindValue(QStringLiteral(":c"), *id);
+    q.bindValue(QStringLiteral(":m"), mode);
+    q.bindValue(QStringLiteral(":h0"), h0);
+    q.bindValue(QStringLiteral(":h1"), h1);
+    q.bindValue(QStringLiteral(":ma"), m0);
+    q.bindValue(QStringLiteral(":mb"), wholeHours ? h0 * 60 : m1);
+    q.bindValue(QStringLiteral(":mc"), wholeHours ? h1 * 60 : m1);
+    q.bindValue(QStringLiteral(":md"), m1);
+    q.bindValue(QStringLiteral(":ra"), fromMs);
+    q.bindValue(QStringLiteral(":rb"), wholeMinutes ? m0 * kMinuteMs : toMs);
+    q.bindValue(QStringLiteral(":rc"), wholeMinutes ? m1 * kMinuteMs : toMs);
+    q.bindValue(QStringLiteral(":rd"), toMs);
+    return total(q);
+}
+
+std::optional<Bucket> Reader::intervalTotal(const QString& serial, qint64 fromMs, qint64 toMs) const
+{
+    const auto id = idOf(serial);
+    if (!id || toMs <= fromMs)
+        return std::nullopt;
+    QSqlQuery q(m_db->sql());
+    q.prepare(QStringLiteral("SELECT COUNT(dose_rate), MIN(dose_rate), SUM(dose_rate), MAX(dose_rate) FROM intervals"
+                             " WHERE counter = ? AND start >= ? AND start < ?"));
     q.addBindValue(*id);
     q.addBindValue(fromMs);
     q.addBindValue(toMs);
+    return total(q);
+}
+
+bool Reader::visitRaw(const QString& serial, qint64 fromMs, qint64 toMs, const std::function<bool(const RawRow&)>& visit) const
+{
+    const auto id = idOf(serial);
+    if (!id)
+        return m_error.isEmpty();
+    QSqlQuery q(m_db->sql());
+    q.setForwardOnly(true);
+    // Each part walks its own key in time order and SQLite merges them: nothing is sorted or held.
+    q.prepare(QStringLiteral(
+        "SELECT time AS t, 0 AS source, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
+        " WHERE counter = :c AND mode = 1 AND time >= :from AND time < :to"
+        " UNION ALL SELECT time, 0, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
+        " WHERE counter = :c AND mode = 2 AND time >= :from AND time < :to"
+        " UNION ALL SELECT start, 1, 1, dose_rate, NULL, NULL, duration, pulses, flags FROM intervals"
+        " WHERE counter = :c AND start >= :from AND start < :to"
+        " ORDER BY 1, 2, 3"));
+    q.bindValue(QStringLiteral(":c"), *id);
+    q.bindValue(QStringLiteral(":from"), fromMs);
+    q.bindValue(QStringLiteral(":to"), toMs);
     if (!q.exec())
-        return out;
-    while (q.next())
-        out.push_back({q.value(0).toLongLong(), q.value(1).toInt(), q.value(2).toDouble(), q.value(3).toString(), q.value(4).toInt()});
+        return failed(q);
+    RawRow row;
+    while (q.next()) {
+        row.protocol = q.value(1).toInt() == 1;
+        if (row.protocol) {
+            const QVariant rate = q.value(3);
+            row.interval = {q.value(0).toLongLong(), q.value(6).toLongLong(), q.value(7).toULongLong(),
+                rate.isNull() ? std::nan("") : rate.toDouble(), q.value(8).toUInt()};
+        } else {
+            row.reading = {q.value(0).toLongLong(), q.value(2).toInt(), q.value(3).toDouble(), q.value(4).toString(),
+                q.value(5).toInt()};
+        }
+        if (!visit(row))
+            return false;
+    }
+    return q.lastError().isValid() ? failed(q) : true;
+}
+
+std::vector<StoredReading> Reader::readings(const QString& serial, qint64 fromMs, qint64 toMs) const
+{
+    std::vector<StoredReading> out;
+    visitRaw(serial, fromMs, toMs, [&](const RawRow& row) {
+        if (!row.protocol)
+            out.push_back(row.reading);
+        return true;
+    });
     return out;
 }
 
 std::vector<Interval> Reader::intervals(const QString& serial, qint64 fromMs, qint64 toMs) const
 {
     std::vector<Interval> out;
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id)
         return out;
     QSqlQuery q(m_db->sql());
@@ -187,8 +320,10 @@ std::vector<Interval> Reader::intervals(const QString& serial, qint64 fromMs, qi
     q.addBindValue(*id);
     q.addBindValue(fromMs);
     q.addBindValue(toMs);
-    if (!q.exec())
+    if (!q.exec()) {
+        failed(q);
         return out;
+    }
     while (q.next()) {
         const QVariant rate = q.value(3);
         out.push_back({q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toULongLong(),
@@ -199,7 +334,7 @@ std::vector<Interval> Reader::intervals(const QString& serial, qint64 fromMs, qi
 
 qint64 Reader::intervalCount(const QString& serial, qint64 fromMs, qint64 toMs) const
 {
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id)
         return 0;
     QSqlQuery q(m_db->sql());
@@ -207,12 +342,16 @@ qint64 Reader::intervalCount(const QString& serial, qint64 fromMs, qint64 toMs) 
     q.addBindValue(*id);
     q.addBindValue(fromMs);
     q.addBindValue(toMs);
-    return q.exec() && q.next() ? q.value(0).toLongLong() : 0;
+    if (!q.exec()) {
+        failed(q);
+        return 0;
+    }
+    return q.next() ? q.value(0).toLongLong() : 0;
 }
 
 qint64 Reader::missingIntervals(const QString& serial, const std::vector<Interval>& intervals) const
 {
-    const auto id = m_db->counterId(serial, false);
+    const auto id = idOf(serial);
     if (!id)
         return qint64(intervals.size());
     QSqlQuery q(m_db->sql());
@@ -221,7 +360,9 @@ qint64 Reader::missingIntervals(const QString& serial, const std::vector<Interva
     for (const Interval& i : intervals) {
         q.bindValue(0, *id);
         q.bindValue(1, i.startMs);
-        if (!q.exec() || !q.next())
+        if (!q.exec())
+            failed(q);
+        else if (!q.next())
             ++missing;
         q.finish();
     }

@@ -5,11 +5,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "history/HistoryTypes.h"
+
+class QSqlQuery;
 
 namespace oq::history {
 
@@ -23,11 +26,25 @@ struct StoredReading {
     int level = 0;
 };
 
+// One row of the raw timeline: a live reading, or a downloaded protocol's interval.
+struct RawRow {
+    bool protocol = false;
+    StoredReading reading; // live rows
+    Interval interval;     // protocol rows
+    qint64 timeMs() const { return protocol ? interval.startMs : reading.timeMs; }
+};
+
 class Reader {
 public:
-    // Nothing, with `problem` set, when the file is missing or cannot be read.
+    // Read-only: never changes the file, and sees what a writer has committed. Nothing, with
+    // `problem` set, when the file is missing, damaged, empty or another program's database.
     static std::unique_ptr<Reader> open(const QString& path, QString* problem);
     ~Reader();
+
+    // The first query that failed since opening; empty while all went well. A failed query gives
+    // what the methods below give for nothing found, so a caller that must not mistake a failure
+    // for an empty history asks here.
+    QString error() const;
 
     // Serial numbers, sorted.
     QStringList counters() const;
@@ -44,6 +61,15 @@ public:
     // The dose rates of protocol intervals starting in [fromMs, toMs), per bucket.
     std::vector<Bucket> intervalBuckets(const QString& serial, qint64 fromMs, qint64 toMs, qint64 bucketMs) const;
 
+    // Live readings and protocol intervals of [fromMs, toMs) in time order (a reading before an
+    // interval at the same moment), one at a time as SQLite reads them, so memory stays flat
+    // however many there are. Stops when `visit` gives false; false when it did or a query failed.
+    bool visitRaw(const QString& serial, qint64 fromMs, qint64 toMs, const std::function<bool(const RawRow&)>& visit) const;
+    // Everything of [fromMs, toMs) as one bucket, as exactly as it is kept: per hour and minute,
+    // and the raw readings for the parts of a minute while those are kept. Nothing when empty.
+    std::optional<Bucket> liveTotal(const QString& serial, int mode, qint64 fromMs, qint64 toMs) const;
+    std::optional<Bucket> intervalTotal(const QString& serial, qint64 fromMs, qint64 toMs) const;
+
     std::vector<StoredReading> readings(const QString& serial, qint64 fromMs, qint64 toMs) const;
     std::vector<Interval> intervals(const QString& serial, qint64 fromMs, qint64 toMs) const;
     qint64 intervalCount(const QString& serial, qint64 fromMs, qint64 toMs) const;
@@ -55,8 +81,12 @@ private:
     std::vector<Bucket> buckets(const QString& sql, qint64 counter, std::optional<int> mode, qint64 fromMs, qint64 toMs,
         qint64 bucketMs, qint64 scale) const;
     std::optional<qint64> oldestRaw(qint64 counter, int mode) const;
+    std::optional<qint64> idOf(const QString& serial) const;
+    std::optional<Bucket> total(QSqlQuery& q) const;
+    bool failed(const QSqlQuery& q) const;
 
     std::unique_ptr<Database> m_db;
+    mutable QString m_error;
 };
 
 } // namespace oq::history

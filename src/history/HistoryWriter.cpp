@@ -47,14 +47,17 @@ Writer::Writer(Options options)
     m_thread = std::thread([this] { run(); });
 }
 
-Writer::~Writer()
+Writer::~Writer() { stop(); }
+
+void Writer::stop()
 {
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
     }
     m_wake.notify_all();
-    m_thread.join();
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 qint64 Writer::now() const { return m_options.nowMs ? m_options.nowMs() : QDateTime::currentMSecsSinceEpoch(); }
@@ -63,8 +66,11 @@ void Writer::record(Reading reading)
 {
     {
         std::lock_guard lock(m_mutex);
+        if (m_stop)
+            return;
         m_readings.push_back(std::move(reading));
         ++m_handedIn;
+        ++m_readingsIn;
         if (qsizetype(m_readings.size()) > m_options.maxPending) {
             m_readings.pop_front();
             ++m_dropped;
@@ -120,6 +126,24 @@ qint64 Writer::dropped() const
 {
     std::lock_guard lock(m_mutex);
     return m_dropped;
+}
+
+qint64 Writer::refused() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_refused;
+}
+
+QString Writer::lastRefusal() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lastRefusal;
+}
+
+qint64 Writer::notStored() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_readingsIn - m_readingsStored;
 }
 
 void Writer::setMaxPageCount(qint64 pages)
@@ -204,7 +228,7 @@ void Writer::run()
 
         QString why;
         bool damaged = false;
-        bool ok = ensureOpen(why) && write(batch, why, damaged);
+        bool ok = ensureOpen(why) && writeOnce(batch, why, damaged);
         if (!ok && damaged) {
             // Damage that opening did not see: kept aside like a file that does not open, and
             // the batch goes into a new one.
@@ -217,7 +241,7 @@ void Writer::run()
                 m_movedAside = aside;
             }
             damaged = false;
-            ok = !aside.isEmpty() && ensureOpen(why) && write(batch, why, damaged);
+            ok = !aside.isEmpty() && ensureOpen(why) && writeOnce(batch, why, damaged);
         }
         setPaused(!ok, why);
         nextWrite = SteadyClock::now()
@@ -227,6 +251,8 @@ void Writer::run()
         m_finished = attempt;
         if (ok) {
             m_done = std::max(m_done, batch.through);
+            m_readingsStored += qint64(batch.readings.size()) - m_batchRefused;
+            m_batchRefused = 0;
         } else if (!last) {
             // Kept for the retry, before what came meanwhile; the oldest go when memory is full.
             m_readings.insert(m_readings.begin(), std::make_move_iterator(batch.readings.begin()),
@@ -243,17 +269,43 @@ void Writer::run()
     }
 }
 
-bool Writer::write(Batch& batch, QString& why, bool& damaged)
+bool Writer::writeOnce(Batch& batch, QString& why, bool& damaged)
+{
+    bool refusal = false;
+    if (write(batch, why, damaged, refusal, false))
+        return true;
+    if (!refusal)
+        return false;
+    // Something in the batch was refused for what it holds: the batch again, item by item, so
+    // the rest goes in.
+    why.clear();
+    return write(batch, why, damaged, refusal, true);
+}
+
+bool Writer::write(Batch& batch, QString& why, bool& damaged, bool& refusal, bool itemByItem)
 {
     QSqlDatabase& db = m_db->sql();
     QSqlError error;
     const auto fail = [&](const QSqlError& e) {
-        why = e.databaseText().isEmpty() ? e.text() : e.databaseText();
+        why = Database::describe(e);
         damaged = Database::isDamage(e);
+        refusal = Database::isRefusal(e);
         m_db->exec(QStringLiteral("ROLLBACK"));
         m_counterIds.clear(); // a counter made in this transaction is gone with it
         return false;
     };
+    qint64 refusedReadings = 0, refusedIntervals = 0;
+    QString refusedWhy;
+    // In item-by-item mode: true when `e` was a refusal of this item, which is then undone.
+    const auto refuse = [&](const QSqlError& e) {
+        if (!itemByItem || !Database::isRefusal(e))
+            return false;
+        refusedWhy = Database::describe(e);
+        m_counterIds.clear();
+        return m_db->exec(QStringLiteral("ROLLBACK TO item")) && m_db->exec(QStringLiteral("RELEASE item"));
+    };
+    const auto savepoint = [&] { return !itemByItem || m_db->exec(QStringLiteral("SAVEPOINT item"), &error); };
+    const auto release = [&] { return !itemByItem || m_db->exec(QStringLiteral("RELEASE item"), &error); };
     {
         std::lock_guard lock(m_mutex);
         if (m_pageLimit != m_appliedPageLimit) {
@@ -281,11 +333,21 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
     QSqlQuery raw(db);
     raw.prepare(QStringLiteral("INSERT OR IGNORE INTO readings VALUES(?, ?, ?, ?, ?, ?)"));
     for (const Reading& r : batch.readings) {
-        if (!std::isfinite(r.value) || (r.mode != Rate && r.mode != Dose))
+        if (!std::isfinite(r.value) || (r.mode != Rate && r.mode != Dose)) {
+            ++refusedReadings;
+            refusedWhy = QStringLiteral("not a finite dose rate or dose");
             continue;
-        const auto id = idOf(r.serial);
-        if (!id)
+        }
+        if (!savepoint())
             return fail(error);
+        const auto id = idOf(r.serial);
+        if (!id) {
+            if (refuse(error)) {
+                ++refusedReadings;
+                continue;
+            }
+            return fail(error);
+        }
         // A reading already beyond the retention (an old clock, a bulk import) goes into the
         // aggregates only.
         if (r.timeMs >= horizon) {
@@ -293,12 +355,21 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
             raw.bindValue(1, r.mode);
             raw.bindValue(2, r.timeMs);
             raw.bindValue(3, r.value);
-            raw.bindValue(4, r.counterUnit);
+            raw.bindValue(4, r.counterUnit.isNull() ? QStringLiteral("") : r.counterUnit);
             raw.bindValue(5, r.level);
-            if (!raw.exec())
+            if (!raw.exec()) {
+                if (refuse(raw.lastError())) {
+                    ++refusedReadings;
+                    continue;
+                }
                 return fail(raw.lastError());
+            }
+            if (!release())
+                return fail(error);
             if (raw.numRowsAffected() != 1)
                 continue; // had it already
+        } else if (!release()) {
+            return fail(error);
         }
         const qint64 minute = r.timeMs >= 0 ? r.timeMs / 60000 : (r.timeMs - 59999) / 60000;
         minutes[{*id, r.mode, minute}].add(r.value);
@@ -328,20 +399,37 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
     QSqlQuery interval(db);
     interval.prepare(QStringLiteral("INSERT OR IGNORE INTO intervals VALUES(?, ?, ?, ?, ?, ?)"));
     for (size_t j = 0; j < batch.jobs.size(); ++j) {
-        const auto id = idOf(batch.jobs[j].serial);
-        if (!id)
+        // A protocol goes in whole or not at all.
+        if (!savepoint())
             return fail(error);
-        for (const Interval& i : batch.jobs[j].intervals) {
-            interval.bindValue(0, *id);
-            interval.bindValue(1, i.startMs);
-            interval.bindValue(2, i.durationS);
-            interval.bindValue(3, qint64(std::min<quint64>(i.pulses, quint64(INT64_MAX))));
-            interval.bindValue(4, std::isfinite(i.doseRate) ? QVariant(i.doseRate) : QVariant());
-            interval.bindValue(5, i.flags);
-            if (!interval.exec())
-                return fail(interval.lastError());
-            stored[j] += interval.numRowsAffected() == 1 ? 1 : 0;
+        const auto job = [&]() -> bool {
+            const auto id = idOf(batch.jobs[j].serial);
+            if (!id)
+                return false;
+            for (const Interval& i : batch.jobs[j].intervals) {
+                interval.bindValue(0, *id);
+                interval.bindValue(1, i.startMs);
+                interval.bindValue(2, i.durationS);
+                interval.bindValue(3, qint64(std::min<quint64>(i.pulses, quint64(INT64_MAX))));
+                interval.bindValue(4, std::isfinite(i.doseRate) ? QVariant(i.doseRate) : QVariant());
+                interval.bindValue(5, i.flags);
+                if (!interval.exec()) {
+                    error = interval.lastError();
+                    return false;
+                }
+                stored[j] += interval.numRowsAffected() == 1 ? 1 : 0;
+            }
+            return true;
+        };
+        if (!job()) {
+            if (!refuse(error))
+                return fail(error);
+            refusedIntervals += qint64(batch.jobs[j].intervals.size());
+            stored[j] = -1;
+            continue;
         }
+        if (!release())
+            return fail(error);
     }
     if (current >= m_nextPrune) {
         prune(horizon);
@@ -349,8 +437,16 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged)
     }
     if (!m_db->exec(QStringLiteral("COMMIT"), &error))
         return fail(error);
+    if (refusedReadings || refusedIntervals) {
+        LGLogWarn("History database %@ refused %lld readings and %lld protocol intervals, the rest is stored: %@",
+            m_options.path, static_cast<long long>(refusedReadings), static_cast<long long>(refusedIntervals), refusedWhy);
+        std::lock_guard lock(m_mutex);
+        m_refused += refusedReadings + refusedIntervals;
+        m_lastRefusal = refusedWhy;
+        m_batchRefused += refusedReadings;
+    }
     for (size_t j = 0; j < batch.jobs.size(); ++j) {
-        if (batch.jobs[j].done)
+        if (batch.jobs[j].done && stored[j] >= 0)
             batch.jobs[j].done(stored[j], int(batch.jobs[j].intervals.size()));
     }
     return true;

@@ -6,6 +6,8 @@
 // A damaged file is moved aside at opening and a new one started, with one warning. A write that
 // fails (disk full, file gone read-only) pauses the recording with one warning; what was handed in
 // meanwhile waits in memory (the newest two days at most) and is written when a retry succeeds.
+// What the database refuses for its content (a constraint, a value out of range) is left out,
+// counted and logged, and the rest of its batch is written: it never holds up what follows.
 #include <QString>
 
 #include <condition_variable>
@@ -41,6 +43,8 @@ public:
     explicit Writer(Options options);
     // Writes what was handed in (one last attempt), then ends the thread.
     ~Writer();
+    // The same, leaving the counts readable: notStored() is then final. Nothing is taken after it.
+    void stop();
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
@@ -59,6 +63,11 @@ public:
     QString path() const { return m_options.path; }
     // Readings dropped because the pause outlasted what memory keeps.
     qint64 dropped() const;
+    // Readings and intervals the database refused for their content, and why the last were.
+    qint64 refused() const;
+    QString lastRefusal() const;
+    // Readings handed in that are not committed (pending, dropped or refused); exact after flush().
+    qint64 notStored() const;
 
     // Limits the file's size from the next write on (0: no limit).
     void setMaxPageCount(qint64 pages);
@@ -77,7 +86,10 @@ private:
 
     void run();
     // True when committed; false with `why` set.
-    bool write(Batch& batch, QString& why, bool& damaged);
+    // `itemByItem`: each reading and protocol in a savepoint of its own, so that what the database
+    // refuses for its content is left out rather than failing the batch.
+    bool write(Batch& batch, QString& why, bool& damaged, bool& refusal, bool itemByItem);
+    bool writeOnce(Batch& batch, QString& why, bool& damaged);
     bool ensureOpen(QString& why);
     void prune(qint64 now);
     void setPaused(bool paused, const QString& why);
@@ -103,7 +115,12 @@ private:
     bool m_paused = false;
     QString m_problem;
     QString m_movedAside;
+    QString m_lastRefusal;
     qint64 m_dropped = 0;
+    qint64 m_refused = 0;
+    qint64 m_batchRefused = 0;
+    qint64 m_readingsIn = 0;
+    qint64 m_readingsStored = 0;
     qint64 m_droppedSaid = 0;
     qint64 m_pageLimit = 0;
     std::thread m_thread;

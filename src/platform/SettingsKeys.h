@@ -25,6 +25,14 @@ inline const QString RecordHistory = QStringLiteral("RecordHistory");
 // Days raw readings stay in the history (their per-minute aggregates stay for ever); absent means 90.
 inline const QString HistoryRetentionDays = QStringLiteral("HistoryRetentionDays");
 
+// Readings to an MQTT broker. The broker's address (mqtt://host or mqtts://host); absent or empty:
+// nothing is published.
+inline const QString MqttBroker = QStringLiteral("MqttBroker");
+// The topics' prefix, SERIAL standing for the counter's serial number; absent: oq-online/SERIAL/.
+inline const QString MqttTopicPrefix = QStringLiteral("MqttTopicPrefix");
+// Whether the counter is announced to Home Assistant; absent means it is.
+inline const QString MqttDiscovery = QStringLiteral("MqttDiscovery");
+
 // Alerts on level changes: on/off, with their own defaults (alertDefaults()).
 inline const QString NotifyLevelChanges = QStringLiteral("NotifyLevelChanges");       // default on
 inline const QString AlarmSound = QStringLiteral("AlarmSound");                       // default off

@@ -20,6 +20,7 @@
 
 #include "logging/Log.h"
 #include "units/AlertOptionsBox.h"
+#include "units/MqttOptionsBox.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -223,6 +224,8 @@ void LivoraPreferencesWindow::buildUi()
     (new QVBoxLayout(historyBox))
         ->addWidget(makeSwitchPreference(oq::settings::RecordHistory, text("preferences.history.record"), true, historyBox));
     root->addWidget(historyBox);
+    m_mqttBox = new MqttOptionsBox(this);
+    root->addWidget(m_mqttBox);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* restore = buttons->addButton(text("preferences.colors.restore"), QDialogButtonBox::ResetRole);

@@ -23,6 +23,7 @@
 
 class QAbstractButton;
 class QButtonGroup;
+class MqttOptionsBox;
 class QColorDialog;
 class QLabel;
 class QLineEdit;
@@ -59,6 +60,8 @@ public:
     QLabel* thresholdUnitLabel(oq::Threshold threshold) const { return m_fields[size_t(threshold)].unit; }
     // The swatch of one of the nine colour keys, or null.
     QPushButton* colorSwatch(const QString& key) const;
+    // Broker, prefix, discovery and the publisher's status line.
+    MqttOptionsBox* mqttBox() const { return m_mqttBox; }
     // The message shown when a typed threshold was refused; empty otherwise.
     QString inputMessage() const;
 
@@ -115,6 +118,7 @@ private:
     QLabel* m_message = nullptr;
     std::vector<Swatch> m_swatches;
     std::vector<QWidget*> m_nonBarColorWidgets;
+    MqttOptionsBox* m_mqttBox = nullptr;
     // The key the shared colour picker writes to while this window drives it.
     QString m_activeColorKey;
 };

@@ -1,4 +1,4 @@
-// The rule that decides which level changes are told: hold, direction and repeat limit.
+// The rule that decides which level changes are told: hold, direction, repeat limit, danger always.
 #include <gtest/gtest.h>
 
 #include <QString>
@@ -36,7 +36,9 @@ const Case kCases[] = {
         "wwwwwwwwww" "wwwwwwwwww" "wwwwwwwwww" "nnn", 1, "wn@2 nw@5 wn@62 nw@71"},
     {"a level that passed while held back is never told", "wwwnnnwwwnnn" "nnnnnnnnnnnn", 1, "wn@2 nw@5"},
     {"after a minute's pause a repeat is told at once", "wwwnnn_wwwnnn", 1, "wn@2 nw@5 wn@9 nw@12"},
-    {"danger is held back like any level, and told once it may be", "dddnnn" "ddddddddd" "nnn", 5, "dn@2 nd@5 dn@14 nd@17"},
+    // 25 s of danger 40 s after the last danger alarm: told at once, the return to normal waits.
+    {"a new danger episode is never held back", "dddnnn" "nn" "ddddd" "nnnnnnnnnnnnnnnn", 5, "dn@2 nd@5 dn@10 nd@17"},
+    {"danger that eased to warning and rises again is told again", "dddwwwddd", 1, "dn@2 dd@8"},
     {"a rise to danger soon after a warning is told at once", "wwwnnnddd", 10, "wn@2 nw@5 dn@8"},
 };
 

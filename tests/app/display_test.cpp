@@ -227,8 +227,43 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     ::close(holder);
     auto opened = makeDevice<OQUSBDevice>();
     controller->setDevice(opened);
-    ASSERT_TRUE(test::waitUntil([&] { return opened->info() && !opened->busy(); }, 20));
+    ASSERT_TRUE(test::waitUntil([&] { return (opened->info() && !opened->busy()) || opened->failed(); }, 20));
+    ASSERT_FALSE(opened->failed()) << opened->error().toStdString() << "; " << oq::ft::lastOpenFailure().toStdString();
     EXPECT_FALSE(window.statusLabel()->text().contains(QStringLiteral("in use")));
+    controller->setDevice(nullptr);
+    sim::useFtBackend();
+    clock::setScale(1.0);
+}
+
+// The line dies while the counter streams (as with --port): its last reading does not stay on
+// screen as if it were current, and the window says the connection was lost.
+TEST_F(DisplayTest, LostConnectionLeavesNoReadingOnScreen)
+{
+    clock::setScale(0.01);
+    auto counter = std::make_shared<sim::SimCounter>(test::steadyCounter(0.5));
+    sim::SimPty pty(counter);
+    ASSERT_TRUE(pty.start());
+    ft::useTtyBackend(pty.path());
+    ColorManager cm;
+    controller->setColorManager(&cm);
+    MainWindow window(controller.get());
+    window.show();
+    auto device = makeDevice<OQUSBDevice>();
+    controller->setDevice(device);
+    ASSERT_TRUE(test::waitUntil([&] { return device->info() && !device->busy(); }, 20));
+    device->startRateMode();
+    ASSERT_TRUE(test::waitUntil([&] { return window.connectionStatus()->state() == ConnectionStatus::State::Reading; }, 20));
+    EXPECT_TRUE(window.valueLabel()->text().startsWith(QStringLiteral("0.500"))) << window.valueLabel()->text().toStdString();
+
+    counter->unplug();
+    ASSERT_TRUE(test::waitUntil([&] { return device->failed(); }, 20));
+    test::spin(0.05);
+    EXPECT_EQ(window.connectionStatus()->state(), ConnectionStatus::State::Failed);
+    EXPECT_TRUE(window.statusLabel()->text().contains(QStringLiteral("The connection to the counter was lost")))
+        << window.statusLabel()->text().toStdString();
+    const QString shown = window.valueLabel()->text();
+    EXPECT_TRUE(shown == QLatin1String("---") || shown.isEmpty()) << shown.toStdString();
+    EXPECT_TRUE(window.grab().save(test::artifactsDir() + QStringLiteral("/main-window-connection-lost.png")));
     controller->setDevice(nullptr);
     sim::useFtBackend();
     clock::setScale(1.0);

@@ -259,16 +259,39 @@ TEST_F(HistoryTest, CancelWhileTheStreamStopsSkipsTheTransfer)
     ASSERT_TRUE(test::waitUntil([&] { return starts(d) == 2; }, 3));
 }
 
-TEST_F(HistoryTest, TransferErrorsArePresentedAndTheModeComesBack)
+TEST_F(HistoryTest, TransferErrorsArePresentedInTheirOwnWordsUnlessTheCounterWasPulledOut)
 {
-    auto d = readyCounter();
-    ASSERT_TRUE(exchanges->downloadProtocol());
-    d->completeStop();
-    d->finishProtocol(nullptr, device::deviceError(device::DeviceErrorIncompleteProtocol, QStringLiteral("cut short")));
-    EXPECT_EQ(ErrorPresenter::s_lastShown.domain(), device::OQDeviceErrorDomain);
-    EXPECT_EQ(ErrorPresenter::s_lastShown.localizedDescription(), QStringLiteral("cut short"));
-    EXPECT_TRUE(suggestions.isEmpty());
-    ASSERT_TRUE(test::waitUntil([&] { return starts(d) == 2; }, 3));
+    // A pulled cable fails the transfer with a driver status a moment before the removal arrives.
+    const QString detached = localized(QStringLiteral("errors.device.detached.description"));
+    const struct {
+        const char* name;
+        ErrorRecord error;
+        bool removedAfterwards;
+        QString shown;
+    } cases[] = {
+        {"incomplete, counter stays", device::deviceError(device::DeviceErrorIncompleteProtocol, QStringLiteral("cut short")),
+            false, QStringLiteral("cut short")},
+        {"driver failure, counter stays", device::errorWithFTStatus(4), false, QStringLiteral("Driver return code: 4")},
+        {"driver failure, then the removal", device::errorWithFTStatus(4), true, detached},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ErrorPresenter::s_lastShown = ErrorRecord();
+        auto d = readyCounter();
+        ASSERT_TRUE(exchanges->downloadProtocol());
+        d->completeStop();
+        d->finishProtocol(nullptr, c.error);
+        if (c.removedAfterwards) {
+            EXPECT_TRUE(ErrorPresenter::s_lastShown.domain().isEmpty()); // not yet: the removal may follow
+            controller->monitorRemovedDevice(nullptr);
+        }
+        ASSERT_TRUE(test::waitUntil([&] { return !ErrorPresenter::s_lastShown.domain().isEmpty(); }, 3));
+        EXPECT_EQ(ErrorPresenter::s_lastShown.localizedDescription(), c.shown);
+        EXPECT_TRUE(suggestions.isEmpty());
+        if (!c.removedAfterwards) {
+            ASSERT_TRUE(test::waitUntil([&] { return starts(d) == 2; }, 3));
+        }
+    }
 }
 
 TEST_F(HistoryTest, CounterGoneWhileItsStreamStopsIsReportedAsDetached)

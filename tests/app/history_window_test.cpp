@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,9 +17,11 @@
 
 #include "app/HistoryPlot.h"
 #include "app/HistoryWindow.h"
+#include "app/TransferProgressDialog.h"
 #include "common/TestUtil.h"
 #include "history/HistoryWriter.h"
 #include "platform/Clock.h"
+#include "platform/ProgressRecord.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -88,8 +91,35 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
     QTest::mouseRelease(target, Qt::LeftButton, {}, QPoint(int(area.left() + area.width() * 0.5), int(area.center().y())));
     ASSERT_TRUE(plot->selection());
     const QString out = dir.filePath(QStringLiteral("range.json"));
-    QString error;
-    ASSERT_TRUE(window.exportRange(out, history::ExportFormat::Json, &error)) << error.toStdString();
+    std::optional<std::pair<bool, QString>> ended;
+    QObject::connect(&window, &HistoryWindow::exportFinished, &window, [&](bool written, const QString& error) {
+        ended.emplace(written, error);
+    });
+    const auto exportTo = [&](const QString& file) {
+        ended.reset();
+        EXPECT_TRUE(window.startExport(file, history::ExportFormat::Json));
+        EXPECT_TRUE(window.exportDialog()->isVisible());
+        EXPECT_FALSE(window.startExport(file, history::ExportFormat::Json)) << "one at a time";
+    };
+    // Cancelled at once: no file, no complaint.
+    exportTo(out);
+    window.exportProgress()->cancel();
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    EXPECT_EQ(*ended, std::make_pair(false, QString()));
+    EXPECT_FALSE(QFile::exists(out));
+    // Into a folder that does not exist: the failure is shown and told.
+    exportTo(dir.filePath(QStringLiteral("missing/range.json")));
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    EXPECT_FALSE(ended->first);
+    EXPECT_FALSE(ended->second.isEmpty());
+    auto* box = window.findChild<QMessageBox*>();
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(box->isVisible());
+    box->close();
+    exportTo(out);
+    ASSERT_TRUE(test::waitUntil([&] { return ended.has_value(); }));
+    ASSERT_TRUE(ended->first) << ended->second.toStdString();
+    EXPECT_FALSE(window.exportDialog()->isVisible());
     QFile f(out);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QJsonArray rows = QJsonDocument::fromJson(f.readAll()).array();
@@ -113,4 +143,60 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
     window.close();
     QLocale::setDefault(QLocale::system());
     setLanguage({});
+}
+
+// The time axis is marked on whole local hours and at local midnights across both changes of the
+// clocks, whichever side of the change the view starts on; zooming out stops at the longest view
+// and zooming in at the shortest, however often the keys are pressed.
+TEST(HistoryWindowAxis, TicksStayOnLocalTimesAcrossClockChangesAndZoomIsBounded)
+{
+    test::ScopedTimeZone berlin("Europe/Berlin");
+    constexpr qint64 kHour = 3600000, kDay = 24 * kHour;
+    const qint64 spring = QDateTime(QDate(2026, 3, 29), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch(); // the change
+    const qint64 autumn = QDateTime(QDate(2026, 10, 25), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
+    const struct {
+        qint64 step;
+        int hourMultiple; // 0: midnight
+    } steps[] = {{kHour, 1}, {3 * kHour, 3}, {12 * kHour, 12}, {kDay, 0}, {2 * kDay, 0}, {7 * kDay, 0}};
+    for (const qint64 change : {spring, autumn}) {
+        for (const auto& s : steps) {
+            const qint64 from = change - 20 * kDay - 1234, to = change + 20 * kDay;
+            const auto ticks = HistoryPlot::timeTicks(from, to, s.step);
+            ASSERT_GE(ticks.size(), size_t(40 * kDay / s.step - 2)) << s.step;
+            for (size_t i = 0; i < ticks.size(); ++i) {
+                const QTime local = QDateTime::fromMSecsSinceEpoch(ticks[i]).time();
+                EXPECT_EQ(local.minute() * 60 + local.second(), 0) << ticks[i];
+                if (s.hourMultiple)
+                    EXPECT_EQ(local.hour() % s.hourMultiple, 0) << ticks[i] << " step " << s.step;
+                else
+                    EXPECT_EQ(local.hour(), 0) << ticks[i] << " step " << s.step;
+                EXPECT_TRUE(i == 0 || ticks[i] > ticks[i - 1]);
+                EXPECT_TRUE(ticks[i] > from && ticks[i] < to);
+            }
+        }
+    }
+
+    QTemporaryDir dir;
+    SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
+    SettingsStore::shared().registerDefaults(settings::defaults());
+    HistoryWindow window(dir.filePath(QStringLiteral("none.sqlite3")));
+    window.resize(800, 400);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    HistoryPlot* plot = window.plot();
+    window.setView(autumn - 4 * kDay, autumn + 4 * kDay);
+    test::spin(0.1);
+    EXPECT_TRUE(window.grab().save(QDir(test::artifactsDir()).filePath(QStringLiteral("history-window-clock-change.png"))));
+    for (int i = 0; i < 100; ++i)
+        QTest::keyClick(plot, Qt::Key_Minus);
+    EXPECT_EQ(plot->viewTo() - plot->viewFrom(), HistoryPlot::longestView());
+    for (int i = 0; i < 100; ++i)
+        QTest::keyClick(plot, Qt::Key_Left);
+    EXPECT_LT(plot->viewFrom(), plot->viewTo());
+    EXPECT_FALSE(window.rangeText().isEmpty());
+    plot->grab(); // draws the axis of the widest view
+    for (int i = 0; i < 100; ++i)
+        QTest::keyClick(plot, Qt::Key_Plus);
+    EXPECT_EQ(plot->viewTo() - plot->viewFrom(), 60000);
+    window.close();
 }

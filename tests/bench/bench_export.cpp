@@ -23,14 +23,16 @@
 #include "parser/OQProtocolExport.h"
 
 #include "LargestDump.h"
+#include "ProcessRun.h"
 
 #ifndef OQTOOL_PATH
 #define OQTOOL_PATH "oqtool"
 #endif
 
-extern char** environ;
-
 namespace {
+
+using oq::bench::Run;
+using oq::bench::runProcess;
 
 class DroppingDevice : public QIODevice {
 public:
@@ -68,44 +70,6 @@ void BM_Export(benchmark::State& state)
     state.SetLabel(formatName(int(state.range(0))));
     state.counters["events"] = double(events.size());
     state.counters["bytes"] = double(bytes);
-}
-
-struct Run {
-    double seconds = 0;
-    double peakMiB = 0;
-    bool ok = false;
-};
-
-// The command with TZ unset and standard output to `out`; wall time and the child's peak memory.
-Run runProcess(const std::vector<std::string>& command, const char* out)
-{
-    std::vector<char*> argv;
-    for (const auto& a : command)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> env;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "TZ=", 3) != 0)
-            env.push_back(*e);
-    }
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    Run run;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data()) == 0) {
-        int status = 0;
-        struct rusage usage = {};
-        if (wait4(pid, &status, 0, &usage) == pid) {
-            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            run.peakMiB = double(usage.ru_maxrss) / 1024.0;
-            run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return run;
 }
 
 struct SystemCalls {

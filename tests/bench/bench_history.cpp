@@ -1,6 +1,8 @@
 // The history database: the cost of recording a reading (the caller's hand-in, and the writer's
 // transaction per reading alone or in batches), and the History window's "all" view over a year of
-// one reading a second (90 days of raw readings kept): the SQL query alone, and query plus drawing.
+// one reading a second (90 days of raw readings kept): the SQL query alone, and query plus drawing;
+// and those 90 days of raw readings (7.8 million) exported as CSV by `oqtool history`, a whole
+// process writing to /dev/null: wall time and peak resident memory.
 //
 // The year is generated once, through the writer, into OQ_BENCH_HISTORY_DB (default
 // $TMPDIR/oq-bench-history-year.sqlite3) and kept for later runs; it takes a minute or two.
@@ -16,6 +18,7 @@
 #include <cmath>
 
 #include "BenchMain.h"
+#include "ProcessRun.h"
 #include "app/HistoryPlot.h"
 #include "app/HistoryWindow.h"
 #include "history/HistoryReader.h"
@@ -23,6 +26,10 @@
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+
+#ifndef OQTOOL_PATH
+#define OQTOOL_PATH "oqtool"
+#endif
 
 namespace {
 
@@ -138,6 +145,24 @@ void BM_YearAllQueryAndDraw(benchmark::State& state)
     state.counters["buckets"] = double(window.plot()->data().live.size());
 }
 BENCHMARK(BM_YearAllQueryAndDraw)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+
+// Every raw reading kept (the last 90 days of the year) as CSV rows, streamed as they are read.
+void BM_YearRawExportProcess(benchmark::State& state)
+{
+    const QString path = year();
+    oq::bench::Run run;
+    for (auto _ : state) {
+        run = oq::bench::runProcess({OQTOOL_PATH, "history", "--db", path.toStdString(), "--from", "2026-01-01"}, "/dev/null");
+        if (!run.ok) {
+            state.SkipWithError("oqtool history failed");
+            return;
+        }
+        state.SetIterationTime(run.seconds);
+    }
+    state.counters["readings"] = double(90 * kDay / 1000);
+    state.counters["peak_MiB"] = run.peakMiB;
+}
+BENCHMARK(BM_YearRawExportProcess)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 } // namespace
 

@@ -7,13 +7,20 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <future>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "device/FtBackend.h"
 #include "sim/SimFtBackend.h"
+#include "device/TtyClaim.h"
 #include "device/TtyReceiver.h"
 #include "ft_test_support.h"
 #include "logging/LGLog.h"
@@ -104,6 +111,13 @@ TEST_F(FtTtyTest, FindsCountersByTheirUsbParent)
     QFile timer(sys + "/devices/pci0/1-2/1-2:1.0/ttyUSB1/latency_timer");
     ASSERT_TRUE(timer.open(QIODevice::ReadOnly));
     EXPECT_EQ(timer.readAll(), "2\n");
+    // The node is a pseudo-terminal, which keeps 8N1 whatever it is told; a port the system lists
+    // as a serial device must take 7E1 or say that it did not.
+    EXPECT_EQ(FT_SetBaudRate(h, 460800), FT_OK);
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_EVEN), FT_INVALID_PARAMETER);
+    const auto refused = oq::ft::lastOpenFailureDetails();
+    EXPECT_EQ(refused.kind, oq::ft::OpenFailure::LineSettingsRefused);
+    EXPECT_EQ(refused.detail.toStdString(), "asked for 460800 baud 7E1, it kept 460800 baud 8N1");
     ASSERT_EQ(FT_GetDeviceInfoList(nodes, &n), FT_OK);
     EXPECT_EQ(nodes[0].ftHandle, h);
     FT_HANDLE again = nullptr;
@@ -185,6 +199,7 @@ TEST_F(FtTtyTest, ExchangeOverAPseudoTerminal)
     FT_HANDLE h = nullptr;
     ASSERT_EQ(FT_Open(0, &h), FT_OK);
     configureLine(h, 460800);
+    EXPECT_EQ(FT_SetDataCharacteristics(h, FT_BITS_7, FT_STOP_BITS_1, FT_PARITY_EVEN), FT_OK) << "a pseudo-terminal has no line";
 
     // A counter that talks only at 9600 does not understand 460800.
     ASSERT_EQ(writeText(h, "P"), FT_OK);
@@ -249,12 +264,13 @@ TEST_F(FtTtyTest, VanishedTerminalFailsAndNeverHangs)
     EXPECT_EQ(FT_Close(h), FT_OK);
 }
 
-// What a 7E1 terminal with marked errors delivers, cut into chunks anywhere: noise becomes "?" and
-// never a line end.
+// What a 7E1 terminal with marked errors delivers, cut into chunks anywhere: noise becomes "?",
+// and a line end stays one even when marked (the driver marks every character of the packet an
+// error came in), so one noisy character cannot merge two lines.
 TEST(TtyInputDecoder, MarkedErrorsAndHighBytesBecomeQuestionMarks)
 {
     const QByteArray in("0,1\xff\x00\ruSv\xc1\r\n\xffX\xff\x00\x00\xff\x00\n#\r\n", 23);
-    const QByteArray expected("0,1?uSv?\r\n?X??#\r\n");
+    const QByteArray expected("0,1\ruSv?\r\n?X?\n#\r\n");
     for (qsizetype cut = 0; cut <= in.size(); ++cut) {
         oq::ft::TtyInputDecoder decoder;
         QByteArray out = decoder.decode(in.constData(), cut);
@@ -296,4 +312,75 @@ TEST_F(FtTtyTest, CounterSimProgram)
     ASSERT_TRUE(sim.waitForFinished(10000));
     EXPECT_EQ(sim.exitCode(), 0);
     FT_Close(h);
+}
+
+// With VMIN and VTIME 0 a purge between the receiver's poll and its read leaves the read empty:
+// the port is healthy and must stay so. Closing the other end is the hang-up.
+TEST(TtyReceiver, PurgeBetweenPollAndReadIsNoHangUp)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int port = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(port, 0);
+    termios t {};
+    ASSERT_EQ(tcgetattr(port, &t), 0);
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    ASSERT_EQ(tcsetattr(port, TCSANOW, &t), 0);
+
+    std::atomic<oq::ft::TtyReceiver*> receiver{nullptr};
+    std::atomic<int> purges{0};
+    oq::ft::TtyReceiver r(port, QStringLiteral("pty"), [&] {
+        if (purges.load() == 0 && receiver.load()) {
+            receiver.load()->purge();
+            ++purges;
+        }
+    });
+    receiver = &r;
+    ASSERT_EQ(::write(master, "stale\r\n", 7), 7);
+    ASSERT_TRUE(oq::test::waitUntil([&] { return purges.load() > 0; }));
+    ASSERT_EQ(::write(master, "0,1 uSv\r\n", 9), 9);
+    r.waitFor(9, 10000);
+    EXPECT_FALSE(r.failed());
+    char got[16] = {};
+    EXPECT_EQ(QByteArray(got, int(r.take(got, sizeof got))), "0,1 uSv\r\n");
+
+    ::close(master);
+    r.waitFor(1, 10000);
+    EXPECT_TRUE(r.failed());
+    r.stop();
+    ::close(port);
+}
+
+// A program that holds the port without the lock (a terminal program) is named all the same,
+// found by what its descriptors link to.
+TEST(TtyClaim, HolderWithoutTheLockIsFoundByItsDescriptors)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QByteArray path = ptsname(master);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const char c = ::open(path.constData(), O_RDWR | O_NOCTTY) >= 0 ? 'y' : 'n';
+        if (::write(ready[1], &c, 1) == 1)
+            pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    const QString holder = oq::ft::portHolder(QString::fromLatin1(path));
+    ::kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ::close(master);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(holder, QStringLiteral("ft_tests (pid %1)").arg(child));
 }

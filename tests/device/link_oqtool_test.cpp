@@ -4,17 +4,22 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <csignal>
 
 #include "common/SimCounters.h"
+#include "history/HistoryDatabase.h"
 #include "common/TestUtil.h"
 #include "platform/Clock.h"
 #include "refusing_port.h"
@@ -126,6 +131,58 @@ TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
     EXPECT_EQ(csv[0], QStringLiteral("counter,source,start,unit,count,min,mean,max"));
     EXPECT_TRUE(csv.last().contains(QStringLiteral(",live,"))) << hours.out.constData();
     EXPECT_TRUE(csv.last().contains(QStringLiteral(",0."))) << hours.out.constData();
+
+    // What the database refuses fails the run, with how much was lost.
+    {
+        QString problem;
+        auto file = oq::history::Database::open(db, oq::history::Access::Write, &problem);
+        ASSERT_TRUE(file) << problem.toStdString();
+        for (const char* table : {"readings", "intervals"}) {
+            ASSERT_TRUE(file->exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE INSERT ON %1"
+                                                  " BEGIN SELECT RAISE(ABORT, 'refused'); END").arg(QLatin1String(table))));
+        }
+    }
+    const struct {
+        QStringList args;
+        const char* said;
+    } refusals[] = {
+        {{"watch", "--simulate", "--count", "4", "--db", db}, "4 readings were not stored"},
+        {{"watch", "--simulate", "--count", "4", "--format", "csv", "--db", db}, "4 readings were not stored"},
+        {{"download", "--simulate", "--db", db}, "intervals of the protocol were not stored"},
+    };
+    for (const auto& r : refusals) {
+        const ToolRun run = oqtool(r.args);
+        EXPECT_EQ(run.exitCode, 1) << r.args.join(' ').toStdString() << run.err.constData();
+        EXPECT_TRUE(run.err.contains(r.said)) << run.err.constData();
+    }
+}
+
+TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
+{
+    QTemporaryDir dir;
+    const QString foreign = dir.filePath(QStringLiteral("notes.sqlite3"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("notes"));
+        db.setDatabaseName(foreign);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("notes"));
+    QFile file(foreign);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    for (const QStringList& args : {QStringList{"watch", "--simulate", "--count", "2", "--db", foreign},
+             QStringList{"download", "--simulate", "--db", foreign}, QStringList{"history", "--db", foreign}}) {
+        const ToolRun run = oqtool(args);
+        EXPECT_EQ(run.exitCode, 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(run.out.isEmpty()) << run.out.constData();
+        EXPECT_TRUE(run.err.contains("not a history database")) << run.err.constData();
+    }
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("notes.sqlite3")});
 }
 
 TEST(OqtoolWatch, DoseInRemOverOqCounterSim)
@@ -139,14 +196,17 @@ TEST(OqtoolWatch, DoseInRemOverOqCounterSim)
 
 // The simulated counter's walk passes danger, then warning, each time back to normal: the command
 // runs once per change told, in both output forms and in a decimal-comma locale, with the reading
-// in its environment, and what it prints stays off standard output.
+// in its environment, and what it prints stays off standard output. Commands may overlap and end
+// in any order, so each keeps its environment in a file of its own and the changes are put in the
+// order of their OQ_TIME.
 TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
 {
     QTemporaryDir dir;
     for (const bool csv : {false, true}) {
-        const QString file = dir.filePath(csv ? QStringLiteral("csv-alerts") : QStringLiteral("text-alerts"));
+        const QString folder = dir.filePath(csv ? QStringLiteral("csv-alerts") : QStringLiteral("text-alerts"));
+        ASSERT_TRUE(QDir().mkpath(folder));
         QStringList args{"watch", "--simulate", "--count", "200", "--alert-command",
-            QStringLiteral("echo alert-said $OQ_LEVEL; env >> '%1'").arg(file)};
+            QStringLiteral("echo alert-said $OQ_LEVEL; env > \"$(mktemp '%1/alert.XXXXXX')\"").arg(folder)};
         if (csv)
             args << "--format" << "csv";
         const ToolRun r = oqtool(args, QStringLiteral("de_DE.UTF-8"), QStringLiteral("0.02"));
@@ -155,22 +215,81 @@ TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
         EXPECT_FALSE(r.out.contains("alert-said"));
         EXPECT_EQ(r.err.count("alert-said"), 5) << r.err.constData();
 
-        QFile f(file);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        QStringList told;
-        for (const QString& line : lines(f.readAll())) {
-            if (line.startsWith(QStringLiteral("OQ_LEVEL="))) {
-                told << line.mid(9);
-            } else if (line.startsWith(QStringLiteral("OQ_VALUE="))) {
-                EXPECT_TRUE(QRegularExpression(QStringLiteral("^OQ_VALUE=[0-9]+\\.[0-9]+$")).match(line).hasMatch()) << line.toStdString();
-            } else if (line.startsWith(QStringLiteral("OQ_UNIT="))) {
-                EXPECT_EQ(line, QStringLiteral("OQ_UNIT=μSv/h"));
-            } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
-                EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
+        QMap<QString, QString> levelByTime;
+        for (const QFileInfo& entry : QDir(folder).entryInfoList(QDir::Files)) {
+            QFile f(entry.filePath());
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            QString level;
+            QString time;
+            for (const QString& line : lines(f.readAll())) {
+                if (line.startsWith(QStringLiteral("OQ_LEVEL="))) {
+                    level = line.mid(9);
+                } else if (line.startsWith(QStringLiteral("OQ_TIME="))) {
+                    time = line.mid(8);
+                } else if (line.startsWith(QStringLiteral("OQ_VALUE="))) {
+                    EXPECT_TRUE(QRegularExpression(QStringLiteral("^OQ_VALUE=[0-9]+\\.[0-9]+$")).match(line).hasMatch()) << line.toStdString();
+                } else if (line.startsWith(QStringLiteral("OQ_UNIT="))) {
+                    EXPECT_EQ(line, QStringLiteral("OQ_UNIT=μSv/h"));
+                } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
+                    EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
+                }
             }
+            EXPECT_FALSE(time.isEmpty());
+            EXPECT_FALSE(levelByTime.contains(time)) << time.toStdString();
+            levelByTime.insert(time, level);
         }
-        EXPECT_EQ(told, QStringList({"warning", "danger", "normal", "warning", "normal"})) << (csv ? "csv" : "text");
+        EXPECT_EQ(levelByTime.values(), QStringList({"warning", "danger", "normal", "warning", "normal"})) << (csv ? "csv" : "text");
     }
+}
+
+// A process that is gone, or a zombie no one has reaped yet.
+bool processAlive(const QByteArray& pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid.trimmed())));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray fields = stat.readAll();
+    return !fields.mid(fields.lastIndexOf(')') + 2).startsWith('Z');
+}
+
+// 18 s of danger 40 s after the last danger alarm is told, although the first danger's command
+// hangs in a grandchild that ignores SIGTERM and holds oqtool's standard error: that command is
+// stopped at its time limit, group and all, the later changes are told, and the log says what
+// happened in words.
+TEST(OqtoolWatch, NewDangerIsToldWhileAnEarlierAlertCommandHangs)
+{
+    QTemporaryDir dir;
+    QFile script(dir.filePath(QStringLiteral("rates")));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    const auto readings = [&](int count, const char* rate) {
+        for (int i = 0; i < count; ++i)
+            script.write(QByteArray(rate) + '\n');
+    };
+    readings(3, "20");   // danger, told at the third
+    readings(37, "0.1"); // normal
+    readings(18, "20");  // danger again, 40 s after the first was told
+    readings(20, "0.1");
+    script.close();
+    CounterSimProcess sim({"--profile", "script:" + script.fileName()});
+    ASSERT_FALSE(sim.path().isEmpty());
+
+    const QString told = dir.filePath(QStringLiteral("told")), grandchild = dir.filePath(QStringLiteral("grandchild"));
+    const QString command = QStringLiteral(
+        "echo $OQ_LEVEL >> '%1'; if [ $OQ_LEVEL = danger ] && [ ! -e '%2' ]; then "
+        "(trap '' TERM; exec sleep 300) & echo $! > '%2'; wait; fi").arg(told, grandchild);
+    const ToolRun r = oqtool({"watch", "--port", sim.path(), "--count", "78", "--alert-timeout", "0.5", "--alert-command", command},
+        QStringLiteral("C.UTF-8"));
+    ASSERT_EQ(r.exitCode, 0) << r.err.constData();
+    QFile toldFile(told), pidFile(grandchild);
+    ASSERT_TRUE(toldFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(lines(toldFile.readAll()).join(' ').toStdString(), "danger normal danger normal");
+    EXPECT_EQ(r.err.count("The alert command timed out after 0.5 s and was stopped"), 1) << r.err.constData();
+    EXPECT_FALSE(r.err.contains("crashed")) << r.err.constData();
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const QByteArray pid = pidFile.readAll();
+    EXPECT_TRUE(oq::test::waitUntil([&] { return !processAlive(pid); }, 10)) << "the grandchild outlived oqtool";
+
+    EXPECT_EQ(oqtool({"watch", "--alert-timeout", "0", "--alert-command", "true"}).exitCode, 2);
 }
 
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)

@@ -5,7 +5,7 @@ oq_add_test(link_protocol_exchange_test SOURCES link_protocol_exchange_test.cpp 
 
 # oqtool's device commands, run as processes against oq-counter-sim and in-process counters.
 if(TARGET oqtool)
-  oq_add_test(link_oqtool_test SOURCES link_oqtool_test.cpp LIBS oq_sim oq_sim_dump TIMEOUT 300)
+  oq_add_test(link_oqtool_test SOURCES link_oqtool_test.cpp LIBS oq_sim oq_sim_dump oq_history TIMEOUT 300)
   target_compile_definitions(link_oqtool_test PRIVATE OQTOOL_PATH="$<TARGET_FILE:oqtool>" COUNTER_SIM_PATH="$<TARGET_FILE:oq-counter-sim>")
   add_dependencies(link_oqtool_test oqtool oq-counter-sim)
 endif()

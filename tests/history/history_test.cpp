@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <QBuffer>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <atomic>
 #include <cmath>
 #include <map>
+#include <set>
 
+#include "common/TestUtil.h"
 #include "history/HistoryDatabase.h"
+#include "history/HistoryExport.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
 #include "platform/Clock.h"
@@ -239,4 +246,208 @@ TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->readings(QStringLiteral("A-1"), start, start + kDay).size(), 6000u);
     EXPECT_EQ(reader->liveBuckets(QStringLiteral("A-1"), Rate, start, start + kDay, kDay).at(0).count, 6000);
+}
+
+// Old firmware names no serial: its readings get a counter of their own (the empty serial) and are
+// stored. A reading the database refuses for its content is left out, counted, and neither it nor
+// anything else holds up the readings behind it.
+TEST_F(HistoryTest, ACounterWithoutSerialAndARefusedReadingHoldUpNothing)
+{
+    {
+        Writer writer(options());
+        ASSERT_TRUE(writer.flush());
+    }
+    {
+        // Stands for anything the file's rules refuse.
+        QString problem;
+        auto db = Database::open(path(), Access::Write, &problem);
+        ASSERT_TRUE(db) << problem.toStdString();
+        ASSERT_TRUE(db->exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON readings WHEN NEW.value > 1000"
+                                            " BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+    }
+    const qint64 start = kT0 + 90 * kDay;
+    Writer writer(options());
+    for (qint64 i = 0; i < 100; ++i) {
+        writer.record({QString(), start + i * 1000, Rate, 0.1, QStringLiteral("Sv"), 0});
+        writer.record({QStringLiteral("A-1"), start + i * 1000, Rate, i % 10 == 3 ? 5000.0 : 0.2, QString(), 0});
+    }
+    writer.record({QStringLiteral("A-1"), start + 500, Rate, std::nan(""), QStringLiteral("Sv"), 0});
+    ASSERT_TRUE(writer.flush()) << writer.problem().toStdString();
+    EXPECT_FALSE(writer.paused());
+    EXPECT_EQ(writer.refused(), 11);
+    EXPECT_EQ(writer.notStored(), 11);
+    for (qint64 i = 100; i < 110; ++i)
+        writer.record({QStringLiteral("A-1"), start + i * 1000, Rate, 0.3, QStringLiteral("Sv"), 0});
+    ASSERT_TRUE(writer.flush());
+    writer.stop();
+    EXPECT_EQ(writer.notStored(), 11);
+
+    QString problem;
+    const auto reader = Reader::open(path(), &problem);
+    ASSERT_TRUE(reader) << problem.toStdString();
+    EXPECT_EQ(reader->counters(), (QStringList{QString(), QStringLiteral("A-1")}));
+    EXPECT_EQ(reader->readings(QString(), start, start + kDay).size(), 100u);
+    EXPECT_EQ(reader->readings(QStringLiteral(""), start, start + kDay).size(), 100u);
+    const auto a = reader->readings(QStringLiteral("A-1"), start, start + kDay);
+    EXPECT_EQ(a.size(), 100u);
+    EXPECT_EQ(reader->liveTotal(QStringLiteral("A-1"), Rate, start, start + kDay)->count, 100);
+    EXPECT_TRUE(reader->error().isEmpty()) << reader->error().toStdString();
+}
+
+// A reader never changes the file it reads, sees what a running writer has committed, and tells
+// a file that is not a history (empty, damaged, another program's) or a failed query from an
+// empty history. A writer leaves another program's database exactly as it is.
+TEST_F(HistoryTest, ReadersAreReadOnlyAndTellFailuresFromEmptiness)
+{
+    const qint64 start = kT0 + 90 * kDay;
+    {
+        Writer writer(options());
+        writer.record({QStringLiteral("A-1"), start, Rate, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+        QString problem;
+        const auto reader = Reader::open(path(), &problem);
+        ASSERT_TRUE(reader) << problem.toStdString();
+        EXPECT_EQ(reader->readings(QStringLiteral("A-1"), start, start + kDay).size(), 1u);
+        writer.record({QStringLiteral("A-1"), start + 1000, Rate, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+        EXPECT_EQ(reader->readings(QStringLiteral("A-1"), start, start + kDay).size(), 2u);
+
+        // Another connection takes a table away: the reader's query fails, and says so.
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(path());
+        ASSERT_TRUE(other.open());
+        ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("DROP TABLE intervals")));
+        EXPECT_TRUE(reader->intervals(QStringLiteral("A-1"), start, start + kDay).empty());
+        EXPECT_FALSE(reader->error().isEmpty());
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        EXPECT_FALSE(exportRaw(*reader, {QStringLiteral("A-1")}, start, start + kDay, ExportFormat::Csv, {}, sink));
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
+
+    const QString foreign = dir.filePath(QStringLiteral("foreign.sqlite3"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
+        db.setDatabaseName(foreign);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
+    const QByteArray foreignBytes = [&] {
+        QFile f(foreign);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    const QString empty = dir.filePath(QStringLiteral("empty.sqlite3"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString damaged = dir.filePath(QStringLiteral("damaged.sqlite3"));
+    {
+        QFile f(damaged);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, '\x11'));
+    }
+    for (const QString& file : {foreign, empty, damaged}) {
+        QString problem;
+        EXPECT_FALSE(Reader::open(file, &problem)) << file.toStdString();
+        EXPECT_FALSE(problem.isEmpty());
+    }
+    EXPECT_EQ(QFile(empty).size(), 0);
+    EXPECT_FALSE(QFile::exists(empty + QStringLiteral("-wal")));
+
+    auto o = options();
+    o.path = foreign;
+    {
+        Writer writer(o);
+        writer.record({QStringLiteral("A-1"), start, Rate, 0.1, QStringLiteral("Sv"), 0});
+        EXPECT_FALSE(writer.flush(5.0));
+        EXPECT_TRUE(writer.problem().contains(QStringLiteral("not a history database"))) << writer.problem().toStdString();
+        EXPECT_TRUE(writer.movedAside().isEmpty());
+        writer.stop();
+        EXPECT_EQ(writer.notStored(), 1);
+    }
+    QFile f(foreign);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), foreignBytes);
+    EXPECT_FALSE(QFile::exists(foreign + QStringLiteral("-wal")));
+}
+
+// Per-bucket exports over random ranges: every reading in the range is counted once, none outside
+// it; each bucket starts in the range, the first where the range does, the others at a whole
+// minute or hour of UTC or at a local midnight, also on the days the clocks change (23 and 25 hours).
+TEST_F(HistoryTest, BucketsCountExactlyTheRangeAndDaysAreLocal)
+{
+    oq::test::ScopedTimeZone berlin("Europe/Berlin");
+    const qint64 springStart = 1774479600000LL; // 2026-03-26T00:00+01:00
+    const qint64 autumnStart = 1792620000000LL; // 2026-10-22T00:00+02:00
+    std::vector<qint64> times;
+    for (const qint64 base : {springStart, autumnStart}) {
+        for (qint64 t = base; t < base + 6 * kDay; t += 7000)
+            times.push_back(t);
+    }
+    {
+        auto o = options();
+        o.retentionDays = 400; // every raw reading kept, so a range may end anywhere in a minute
+        Writer writer(o);
+        for (const qint64 t : times)
+            writer.record({QStringLiteral("A-1"), t, Rate, rateAt(t), QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+    }
+    QString problem;
+    const auto reader = Reader::open(path(), &problem);
+    ASSERT_TRUE(reader) << problem.toStdString();
+
+    const auto rows = [&](qint64 from, qint64 to, BucketSize size) {
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        EXPECT_TRUE(exportBuckets(*reader, {QStringLiteral("A-1")}, from, to, size, ExportFormat::Csv, out));
+        QList<QByteArray> lines = out.data().split('\n');
+        lines.removeFirst();
+        lines.removeAll(QByteArray());
+        std::vector<std::pair<qint64, qint64>> result; // start, count
+        for (const QByteArray& line : lines) {
+            const auto fields = line.split(',');
+            result.emplace_back(QDateTime::fromString(QString::fromLatin1(fields[2]), Qt::ISODateWithMs).toMSecsSinceEpoch(),
+                fields[4].toLongLong());
+        }
+        return result;
+    };
+    const auto isLocalMidnight = [](qint64 t) { return QDateTime::fromMSecsSinceEpoch(t).time() == QTime(0, 0); };
+
+    // Days across both changes: whole local days of 23, 24 and 25 hours.
+    for (const qint64 base : {springStart, autumnStart}) {
+        const auto days = rows(base, QDateTime::fromMSecsSinceEpoch(base).date().addDays(6).startOfDay().toMSecsSinceEpoch(), BucketSize::Day);
+        ASSERT_EQ(days.size(), 6u);
+        std::set<qint64> lengths;
+        for (size_t i = 0; i < days.size(); ++i) {
+            EXPECT_TRUE(isLocalMidnight(days[i].first)) << days[i].first;
+            if (i)
+                lengths.insert(days[i].first - days[i - 1].first);
+        }
+        EXPECT_EQ(lengths.size(), 2u) << "a 24-hour day and the day of the change";
+    }
+
+    auto* random = QRandomGenerator::global();
+    const qint64 lo = springStart - kDay, hi = autumnStart + 7 * kDay;
+    for (int round = 0; round < 60; ++round) {
+        const qint64 a = lo + qint64(random->bounded(double(hi - lo)));
+        const qint64 length = round % 3 == 0 ? 86400000LL * 3 : qint64(random->bounded(double(2 * kDay)));
+        const qint64 from = round % 2 ? (a / 1000) * 1000 + 137 : a, to = std::min(from + length, hi);
+        const BucketSize size = BucketSize(round % 3);
+        const qint64 expected = std::count_if(times.begin(), times.end(), [&](qint64 t) { return t >= from && t < to; });
+        qint64 counted = 0;
+        const auto got = rows(from, to, size);
+        for (size_t i = 0; i < got.size(); ++i) {
+            counted += got[i].second;
+            EXPECT_GE(got[i].first, from);
+            EXPECT_LT(got[i].first, to);
+            if (i == 0 || got[i].first == from)
+                continue;
+            if (size == BucketSize::Day)
+                EXPECT_TRUE(isLocalMidnight(got[i].first)) << got[i].first;
+            else
+                EXPECT_EQ(got[i].first % (size == BucketSize::Minute ? 60000 : 3600000), 0) << got[i].first;
+        }
+        EXPECT_EQ(counted, expected) << "round " << round << " from " << from << " to " << to;
+    }
 }

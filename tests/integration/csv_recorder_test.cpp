@@ -1,5 +1,6 @@
 // CSV recording of oqtool watch: row format, the append-only file, and recording across the
 // simulated counter being unplugged and plugged in again.
+#include <QAbstractEventDispatcher>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -390,6 +391,23 @@ TEST_F(CsvRecordingTest, LastReadingBeforeTheUnplugIsKept)
 
     EXPECT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, 8), 0) << g_err.toStdString();
     EXPECT_EQ(runsOf(rows(read(file))), (std::vector<std::vector<int>>{{1, 2, 3, 4}, {1, 2, 3, 4}}));
+}
+
+// A recording all day sleeps until something happens: its event loop wakes for the readings and
+// the device's changes, never on a timer of its own (one of 10 ms woke it 100 times a second).
+TEST_F(CsvRecordingTest, SleepsBetweenReadings)
+{
+    oq::clock::setScale(0.15); // readings 2 s apart: 0.3 s of real time for a timer to tick in
+    const QString file = path("r.csv");
+    auto session = simulatedSession();
+    countUp(*session->simulatedCounter());
+    int wakeUps = 0;
+    const auto counting = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, [&] { ++wakeUps; });
+    constexpr int kReadings = 4;
+    EXPECT_EQ(oqtool::runCsvWatch(*session, {true, file}, 1, kReadings), 0) << g_err.toStdString();
+    QObject::disconnect(counting);
+    EXPECT_EQ(rows(read(file)).size(), size_t(kReadings));
+    EXPECT_LT(wakeUps, 12 * kReadings);
 }
 
 TEST_F(CsvRecordingTest, WaitsForACounterAndRestartContinuesTheFile)

@@ -1,14 +1,22 @@
 // The parser commands of oqtool, run as a separate process.
 #include <gtest/gtest.h>
 
+#include <QDateTime>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonArray>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
+#include <iostream>
+
+#include <unistd.h>
+
 #include "dump/DumpWriter.h"
+#include "history/HistoryWriter.h"
 
 namespace {
 
@@ -18,7 +26,8 @@ struct Run {
 };
 
 // `outputFile`: standard output goes there instead of being read.
-Run oqtool(const QStringList& args, const QByteArray& input = {}, const QString& outputFile = {})
+Run oqtool(const QStringList& args, const QByteArray& input = {}, const QString& outputFile = {}, const QString& program = {},
+    const QStringList& programArgs = {})
 {
     QProcess p;
     if (!outputFile.isEmpty())
@@ -26,7 +35,10 @@ Run oqtool(const QStringList& args, const QByteArray& input = {}, const QString&
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(OQTOOL_PATH), args);
+    if (program.isEmpty())
+        p.start(QStringLiteral(OQTOOL_PATH), args);
+    else
+        p.start(program, programArgs + QStringList{QStringLiteral(OQTOOL_PATH)} + args);
     p.write(input);
     p.closeWriteChannel();
     p.waitForFinished(30000);
@@ -179,4 +191,127 @@ TEST(OqtoolEvents, Failures)
     r = oqtool({"events", "-", "--format", "json"}, sampleDump(), QStringLiteral("/dev/full"));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.startsWith("oqtool: ") && r.err.contains("No space left on device")) << r.err.constData();
+}
+
+// A minute of readings from 2026-12-07T00:00Z on, one a minute, read back by ranges in the forms
+// the help lists (the zone is Europe/Berlin, UTC+1 in December); anything else is refused, and a
+// file that is not a readable history fails rather than printing an empty one.
+TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
+    constexpr qint64 kStart = 1796601600000LL; // 2026-12-07T00:00:00Z
+    {
+        oq::history::Writer::Options o;
+        o.path = db;
+        o.nowMs = [] { return kStart + 86400000LL; };
+        oq::history::Writer writer(o);
+        for (qint64 i = 0; i < 36 * 60; ++i)
+            writer.record({QStringLiteral("A-1"), kStart + i * 60000, oq::history::Rate, 0.1, QStringLiteral("Sv"), 0});
+        // Old firmware names no serial number.
+        writer.record({QString(), kStart - 86400000LL, oq::history::Rate, 0.2, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+    }
+    const struct {
+        const char* from;
+        const char* to;
+        int rows; // -1: refused
+    } cases[] = {
+        {"2026-12-08T06:00:00Z", "2026-12-08T07:00:00Z", 60},
+        {"2026-12-08T06:00Z", "2026-12-08T06:00:30.5Z", 1},
+        {"2026-12-08T06:00:00.001Z", "2026-12-08T06:03Z", 2},
+        {"2026-12-08T07:00+01:00", "2026-12-08T08:00:00+0100", 60},
+        {"2026-12-08T05:00-01", "2026-12-08T06:10Z", 10},
+        {"2026-12-08T07:00", "2026-12-08T07:30:00.000", 30}, // local
+        {"2026-12-08", "2026-12-08T00:10", 10},              // local midnight is 23:00Z
+        {"2026-12-07", "2026-12-08", 23 * 60},
+        {"-100000d", "2027-01-01T00:00Z", 36 * 60 + 1},
+        {"2026-12-08T11:00Z", "now", -2}, // as many as there are before now
+        {"2026-12-07Tgarbage", "now", -1},
+        {"2026-12-07T", "now", -1},
+        {"2026-12-07T25:99", "now", -1},
+        {"2026-12-07T12:60", "now", -1},
+        {"2026-02-30", "now", -1},
+        {"2026-12-08T06:00Z+", "now", -1},
+        {"2026-12-08T06:00+19:00", "now", -1},
+        {"08.12.2026", "now", -1},
+        {"2026-12-08 06:00", "now", -1},
+        {"-7x", "now", -1},
+        {"", "now", -1},
+    };
+    // Readings from 11:00Z on before the moment given.
+    const auto beforeNow = [&](qint64 now) { return std::clamp((now - kStart) / 60000 + 1 - 35 * 60, 0LL, 60LL); };
+    for (const auto& c : cases) {
+        const qint64 before = beforeNow(QDateTime::currentMSecsSinceEpoch());
+        const auto r = oqtool({"history", "--db", db, "--from", c.from, "--to", c.to});
+        if (c.rows == -2) {
+            EXPECT_EQ(r.exitCode, 0) << r.err.constData();
+            EXPECT_GE(r.out.count('\n') - 1, before);
+            EXPECT_LE(r.out.count('\n') - 1, beforeNow(QDateTime::currentMSecsSinceEpoch()));
+        } else if (c.rows < 0) {
+            EXPECT_EQ(r.exitCode, 1) << c.from;
+            EXPECT_TRUE(r.out.isEmpty()) << c.from;
+            EXPECT_TRUE(r.err.contains(c.from)) << r.err.constData();
+        } else {
+            EXPECT_EQ(r.exitCode, 0) << c.from << r.err.constData();
+            EXPECT_EQ(r.out.count('\n'), c.rows + 1) << c.from << " " << c.to;
+        }
+    }
+    const auto unnamed = oqtool({"history", "--db", db, "--counter", ""});
+    EXPECT_EQ(unnamed.out, "counter,source,time,value,unit,counter_unit,level,duration,pulses\n"
+                           ",live,2026-12-06T00:00:00.000Z,0.2,μSv/h,Sv,normal,,\n");
+    // Hours cut at the range's ends: the first starts where the range does.
+    const auto hours = oqtool({"history", "--db", db, "--counter", "A-1", "--bucket", "hour", "--from", "2026-12-08T06:30Z", "--to", "2026-12-08T08:15Z"});
+    EXPECT_EQ(hours.exitCode, 0) << hours.err.constData();
+    EXPECT_EQ(hours.out,
+        "counter,source,start,unit,count,min,mean,max\n"
+        "A-1,live,2026-12-08T06:30:00.000Z,μSv/h,30,0.1,0.1,0.1\n"
+        "A-1,live,2026-12-08T07:00:00.000Z,μSv/h,60,0.1,0.1,0.1\n"
+        "A-1,live,2026-12-08T08:00:00.000Z,μSv/h,15,0.1,0.1,0.1\n");
+    // Local days: the 7th from 00:00Z (the range's start), the 8th from 23:00Z of the 7th.
+    const auto days = oqtool({"history", "--db", db, "--counter", "A-1", "--bucket", "day", "--from", "2026-12-07T00:00Z"});
+    EXPECT_EQ(days.out,
+        "counter,source,start,unit,count,min,mean,max\n"
+        "A-1,live,2026-12-07T00:00:00.000Z,μSv/h,1380,0.1,0.1,0.1\n"
+        "A-1,live,2026-12-07T23:00:00.000Z,μSv/h,780,0.1,0.1,0.1\n");
+
+    // Read from a folder the reader may not write: made read-only for an ordinary user, mounted
+    // read-only for root (whom permissions do not stop).
+    QTemporaryDir locked;
+    const QString copy = locked.filePath(QStringLiteral("history.sqlite3"));
+    ASSERT_TRUE(QFile::copy(db, copy));
+    const bool root = geteuid() == 0;
+    if (!root) {
+        QFile::setPermissions(copy, QFile::ReadOwner);
+        QFile::setPermissions(locked.path(), QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const auto readOnly = oqtool({"history", "--db", copy, "--from", "2026-12-08T06:00Z", "--to", "2026-12-08T06:05Z"}, {}, {},
+        root ? QStringLiteral("unshare") : QString(),
+        root ? QStringList{"-m", "sh", "-c", "mount --bind -o ro \"$0\" \"$0\" || exit 77; exec \"$@\"", locked.path()}
+             : QStringList{});
+    if (readOnly.exitCode == 77) {
+        std::cerr << "[ NOTE     ] no read-only mount here; a read-only folder is not tried\n";
+    } else {
+        EXPECT_EQ(readOnly.exitCode, 0) << readOnly.err.constData();
+        EXPECT_EQ(readOnly.out.count('\n'), 6) << readOnly.out.constData();
+    }
+    EXPECT_EQ(QDir(locked.path()).entryList(QDir::Files), QStringList{QStringLiteral("history.sqlite3")});
+    QFile::setPermissions(locked.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    // Not a history: an empty file, another program's database, a damaged one, a missing one.
+    const QString empty = dir.filePath(QStringLiteral("empty.sqlite3"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    const QString damaged = dir.filePath(QStringLiteral("damaged.sqlite3"));
+    {
+        QFile f(damaged);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray("SQLite format 3\0", 16) + QByteArray(4000, '\x5a'));
+    }
+    for (const QString& file : {empty, damaged, dir.filePath(QStringLiteral("missing.sqlite3"))}) {
+        const auto r = oqtool({"history", "--db", file});
+        EXPECT_EQ(r.exitCode, 1) << file.toStdString();
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+        EXPECT_TRUE(r.err.startsWith("oqtool history: ")) << r.err.constData();
+    }
+    EXPECT_EQ(QFile(empty).size(), 0);
 }

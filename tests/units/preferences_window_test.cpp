@@ -15,6 +15,7 @@
 #include "common/TestUtil.h"
 #include "platform/StringTable.h"
 #include "units/LivoraPreferencesWindow.h"
+#include "units/MqttOptionsBox.h"
 
 using namespace oq;
 
@@ -211,7 +212,7 @@ TEST(PreferencesWindow, OnlyBarColoursHidesTheOthers)
     w.close();
 }
 
-// Each on/off option (the alerts', the history's recording): its box shows the option's default
+// Each on/off option (the alerts', the history's recording, MQTT discovery): its box shows the option's default
 // (also where no defaults were registered), a click stores it and the store names the key, another
 // writer's change shows at once without being written back, and the stored choice reads back
 // after a restart.
@@ -225,7 +226,7 @@ TEST(PreferencesWindow, OnOffOptionsStoreEachChoiceUnderItsKey)
         QString key;
         bool byDefault;
     } options[] = {{settings::NotifyLevelChanges, true}, {settings::AlarmSound, false}, {settings::KeepRunningWhenClosed, false},
-        {settings::RecordHistory, true}};
+        {settings::RecordHistory, true}, {settings::MqttDiscovery, true}};
     for (const auto& o : options) {
         SCOPED_TRACE(o.key.toStdString());
         auto* box = w.findChild<QCheckBox*>(o.key);
@@ -245,6 +246,55 @@ TEST(PreferencesWindow, OnOffOptionsStoreEachChoiceUnderItsKey)
     SettingsStore::useFile(file);
     for (const auto& o : options)
         EXPECT_EQ(SettingsStore::shared().objectForKey(o.key).toBool(), !o.byDefault) << o.key.toStdString();
+}
+
+// The MQTT text options: a usable text is stored under its key when the field is left (the store
+// names the key once), an empty one removes the key, an unusable one is refused with a message
+// and stores nothing, and another writer's change shows. The status line shows what it is given.
+TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
+{
+    test::FreshSettings fresh;
+    LivoraPreferencesWindow w;
+    w.showWindow();
+    auto* box = w.mqttBox();
+    ASSERT_TRUE(box);
+    const struct {
+        QString key;
+        QLineEdit* field;
+        QString usable, unusable;
+    } fields[] = {
+        {settings::MqttBroker, box->brokerField(), QStringLiteral("mqtts://broker.example:8884"), QStringLiteral("http://broker")},
+        {settings::MqttTopicPrefix, box->prefixField(), QStringLiteral("home/geiger/SERIAL"), QStringLiteral("home/+/SERIAL")},
+    };
+    auto& store = SettingsStore::shared();
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.key.toStdString());
+        EXPECT_EQ(f.field->objectName(), f.key);
+        QSignalSpy changed(&store, &SettingsStore::changed);
+        type(f.field, f.usable);
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(changed.at(0).at(0).toString(), f.key);
+        EXPECT_EQ(store.stringForKey(f.key), f.usable);
+        EXPECT_TRUE(box->inputMessage().isEmpty());
+
+        type(f.field, f.unusable);
+        EXPECT_EQ(changed.count(), 1);
+        EXPECT_EQ(store.stringForKey(f.key), f.usable);
+        EXPECT_FALSE(box->inputMessage().isEmpty());
+
+        f.field->selectAll();
+        QTest::keyClick(f.field, Qt::Key_Backspace);
+        QTest::keyClick(f.field, Qt::Key_Return);
+        EXPECT_EQ(changed.count(), 2);
+        EXPECT_FALSE(store.objectForKey(f.key).isValid());
+
+        w.thresholdField(Threshold::WarningRate)->setFocus();
+        store.setString(f.key, f.usable);
+        EXPECT_EQ(f.field->text(), f.usable);
+    }
+    box->setStatus(QStringLiteral("Connected to mqtt://broker:1883"));
+    EXPECT_EQ(box->status(), QStringLiteral("Connected to mqtt://broker:1883"));
+    w.close();
 }
 
 TEST(PreferencesWindow, ScreenshotsOfEachUnitChoice)

@@ -3,7 +3,12 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QThread>
+#include <QTimer>
 
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <unistd.h>
 
 #include "Command.h"
@@ -12,9 +17,24 @@
 #include "units/ColorManager.h"
 
 namespace oqtool {
+namespace {
 
-AlertCommand::AlertCommand(QString command)
+int toMs(double seconds) { return int(std::clamp(seconds * 1000.0, 0.0, 2.0e9)); }
+
+// "SIGTERM": the same in every locale, unlike strsignal().
+QString signalName(int signal)
+{
+    const char* abbreviation = sigabbrev_np(signal);
+    return abbreviation ? QStringLiteral("SIG") + QLatin1String(abbreviation) : QStringLiteral("unknown");
+}
+
+bool groupAlive(qint64 group) { return ::kill(pid_t(-group), 0) == 0; }
+
+} // namespace
+
+AlertCommand::AlertCommand(QString command, double timeoutSeconds)
     : m_command(std::move(command))
+    , m_timeout(timeoutSeconds)
 {
 }
 
@@ -40,65 +60,129 @@ void AlertCommand::reading(double value, int mode, const QString& serial)
         err(text("oqtool.watch.alert.dropped") + QLatin1Char('\n'));
     }
     m_waiting.push_back(env);
-    if (!m_running)
-        startNext();
+    startWaiting();
 }
 
-void AlertCommand::startNext()
+void AlertCommand::startWaiting()
 {
-    if (m_running || m_waiting.empty())
-        return;
+    while (m_running.size() < kMaxRunning && !m_waiting.empty()) {
+        const QProcessEnvironment env = m_waiting.front();
+        m_waiting.pop_front();
+        start(env);
+    }
+}
+
+void AlertCommand::start(const QProcessEnvironment& env)
+{
     auto* process = new QProcess(this);
-    process->setProcessEnvironment(m_waiting.front());
-    m_waiting.pop_front();
+    process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->setStandardInputFile(QProcess::nullDevice());
-    // Standard output is the readings' (or the CSV rows'); what the command says goes beside
-    // oqtool's own messages.
-    process->setChildProcessModifier([] { ::dup2(STDERR_FILENO, STDOUT_FILENO); });
+    // A group of its own, so a time-out reaches what the command started too. Standard output is
+    // the readings' (or the CSV rows'); what the command says goes beside oqtool's own messages.
+    process->setChildProcessModifier([] {
+        ::setsid();
+        ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    });
     connect(process, &QProcess::finished, this, [this, process](int code, QProcess::ExitStatus status) {
         ended(process, code, status == QProcess::CrashExit);
     });
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            ended(process, -1, true);
+            ended(process, -1, false);
     });
-    m_running = process;
+    m_running.push_back({process, 0, Stop::No});
     process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), m_command});
+    // A start that failed has been told already, and the run is gone.
+    if (const auto run = runOf(process); run != m_running.end()) {
+        run->group = process->processId();
+        QTimer::singleShot(toMs(m_timeout), process, [this, process] { timeUp(process); });
+    }
+}
+
+std::vector<AlertCommand::Run>::iterator AlertCommand::runOf(QProcess* process)
+{
+    return std::find_if(m_running.begin(), m_running.end(), [process](const Run& r) { return r.process == process; });
+}
+
+void AlertCommand::timeUp(QProcess* process)
+{
+    const auto run = runOf(process);
+    if (run == m_running.end() || run->stop != Stop::No || run->group <= 0)
+        return;
+    run->stop = Stop::TimeUp;
+    stopGroup(run->group);
+}
+
+void AlertCommand::stopGroup(qint64 group)
+{
+    ::kill(pid_t(-group), SIGTERM);
+    m_stopping.push_back(group);
+    QTimer::singleShot(toMs(kAlertStopGrace), this, [this, group] {
+        if (groupAlive(group))
+            ::kill(pid_t(-group), SIGKILL);
+        std::erase(m_stopping, group);
+    });
 }
 
 void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
 {
-    if (process != m_running)
+    const auto run = runOf(process);
+    if (run == m_running.end())
         return;
-    if (crashed || exitCode != 0) {
-        const QString why = crashed ? m_running->errorString() : QString::number(exitCode);
-        LGLogWarn("Alert command failed: %@", why);
-        err(text("oqtool.watch.alert.failed").arg(why) + QLatin1Char('\n'));
+    QString said;
+    if (run->stop == Stop::TimeUp) {
+        LGLogWarn("alert command timed out after %@ s and was stopped", QString::number(m_timeout));
+        said = text("oqtool.watch.alert.timed_out").arg(QString::number(m_timeout));
+    } else if (run->stop == Stop::AtEnd) {
+        LGLogWarn("alert command still running at the end was stopped");
+        said = text("oqtool.watch.alert.stopped_at_end");
+    } else if (process->error() == QProcess::FailedToStart) {
+        LGLogWarn("alert command could not be started: %@", process->errorString());
+        said = text("oqtool.watch.alert.not_started").arg(process->errorString());
+    } else if (crashed) {
+        LGLogWarn("alert command was ended by signal %d (%@)", exitCode, signalName(exitCode));
+        said = text("oqtool.watch.alert.signal").arg(exitCode).arg(signalName(exitCode));
+    } else if (exitCode != 0) {
+        LGLogWarn("alert command exited with status %d", exitCode);
+        said = text("oqtool.watch.alert.exit_status").arg(exitCode);
     }
-    m_running->deleteLater();
-    m_running = nullptr;
-    startNext();
+    if (!said.isEmpty())
+        err(said + QLatin1Char('\n'));
+    m_running.erase(run);
+    process->deleteLater();
+    startWaiting();
 }
 
 void AlertCommand::finish(double realSeconds)
 {
-    const QDeadlineTimer deadline(qint64(realSeconds * 1000));
-    while (m_running) {
-        QProcess* process = m_running;
-        if (!process->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 0)))) {
-            if (process->state() != QProcess::NotRunning) {
-                m_waiting.clear();
-                process->kill();
-                process->waitForFinished(5000);
-            }
-        }
-        // waitForFinished delivers `finished`, which starts the next one.
-        if (m_running == process) {
-            m_running = nullptr;
-            delete process;
+    const QDeadlineTimer deadline(toMs(realSeconds));
+    // waitForFinished delivers `finished`, which starts those waiting.
+    while (!m_running.empty() && !deadline.hasExpired())
+        m_running.front().process->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 1)));
+    m_waiting.clear();
+    for (Run& run : m_running) {
+        if (run.group > 0 && run.stop == Stop::No) {
+            ::kill(pid_t(-run.group), SIGTERM);
+            m_stopping.push_back(run.group);
+            run.stop = Stop::AtEnd;
         }
     }
+    const QDeadlineTimer grace(toMs(kAlertStopGrace));
+    for (const Run& run : std::vector<Run>(m_running))
+        run.process->waitForFinished(int(std::max<qint64>(grace.remainingTime(), 1)));
+    while (std::any_of(m_stopping.begin(), m_stopping.end(), groupAlive) && !grace.hasExpired())
+        QThread::msleep(20);
+    for (const qint64 group : m_stopping) {
+        if (groupAlive(group))
+            ::kill(pid_t(-group), SIGKILL);
+    }
+    m_stopping.clear();
+    for (const Run& run : std::vector<Run>(m_running))
+        run.process->waitForFinished(1000);
+    for (const Run& run : m_running)
+        delete run.process;
+    m_running.clear();
 }
 
 } // namespace oqtool

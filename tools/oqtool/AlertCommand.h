@@ -7,14 +7,16 @@
 //   OQ_UNIT            μSv/h (dose rate) or μSv (dose)
 //   OQ_COUNTER         the counter's serial number (empty when unknown)
 //   OQ_TIME            when the reading arrived, UTC, ISO 8601
-// The reading goes on while it runs. Commands run one at a time, in order; their standard output
-// and error go to oqtool's standard error (standard output carries the readings), their standard
-// input is empty.
+// The reading goes on while it runs. Each command starts at once, in a process group of its own,
+// so one that hangs holds back no later alert: at its time limit the whole group (with whatever
+// it started) gets SIGTERM, and SIGKILL a moment later. Standard output and error go to oqtool's
+// standard error (standard output carries the readings), standard input is empty.
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
 
 #include <deque>
+#include <vector>
 
 #include "alerts/LevelChangeRule.h"
 
@@ -24,10 +26,14 @@ namespace oqtool {
 
 // Real seconds an alert command under way at the end of the reading may take before it is stopped.
 constexpr double kAlertFinishWait = 10.0;
+// Real seconds an alert command may run, unless --alert-timeout says otherwise.
+constexpr double kDefaultAlertTimeout = 60.0;
+// Real seconds between SIGTERM and SIGKILL for a command's process group.
+constexpr double kAlertStopGrace = 2.0;
 
 class AlertCommand : public QObject {
 public:
-    explicit AlertCommand(QString command);
+    AlertCommand(QString command, double timeoutSeconds = kDefaultAlertTimeout);
     // Ends what still runs (see finish()).
     ~AlertCommand() override;
 
@@ -36,21 +42,36 @@ public:
     // The readings stopped (the counter left): a level must hold anew.
     void interrupt() { m_rule.interrupt(); }
     // Waits up to `realSeconds` for the commands started and waiting, so none is cut short by an
-    // ordinary end; what is still running then is stopped.
+    // ordinary end; what is still running then is stopped, process groups and all.
     void finish(double realSeconds);
 
-    // Commands waiting beyond this are dropped, oldest first: a command that hangs does not
-    // gather an endless queue.
+    // Commands running at once; beyond, they wait (at most kMaxWaiting, the oldest is dropped).
+    static constexpr size_t kMaxRunning = 4;
     static constexpr size_t kMaxWaiting = 16;
 
 private:
-    void startNext();
+    enum class Stop { No, TimeUp, AtEnd };
+    struct Run {
+        QProcess* process = nullptr;
+        qint64 group = 0; // the process group, 0 until started
+        Stop stop = Stop::No;
+    };
+
+    void startWaiting();
+    void start(const QProcessEnvironment& env);
+    void timeUp(QProcess* process);
+    std::vector<Run>::iterator runOf(QProcess* process);
     void ended(QProcess* process, int exitCode, bool crashed);
+    // SIGTERM, and SIGKILL after kAlertStopGrace unless the group is gone by then.
+    void stopGroup(qint64 group);
 
     QString m_command;
+    double m_timeout;
     oq::alerts::LevelChangeRule m_rule;
     std::deque<QProcessEnvironment> m_waiting;
-    QProcess* m_running = nullptr;
+    std::vector<Run> m_running;
+    // Groups sent SIGTERM, to be sent SIGKILL; also stopped by finish().
+    std::vector<qint64> m_stopping;
 };
 
 } // namespace oqtool

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <cerrno>
 #include <charconv>
@@ -246,6 +247,8 @@ public:
         case State::Away:
             if (oq::clock::now() >= m_retryAt)
                 connectCounter();
+            else if (!m_retryWake.isActive())
+                wakeForRetry();
             break;
         case State::Opening:
             if (m_device->failed())
@@ -281,6 +284,14 @@ private:
         return !m_device->busy() && progress && progress->completedUnitCount() == -1;
     }
 
+    // Nothing else wakes the waiting loop while no counter is there.
+    void wakeForRetry()
+    {
+        m_retryWake.setSingleShot(true);
+        m_retryWake.setTimerType(Qt::PreciseTimer);
+        m_retryWake.start(oq::clock::scaledMs(m_retryAt - oq::clock::now()));
+    }
+
     void connectCounter()
     {
         m_device = makeDevice<OQUSBDevice>();
@@ -313,6 +324,7 @@ private:
         m_device.reset();
         m_state = State::Away;
         m_retryAt = oq::clock::now() + (wasRecording ? 0.0 : kCsvRetryInterval);
+        wakeForRetry();
         // "device not found" also stands for a port that is there but refused (in use by another
         // program, not permitted): the cause is what helps, and a new cause is said again.
         const QString cause = wasRecording ? QString() : oq::ft::lastOpenFailure();
@@ -346,7 +358,7 @@ private:
         m_pending.reset();
         reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
         if (m_also)
-            m_also(reading, m_device && m_device->info() ? m_device->info()->serialNumber() : QString());
+            m_also(reading, m_device ? m_device->info().get() : nullptr);
         QString error;
         if (!m_file.append(csvRow(reading), error)) {
             err(QStringLiteral("oqtool watch: %1\n").arg(error));
@@ -377,6 +389,7 @@ private:
     bool m_writeFailed = false;
     std::shared_ptr<OQUSBDevice> m_device;
     std::optional<CsvReading> m_pending;
+    QTimer m_retryWake;
 };
 
 } // namespace

@@ -10,6 +10,8 @@
 #include <functional>
 #include <sys/types.h>
 
+class OQDeviceInfo;
+
 namespace oqtool {
 
 class AlertCommand;
@@ -68,8 +70,8 @@ struct CsvOptions {
 // are malformed or --output comes without --format csv.
 bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 
-// Each reading recorded, with the serial number of the counter it came from.
-using ReadingHook = std::function<void(const CsvReading& reading, const QString& serial)>;
+// Each reading recorded, with what the counter it came from said about itself (may be null).
+using ReadingHook = std::function<void(const CsvReading& reading, const OQDeviceInfo* counter)>;
 
 // Records until Ctrl-C, or until `count` rows when it is positive; waits for the counter while
 // it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to `alerts`, when

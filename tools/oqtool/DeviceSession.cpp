@@ -1,14 +1,21 @@
 #include "DeviceSession.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "Command.h"
 #include "device/FtBackend.h"
+#include "device/ftd2xx.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
@@ -19,14 +26,32 @@ namespace oqtool {
 namespace {
 
 std::atomic<int> g_interrupts{0};
+// Written by the signal handler, so a waiting event loop wakes up for Ctrl-C.
+int g_interruptWake = -1;
+
+// A tty's node goes a moment after its hang-up.
+constexpr double kUnplugNoticeSeconds = 2;
 
 // Longer than the worst closing sequence (120 s against a counter that never falls quiet).
 constexpr double kWorkerWaitLimit = 150;
+// How often the wait for the device's last work looks again: nothing announces its end.
+constexpr int kWorkerWaitRecheckMs = 20;
 
-extern "C" void onInterrupt(int) { g_interrupts.fetch_add(1); }
+extern "C" void onInterrupt(int)
+{
+    g_interrupts.fetch_add(1);
+    const int saved = errno;
+    const uint64_t one = 1;
+    if (g_interruptWake >= 0 && ::write(g_interruptWake, &one, sizeof one) < 0) {
+        // Full counter: the loop is woken already.
+    }
+    errno = saved;
+}
 
 void installInterruptHandler()
 {
+    if (g_interruptWake < 0)
+        g_interruptWake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -74,6 +99,15 @@ DeviceSession::DeviceSession(DeviceOptions options)
     : m_options(std::move(options))
 {
     installInterruptHandler();
+    if (g_interruptWake >= 0) {
+        m_interruptWake = std::make_unique<QSocketNotifier>(g_interruptWake, QSocketNotifier::Read);
+        QObject::connect(m_interruptWake.get(), &QSocketNotifier::activated, [] {
+            uint64_t count = 0;
+            if (::read(g_interruptWake, &count, sizeof count) < 0) {
+                // Already read: nothing to clear.
+            }
+        });
+    }
     bool scaled = false;
     const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&scaled);
     if (scaled && scale > 0)
@@ -97,7 +131,7 @@ DeviceSession::~DeviceSession()
     // another Ctrl-C stops waiting.
     if (m_device) {
         const double deadline = oq::clock::now() + kWorkerWaitLimit;
-        runUntil([&] { return !m_device->hasWorkInFlight() || oq::clock::now() > deadline; });
+        runUntil([&] { return !m_device->hasWorkInFlight() || oq::clock::now() > deadline; }, kWorkerWaitRecheckMs);
     }
     m_device.reset();
     // Let the device's queued work and its deferred deletion run before the counter goes.
@@ -124,26 +158,48 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
             error += QLatin1Char('\n') + cause;
         return nullptr;
     }
+    DWORD listed = 0;
+    if (FT_CreateDeviceInfoList(&listed) == FT_OK)
+        m_listedAtOpen = listed;
     return m_device;
 }
 
-bool DeviceSession::runUntil(const std::function<bool()>& done)
+bool DeviceSession::counterUnplugged()
+{
+    const double deadline = oq::clock::now() + kUnplugNoticeSeconds;
+    for (;;) {
+        DWORD listed = 0;
+        if (FT_CreateDeviceInfoList(&listed) == FT_OK && listed < m_listedAtOpen)
+            return true;
+        if (oq::clock::now() > deadline)
+            return false;
+        oq::clock::sleepFor(0.05);
+    }
+}
+
+bool DeviceSession::runUntil(const std::function<bool()>& done, int recheckMs)
 {
     const int interruptsBefore = g_interrupts.load();
+    if (done())
+        return true;
     QEventLoop loop;
-    QTimer check;
     bool interrupted = false;
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    // Whatever woke the loop (a reading, a state change, Ctrl-C, a timer) has been handled when it
+    // is about to sleep again: that is when to look. No timer ticks while nothing happens.
+    const auto look = [&] {
         if (g_interrupts.load() != interruptsBefore) {
             interrupted = true;
             loop.quit();
         } else if (done()) {
             loop.quit();
         }
-    });
-    if (done())
-        return true;
-    check.start(10);
+    };
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, look);
+    QTimer recheck;
+    if (recheckMs > 0) {
+        QObject::connect(&recheck, &QTimer::timeout, &loop, look);
+        recheck.start(recheckMs);
+    }
     loop.exec();
     return !interrupted;
 }

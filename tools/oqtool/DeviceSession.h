@@ -8,6 +8,7 @@
 #include <memory>
 
 class OQUSBDevice;
+class QSocketNotifier;
 
 namespace oq::sim {
 class SimCounter;
@@ -35,10 +36,16 @@ public:
     std::shared_ptr<OQUSBDevice> open(QString& error);
 
     // Runs the event loop until `done` holds; false when Ctrl-C came first (`done` is then not
-    // waited for). Each Ctrl-C is reported once.
-    bool runUntil(const std::function<bool()>& done);
+    // waited for). Each Ctrl-C is reported once. `done` is looked at after each wake-up of the
+    // loop, so it must change through an event (a signal, a queued call, a timer of the caller's);
+    // `recheckMs` > 0 also looks that often, for a condition nothing announces.
+    bool runUntil(const std::function<bool()>& done, int recheckMs = 0);
     // Runs the event loop until `done` holds, whatever Ctrl-C says.
     void runUntilDone(const std::function<bool()>& done);
+
+    // After a driver failure: the counter has left the bus (waits a moment for the system to take
+    // it off), so the failure was an unplug.
+    bool counterUnplugged();
 
     // The simulated counter of --simulate, or null.
     std::shared_ptr<oq::sim::SimCounter> simulatedCounter() const { return m_counter; }
@@ -47,7 +54,9 @@ private:
     DeviceOptions m_options;
     std::shared_ptr<oq::sim::SimCounter> m_counter;
     quint64 m_entry = 0;
+    unsigned long m_listedAtOpen = 0; // counters on the bus once ours was open
     std::shared_ptr<OQUSBDevice> m_device;
+    std::unique_ptr<QSocketNotifier> m_interruptWake;
 };
 
 } // namespace oqtool

@@ -32,12 +32,20 @@ public:
     explicit HistoryRecording(const HistoryOptions& options);
     ~HistoryRecording();
 
+    // False, and said on standard error, when the database cannot be recorded into at all
+    // (another program's file, a folder that cannot be written): nothing is started then.
+    bool usable() const { return m_usable; }
+    // Writes what was handed in and ends the recording: how many readings could not be stored
+    // (said on standard error when there are any).
+    qint64 finish();
+
     void record(const QString& serial, const QDateTime& time, double value, int mode, const QString& counterUnit);
     // Stores the protocol's intervals; false (and said on standard error) when they could not be.
     bool storeProtocol(OQProtocol& protocol);
 
 private:
     std::unique_ptr<oq::history::Writer> m_writer;
+    bool m_usable = true;
 };
 
 } // namespace oqtool

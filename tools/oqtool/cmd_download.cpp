@@ -2,10 +2,13 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <optional>
+
 #include "Command.h"
 #include "DeviceSession.h"
 #include "EventsOutput.h"
 #include "HistoryRecording.h"
+#include "device/DeviceError.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
 
@@ -42,6 +45,9 @@ int run(const QStringList& arguments)
         command.reject(oqtool::text("oqtool.download.bad_events"));
     if (!command.ok())
         return command.usageError();
+    std::optional<oqtool::HistoryRecording> history(std::in_place, historyOptions);
+    if (!history->usable())
+        return 1;
     const auto device = command.open();
     if (!device)
         return 1;
@@ -83,7 +89,10 @@ int run(const QStringList& arguments)
         return 130;
     }
     if (failure) {
-        command.fail(failure->localizedDescription());
+        // A driver status alone tells the user nothing; an unplug is the usual cause.
+        const bool unplugged = failure->domain() == oq::device::OQDeviceErrorDomain && failure->code() > 0
+            && session.counterUnplugged();
+        command.fail(unplugged ? oqtool::text("oqtool.download.unplugged") : failure->localizedDescription());
         return 1;
     }
 
@@ -93,11 +102,8 @@ int run(const QStringList& arguments)
         command.fail(oqtool::text("oqtool.cannot_write").arg(output, error));
         return 1;
     }
-    bool stored = true;
-    {
-        oqtool::HistoryRecording history(historyOptions);
-        stored = history.storeProtocol(*protocol);
-    }
+    const bool stored = history->storeProtocol(*protocol);
+    history.reset();
     if (!stored)
         return 1;
     if (events.isEmpty()) {

@@ -1,6 +1,7 @@
 // oqtool history: prints what the history database holds, raw or per bucket, as CSV or JSON.
 #include <QDate>
 #include <QDateTime>
+#include <QTime>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -18,8 +19,9 @@ namespace {
 
 constexpr qint64 kNoLimit = std::numeric_limits<qint64>::max() / 4;
 
-// "now", "-7d" / "-12h" / "-30m" / "-90s" before now, an ISO 8601 date (local midnight) or date
-// and time (local time unless it names its offset or Z).
+// "now"; "-7d", "-12h", "-30m", "-90s" before now; an ISO 8601 date (the local midnight that
+// starts it) or date and time to the minute, second or millisecond, local unless it ends in Z or an
+// offset (+01:00, +0100, +01). Anything else is not a time.
 std::optional<qint64> parseTime(const QString& text, qint64 now)
 {
     if (text == QLatin1String("now"))
@@ -31,21 +33,39 @@ std::optional<qint64> parseTime(const QString& text, qint64 now)
         const qint64 ms = unit == QLatin1Char('s') ? 1000 : unit == QLatin1Char('m') ? 60000 : unit == QLatin1Char('h') ? 3600000 : 86400000;
         return now - n * ms;
     }
-    if (const QDate date = QDate::fromString(text, Qt::ISODate); date.isValid())
+    static const QRegularExpression iso(QStringLiteral(
+        "^(\\d{4})-(\\d{2})-(\\d{2})"
+        "(?:T(\\d{2}):(\\d{2})(?::(\\d{2})(?:[.,](\\d{1,9}))?)?(Z|([+-])(\\d{2})(?::?(\\d{2}))?)?)?$"));
+    const auto m = iso.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    if (!date.isValid())
+        return std::nullopt;
+    if (!m.hasCaptured(4))
         return date.startOfDay().toMSecsSinceEpoch();
-    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (time.isValid())
-        return time.toMSecsSinceEpoch();
-    return std::nullopt;
+    const int ms = m.hasCaptured(7) ? m.captured(7).left(3).leftJustified(3, QLatin1Char('0')).toInt() : 0;
+    const QTime time(m.captured(4).toInt(), m.captured(5).toInt(), m.hasCaptured(6) ? m.captured(6).toInt() : 0, ms);
+    if (!time.isValid())
+        return std::nullopt;
+    if (!m.hasCaptured(8))
+        return QDateTime(date, time).toMSecsSinceEpoch();
+    int offset = 0;
+    if (m.captured(8) != QLatin1String("Z")) {
+        const int hours = m.captured(10).toInt(), minutes = m.hasCaptured(11) ? m.captured(11).toInt() : 0;
+        if (hours > 18 || minutes > 59)
+            return std::nullopt;
+        offset = (hours * 3600 + minutes * 60) * (m.captured(9) == QLatin1String("-") ? -1 : 1);
+    }
+    return QDateTime(date, time, Qt::UTC).toMSecsSinceEpoch() - qint64(offset) * 1000;
 }
 
 int run(const QStringList& args)
 {
     QString path = oq::history::defaultPath();
     QString counter, fromText, toText, format = QStringLiteral("csv");
-    qint64 bucket = 0;
-    QString why;
-    bool ok = true;
+    std::optional<oq::history::BucketSize> bucket;
+    bool ok = true, fromGiven = false, toGiven = false, counterGiven = false;
     for (qsizetype i = 0; i < args.size() && ok; ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -62,31 +82,33 @@ int run(const QStringList& args)
         if (a == QLatin1String("--db"))
             path = value;
         else if (a == QLatin1String("--counter"))
-            counter = value;
+            counter = value, counterGiven = true;
         else if (a == QLatin1String("--from"))
-            fromText = value;
+            fromText = value, fromGiven = true;
         else if (a == QLatin1String("--to"))
-            toText = value;
+            toText = value, toGiven = true;
         else if (a == QLatin1String("--format"))
             format = value, ok = value == QLatin1String("csv") || value == QLatin1String("json");
         else if (value == QLatin1String("minute"))
-            bucket = 60000;
+            bucket = oq::history::BucketSize::Minute;
         else if (value == QLatin1String("hour"))
-            bucket = 3600000;
+            bucket = oq::history::BucketSize::Hour;
         else if (value == QLatin1String("day"))
-            bucket = 86400000;
+            bucket = oq::history::BucketSize::Day;
         else
             ok = false;
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const auto from = fromText.isEmpty() ? std::optional<qint64>(-kNoLimit) : parseTime(fromText, now);
-    const auto to = toText.isEmpty() ? std::optional<qint64>(kNoLimit) : parseTime(toText, now);
+    const auto from = fromGiven ? parseTime(fromText, now) : std::optional<qint64>(-kNoLimit);
+    const auto to = toGiven ? parseTime(toText, now) : std::optional<qint64>(kNoLimit);
     if (ok && (!from || !to)) {
-        why = oqtool::text("oqtool.history.bad_time").arg(!from ? fromText : toText);
-        ok = false;
+        // A mistyped time is told as such, not mistaken for another range.
+        oqtool::err(QStringLiteral("oqtool history: ") + oqtool::text("oqtool.history.bad_time").arg(!from ? fromText : toText)
+            + QLatin1Char('\n'));
+        return 1;
     }
     if (!ok) {
-        oqtool::err((why.isEmpty() ? QString() : why + QLatin1Char('\n')) + oqtool::commandHelp("history"));
+        oqtool::err(oqtool::commandHelp("history"));
         return 2;
     }
     QString problem;
@@ -98,16 +120,25 @@ int run(const QStringList& args)
     oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
     const auto exportFormat = format == QLatin1String("json") ? oq::history::ExportFormat::Json : oq::history::ExportFormat::Csv;
     QStringList counters = reader->counters();
-    if (!counter.isEmpty())
+    if (counterGiven)
         counters = counters.contains(counter) ? QStringList{counter} : QStringList{};
+    if (!reader->error().isEmpty()) {
+        oqtool::err(QStringLiteral("oqtool history: %1\n").arg(reader->error()));
+        return 1;
+    }
     // Through the C library's stdout, which `out` and `err` use too.
     QFile standardOutput;
     bool written = standardOutput.open(stdout, QIODevice::WriteOnly);
     if (written && bucket)
-        written = oq::history::exportBuckets(*reader, counters, *from, *to, bucket, exportFormat, standardOutput);
+        written = oq::history::exportBuckets(*reader, counters, *from, *to, *bucket, exportFormat, standardOutput);
     else if (written)
         written = oq::history::exportRaw(*reader, counters, *from, *to, exportFormat,
             [](double rate) { return int(ColorManager::levelForValue(rate, 1)); }, standardOutput);
+    if (!reader->error().isEmpty()) {
+        standardOutput.flush();
+        oqtool::err(QStringLiteral("oqtool history: %1\n").arg(reader->error()));
+        return 1;
+    }
     if (!written || !standardOutput.flush()) {
         oqtool::err(QStringLiteral("oqtool history: ") + oqtool::text("oqtool.cannot_write").arg(QStringLiteral("-"), standardOutput.errorString())
             + QLatin1Char('\n'));

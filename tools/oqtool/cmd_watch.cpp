@@ -10,6 +10,7 @@
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
 #include "HistoryRecording.h"
+#include "MqttPublishing.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
@@ -18,6 +19,9 @@
 #include "units/ValueTransformers.h"
 
 namespace {
+
+// A day: a longer limit is no limit a user meant.
+constexpr double kMaxAlertTimeout = 86400;
 
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
@@ -40,6 +44,10 @@ int run(const QStringList& arguments)
         command.reject(csvError);
     oqtool::HistoryOptions historyOptions;
     oqtool::takeHistoryOptions(command.args(), historyOptions);
+    oqtool::MqttOptions mqttOptions;
+    QString mqttError;
+    if (!oqtool::takeMqttOptions(command.args(), mqttOptions, mqttError))
+        command.reject(mqttError);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
     int mode = 1;
@@ -48,6 +56,7 @@ int run(const QStringList& arguments)
         unit = QStringLiteral("Sv");
     long long count = -1;
     QString alertCommand;
+    double alertTimeout = oqtool::kDefaultAlertTimeout;
     const QStringList& args = command.args();
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = true;
@@ -64,6 +73,9 @@ int run(const QStringList& arguments)
         } else if (args[i].startsWith(QLatin1String("--alert-command="))) {
             alertCommand = args[i].section(QLatin1Char('='), 1);
             ok = !alertCommand.trimmed().isEmpty();
+        } else if (args[i] == QLatin1String("--alert-timeout") && i + 1 < args.size()) {
+            alertTimeout = args[++i].toDouble(&ok);
+            ok = ok && alertTimeout > 0 && alertTimeout <= kMaxAlertTimeout;
         } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
             count = args[++i].toLongLong(&ok);
             ok = ok && count > 0;
@@ -76,12 +88,21 @@ int run(const QStringList& arguments)
     if (!command.ok())
         return command.usageError();
     oqtool::HistoryRecording history(historyOptions);
-    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const QString& serial) {
-        history.record(serial, r.time, r.value, r.mode, r.counterUnit);
+    if (!history.usable())
+        return 1;
+    oqtool::MqttPublishing mqtt(mqttOptions, historyOptions, unit);
+    // Readings that could not be kept or did not reach the broker fail the run however it ended.
+    const auto storedAll = [&](int status) {
+        const bool published = mqtt.finish(oqtool::kMqttFinishWait);
+        return (history.finish() > 0 || !published) && status == 0 ? 1 : status;
+    };
+    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
+        history.record(counter ? counter->serialNumber() : QString(), r.time, r.value, r.mode, r.counterUnit);
+        mqtt.record(counter, r.time, r.value, r.mode, r.counterUnit);
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
-        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand);
+        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
     // An alert under way at the end is given time to finish its work.
     const auto finishAlerts = [&] {
         if (alerts)
@@ -90,7 +111,7 @@ int run(const QStringList& arguments)
     if (csv.csv) {
         const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
         finishAlerts();
-        return status;
+        return storedAll(status);
     }
     const auto device = command.open();
     if (!device)
@@ -118,6 +139,7 @@ int run(const QStringList& arguments)
         const QDateTime time = QDateTime::currentDateTimeUtc();
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
             history.record(serial, time, v, mode, device->onlineUnit());
+            mqtt.record(device->info().get(), time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
 
@@ -139,10 +161,10 @@ int run(const QStringList& arguments)
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
     finishAlerts();
-    return status;
+    return storedAll(status);
 }
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD] [--db [FILE]] [--port PATH | --simulate]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
     "show the counter's live readings", run);

@@ -1,0 +1,462 @@
+#include "mqtt/Publisher.h"
+
+#include <mosquitto.h>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/select.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "logging/Log.h"
+#include "platform/CLocale.h"
+#include "platform/Clock.h"
+#include "platform/StringTable.h"
+
+namespace oq::mqtt {
+
+namespace {
+
+struct CauseText {
+    Cause cause;
+    const char* key;     // string table
+    const char* english; // log
+};
+
+constexpr CauseText kCauses[] = {
+    {Cause::None, "", ""},
+    {Cause::UnknownHost, "mqtt.cause.unknown_host", "the host name %1 is not known"},
+    {Cause::ConnectionRefused, "mqtt.cause.connection_refused", "nothing accepts connections there"},
+    {Cause::ConnectionLost, "mqtt.cause.connection_lost", "the connection was lost"},
+    {Cause::NoAnswer, "mqtt.cause.no_answer", "the broker does not answer"},
+    {Cause::BadCredentials, "mqtt.cause.bad_credentials", "wrong user name or password"},
+    {Cause::NotAuthorised, "mqtt.cause.not_authorised", "the broker wants a user name and password"},
+    {Cause::CertificateRefused, "mqtt.cause.certificate_refused", "the broker's certificate is not trusted"},
+    {Cause::Tls, "mqtt.cause.tls", "TLS failed: %1"},
+    {Cause::Protocol, "mqtt.cause.protocol", "the broker broke the MQTT protocol"},
+    {Cause::BadPrefix, "mqtt.cause.bad_prefix", "the topic prefix %1 cannot be published to"},
+    {Cause::Other, "mqtt.cause.other", "%1"},
+};
+
+const CauseText& causeText(Cause c)
+{
+    for (const auto& t : kCauses)
+        if (t.cause == c)
+            return t;
+    return kCauses[0];
+}
+
+QString withDetail(QString text, const QString& detail) { return text.contains(QLatin1String("%1")) ? text.arg(detail) : text; }
+
+void initLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kSteadySeconds = 30.0;
+
+} // namespace
+
+QString Status::text(const Broker& broker) const
+{
+    const QString cause = withDetail(localized(QString::fromLatin1(causeText(this->cause).key)), detail);
+    switch (state) {
+    case State::Connecting:
+        return localized(QStringLiteral("mqtt.status.connecting")).arg(broker.text());
+    case State::Connected:
+        return localized(QStringLiteral("mqtt.status.connected")).arg(broker.text());
+    case State::Retrying:
+        return localized(QStringLiteral("mqtt.status.retrying")).arg(broker.text(), cause);
+    case State::Refused:
+        return localized(QStringLiteral("mqtt.status.refused")).arg(broker.text(), cause);
+    }
+    return {};
+}
+
+QString Status::logText(const Broker& broker) const
+{
+    const QString cause = withDetail(QString::fromLatin1(causeText(this->cause).english), detail);
+    switch (state) {
+    case State::Connecting:
+        return QStringLiteral("connecting to %1").arg(broker.text());
+    case State::Connected:
+        return QStringLiteral("connected to %1").arg(broker.text());
+    case State::Retrying:
+        return QStringLiteral("%1: %2; retrying").arg(broker.text(), cause);
+    case State::Refused:
+        return QStringLiteral("%1 refused: %2").arg(broker.text(), cause);
+    }
+    return {};
+}
+
+QString optionsProblem(const PublisherOptions& o)
+{
+    QString why;
+    if (expandPrefix(o.prefix, o.station, &why).isEmpty())
+        return why;
+    if (o.discovery && expandPrefix(o.discoveryPrefix, o.station, &why).isEmpty())
+        return why;
+    return {};
+}
+
+struct Publisher::Impl {
+    // A message sent and not yet acknowledged; `position` is a reading's, or -1.
+    struct InFlight {
+        int mid = 0;
+        qint64 position = -1;
+        bool acked = false;
+    };
+
+    PublisherOptions o;
+    std::unique_ptr<Backlog> backlog;
+    StatusCallback onStatus;
+    Topics topics;
+    int wakeFd = -1;
+    std::atomic<bool> stopping{false};
+
+    mutable std::mutex mutex;
+    std::condition_variable progress;
+    Status status;
+    quint64 acknowledged = 0;
+
+    // Network thread only, for the connection under way.
+    std::deque<InFlight> inFlight;
+    std::size_t readingsInFlight = 0;
+    qint64 lastSent = 0;
+    bool connected = false;
+    int connackCode = -1;
+    bool certificateRefused = false;
+    QString tlsWords;
+
+    std::thread thread;
+
+    void run();
+    bool session();
+    void sendReadings(mosquitto* mosq);
+    bool publishOne(mosquitto* mosq, const QString& topic, const QByteArray& payload, bool retain, qint64 position);
+    void acked(int mid);
+    void report(State state, Cause cause = Cause::None, const QString& detail = {});
+    void reportFailure(int rc, int error);
+    void sleepFor(double modelledSeconds);
+    void drainWake();
+
+    static void onConnect(mosquitto*, void* self, int rc)
+    {
+        auto* d = static_cast<Impl*>(self);
+        d->connackCode = rc;
+        d->connected = rc == 0;
+    }
+    static void onPublish(mosquitto*, void* self, int mid) { static_cast<Impl*>(self)->acked(mid); }
+    static void onLog(mosquitto*, void* self, int level, const char* text)
+    {
+        auto* d = static_cast<Impl*>(self);
+        if (!(level & MOSQ_LOG_ERR) || !text)
+            return;
+        if (std::strstr(text, "certificate verify failed"))
+            d->certificateRefused = true;
+        if (std::strstr(text, "OpenSSL Error"))
+            d->tlsWords = QString::fromUtf8(text).section(QLatin1Char(':'), -1).trimmed();
+    }
+};
+
+Publisher::Publisher(PublisherOptions options, std::unique_ptr<Backlog> backlog, StatusCallback onStatus)
+    : d(std::make_unique<Impl>())
+{
+    initLibrary();
+    d->o = std::move(options);
+    d->backlog = backlog ? std::move(backlog) : std::make_unique<MemoryBacklog>();
+    d->onStatus = std::move(onStatus);
+    d->topics = topicsFor(expandPrefix(d->o.prefix, d->o.station));
+    d->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    d->thread = std::thread([this] { d->run(); });
+}
+
+Publisher::~Publisher()
+{
+    stop();
+    close(d->wakeFd);
+}
+
+std::unique_ptr<Backlog> Publisher::stop()
+{
+    if (d->thread.joinable()) {
+        d->stopping = true;
+        const uint64_t one = 1;
+        (void)!write(d->wakeFd, &one, sizeof one);
+        d->thread.join();
+    }
+    return std::move(d->backlog);
+}
+
+void Publisher::publish(history::Reading reading)
+{
+    if (!d->backlog)
+        return;
+    d->backlog->add(std::move(reading));
+    const uint64_t one = 1;
+    (void)!write(d->wakeFd, &one, sizeof one);
+}
+
+bool Publisher::flush(double timeoutSeconds)
+{
+    std::unique_lock lock(d->mutex);
+    return d->progress.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [this] { return !d->backlog || d->backlog->size() == 0; });
+}
+
+Status Publisher::status() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->status;
+}
+
+std::size_t Publisher::waiting() const { return d->backlog ? d->backlog->size() : 0; }
+
+quint64 Publisher::acknowledged() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->acknowledged;
+}
+
+const PublisherOptions& Publisher::options() const { return d->o; }
+
+void Publisher::Impl::report(State state, Cause cause, const QString& detail)
+{
+    const Status next{state, cause, detail};
+    {
+        std::lock_guard lock(mutex);
+        if (next == status)
+            return;
+        status = next;
+    }
+    if (state == State::Refused || (state == State::Retrying && cause != Cause::ConnectionLost))
+        LGLogWarn("MQTT: %@", next.logText(o.broker));
+    else
+        LGLogInfo("MQTT: %@", next.logText(o.broker));
+    if (onStatus)
+        onStatus(next);
+}
+
+void Publisher::Impl::drainWake()
+{
+    uint64_t n = 0;
+    (void)!read(wakeFd, &n, sizeof n);
+}
+
+void Publisher::Impl::sleepFor(double modelledSeconds)
+{
+    const auto until = Clock::now() + clock::scaled(modelledSeconds);
+    while (!stopping) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0)
+            return;
+        pollfd fd{wakeFd, POLLIN, 0};
+        if (poll(&fd, 1, int(std::min<qint64>(left, 60000))) > 0)
+            drainWake();
+    }
+}
+
+void Publisher::Impl::run()
+{
+    pthread_setname_np(pthread_self(), "OQMqtt");
+    if (QString why = optionsProblem(o); !why.isEmpty()) {
+        report(State::Refused, Cause::BadPrefix, o.prefix);
+        return;
+    }
+    double retry = o.firstRetrySeconds;
+    while (!stopping) {
+        // A broker that takes the connection and breaks it at once is retried ever later, like one
+        // that refuses it: only a connection that held for a while starts the waits afresh.
+        const double began = clock::now();
+        if (session() && clock::now() - began >= kSteadySeconds)
+            retry = o.firstRetrySeconds;
+        if (stopping)
+            break;
+        sleepFor(retry);
+        retry = std::min(retry * 2, o.maxRetrySeconds);
+    }
+}
+
+void Publisher::Impl::reportFailure(int rc, int error)
+{
+    if (connackCode == 4)
+        return report(State::Refused, Cause::BadCredentials);
+    // Brokers speaking MQTT 3.1.1 answer a wrong password with "not authorised".
+    if (connackCode == 5)
+        return report(State::Refused, o.credentials.username.isEmpty() ? Cause::NotAuthorised : Cause::BadCredentials);
+    if (connackCode > 0)
+        return report(State::Refused, Cause::Other, QStringLiteral("CONNACK %1").arg(connackCode));
+    if (certificateRefused)
+        return report(State::Refused, Cause::CertificateRefused);
+    switch (rc) {
+    case MOSQ_ERR_EAI:
+        return report(State::Retrying, Cause::UnknownHost, o.broker.host);
+    case MOSQ_ERR_TLS:
+        return report(State::Refused, Cause::Tls, tlsWords);
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_MALFORMED_PACKET:
+    case MOSQ_ERR_DUPLICATE_PROPERTY:
+        return report(State::Retrying, Cause::Protocol);
+    case MOSQ_ERR_ERRNO:
+        if (error == ECONNREFUSED)
+            return report(State::Retrying, Cause::ConnectionRefused);
+        if (error == ECONNRESET || error == EPIPE)
+            return report(State::Retrying, Cause::ConnectionLost);
+        return report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(error)));
+    default:
+        return report(State::Retrying, Cause::ConnectionLost);
+    }
+}
+
+bool Publisher::Impl::session()
+{
+    std::unique_ptr<mosquitto, void (*)(mosquitto*)> owner(mosquitto_new(nullptr, true, this), mosquitto_destroy);
+    mosquitto* mosq = owner.get();
+    if (!mosq) {
+        report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(errno)));
+        return false;
+    }
+    inFlight.clear();
+    readingsInFlight = 0;
+    lastSent = 0;
+    connected = false;
+    connackCode = -1;
+    certificateRefused = false;
+    tlsWords.clear();
+
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(mosq, &Impl::onConnect);
+    mosquitto_publish_callback_set(mosq, &Impl::onPublish);
+    mosquitto_log_callback_set(mosq, &Impl::onLog);
+    // Our window bounds what is in flight; the library is not to hold back any of it.
+    mosquitto_max_inflight_messages_set(mosq, 0);
+    if (!o.credentials.username.isEmpty())
+        mosquitto_username_pw_set(mosq, o.credentials.username.toUtf8().constData(),
+            o.credentials.password.isEmpty() ? nullptr : o.credentials.password.toUtf8().constData());
+    mosquitto_will_set(mosq, topics.availability.toUtf8().constData(), 7, "offline", 1, true);
+    if (o.broker.tls) {
+        const int rc = o.caFile.isEmpty() ? mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                                          : mosquitto_tls_set(mosq, o.caFile.toLocal8Bit().constData(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            report(State::Refused, Cause::Tls, o.caFile);
+            return false;
+        }
+    }
+
+    const int rc = mosquitto_connect_async(mosq, o.broker.host.toUtf8().constData(), o.broker.port, o.keepAliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        reportFailure(rc, errno);
+        return false;
+    }
+    // The library waits with select(), which must not be handed a descriptor past its set.
+    if (mosquitto_socket(mosq) >= FD_SETSIZE) {
+        report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(EMFILE)));
+        return false;
+    }
+    const auto answerBy = Clock::now() + clock::scaled(o.answerSeconds);
+    bool welcomed = false;
+    int idleWrites = 0;
+    while (!stopping) {
+        if (connected && !welcomed) {
+            welcomed = true;
+            for (const Message& m : discoveryMessages(o.station, topics, o.discoveryPrefix, o.discovery))
+                publishOne(mosq, m.topic, m.payload, true, -1);
+            publishOne(mosq, topics.availability, QByteArrayLiteral("online"), true, -1);
+            report(State::Connected);
+        }
+        if (connected)
+            sendReadings(mosq);
+        else if (Clock::now() > answerBy) {
+            report(State::Retrying, Cause::NoAnswer);
+            return false;
+        }
+        // While TLS is shaking hands the library may want nothing written yet; a socket that only
+        // ever says "writable" must not spin us.
+        const bool wantWrite = mosquitto_want_write(mosq) && idleWrites < 3;
+        pollfd fds[2] = {{mosquitto_socket(mosq), short(POLLIN | (wantWrite ? POLLOUT : 0)), 0}, {wakeFd, POLLIN, 0}};
+        const int ready = poll(fds, 2, wantWrite || !inFlight.empty() ? 50 : 1000);
+        if (fds[1].revents & POLLIN)
+            drainWake();
+        idleWrites = ready > 0 && fds[0].revents == POLLOUT ? idleWrites + 1 : 0;
+        const int loop = mosquitto_loop(mosq, 0, 1);
+        const int error = errno;
+        if (loop != MOSQ_ERR_SUCCESS || connackCode > 0) {
+            reportFailure(loop, error);
+            return welcomed;
+        }
+    }
+    if (welcomed) {
+        // A clean goodbye: the will is not sent, so say it ourselves.
+        const auto by = Clock::now() + std::chrono::seconds(1);
+        publishOne(mosq, topics.availability, QByteArrayLiteral("offline"), true, -1);
+        while (!inFlight.empty() && Clock::now() < by && mosquitto_loop(mosq, 50, 1) == MOSQ_ERR_SUCCESS) {
+        }
+        mosquitto_disconnect(mosq);
+        mosquitto_loop(mosq, 0, 1);
+    }
+    return welcomed;
+}
+
+bool Publisher::Impl::publishOne(mosquitto* mosq, const QString& topic, const QByteArray& payload, bool retain, qint64 position)
+{
+    int mid = 0;
+    if (mosquitto_publish(mosq, &mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
+        return false;
+    inFlight.push_back({mid, position, false});
+    if (position >= 0) {
+        ++readingsInFlight;
+        lastSent = position;
+    }
+    return true;
+}
+
+void Publisher::Impl::sendReadings(mosquitto* mosq)
+{
+    while (readingsInFlight < o.window) {
+        const auto batch = backlog->after(lastSent, o.window - readingsInFlight);
+        if (batch.empty())
+            return;
+        for (const Waiting& w : batch)
+            if (!publishOne(mosq, topics.state, stateJson(w.reading, o.station, o.displayUnit), false, w.position))
+                return; // the connection is failing; the loop finds out why
+    }
+}
+
+void Publisher::Impl::acked(int mid)
+{
+    for (auto& f : inFlight)
+        if (f.mid == mid)
+            f.acked = true;
+    qint64 through = -1;
+    quint64 readings = 0;
+    while (!inFlight.empty() && inFlight.front().acked) {
+        if (inFlight.front().position >= 0) {
+            through = inFlight.front().position;
+            ++readings;
+            --readingsInFlight;
+        }
+        inFlight.pop_front();
+    }
+    if (through < 0)
+        return;
+    backlog->delivered(through);
+    {
+        std::lock_guard lock(mutex);
+        acknowledged += readings;
+    }
+    progress.notify_all();
+}
+
+} // namespace oq::mqtt

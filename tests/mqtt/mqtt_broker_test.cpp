@@ -1,0 +1,321 @@
+// The publisher against Debian's mosquitto: oqtool watch as a user runs it, and the publisher
+// itself against refusals and a broker that misbehaves.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTcpServer>
+
+#include <csignal>
+#include <map>
+#include <set>
+
+#include "TestBroker.h"
+#include "common/TestUtil.h"
+#include "mqtt/Publisher.h"
+#include "platform/Clock.h"
+
+using namespace oq;
+using namespace oq::test;
+
+namespace {
+
+const QString mu(QChar(0x03BC));
+
+QProcessEnvironment toolEnvironment(const QString& dir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("OQ_CLOCK_SCALE"), QStringLiteral("0.05"));
+    // Decimal commas everywhere a program might take them from.
+    env.insert(QStringLiteral("LANG"), QStringLiteral("de_DE.UTF-8"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    for (const char* xdg : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+        env.insert(QLatin1String(xdg), dir + QLatin1Char('/') + QLatin1String(xdg));
+    env.remove(QStringLiteral("OQ_MQTT_CREDENTIALS"));
+    return env;
+}
+
+QStringList csvRows(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList rows = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!rows.isEmpty())
+        rows.removeFirst(); // the header
+    return rows;
+}
+
+// The prefix the publisher chose ("oq-online/SERIAL/"), from the first state message.
+QString statePrefix(const Subscriber& s)
+{
+    for (const auto& m : s.messages())
+        if (m.topic.startsWith(QLatin1String("oq-online/")) && m.topic.endsWith(QLatin1String("/state")))
+            return m.topic.chopped(5);
+    return {};
+}
+
+} // namespace
+
+// oqtool watch --mqtt under German number formats, with the history on: the newcomer sees the
+// retained discovery and `online`; the broker is stopped for 30 s and started again; after Ctrl-C
+// every row of the CSV recording has arrived, in order, once after dropping duplicates by time,
+// with the same time, value and level. A second run killed with SIGKILL leaves `offline`.
+TEST(MqttBroker, EveryReadingArrivesInOrderThroughAnOutageAndAKillLeavesOffline)
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    ASSERT_TRUE(broker.start());
+    Subscriber all(broker.port(), "oq-test-all");
+    ASSERT_TRUE(waitUntil([&] { return all.subscribed(); }));
+
+    const QString csv = dir.filePath(QStringLiteral("readings.csv"));
+    const QStringList args{QStringLiteral("watch"), QStringLiteral("--simulate"), QStringLiteral("--format"), QStringLiteral("csv"),
+        QStringLiteral("--output"), csv, QStringLiteral("--db"), dir.filePath(QStringLiteral("history.sqlite3")),
+        QStringLiteral("--mqtt"), broker.url()};
+    QProcess tool;
+    tool.setProcessEnvironment(toolEnvironment(dir.path()));
+    tool.start(QStringLiteral(OQTOOL_PATH), args);
+    ASSERT_TRUE(waitUntil([&] { return !statePrefix(all).isEmpty(); }, 30)) << tool.readAllStandardError().toStdString();
+    const QString prefix = statePrefix(all);
+    const QString serial = prefix.section(QLatin1Char('/'), 1, 1);
+
+    {
+        Subscriber newcomer(broker.port());
+        const QString config = QStringLiteral("homeassistant/sensor/oq-online_%1/%2/config");
+        ASSERT_TRUE(waitUntil([&] { return newcomer.messages().size() >= 4; }));
+        const std::map<QString, std::pair<QString, QString>> sensors{{QStringLiteral("dose_rate"), {mu + "Sv/h", "measurement"}},
+            {QStringLiteral("dose"), {mu + "Sv", "total_increasing"}}, {QStringLiteral("alarm_level"), {QString(), QString()}}};
+        std::set<QString> ids;
+        for (const auto& [key, unitAndClass] : sensors) {
+            const auto got = newcomer.on(config.arg(serial, key));
+            ASSERT_EQ(got.size(), 1u) << key.toStdString();
+            EXPECT_TRUE(got[0].retained);
+            const QJsonObject c = QJsonDocument::fromJson(got[0].payload).object();
+            EXPECT_EQ(c.value("state_topic").toString(), prefix + "state");
+            EXPECT_EQ(c.value("availability_topic").toString(), prefix + "availability");
+            EXPECT_EQ(c.value("unit_of_measurement").toString(), unitAndClass.first);
+            EXPECT_EQ(c.value("state_class").toString(), unitAndClass.second);
+            EXPECT_EQ(c.value("device").toObject().value("identifiers").toArray().at(0).toString(), "oq-online_" + serial);
+            EXPECT_EQ(c.value("device").toObject().value("serial_number").toString(), serial);
+            ids.insert(c.value("unique_id").toString());
+        }
+        EXPECT_EQ(ids.size(), 3u);
+        const auto online = newcomer.on(prefix + "availability");
+        ASSERT_EQ(online.size(), 1u);
+        EXPECT_TRUE(online[0].retained);
+        EXPECT_EQ(online[0].payload, "online");
+    }
+
+    // Thirty modelled seconds without a broker.
+    ASSERT_TRUE(waitUntil([&] { return csvRows(csv).size() >= 10; }, 30));
+    broker.stop();
+    const qsizetype beforeOutage = csvRows(csv).size();
+    spin(30 * 0.05); // the tool's scale
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(waitUntil([&] { return csvRows(csv).size() >= beforeOutage + 40; }, 30));
+    ::kill(pid_t(tool.processId()), SIGINT);
+    ASSERT_TRUE(tool.waitForFinished(30000));
+    const QByteArray toolErr = tool.readAllStandardError();
+    EXPECT_EQ(tool.exitCode(), 0) << toolErr.toStdString();
+    EXPECT_EQ(toolErr.count("MQTT: "), 4) << "connected, retrying, connected, once each:\n" << toolErr.toStdString();
+
+    const QStringList rows = csvRows(csv);
+    ASSERT_GE(rows.size(), beforeOutage + 40);
+    std::vector<QJsonObject> states;
+    std::set<QString> times;
+    int duplicates = 0;
+    ASSERT_TRUE(waitUntil([&] { return all.on(prefix + "state").size() >= size_t(rows.size()); }, 10));
+    for (const auto& m : all.on(prefix + "state")) {
+        QJsonParseError error;
+        const QJsonObject o = QJsonDocument::fromJson(m.payload, &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << m.payload.toStdString();
+        if (!times.insert(o.value("time").toString()).second) {
+            ++duplicates;
+            continue;
+        }
+        if (!states.empty()) {
+            ASSERT_LT(states.back().value("time").toString(), o.value("time").toString()) << "out of order";
+        }
+        // The value goes out exactly as the CSV writes it.
+        const QString row = rows.value(qsizetype(states.size()));
+        const QStringList f = row.split(QLatin1Char(','));
+        ASSERT_EQ(f.size(), 5) << row.toStdString();
+        EXPECT_EQ(o.value("time").toString(), f[0]);
+        EXPECT_TRUE(m.payload.contains("\"value\":" + f[1].toUtf8() + ",")) << m.payload.toStdString() << " / " << row.toStdString();
+        EXPECT_EQ(o.value("unit").toString(), f[2]);
+        EXPECT_EQ(o.value("counter_unit").toString(), f[3]);
+        EXPECT_EQ(o.value("level").toString(), f[4]);
+        EXPECT_EQ(o.value("serial").toString(), serial);
+        EXPECT_EQ(o.value("mode").toString(), "rate");
+        states.push_back(o);
+    }
+    QStringList missing;
+    for (const QString& row : rows)
+        if (times.count(row.section(QLatin1Char(','), 0, 0)) == 0)
+            missing << row;
+    EXPECT_EQ(qsizetype(states.size()), rows.size()) << "readings lost: " << missing.join(QLatin1Char(' ')).toStdString();
+    EXPECT_LT(duplicates, 100) << "only what was in flight at the outage may come twice";
+    EXPECT_EQ(all.on(prefix + "availability").back().payload, "offline") << "a clean end says so";
+
+    // SIGKILL: the broker sends the last will.
+    QProcess killed;
+    killed.setProcessEnvironment(toolEnvironment(dir.path()));
+    killed.start(QStringLiteral(OQTOOL_PATH), {QStringLiteral("watch"), QStringLiteral("--simulate"), QStringLiteral("--mqtt"), broker.url()});
+    ASSERT_TRUE(waitUntil([&] { return all.on(prefix + "availability").back().payload == "online"; }, 30));
+    ::kill(pid_t(killed.processId()), SIGKILL);
+    killed.waitForFinished(10000);
+    ASSERT_TRUE(waitUntil([&] { return all.on(prefix + "availability").back().payload == "offline"; }, 10));
+}
+
+namespace {
+
+struct Outcome {
+    std::vector<mqtt::Status> reports;
+    quint64 acknowledged = 0;
+};
+
+// A publisher given a few readings and `realSeconds` (many retries at this scale).
+Outcome publishFor(mqtt::PublisherOptions options, double realSeconds)
+{
+    options.station = {QStringLiteral("T-1"), QStringLiteral("6.10")};
+    std::mutex m;
+    Outcome run;
+    {
+        mqtt::Publisher p(options, {}, [&](const mqtt::Status& s) {
+            std::lock_guard lock(m);
+            run.reports.push_back(s);
+        });
+        for (int i = 0; i < 3; ++i)
+            p.publish({QStringLiteral("T-1"), 1'700'000'000'000 + i * 1000, 1, 0.12, QStringLiteral("Sv"), 0});
+        p.flush(realSeconds);
+        run.acknowledged = p.acknowledged();
+    }
+    return run;
+}
+
+} // namespace
+
+// Each way a connection fails is said once however often it is retried (scale 0.01: a retry every
+// few real milliseconds at first), and each way it works publishes.
+TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
+{
+    const double scale = oq::clock::scale();
+    oq::clock::setScale(0.01);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath(QStringLiteral("tls"));
+    QDir(dir.path()).mkpath(QStringLiteral("auth"));
+    TestBroker tls(dir.filePath(QStringLiteral("tls")), {QString(), QString(), true});
+    TestBroker auth(dir.filePath(QStringLiteral("auth")), {QStringLiteral("station"), QStringLiteral("right"), false});
+    ASSERT_TRUE(tls.start());
+    ASSERT_TRUE(auth.start());
+    const auto broker = [](const TestBroker& b) { return *mqtt::parseBroker(b.url()); };
+
+    const struct {
+        const char* name;
+        mqtt::Broker broker;
+        QString caFile;
+        mqtt::Credentials credentials;
+        mqtt::State state;
+        mqtt::Cause cause;
+    } cases[] = {
+        {"right password", broker(auth), {}, {"station", "right"}, mqtt::State::Connected, mqtt::Cause::None},
+        {"wrong password", broker(auth), {}, {"station", "wrong"}, mqtt::State::Refused, mqtt::Cause::BadCredentials},
+        {"TLS with our CA", broker(tls), tls.path("ca.pem"), {}, mqtt::State::Connected, mqtt::Cause::None},
+        {"TLS with the system's CAs", broker(tls), {}, {}, mqtt::State::Refused, mqtt::Cause::CertificateRefused},
+        {"closed port", *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort())), {}, {}, mqtt::State::Retrying,
+            mqtt::Cause::ConnectionRefused},
+        {"unknown host", *mqtt::parseBroker(QStringLiteral("mqtt://no-such-broker.invalid")), {}, {}, mqtt::State::Retrying,
+            mqtt::Cause::UnknownHost},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mqtt::PublisherOptions o;
+        o.broker = c.broker;
+        o.caFile = c.caFile;
+        o.credentials = c.credentials;
+        o.maxRetrySeconds = 5; // 50 ms
+        const Outcome run = publishFor(o, c.state == mqtt::State::Connected ? 10 : 1.0);
+        ASSERT_EQ(run.reports.size(), 1u) << qPrintable(run.reports.back().logText(o.broker));
+        EXPECT_EQ(run.reports[0].state, c.state);
+        EXPECT_EQ(run.reports[0].cause, c.cause) << qPrintable(run.reports[0].logText(o.broker));
+        EXPECT_FALSE(run.reports[0].text(o.broker).isEmpty());
+        EXPECT_EQ(run.acknowledged, c.state == mqtt::State::Connected ? 3u : 0u);
+    }
+
+    // What waited for a broker that was not there goes on with a publisher that reaches one (the
+    // window's publisher after a change of its settings).
+    mqtt::PublisherOptions away;
+    away.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort()));
+    away.station = {QStringLiteral("T-2"), {}};
+    mqtt::Publisher first(away);
+    for (int i = 0; i < 5; ++i)
+        first.publish({QStringLiteral("T-2"), 1'700'000'000'000 + i * 1000, 1, 0.1, QStringLiteral("Sv"), 0});
+    auto waiting = first.stop();
+    ASSERT_EQ(waiting->size(), 5u);
+    mqtt::PublisherOptions there = away;
+    there.broker = broker(auth);
+    there.credentials = {QStringLiteral("station"), QStringLiteral("right")};
+    mqtt::Publisher second(there, std::move(waiting));
+    EXPECT_TRUE(second.flush(10));
+    EXPECT_EQ(second.acknowledged(), 5u);
+    oq::clock::setScale(scale);
+}
+
+// A broker side that sends what the publisher never asked for: a message on a topic it did not
+// subscribe to (with bytes that are no UTF-8), then a packet MQTT does not have. The publisher
+// takes neither for more than a broken connection, and ends at once when asked.
+TEST(MqttBroker, AHostileBrokerSideBreaksOnlyTheConnection)
+{
+    const double scale = oq::clock::scale();
+    oq::clock::setScale(0.01);
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    int served = 0;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = server.nextPendingConnection();
+        ++served;
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
+            const QByteArray in = s->readAll();
+            if (in.isEmpty() || (quint8(in[0]) >> 4) != 1)
+                return; // only CONNECT is answered
+            QByteArray out = QByteArray::fromHex("20020000"); // CONNACK, accepted
+            const QByteArray topic = QByteArray::fromHex("fffe2f23c0");
+            const QByteArray payload(300, '\xff');
+            out += char(0x30) + QByteArray(1, char(0x80 | ((2 + topic.size() + payload.size()) & 0x7f)))
+                + QByteArray(1, char((2 + topic.size() + payload.size()) >> 7)) + QByteArray(1, '\0') + char(topic.size()) + topic
+                + payload;
+            out += QByteArray::fromHex("00ffffffff7f"); // reserved type, absurd length
+            s->write(out);
+        });
+    });
+    std::vector<mqtt::Status> reports;
+    std::mutex m;
+    {
+        mqtt::PublisherOptions o;
+        o.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(server.serverPort()));
+        o.station.serial = QStringLiteral("H/1+#");
+        mqtt::Publisher p(o, {}, [&](const mqtt::Status& s) {
+            std::lock_guard lock(m);
+            reports.push_back(s);
+        });
+        p.publish({o.station.serial, 1'700'000'000'000, 1, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(waitUntil([&] { return served >= 3; }, 20)) << "it reconnects";
+    }
+    // Each connection is told once and its break once, with the cause; never a report per packet.
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_LE(reports.size(), std::size_t(2 * served));
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reports[i].state, i % 2 ? mqtt::State::Retrying : mqtt::State::Connected);
+        if (i % 2) {
+            EXPECT_TRUE(reports[i].cause == mqtt::Cause::Protocol || reports[i].cause == mqtt::Cause::ConnectionLost)
+                << qPrintable(reports[i].logText({}));
+        }
+    }
+    oq::clock::setScale(scale);
+}
