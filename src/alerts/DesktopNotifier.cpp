@@ -22,9 +22,8 @@ const QString kDefaultAction = QStringLiteral("default");
 // Urgency hint values of the notification protocol.
 constexpr uchar kNormalUrgency = 1;
 constexpr uchar kCriticalUrgency = 2;
+} // namespace
 
-// Asking libdbus for the session bus where none is announced would start one of its own (X11
-// autolaunch) and leave it running; no bus means no notifications instead.
 bool sessionBusAnnounced()
 {
     if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"))
@@ -32,7 +31,6 @@ bool sessionBusAnnounced()
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return !runtime.isEmpty() && QFileInfo(QDir(runtime).filePath(QStringLiteral("bus"))).exists();
 }
-} // namespace
 
 DesktopNotifier::DesktopNotifier(QString appName, QString iconName, QObject* parent)
     : QObject(parent)

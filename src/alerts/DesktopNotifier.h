@@ -10,6 +10,10 @@
 
 namespace oq::alerts {
 
+// Whether the session has a bus. Asking libdbus for the session bus where none is announced would
+// start one of its own (X11 autolaunch) and leave it running; no bus means no notifications instead.
+bool sessionBusAnnounced();
+
 struct Notification {
     QString summary;
     QString body;

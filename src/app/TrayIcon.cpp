@@ -5,16 +5,26 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cmath>
 
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/TrayPresence.h"
 #include "logging/Log.h"
+#include "platform/Clock.h"
 #include "platform/StringTable.h"
 #include "units/ColorManager.h"
 
 using oq::localized;
 
 namespace {
+// How often and how long a desktop without a tray is asked again (modelled seconds): long enough
+// for a panel that starts after us at login.
+constexpr double kLookAgainEvery = 2.0;
+constexpr double kLookAgainFor = 300.0;
+
 QPixmap levelDot(const QColor& color)
 {
     constexpr int kSize = 64;
@@ -62,20 +72,43 @@ TrayIcon::TrayIcon(AppDelegate* controller, MainWindow* window, QObject* parent)
         connect(cm, &ColorManager::barColorChanged, this, &TrayIcon::update); // also a new colour chosen
     }
 
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray = new QSystemTrayIcon(this);
-        m_tray->setContextMenu(m_menu.get());
-        connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger)
-                showWindow();
-        });
-    } else {
-        LGLogInfo("The desktop has no system tray; no tray icon");
-    }
     showMode();
     update();
+    if (install())
+        return;
+    LGLogInfo("The desktop has no system tray yet; looking again for a while");
+    m_looksLeft = int(std::lround(kLookAgainFor / kLookAgainEvery));
+    m_lookAgain = new QTimer(this);
+    m_lookAgain->setInterval(oq::clock::scaledMs(kLookAgainEvery));
+    connect(m_lookAgain, &QTimer::timeout, this, [this] {
+        if (install()) {
+            LGLogInfo("A system tray came up; showing the tray icon");
+            m_lookAgain->stop();
+        } else if (--m_looksLeft <= 0) {
+            LGLogInfo("No system tray came up; no tray icon");
+            m_lookAgain->stop();
+        }
+    });
+    m_lookAgain->start();
+}
+
+// Qt is asked only once a tray is known to be there: its answer about a StatusNotifier tray holds
+// for the rest of the process.
+bool TrayIcon::install()
+{
     if (m_tray)
-        m_tray->show();
+        return true;
+    if (!oq::tray::present() || !QSystemTrayIcon::isSystemTrayAvailable())
+        return false;
+    m_tray = new QSystemTrayIcon(this);
+    m_tray->setContextMenu(m_menu.get());
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            showWindow();
+    });
+    update();
+    m_tray->show();
+    return true;
 }
 
 TrayIcon::~TrayIcon() = default;

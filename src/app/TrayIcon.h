@@ -1,7 +1,8 @@
 #pragma once
 // The application's icon in the desktop's tray, where the desktop has one: a dot in the colour of
 // the current level (grey without a reading), the reading as its tooltip, and a menu that shows
-// the window, switches the mode and quits. The menu is built with or without a tray.
+// the window, switches the mode and quits. The menu is built with or without a tray. A tray that
+// comes up a little later (the panel at login) still gets the icon.
 #include <QIcon>
 #include <QObject>
 #include <QPointer>
@@ -13,6 +14,7 @@ class MainWindow;
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 
 class TrayIcon : public QObject {
     Q_OBJECT
@@ -25,7 +27,7 @@ public:
     QAction* rateAction() const { return m_rate; }
     QAction* doseAction() const { return m_dose; }
     QAction* quitAction() const { return m_quit; }
-    // Null where the desktop has no tray.
+    // Null where the desktop has no tray (yet).
     QSystemTrayIcon* systemTrayIcon() const { return m_tray; }
 
     QColor iconColor() const { return m_color; }
@@ -36,6 +38,7 @@ public slots:
     void showWindow();
 
 private:
+    bool install();
     void update();
     void showMode();
 
@@ -47,6 +50,8 @@ private:
     QAction* m_dose = nullptr;
     QAction* m_quit = nullptr;
     QSystemTrayIcon* m_tray = nullptr;
+    QTimer* m_lookAgain = nullptr;
+    int m_looksLeft = 0;
     QColor m_color;
     QIcon m_icon;
     QString m_toolTip;

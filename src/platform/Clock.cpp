@@ -7,6 +7,8 @@
 namespace oq::clock {
 namespace {
 std::atomic<double> g_scale{1.0};
+std::atomic<bool> g_manual{false};
+std::atomic<double> g_manualNow{0.0};
 const auto g_start = std::chrono::steady_clock::now();
 } // namespace
 
@@ -30,6 +32,11 @@ int scaledMs(double seconds)
 
 void sleepFor(double seconds)
 {
+    if (g_manual.load(std::memory_order_acquire)) {
+        if (seconds > 0)
+            g_manualNow.fetch_add(seconds, std::memory_order_acq_rel);
+        return;
+    }
     const auto d = scaled(seconds);
     if (d.count() > 0)
         std::this_thread::sleep_for(d);
@@ -37,8 +44,17 @@ void sleepFor(double seconds)
 
 double now()
 {
+    if (g_manual.load(std::memory_order_acquire))
+        return g_manualNow.load(std::memory_order_acquire);
     const auto real = std::chrono::duration<double>(std::chrono::steady_clock::now() - g_start).count();
     return real / scale();
+}
+
+void setManual(bool on)
+{
+    if (on && !g_manual.load(std::memory_order_acquire))
+        g_manualNow.store(now(), std::memory_order_release); // no jump back in modelled time
+    g_manual.store(on, std::memory_order_release);
 }
 
 } // namespace oq::clock

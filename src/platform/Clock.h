@@ -19,4 +19,9 @@ void sleepFor(double seconds);
 // Modelled seconds since an arbitrary start (monotonic): real elapsed time divided by the scale.
 double now();
 
+// Detaches modelled time from the wall clock: it then moves only by sleepFor, which returns at once.
+// For tests that drive a simulated counter from a single thread, so a busy machine cannot stretch
+// a gap the test meant to be short. Switching it off resumes scaled real time.
+void setManual(bool manual);
+
 } // namespace oq::clock

@@ -1,15 +1,17 @@
 // Alerts of the desktop against a private session bus (dbus-run-session) with a fake notification
 // service: a simulated counter walking through warning and danger with the window closed, the
-// service missing and coming back, and the tray's menu.
+// service missing and coming back, the tray's menu, and a tray that comes up after the program.
 #include <gtest/gtest.h>
 
 #include <QAction>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 
 #include "FakeNotificationService.h"
+#include "FakeStatusNotifierWatcher.h"
 #include "SimulatedApplication.h"
 #include "alerts/DesktopNotifier.h"
 #include "app/LevelAlerts.h"
@@ -156,4 +158,21 @@ TEST(TrayIcon, MenuShowsTheWindowSwitchesTheModeAndQuits)
     QSignalSpy quit(app.window.get(), &MainWindow::quitRequested);
     tray.quitAction()->trigger();
     EXPECT_EQ(quit.count(), 1);
+}
+
+// At login the panel may come up after the program: the icon appears once a tray does, and the
+// tray is told of it.
+TEST(TrayIcon, AppearsWhenATrayComesUpLater)
+{
+    QTemporaryDir dir;
+    SimulatedApplication app(dir.path(), 0.01);
+    TrayIcon tray(app.controller.get(), app.window.get());
+    EXPECT_FALSE(tray.systemTrayIcon());
+    FakeStatusNotifierWatcher watcher;
+    if (!watcher.start())
+        GTEST_SKIP() << "needs a private session bus (dbus-run-session)";
+    ASSERT_TRUE(test::waitUntil([&] { return !watcher.items().isEmpty(); }, 20));
+    ASSERT_TRUE(tray.systemTrayIcon());
+    EXPECT_TRUE(tray.systemTrayIcon()->isVisible());
+    EXPECT_EQ(tray.systemTrayIcon()->toolTip(), tray.toolTip());
 }

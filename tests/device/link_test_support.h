@@ -103,9 +103,10 @@ public:
     explicit LinkRig(Link link, sim::CounterConfig config = {}, double clockScale = 0.01)
         : m_link(link)
     {
-        // A real terminal adds scheduling latency that a hundredfold speed-up would turn into
-        // time-outs on a busy machine.
-        clock::setScale(link == Link::Pty ? std::max(clockScale, 0.1) : clockScale);
+        // A real terminal adds scheduling latency: on a busy machine the simulated counter's thread
+        // can wait a few hundred milliseconds to run, which a tenfold speed-up already turned into
+        // time-outs and cut lines.
+        clock::setScale(link == Link::Pty ? std::max(clockScale, 0.25) : clockScale);
         sim::SimBus::instance().unplugAll();
         counter = std::make_shared<sim::SimCounter>(std::move(config));
         if (link == Link::Sim) {

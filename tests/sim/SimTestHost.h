@@ -8,6 +8,15 @@
 
 namespace oq::sim::test {
 
+// Modelled time that moves only when the test sleeps, so a busy machine cannot stretch the gap
+// between two steps of a test into seconds of the counter's time.
+struct ManualClock {
+    ManualClock() { oq::clock::setManual(true); }
+    ~ManualClock() { oq::clock::setManual(false); }
+    ManualClock(const ManualClock&) = delete;
+    ManualClock& operator=(const ManualClock&) = delete;
+};
+
 struct Host {
     std::shared_ptr<SimCounter> counter;
 

@@ -16,8 +16,7 @@ namespace {
 
 class SimCounterTest : public ::testing::Test {
 protected:
-    void SetUp() override { oq::clock::setScale(0.001); }
-    void TearDown() override { oq::clock::setScale(1.0); }
+    oq::sim::test::ManualClock m_clock;
 };
 
 CounterConfig constantRate(double rate, double interval = 1.0)

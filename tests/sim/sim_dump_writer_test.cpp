@@ -10,7 +10,7 @@ using oq::sim::test::Host;
 
 TEST(SimDumpWriterTest, CounterAnswersAsTheWriterWrote)
 {
-    oq::clock::setScale(0.001);
+    const oq::sim::test::ManualClock clock;
     for (const char* firmware : {"7.14Lb07", "7.022Lb07", "7.02Lb07", "6.95Cb05", "6.50Lb07", "5.50"}) {
         SCOPED_TRACE(firmware);
         DumpSpec spec;
@@ -41,5 +41,4 @@ TEST(SimDumpWriterTest, CounterAnswersAsTheWriterWrote)
         answer("s", written->statcAnswer);
         answer("b", written->protocolAnswer);
     }
-    oq::clock::setScale(1.0);
 }

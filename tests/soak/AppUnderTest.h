@@ -60,6 +60,16 @@ struct Resources {
         return r;
     }
 
+    // What the open descriptors point at, so a leak names itself.
+    static QString openFiles()
+    {
+        QStringList targets;
+        const QDir fds(QStringLiteral("/proc/self/fd"));
+        for (const QString& fd : fds.entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            targets << fd + QLatin1Char('=') + QFileInfo(fds.filePath(fd)).symLinkTarget();
+        return targets.join(QLatin1Char(' '));
+    }
+
     // Worker threads of device objects ("OQDevice").
     static int countDeviceThreads()
     {

@@ -116,7 +116,7 @@ TEST_F(PlugCycles, EveryArrivalIsShownAndNothingIsLeftBehind)
     // Idle threads of the background pool linger for a while (each may hold an event descriptor);
     // neither they nor descriptors may pile up with the cycles.
     EXPECT_LE(after.threads, baseline.threads + 4) << "threads pile up";
-    EXPECT_LE(after.fds, baseline.fds + std::max(0, after.threads - baseline.threads)) << "descriptors leak";
+    EXPECT_LE(after.fds, baseline.fds + std::max(0, after.threads - baseline.threads)) << "descriptors leak: " << Resources::openFiles().toStdString();
     if (!soak::kSanitized) { // the sanitizers hold freed memory back on purpose
         EXPECT_LT(after.rssMiB, baseline.rssMiB + 6) << "memory grows with the cycles";
     }
