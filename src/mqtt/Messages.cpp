@@ -105,9 +105,13 @@ std::vector<Message> discoveryMessages(const Station& station, const Topics& top
         QString valueTemplate;
     };
     // Rate and dose share the state topic: each sensor keeps its state through readings of the other
-    // mode. Sievert always, so a change of the display unit never mixes units in a sensor's history.
+    // mode; before its first own reading it renders "None", which Home Assistant takes as unknown
+    // rather than as a number that does not parse. Sievert always, so a change of the display unit
+    // never mixes units in a sensor's history.
     const auto modeTemplate = [](const char* mode) {
-        return QStringLiteral("{% if value_json.mode == '%1' %}{{ value_json.value }}{% else %}{{ this.state }}{% endif %}")
+        return QStringLiteral("{% if value_json.mode == '%1' %}{{ value_json.value }}"
+                              "{% elif this.state in ('unknown', 'unavailable') %}None"
+                              "{% else %}{{ this.state }}{% endif %}")
             .arg(QLatin1String(mode));
     };
     const Sensor sensors[] = {
