@@ -18,6 +18,7 @@
 
 #include <csignal>
 
+#include "common/ForeignDatabase.h"
 #include "common/SimCounters.h"
 #include "history/HistoryDatabase.h"
 #include "common/TestUtil.h"
@@ -161,18 +162,8 @@ TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
 {
     QTemporaryDir dir;
     const QString foreign = dir.filePath(QStringLiteral("notes.sqlite3"));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("notes"));
-        db.setDatabaseName(foreign);
-        ASSERT_TRUE(db.open());
-        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("notes"));
-    QFile file(foreign);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray before = file.readAll();
-    file.close();
+    const QByteArray before = writeForeignDatabase(foreign);
+    ASSERT_FALSE(before.isEmpty());
     for (const QStringList& args : {QStringList{"watch", "--simulate", "--count", "2", "--db", foreign},
              QStringList{"download", "--simulate", "--db", foreign}, QStringList{"history", "--db", foreign}}) {
         const ToolRun run = oqtool(args);
@@ -180,6 +171,7 @@ TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
         EXPECT_TRUE(run.out.isEmpty()) << run.out.constData();
         EXPECT_TRUE(run.err.contains("not a history database")) << run.err.constData();
     }
+    QFile file(foreign);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), before);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("notes.sqlite3")});

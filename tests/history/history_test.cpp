@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "common/ForeignDatabase.h"
 #include "common/TestUtil.h"
 #include "history/HistoryDatabase.h"
 #include "history/HistoryExport.h"
@@ -327,18 +328,8 @@ TEST_F(HistoryTest, ReadersAreReadOnlyAndTellFailuresFromEmptiness)
     QSqlDatabase::removeDatabase(QStringLiteral("other"));
 
     const QString foreign = dir.filePath(QStringLiteral("foreign.sqlite3"));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("foreign"));
-        db.setDatabaseName(foreign);
-        ASSERT_TRUE(db.open());
-        ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TABLE notes(text TEXT)")));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("foreign"));
-    const QByteArray foreignBytes = [&] {
-        QFile f(foreign);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }();
+    const QByteArray foreignBytes = writeForeignDatabase(foreign);
+    ASSERT_FALSE(foreignBytes.isEmpty());
     const QString empty = dir.filePath(QStringLiteral("empty.sqlite3"));
     QFile(empty).open(QIODevice::WriteOnly);
     const QString damaged = dir.filePath(QStringLiteral("damaged.sqlite3"));
