@@ -5,7 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/StringTable.h"
-#include "units/ValueTransformers.h"
+#include "readings/ValueTransformers.h"
 
 using namespace oq;
 

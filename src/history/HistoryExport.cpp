@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "alerts/LevelChangeRule.h"
+#include "readings/Level.h"
 #include "history/HistoryReader.h"
 #include "platform/CLocale.h"
 
@@ -24,7 +24,7 @@ QByteArray jsonString(const QString& text)
     return array.mid(1, array.size() - 2);
 }
 
-QByteArray levelName(int level) { return oq::alerts::levelName(oq::alerts::Level(level)); }
+QByteArray levelName(int level) { return oq::levelName(oq::Level(level)); }
 
 QByteArray unitOf(int mode) { return mode == Dose ? QByteArrayLiteral("μSv") : QByteArrayLiteral("μSv/h"); }
 

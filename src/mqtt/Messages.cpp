@@ -5,7 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "alerts/LevelChangeRule.h"
+#include "readings/Level.h"
 #include "platform/CLocale.h"
 #include "platform/StringTable.h"
 
@@ -74,13 +74,13 @@ QByteArray stateJson(const history::Reading& r, const Station& station, const QS
     const QString time = QDateTime::fromMSecsSinceEpoch(r.timeMs, Qt::UTC).toString(Qt::ISODateWithMs);
     const QString counterUnit =
         r.counterUnit == QLatin1String("Sv") || r.counterUnit == QLatin1String("rem") ? r.counterUnit : QString();
-    const auto level = alerts::Level(r.level >= 0 && r.level <= 2 ? r.level : 0);
+    const auto level = oq::Level(r.level >= 0 && r.level <= 2 ? r.level : 0);
     return QByteArrayLiteral("{\"time\":") + jsonString(time) + QByteArrayLiteral(",\"serial\":") + jsonString(station.serial)
         + QByteArrayLiteral(",\"mode\":") + (r.mode == history::Dose ? QByteArrayLiteral("\"dose\"") : QByteArrayLiteral("\"rate\""))
         + QByteArrayLiteral(",\"value\":") + singlePrecisionText(r.value) + QByteArrayLiteral(",\"unit\":")
         + jsonString(unitText(false, r.mode)) + QByteArrayLiteral(",\"display_value\":") + singlePrecisionText(shown)
         + QByteArrayLiteral(",\"display_unit\":") + jsonString(unitText(rem, r.mode)) + QByteArrayLiteral(",\"counter_unit\":")
-        + jsonString(counterUnit) + QByteArrayLiteral(",\"level\":\"") + alerts::levelName(level) + QByteArrayLiteral("\"}");
+        + jsonString(counterUnit) + QByteArrayLiteral(",\"level\":\"") + oq::levelName(level) + QByteArrayLiteral("\"}");
 }
 
 std::vector<Message> discoveryMessages(const Station& station, const Topics& topics, const QString& discoveryPrefix, bool enabled)

@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
+#include "app/controller/AppDelegate.h"
+#include "app/windows/MainWindow.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
 #include "sim/SimFtBackend.h"
@@ -16,7 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/SettingsStore.h"
 #include "sim/SimBus.h"
-#include "units/ColorManager.h"
+#include "app/windows/ColorManager.h"
 
 class SimulatedApplication {
 public:

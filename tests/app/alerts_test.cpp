@@ -14,8 +14,9 @@
 #include "FakeStatusNotifierWatcher.h"
 #include "SimulatedApplication.h"
 #include "alerts/DesktopNotifier.h"
-#include "app/LevelAlerts.h"
-#include "app/TrayIcon.h"
+#include "app/controller/LevelAlerts.h"
+#include "app/shell/TrayIcon.h"
+#include "readings/Level.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "platform/SettingsKeys.h"
@@ -151,7 +152,7 @@ TEST(TrayIcon, MenuShowsTheWindowSwitchesTheModeAndQuits)
     sim::SimBus::instance().plug(std::make_shared<sim::SimCounter>(test::steadyCounter(25.0)));
     ASSERT_TRUE(test::waitUntil([&] { return tray.toolTip().contains(QStringLiteral("μSv/h")); }, 20)) << tray.toolTip().toStdString();
     EXPECT_TRUE(tray.toolTip().endsWith(app.controller->onlineValueString()));
-    const QColor danger = ColorManager::archivedColor(ColorManager::Level::Danger, ColorManager::ColorKind::Bar).toQColor();
+    const QColor danger = oq::levelColor(ColorManager::Level::Danger, oq::LevelColor::Bar).toQColor();
     EXPECT_EQ(tray.iconColor(), danger);
     EXPECT_EQ(tray.icon().pixmap(64).toImage().pixelColor(32, 32), danger);
 

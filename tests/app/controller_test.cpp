@@ -3,7 +3,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "app/AppDelegate.h"
+#include "app/controller/AppDelegate.h"
 #include "common/TestUtil.h"
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"

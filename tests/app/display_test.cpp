@@ -15,11 +15,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "app/AppDelegate.h"
+#include "app/controller/AppDelegate.h"
 #include "app/BuildInfo.h"
-#include "app/ConnectionStatus.h"
-#include "app/HelpMenu.h"
-#include "app/MainWindow.h"
+#include "app/controller/ConnectionStatus.h"
+#include "app/menus/HelpMenu.h"
+#include "app/windows/MainWindow.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
@@ -30,7 +30,7 @@
 #include "sim/SimPty.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
+#include "app/windows/ColorManager.h"
 #include "TestDevice.h"
 
 using namespace oq;

@@ -6,8 +6,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 
-#include "app/AppDelegate.h"
-#include "app/MainWindow.h"
+#include "app/controller/AppDelegate.h"
+#include "app/windows/MainWindow.h"
 #include "common/CLibraryLocale.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
@@ -20,7 +20,7 @@
 #include "platform/SettingsStore.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
-#include "units/ColorManager.h"
+#include "app/windows/ColorManager.h"
 #include "SimulatedApplication.h"
 
 using namespace oq;

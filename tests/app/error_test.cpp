@@ -2,8 +2,8 @@
 
 #include <QTemporaryDir>
 
-#include "app/AppDelegate.h"
-#include "app/ErrorPresenter.h"
+#include "app/controller/AppDelegate.h"
+#include "app/controller/ErrorPresenter.h"
 #include "device/DeviceError.h"
 #include "parser/OQParser.h"
 #include "platform/SettingsStore.h"

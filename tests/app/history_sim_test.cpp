@@ -11,17 +11,17 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "app/AppDelegate.h"
-#include "app/DeviceExchanges.h"
-#include "app/DeviceInfoWindow.h"
-#include "app/DeviceMenu.h"
-#include "app/ErrorPresenter.h"
-#include "app/HistoryStrip.h"
-#include "app/MainWindow.h"
-#include "app/ProtocolPlot.h"
-#include "app/ProtocolWindow.h"
-#include "app/QuitWait.h"
-#include "app/TransferProgressDialog.h"
+#include "app/controller/AppDelegate.h"
+#include "app/controller/DeviceExchanges.h"
+#include "app/windows/DeviceInfoWindow.h"
+#include "app/menus/DeviceMenu.h"
+#include "app/controller/ErrorPresenter.h"
+#include "app/windows/HistoryStrip.h"
+#include "app/windows/MainWindow.h"
+#include "app/plots/ProtocolPlot.h"
+#include "app/windows/ProtocolWindow.h"
+#include "app/controller/QuitWait.h"
+#include "app/windows/TransferProgressDialog.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
 #include "device/FtBackend.h"
@@ -33,7 +33,7 @@
 #include "sim/dump/DumpWriter.h"
 #include "SimulatedApplication.h"
 #include "TestDevice.h"
-#include "units/ColorManager.h"
+#include "app/windows/ColorManager.h"
 
 using namespace oq;
 using namespace oq::sim;

@@ -15,9 +15,9 @@
 
 #include <cmath>
 
-#include "app/HistoryPlot.h"
-#include "app/HistoryWindow.h"
-#include "app/TransferProgressDialog.h"
+#include "app/plots/HistoryPlot.h"
+#include "app/windows/HistoryWindow.h"
+#include "app/windows/TransferProgressDialog.h"
 #include "common/TestUtil.h"
 #include "history/HistoryWriter.h"
 #include "platform/Clock.h"

@@ -5,7 +5,7 @@
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
-#include "app/SingleInstance.h"
+#include "app/shell/SingleInstance.h"
 #include "common/TestUtil.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/CrashReporter.h"
+#include "app/shell/CrashReporter.h"
 #include "common/TestUtil.h"
 #include "platform/AutostartEntry.h"
-#include "units/StartAtLoginBox.h"
+#include "app/preferences/StartAtLoginBox.h"
 
 namespace {
 QString onlineBinary() { return qEnvironmentVariable("OQ_BINARY_DIR") + QStringLiteral("/src/app/oq-online"); }

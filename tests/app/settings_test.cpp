@@ -4,7 +4,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include "app/OQAppDelegate.h"
+#include "app/controller/OQAppDelegate.h"
 #include "common/CLibraryLocale.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"

@@ -4,8 +4,8 @@
 #include <QLocale>
 #include <QString>
 
-#include "units/NumberFormatter.h"
-#include "units/ValueTransformers.h"
+#include "readings/NumberFormatter.h"
+#include "readings/ValueTransformers.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 
 #include "BenchMain.h"
 #include "ProcessRun.h"
-#include "app/HistoryPlot.h"
-#include "app/HistoryWindow.h"
+#include "app/plots/HistoryPlot.h"
+#include "app/windows/HistoryWindow.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
 #include "platform/Clock.h"

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "units/NumberFormatter.h"
-#include "units/ValueTransformers.h"
+#include "readings/NumberFormatter.h"
+#include "readings/ValueTransformers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

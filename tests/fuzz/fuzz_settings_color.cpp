@@ -11,7 +11,8 @@
 #include "platform/ArchivedColor.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
+#include "app/windows/ColorManager.h"
+#include "readings/Level.h"
 
 namespace {
 
@@ -52,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         defaults.insert(oq::settings::DangerFontColor, text);
     oq::SettingsStore::shared().registerDefaults(defaults);
 
-    const auto level = ColorManager::levelForValue(value, mode);
+    const auto level = oq::levelForValue(value, mode);
     // With ordered thresholds, a larger value never has a lower level.
     if (!std::isnan(value) && warning <= danger && !std::isnan(warning)) {
-        const auto higher = ColorManager::levelForValue(value * 2 + 1, mode);
+        const auto higher = oq::levelForValue(value * 2 + 1, mode);
         if (value >= 0 && int(higher) < int(level))
             std::abort();
     }

@@ -17,12 +17,12 @@
 #include <random>
 
 #include "AppUnderTest.h"
-#include "app/DeviceExchanges.h"
-#include "app/DeviceMenu.h"
-#include "app/ErrorPresenter.h"
-#include "app/ProtocolWindow.h"
-#include "app/QuitWait.h"
-#include "app/TransferProgressDialog.h"
+#include "app/controller/DeviceExchanges.h"
+#include "app/menus/DeviceMenu.h"
+#include "app/controller/ErrorPresenter.h"
+#include "app/windows/ProtocolWindow.h"
+#include "app/controller/QuitWait.h"
+#include "app/windows/TransferProgressDialog.h"
 #include "common/SimCounters.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"

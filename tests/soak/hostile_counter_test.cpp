@@ -16,12 +16,12 @@
 #include <random>
 
 #include "AppUnderTest.h"
-#include "app/DeviceExchanges.h"
-#include "app/DeviceMenu.h"
-#include "app/ErrorPresenter.h"
+#include "app/controller/DeviceExchanges.h"
+#include "app/menus/DeviceMenu.h"
+#include "app/controller/ErrorPresenter.h"
 #include "common/SimCounters.h"
 #include "device/DeviceError.h"
-#include "units/ValueTransformers.h"
+#include "readings/ValueTransformers.h"
 
 using namespace oq;
 using namespace oq::sim;

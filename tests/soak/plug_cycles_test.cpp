@@ -8,7 +8,7 @@
 
 #include "AppUnderTest.h"
 #include "common/SimCounters.h"
-#include "units/ValueTransformers.h"
+#include "readings/ValueTransformers.h"
 
 using namespace oq;
 using namespace oq::sim;

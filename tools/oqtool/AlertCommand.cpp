@@ -14,7 +14,7 @@
 #include "Command.h"
 #include "CsvRecorder.h"
 #include "logging/Log.h"
-#include "units/ColorManager.h"
+#include "readings/Level.h"
 
 namespace oqtool {
 namespace {
@@ -42,19 +42,19 @@ AlertCommand::~AlertCommand() { finish(0); }
 
 void AlertCommand::reading(double value, int mode, const QString& serial)
 {
-    const auto level = oq::alerts::Level(int(ColorManager::levelForValue(value, mode)));
+    const auto level = oq::Level(int(oq::levelForValue(value, mode)));
     const auto event = m_rule.observe(level);
     if (!event)
         return;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("OQ_LEVEL"), QLatin1String(oq::alerts::levelName(event->level)));
-    env.insert(QStringLiteral("OQ_PREVIOUS_LEVEL"), QLatin1String(oq::alerts::levelName(event->previous)));
+    env.insert(QStringLiteral("OQ_LEVEL"), QLatin1String(oq::levelName(event->level)));
+    env.insert(QStringLiteral("OQ_PREVIOUS_LEVEL"), QLatin1String(oq::levelName(event->previous)));
     env.insert(QStringLiteral("OQ_VALUE"), QString::fromLatin1(csvNumber(value)));
     env.insert(QStringLiteral("OQ_UNIT"), mode == 1 ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
     env.insert(QStringLiteral("OQ_COUNTER"), serial);
     env.insert(QStringLiteral("OQ_TIME"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    LGLogInfo("Alert: level %s (was %s) at %@", oq::alerts::levelName(event->level),
-        oq::alerts::levelName(event->previous), QString::fromLatin1(csvNumber(value)));
+    LGLogInfo("Alert: level %s (was %s) at %@", oq::levelName(event->level),
+        oq::levelName(event->previous), QString::fromLatin1(csvNumber(value)));
     if (m_waiting.size() >= kMaxWaiting) {
         m_waiting.pop_front();
         err(text("oqtool.watch.alert.dropped") + QLatin1Char('\n'));

@@ -18,7 +18,7 @@
 #include <deque>
 #include <vector>
 
-#include "alerts/LevelChangeRule.h"
+#include "readings/LevelChangeRule.h"
 
 class QProcess;
 

@@ -19,7 +19,7 @@
 #include "AlertCommand.h"
 #include "Command.h"
 #include "DeviceSession.h"
-#include "alerts/LevelChangeRule.h"
+#include "readings/LevelChangeRule.h"
 #include "device/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
@@ -28,7 +28,7 @@
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
+#include "readings/Level.h"
 
 namespace oqtool {
 
@@ -178,9 +178,9 @@ QByteArray csvRow(const CsvReading& reading)
     const QByteArray counterUnit = reading.counterUnit == QLatin1String("Sv") || reading.counterUnit == QLatin1String("rem")
         ? reading.counterUnit.toLatin1()
         : QByteArray();
-    const auto level = oq::alerts::Level(int(ColorManager::levelForValue(reading.value, reading.mode)));
+    const auto level = oq::Level(int(oq::levelForValue(reading.value, reading.mode)));
     return reading.time.toUTC().toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
-        + counterUnit + ',' + oq::alerts::levelName(level) + '\n';
+        + counterUnit + ',' + oq::levelName(level) + '\n';
 }
 
 // ---- Options

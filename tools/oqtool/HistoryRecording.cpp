@@ -10,7 +10,7 @@
 #include "parser/OQProtocol.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
+#include "readings/Level.h"
 
 namespace oqtool {
 
@@ -68,7 +68,7 @@ void HistoryRecording::record(const QString& serial, const QDateTime& time, doub
 {
     if (!m_writer)
         return;
-    const int level = static_cast<int>(ColorManager::levelForValue(value, mode));
+    const int level = static_cast<int>(oq::levelForValue(value, mode));
     m_writer->record({serial, time.toMSecsSinceEpoch(), mode, value, counterUnit, level});
 }
 

@@ -8,7 +8,7 @@
 #include "mqtt/Credentials.h"
 #include "mqtt/Publisher.h"
 #include "parser/OQDeviceInfo.h"
-#include "units/ColorManager.h"
+#include "readings/Level.h"
 
 namespace oqtool {
 
@@ -108,7 +108,7 @@ void MqttPublishing::record(const OQDeviceInfo* counter, const QDateTime& time, 
             err(text("oqtool.watch.mqtt.status").arg(s.text(broker)) + QLatin1Char('\n'));
         });
     }
-    const int level = static_cast<int>(ColorManager::levelForValue(value, mode));
+    const int level = static_cast<int>(oq::levelForValue(value, mode));
     publisher->publish({serial, time.toMSecsSinceEpoch(), mode, value, counterUnit, level});
 }
 

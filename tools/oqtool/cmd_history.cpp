@@ -13,7 +13,7 @@
 #include "history/HistoryReader.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
+#include "readings/Level.h"
 
 namespace {
 
@@ -133,7 +133,7 @@ int run(const QStringList& args)
         written = oq::history::exportBuckets(*reader, counters, *from, *to, *bucket, exportFormat, standardOutput);
     else if (written)
         written = oq::history::exportRaw(*reader, counters, *from, *to, exportFormat,
-            [](double rate) { return int(ColorManager::levelForValue(rate, 1)); }, standardOutput);
+            [](double rate) { return int(oq::levelForValue(rate, 1)); }, standardOutput);
     if (!reader->error().isEmpty()) {
         standardOutput.flush();
         oqtool::err(QStringLiteral("oqtool history: %1\n").arg(reader->error()));

@@ -15,8 +15,8 @@
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "units/ColorManager.h"
-#include "units/ValueTransformers.h"
+#include "readings/Level.h"
+#include "readings/ValueTransformers.h"
 
 namespace {
 
@@ -26,8 +26,8 @@ constexpr double kMaxAlertTimeout = 86400;
 // The level's bar colour as a 24-bit terminal colour.
 QString coloured(const QString& text, double value, int mode)
 {
-    const auto level = ColorManager::levelForValue(value, mode);
-    const auto c = ColorManager::archivedColor(level, ColorManager::ColorKind::Bar).rgb8();
+    const auto level = oq::levelForValue(value, mode);
+    const auto c = oq::levelColor(level, oq::LevelColor::Bar).rgb8();
     if (!c)
         return text;
     return QStringLiteral("\x1b[38;2;%1;%2;%3m%4\x1b[0m").arg((*c)[0]).arg((*c)[1]).arg((*c)[2]).arg(text);

@@ -1,0 +1,76 @@
+#pragma once
+// The application's controller: the base's duties plus the main window, the observation of the
+// device, online-mode switching, the quit sequence and the font fitting of the value.
+#include <QAbstractButton>
+#include <QFont>
+#include <QLabel>
+#include <QPointer>
+#include <QSizeF>
+#include <QWidget>
+
+#include "app/controller/OQAppDelegate.h"
+
+class AppDelegate : public OQAppDelegate {
+    Q_OBJECT
+public:
+    enum class TerminateReply { Now, Later };
+
+    // The base's construction, then the crash-reporting secret.
+    explicit AppDelegate(QObject* parent = nullptr);
+
+    // Non-owning references to the main window's parts.
+    QPointer<QWidget> window;
+    QPointer<QAbstractButton> rateButton;
+    QPointer<QAbstractButton> doseButton;
+    QPointer<QLabel> valueTextField;
+
+    // Subscribes to the device's state, then runs the launch sequence.
+    void applicationDidFinishLaunching() override;
+    // Waits for a device that has streamed to stop; replyToApplicationShouldTerminate() follows.
+    TerminateReply applicationShouldTerminate();
+
+    // Fits the value's font to the proposed window size; the size is returned unchanged.
+    QSizeF windowWillResize(QWidget* window, const QSizeF& proposed);
+    static QFont fontSizedForAreaSize(const QSizeF& area, const QString& text, const QFont& font);
+    static float scaleToAspectFit(const QSizeF& content, const QSizeF& target, float padding);
+
+    // Modelled seconds a quit waits for the counter to be left alone before going ahead anyway.
+    // The longest legitimate wait: a clock setting under way (about 10 s; it cannot be cut short)
+    // or a cancelled transfer (a line read, ESC until quiet, "X"), then the stop (2.5 s).
+    static constexpr double kQuitWaitLimit = 15.0;
+
+    // Another exchange (protocol download, clock setting) holds the online mode: while held, a
+    // counter that becomes ready is not started. The last release treats the current device as
+    // just become ready, so the configured mode starts 1 s later.
+    void holdOnlineMode();
+    void releaseOnlineMode();
+    bool isOnlineModeHeld() const { return m_onlineHolds > 0; }
+    // The quit sequence has begun: nothing new is started on the counter.
+    bool isQuitting() const { return m_quitting; }
+
+public slots:
+    // The action of both mode buttons.
+    void onlineModeChanged(QObject* sender);
+
+signals:
+    // Termination may go ahead (true) after applicationShouldTerminate() answered Later.
+    void replyToApplicationShouldTerminate(bool terminate);
+
+private:
+    void observeConnection();
+    void deviceReplaced();
+    // Sets the buttons to show `mode`.
+    void showMode(long long mode);
+    // Starts `mode` on the current device when it is ready and nothing else is under way.
+    void startMode(long long mode, quint64 generation);
+    void switchMode(long long mode);
+    bool deviceReady() const;
+
+    QList<QMetaObject::Connection> m_observation;
+    // Starts scheduled before the last press or device change are void.
+    quint64 m_startGeneration = 0;
+    // A stop of ours runs on the current device; its completion starts the mode chosen last.
+    bool m_stopping = false;
+    int m_onlineHolds = 0;
+    bool m_quitting = false;
+};

@@ -1,0 +1,48 @@
+// oq-online: the desktop application.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#include "app/controller/AppDelegate.h"
+#include "app/shell/ApplicationShell.h"
+#include "app/shell/Launch.h"
+#include "app/windows/MainWindow.h"
+#include "app/shell/SystemInformation.h"
+#include "platform/StringTable.h"
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("oq-online"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Orbel-Quist Online"));
+    QApplication::setApplicationVersion(SystemInformation::appVersion());
+    QApplication::setDesktopFileName(QStringLiteral("oq-online"));
+
+    // The help follows the user's language, as the window does.
+    const auto t = [](const char* key) { return oq::localized(QString::fromLatin1(key)); };
+    QCommandLineParser parser;
+    parser.setApplicationDescription(t("online.cli.description"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption simulate(QStringLiteral("simulate"), t("online.cli.simulate"));
+    const QCommandLineOption port(QStringLiteral("port"), t("online.cli.port"), t("online.cli.path"));
+    const QCommandLineOption timeScale(QStringLiteral("time-scale"), t("online.cli.time_scale"), t("online.cli.factor"));
+    const QCommandLineOption quitAfter(QStringLiteral("quit-after"), t("online.cli.quit_after"), t("online.cli.seconds"));
+    const QCommandLineOption screenshot(QStringLiteral("screenshot"), t("online.cli.screenshot"), t("online.cli.file"));
+    const QCommandLineOption hidden(QStringLiteral("hidden"), t("online.cli.hidden"));
+    parser.addOptions({simulate, port, timeScale, quitAfter, screenshot, hidden});
+    parser.addPositionalArgument(t("online.cli.file"), t("online.cli.dumps"), t("online.cli.dumps_syntax"));
+    parser.process(app);
+
+    LaunchConfig config;
+    config.simulate = parser.isSet(simulate);
+    config.portPath = parser.value(port);
+    config.timeScale = parser.isSet(timeScale) ? parser.value(timeScale).toDouble() : 1.0;
+    config.quitAfterSeconds = parser.isSet(quitAfter) ? parser.value(quitAfter).toDouble() : 0.0;
+    config.screenshotPath = parser.value(screenshot);
+    config.hidden = parser.isSet(hidden);
+    // Absolute, as a running instance in another folder may be the one to open them.
+    for (const QString& file : parser.positionalArguments())
+        config.files << QFileInfo(file).absoluteFilePath();
+    return runApplication(app, config);
+}
