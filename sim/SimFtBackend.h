@@ -13,4 +13,14 @@ namespace oq::sim {
 std::shared_ptr<oq::ft::Backend> makeFtBackend();
 inline void useFtBackend() { oq::ft::setBackend(makeFtBackend()); }
 
+// The one choice of serial backend of both programs: the simulated counters, or the terminal
+// devices (the one at `portPath`, or the counters found through udev when it is empty).
+inline void useSerialBackend(bool simulate, const QString& portPath)
+{
+    if (simulate)
+        useFtBackend();
+    else
+        oq::ft::useTtyBackend(portPath);
+}
+
 } // namespace oq::sim

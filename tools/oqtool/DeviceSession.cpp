@@ -112,14 +112,12 @@ DeviceSession::DeviceSession(DeviceOptions options)
     const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&scaled);
     if (scaled && scale > 0)
         oq::clock::setScale(scale);
+    oq::sim::useSerialBackend(m_options.simulate, m_options.port);
     if (m_options.simulate) {
         oq::sim::CounterConfig config;
         config.profile.kind = oq::sim::ProfileSpec::Walk;
         m_counter = std::make_shared<oq::sim::SimCounter>(config);
-        oq::sim::useFtBackend();
         m_entry = oq::sim::SimBus::instance().plug(m_counter);
-    } else {
-        oq::ft::useTtyBackend(m_options.port);
     }
 }
 

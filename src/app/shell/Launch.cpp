@@ -66,10 +66,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     }
 
     oq::clock::setScale(config.timeScale > 0 ? config.timeScale : 1.0);
-    if (config.simulate)
-        oq::sim::useFtBackend();
-    else
-        oq::ft::useTtyBackend(config.portPath);
+    oq::sim::useSerialBackend(config.simulate, config.portPath);
 
     AppDelegate controller;
     controller.setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
