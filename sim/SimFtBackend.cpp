@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "device/FtHandles.h"
+#include "device/ft/FtHandles.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
 

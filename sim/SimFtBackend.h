@@ -6,7 +6,7 @@
 //   oq::sim::useFtBackend();
 #include <memory>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 
 namespace oq::sim {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "SimConfig.h"
-#include "SimFtBridge.h"
+#include "sim/usbip/SimFtBridge.h"
 
 namespace oq::sim {
 

@@ -8,7 +8,7 @@
 #include "platform/Clock.h"
 #include "sim/SimOptions.h"
 #include "sim/SimPty.h"
-#include "sim/SimUsbIp.h"
+#include "sim/usbip/SimUsbIp.h"
 
 namespace {
 

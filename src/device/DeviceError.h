@@ -3,7 +3,7 @@
 // them; error presentation recognises it.
 #include <QString>
 
-#include "device/ftd2xx.h"
+#include "device/ft/ftd2xx.h"
 #include "platform/ErrorRecord.h"
 
 namespace oq::device {

@@ -21,7 +21,7 @@
 #include <optional>
 
 #include "device/OQDevice.h"
-#include "device/ftd2xx.h"
+#include "device/ft/ftd2xx.h"
 #include "platform/Dispatch.h"
 #include "platform/ErrorRecord.h"
 

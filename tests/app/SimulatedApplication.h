@@ -10,7 +10,7 @@
 #include "app/controller/AppDelegate.h"
 #include "app/windows/MainWindow.h"
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"

@@ -22,7 +22,7 @@
 #include "app/windows/MainWindow.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/ArchivedColor.h"

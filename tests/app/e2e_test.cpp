@@ -11,7 +11,7 @@
 #include "common/CLibraryLocale.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "logging/LGLog.h"
 #include "device/OQUSBDevice.h"
 #include "platform/ArchivedColor.h"

@@ -24,7 +24,7 @@
 #include "app/windows/TransferProgressDialog.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "platform/SettingsStore.h"

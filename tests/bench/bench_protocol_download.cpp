@@ -16,7 +16,7 @@
 
 #include "BenchMain.h"
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "device/link_forwarding_backend.h"

@@ -3,7 +3,7 @@
 
 #include <future>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "ft_test_support.h"
 #include "sim/SimBus.h"

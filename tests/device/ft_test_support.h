@@ -2,7 +2,7 @@
 // Talking to a counter through the FT_* calls, as the device link does, for the layer's own tests.
 #include <QByteArray>
 
-#include "device/ftd2xx.h"
+#include "device/ft/ftd2xx.h"
 #include "platform/Clock.h"
 
 namespace oq::ft::test {

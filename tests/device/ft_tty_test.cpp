@@ -18,10 +18,10 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
-#include "device/TtyClaim.h"
-#include "device/TtyReceiver.h"
+#include "device/ft/TtyClaim.h"
+#include "device/ft/TtyReceiver.h"
 #include "ft_test_support.h"
 #include "logging/LGLog.h"
 #include "refusing_port.h"

@@ -3,7 +3,7 @@
 // to watch the calls they care about.
 #include <memory>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 
 namespace oq::test {
 

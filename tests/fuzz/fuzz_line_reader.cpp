@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "platform/Clock.h"
-#include "sim/SimUsbIp.h"
+#include "sim/usbip/SimUsbIp.h"
 
 using namespace oq::sim;
 

@@ -5,7 +5,7 @@
 #include <QCoreApplication>
 
 #include "common/TestUtil.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "sim/SimFtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"

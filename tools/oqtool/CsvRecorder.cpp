@@ -20,7 +20,7 @@
 #include "Command.h"
 #include "DeviceSession.h"
 #include "readings/LevelChangeRule.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "logging/Log.h"

@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include "Command.h"
-#include "device/FtBackend.h"
-#include "device/ftd2xx.h"
+#include "device/ft/FtBackend.h"
+#include "device/ft/ftd2xx.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"

@@ -3,7 +3,7 @@
 // and what to do about it.
 #include <QString>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 
 // The empty text for no failure.
 QString openingProblemText(const oq::ft::OpenFailure& failure);

@@ -19,7 +19,7 @@
 #include "app/menus/SimulationMenu.h"
 #include "app/shell/SingleInstance.h"
 #include "app/shell/TrayIcon.h"
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "logging/Log.h"
 #include "platform/Clock.h"

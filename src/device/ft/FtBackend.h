@@ -16,7 +16,7 @@
 
 #include <memory>
 
-#include "device/ftd2xx.h"
+#include "device/ft/ftd2xx.h"
 
 namespace oq::ft {
 

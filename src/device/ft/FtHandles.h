@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/FtBackend.h"
+#include "device/ft/FtBackend.h"
 
 namespace oq::ft {
 

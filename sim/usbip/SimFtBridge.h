@@ -22,7 +22,7 @@
 #include <optional>
 #include <set>
 
-#include "SimCounter.h"
+#include "sim/SimCounter.h"
 #include "UsbIpCodec.h"
 
 namespace oq::sim {
