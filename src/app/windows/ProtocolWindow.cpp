@@ -283,7 +283,7 @@ void ProtocolWindow::selectEventsOfPlotRange()
     }
     m_table->selectionModel()->select(rows, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     if (!rows.isEmpty())
-        m_table->scrollTo(rows.first().topLeft());
+        m_table->scrollTo(rows.first().topLeft(), QAbstractItemView::PositionAtTop);
 }
 
 void ProtocolWindow::showEventOnPlot(const QModelIndex& index)
