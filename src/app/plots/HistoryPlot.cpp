@@ -139,9 +139,8 @@ void HistoryPlot::setLegend(const QString& live, const QString& protocol)
 
 void HistoryPlot::clearSelection()
 {
-    if (!m_selection)
+    if (!m_drag.clear())
         return;
-    m_selection.reset();
     update();
     emit selectionChanged();
 }
@@ -199,8 +198,8 @@ void HistoryPlot::paintEvent(QPaintEvent*)
     drawLines(p);
     drawLive(p);
     drawProtocol(p);
-    if (m_selection) {
-        oq::plots::PlotDrag::paintRange(p, plotArea(), xAt(m_selection->first), xAt(m_selection->second), palette());
+    if (const auto range = m_drag.range()) {
+        oq::plots::PlotDrag::paintRange(p, *this, plotArea(), xAt(range->first), xAt(range->second));
     }
     if (m_hoverX) {
         p.setPen(QPen(palette().color(QPalette::Text), 0.8, Qt::DotLine));
@@ -413,21 +412,13 @@ void HistoryPlot::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
-void HistoryPlot::mousePressEvent(QMouseEvent* event)
-{
-    if (m_drag.press(*event, plotArea(), m_from, m_to) && m_drag.kind() == oq::plots::PlotDrag::Kind::Pan)
-        setCursor(Qt::ClosedHandCursor);
-}
+void HistoryPlot::mousePressEvent(QMouseEvent* event) { m_drag.press(*this, *event, plotArea(), m_from, m_to); }
 
 void HistoryPlot::mouseMoveEvent(QMouseEvent* event)
 {
     const double x = std::clamp(event->position().x(), plotArea().left(), plotArea().right());
-    if (const auto range = m_drag.moveTo(event->position().x())) {
-        if (m_drag.kind() == oq::plots::PlotDrag::Kind::Pan)
-            emit viewRequested(range->first, range->second);
-        else
-            m_selection = range;
-    }
+    if (const auto view = m_drag.moveTo(event->position().x()))
+        emit viewRequested(view->first, view->second);
     m_hoverX = plotArea().contains(event->position()) ? std::optional<double>(x) : std::nullopt;
     const QString text = m_hoverX ? valuesAt(x) : QString();
     if (text.isEmpty())
@@ -439,16 +430,8 @@ void HistoryPlot::mouseMoveEvent(QMouseEvent* event)
 
 void HistoryPlot::mouseReleaseEvent(QMouseEvent* event)
 {
-    const auto kind = m_drag.kind();
-    if (kind == oq::plots::PlotDrag::Kind::None)
+    if (!m_drag.release(*this, event->position().x()))
         return;
-    const bool dragged = m_drag.release(event->position().x());
-    if (kind == oq::plots::PlotDrag::Kind::Pan) {
-        unsetCursor();
-        return;
-    }
-    if (!dragged)
-        m_selection.reset();
     update();
     emit selectionChanged();
 }

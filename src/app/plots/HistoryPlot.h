@@ -49,7 +49,7 @@ public:
     void setLegend(const QString& live, const QString& protocol);
 
     // The range dragged out, if any.
-    std::optional<std::pair<qint64, qint64>> selection() const { return m_selection; }
+    std::optional<std::pair<qint64, qint64>> selection() const { return m_drag.range(); }
     void clearSelection();
     // What hovering at `x` shows; empty where nothing is.
     QString valuesAt(double x) const;
@@ -108,7 +108,6 @@ private:
     double m_scale = 1.0;
     QString m_empty;
     QString m_liveLegend, m_protocolLegend;
-    std::optional<std::pair<qint64, qint64>> m_selection;
     oq::plots::PlotDrag m_drag;
     std::optional<double> m_hoverX;
 };

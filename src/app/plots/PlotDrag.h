@@ -1,6 +1,7 @@
 #pragma once
-// The one drag of both plots: a plain drag marks a range of time; with Shift, or with the middle
-// button, it moves the view instead. A press that moves no more than a few pixels is a click.
+// The one drag of both plots: a plain drag marks a range of time, which stays until a click or
+// Escape clears it; with Shift, or with the middle button, a drag moves the view instead. A press
+// that moves no more than a few pixels is a click.
 #include <QRectF>
 
 #include <optional>
@@ -8,32 +9,36 @@
 
 class QMouseEvent;
 class QPainter;
-class QPalette;
+class QWidget;
 
 namespace oq::plots {
 
 class PlotDrag {
 public:
-    enum class Kind { None, Select, Pan };
     using Range = std::pair<qint64, qint64>;
 
-    // Starts a drag for a press inside `area`, which shows the view [from, to); false for others.
-    bool press(const QMouseEvent& event, const QRectF& area, qint64 from, qint64 to);
-    Kind kind() const { return m_kind; }
-    // Select: the range marked so far, nothing while it is still a click.
-    // Pan: the view that keeps the time grabbed under the pointer.
-    std::optional<Range> moveTo(double x) const;
-    // Ends the drag; whether it was more than a click.
-    bool release(double x);
+    // Starts a drag for a press inside `area`, where `widget` shows the view [from, to); false for
+    // any other press.
+    bool press(QWidget& widget, const QMouseEvent& event, const QRectF& area, qint64 from, qint64 to);
+    bool active() const { return m_kind != Kind::None; }
+    // The pointer at `x`: the view to show while moving, else nothing (the marked range follows).
+    std::optional<Range> moveTo(double x);
+    // Ends the drag at `x`; true when it was one that marks (a click clears the range).
+    bool release(QWidget& widget, double x);
 
-    // The marked range [a, b), drawn as the plots show it.
-    static void paintRange(QPainter& p, const QRectF& area, double a, double b, const QPalette& palette);
+    const std::optional<Range>& range() const { return m_range; }
+    // False when there was none.
+    bool clear() { return std::exchange(m_range, std::nullopt).has_value(); }
+    // The marked range as the plots show it, `a` and `b` its ends' x in `area`.
+    static void paintRange(QPainter& p, const QWidget& widget, const QRectF& area, double a, double b);
 
 private:
+    enum class Kind { None, Select, Pan };
     Kind m_kind = Kind::None;
     QRectF m_area;
     double m_x = 0;
     qint64 m_from = 0, m_to = 0;
+    std::optional<Range> m_range;
 };
 
 } // namespace oq::plots

@@ -86,7 +86,7 @@ void ProtocolPlot::setEvents(const OQProtocolEventList& events)
     }
     m_from = m_dataFrom;
     m_to = m_dataTo;
-    m_selection.reset();
+    m_drag.clear();
     emit visibleRangeChanged(m_from, m_to);
     update();
 }
@@ -119,9 +119,8 @@ void ProtocolPlot::zoomBy(double factor, qint64 anchor)
 
 void ProtocolPlot::clearSelection()
 {
-    if (!m_selection)
+    if (!m_drag.clear())
         return;
-    m_selection.reset();
     update();
     emit selectionChanged();
 }
@@ -274,8 +273,8 @@ void ProtocolPlot::paintEvent(QPaintEvent*)
         else
             p.drawPoint(point);
     }
-    if (m_selection)
-        oq::plots::PlotDrag::paintRange(p, area, xFor(m_selection->first), xFor(m_selection->second), palette());
+    if (const auto range = m_drag.range())
+        oq::plots::PlotDrag::paintRange(p, *this, area, xFor(range->first), xFor(range->second));
 }
 
 void ProtocolPlot::wheelEvent(QWheelEvent* event)
@@ -292,37 +291,25 @@ void ProtocolPlot::wheelEvent(QWheelEvent* event)
 
 void ProtocolPlot::mousePressEvent(QMouseEvent* event)
 {
-    if (m_samples.empty() || !m_drag.press(*event, plotArea(), m_from, m_to))
-        return QWidget::mousePressEvent(event);
-    if (m_drag.kind() == oq::plots::PlotDrag::Kind::Pan)
-        setCursor(Qt::ClosedHandCursor);
+    if (m_samples.empty() || !m_drag.press(*this, *event, plotArea(), m_from, m_to))
+        QWidget::mousePressEvent(event);
 }
 
 void ProtocolPlot::mouseMoveEvent(QMouseEvent* event)
 {
-    const auto range = m_drag.moveTo(event->position().x());
-    if (!range)
+    if (!m_drag.active())
         return QWidget::mouseMoveEvent(event);
-    if (m_drag.kind() == oq::plots::PlotDrag::Kind::Pan) {
-        setVisibleRange(range->first, range->second);
-    } else {
-        m_selection = range;
-        update();
-    }
+    if (const auto view = m_drag.moveTo(event->position().x()))
+        setVisibleRange(view->first, view->second);
+    update();
 }
 
 void ProtocolPlot::mouseReleaseEvent(QMouseEvent* event)
 {
-    const auto kind = m_drag.kind();
-    if (kind == oq::plots::PlotDrag::Kind::None)
+    if (!m_drag.active())
         return QWidget::mouseReleaseEvent(event);
-    const bool dragged = m_drag.release(event->position().x());
-    if (kind == oq::plots::PlotDrag::Kind::Pan) {
-        unsetCursor();
+    if (!m_drag.release(*this, event->position().x()))
         return;
-    }
-    if (!dragged)
-        m_selection.reset();
     update();
     emit selectionChanged();
 }

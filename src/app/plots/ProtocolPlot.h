@@ -39,7 +39,7 @@ public:
     void zoomBy(double factor, qint64 anchor);
 
     // The range dragged out, if any.
-    std::optional<std::pair<qint64, qint64>> selection() const { return m_selection; }
+    std::optional<std::pair<qint64, qint64>> selection() const { return m_drag.range(); }
     void clearSelection();
     // The time axis as drawn for the visible range and width.
     oq::plots::TimeAxis timeAxis() const;
@@ -74,5 +74,4 @@ private:
     double m_minPositiveRate = 0, m_maxRate = 0;
     qint64 m_dataFrom = 0, m_dataTo = 0, m_from = 0, m_to = 0;
     oq::plots::PlotDrag m_drag;
-    std::optional<std::pair<qint64, qint64>> m_selection;
 };
