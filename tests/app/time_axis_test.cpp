@@ -1,5 +1,4 @@
-// Both plots' one time axis: ticks on whole local times across both changes of the clocks, each
-// labelled with its own local time, from the function itself and as each plot draws it.
+// Both plots' one time axis, from the function itself and as each plot draws it.
 #include <gtest/gtest.h>
 
 #include <QDateTime>
@@ -14,8 +13,7 @@ namespace {
 
 constexpr qint64 kMinute = 60000, kHour = 60 * kMinute, kDay = 24 * kHour;
 
-// Each tick a whole multiple of the step in local time (midnight for a day or more), rising,
-// inside the view; labels (when given) the time, or the date at midnight.
+// Ticks on whole local multiples of the step, rising, in view; labelled with their own local time.
 void expectOnLocalTimes(const oq::plots::TimeAxis& axis, qint64 from, qint64 to, bool labelled, const std::string& what)
 {
     for (size_t i = 0; i < axis.ticks.size(); ++i) {
