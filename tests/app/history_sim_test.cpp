@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "app/controller/AppDelegate.h"
 #include "app/controller/DeviceExchanges.h"
@@ -209,6 +211,26 @@ TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
     const qint64 from = fromFile->plot()->dataFrom();
     fromFile->plot()->setVisibleRange(from + qint64(9) * 3600 * 1000, from + qint64(15) * 3600 * 1000);
     test::spin(0.2);
+    // A range dragged out on the plot selects its events in the table; Shift+drag moves the view
+    // and keeps the range, as in the History window.
+    QWidget* plot = fromFile->plot();
+    const auto drag = [&](int a, int b, Qt::KeyboardModifiers modifiers) {
+        QTest::mousePress(plot, Qt::LeftButton, modifiers, QPoint(plot->width() * a / 10, plot->height() / 2));
+        QTest::mouseMove(plot, QPoint(plot->width() * b / 10, plot->height() / 2));
+        QTest::mouseRelease(plot, Qt::LeftButton, modifiers, QPoint(plot->width() * b / 10, plot->height() / 2));
+    };
+    drag(4, 6, {});
+    const auto range = fromFile->plot()->selection();
+    ASSERT_TRUE(range);
+    const QModelIndexList rows = fromFile->table()->selectionModel()->selectedRows();
+    ASSERT_GT(rows.size(), 10);
+    for (const QModelIndex& row : rows) {
+        const qint64 t = fromFile->events()[size_t(row.row())]->startDate().toMSecsSinceEpoch();
+        EXPECT_TRUE(t >= range->first && t < range->second) << t;
+    }
+    drag(6, 5, Qt::ShiftModifier);
+    EXPECT_EQ(fromFile->plot()->selection(), range);
+    EXPECT_NEAR(double(fromFile->plot()->visibleFrom() - from), 9.6 * 3600 * 1000, 0.2 * 3600 * 1000);
     EXPECT_TRUE(fromFile->grab().save(artefact(QStringLiteral("history-protocol-window.png"))));
 }
 

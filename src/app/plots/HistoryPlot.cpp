@@ -6,14 +6,12 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTimeZone>
 #include <QToolTip>
 #include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
 
-#include "platform/LocalTime.h"
 #include "platform/StringTable.h"
 
 using oq::history::Bucket;
@@ -21,11 +19,7 @@ using oq::history::Interval;
 
 namespace {
 
-constexpr qint64 kSecond = 1000, kMinute = 60 * kSecond, kHour = 60 * kMinute, kDay = 24 * kHour;
-// Tick steps on the time axis; months and years are counted as 30 and 365 days.
-constexpr qint64 kSteps[] = {kSecond, 5 * kSecond, 10 * kSecond, 30 * kSecond, kMinute, 5 * kMinute, 10 * kMinute,
-    30 * kMinute, kHour, 3 * kHour, 6 * kHour, 12 * kHour, kDay, 2 * kDay, 7 * kDay, 14 * kDay, 30 * kDay, 91 * kDay,
-    182 * kDay, 365 * kDay, 730 * kDay, 1825 * kDay};
+constexpr qint64 kMinute = 60 * 1000, kDay = 24 * 60 * kMinute;
 constexpr qint64 kShortestView = kMinute;
 // Zooming out stops at two centuries, and a view stays within ten millennia of 1970: far beyond
 // any counter's history, far inside what 64-bit milliseconds and the calendar can hold.
@@ -42,10 +36,6 @@ double niceCeiling(double v)
             return f * magnitude;
     return 10 * magnitude;
 }
-
-qint64 floorDiv(qint64 a, qint64 b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-
-qint64 localOffsetMs(qint64 ms) { return qint64(oq::LocalTime::ofSecsSinceEpoch(floorDiv(ms, 1000)).offset) * 1000; }
 
 // Buckets that follow each other without a gap, as index ranges.
 template <class F>
@@ -83,27 +73,6 @@ HistoryPlot::HistoryPlot(QWidget* parent)
 }
 
 qint64 HistoryPlot::longestView() { return kLongestView; }
-
-std::vector<qint64> HistoryPlot::timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs)
-{
-    // Local time counted as milliseconds since the local 1970-01-01: round in it, then find the
-    // moment that shows that local time by the offset in force there.
-    std::vector<qint64> ticks;
-    stepMs = std::max<qint64>(1, stepMs);
-    for (qint64 t = fromMs; ticks.size() < 2000;) {
-        const qint64 local = t + localOffsetMs(t);
-        const qint64 nextLocal = (floorDiv(local, stepMs) + 1) * stepMs;
-        qint64 next = nextLocal - localOffsetMs(t + (nextLocal - local));
-        next = nextLocal - localOffsetMs(next);
-        if (next <= t) // a local time the clocks skipped over
-            next = t + stepMs;
-        if (next >= toMs)
-            break;
-        ticks.push_back(next);
-        t = next;
-    }
-    return ticks;
-}
 
 void HistoryPlot::setView(qint64 fromMs, qint64 toMs)
 {
@@ -170,9 +139,8 @@ void HistoryPlot::setLegend(const QString& live, const QString& protocol)
 
 void HistoryPlot::clearSelection()
 {
-    if (!m_selection)
+    if (!m_drag.clear())
         return;
-    m_selection.reset();
     update();
     emit selectionChanged();
 }
@@ -209,17 +177,9 @@ QString HistoryPlot::formatValue(double value) const
     return m_unit.isEmpty() ? number : number + QLatin1Char(' ') + m_unit;
 }
 
-QString HistoryPlot::formatTime(qint64 ms, qint64 step) const
+oq::plots::TimeAxis HistoryPlot::timeAxis() const
 {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
-    const QLocale locale;
-    if (step >= kDay)
-        return locale.toString(t.date(), QLocale::ShortFormat);
-    if (t.time() == QTime(0, 0) && step >= kMinute)
-        return locale.toString(t.date(), QLocale::ShortFormat);
-    if (step < kMinute)
-        return locale.toString(t.time(), QStringLiteral("HH:mm:ss"));
-    return locale.toString(t.time(), QLocale::ShortFormat);
+    return oq::plots::timeAxis(m_from, m_to, plotArea().width(), oq::plots::labelRoom(QFontMetricsF(font())));
 }
 
 void HistoryPlot::paintEvent(QPaintEvent*)
@@ -238,11 +198,8 @@ void HistoryPlot::paintEvent(QPaintEvent*)
     drawLines(p);
     drawLive(p);
     drawProtocol(p);
-    if (m_selection) {
-        const double a = xAt(m_selection->first), b = xAt(m_selection->second);
-        QColor c = palette().color(QPalette::Highlight);
-        c.setAlpha(60);
-        p.fillRect(QRectF(QPointF(std::min(a, b), plotArea().top()), QPointF(std::max(a, b), plotArea().bottom())), c);
+    if (const auto range = m_drag.range()) {
+        oq::plots::PlotDrag::paintRange(p, *this, plotArea(), xAt(range->first), xAt(range->second));
     }
     if (m_hoverX) {
         p.setPen(QPen(palette().color(QPalette::Text), 0.8, Qt::DotLine));
@@ -274,21 +231,13 @@ void HistoryPlot::drawAxes(QPainter& p)
     p.drawText(QRectF(0, 0, a.left() + 200, fm.height() * 1.6), Qt::AlignLeft | Qt::AlignVCenter, m_unit);
 
     // Times: the smallest step that leaves room for a label, on round local times.
-    const double room = fm.horizontalAdvance(QStringLiteral("00.00.0000")) + 24;
-    const qint64 span = m_to - m_from;
-    qint64 step = kSteps[std::size(kSteps) - 1];
-    for (const qint64 s : kSteps) {
-        if (double(span) / double(s) * room <= a.width()) {
-            step = s;
-            break;
-        }
-    }
-    for (const qint64 t : timeTicks(m_from, m_to, step)) {
-        const double x = xAt(t);
+    const double room = oq::plots::labelRoom(fm);
+    for (const oq::plots::TimeTick& tick : timeAxis().ticks) {
+        const double x = xAt(tick.ms);
         p.setPen(QPen(grid, 1));
         p.drawLine(QPointF(x, a.top()), QPointF(x, a.bottom()));
         p.setPen(text);
-        p.drawText(QRectF(x - room / 2, a.bottom() + 4, room, fm.height()), Qt::AlignHCenter | Qt::AlignTop, formatTime(t, step));
+        p.drawText(QRectF(x - room / 2, a.bottom() + 4, room, fm.height()), Qt::AlignHCenter | Qt::AlignTop, tick.label);
     }
     p.setPen(QPen(text, 1));
     p.drawRect(a);
@@ -463,19 +412,13 @@ void HistoryPlot::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
-void HistoryPlot::mousePressEvent(QMouseEvent* event)
-{
-    if (event->button() == Qt::LeftButton && plotArea().contains(event->position()))
-        m_dragStart = event->position().x();
-}
+void HistoryPlot::mousePressEvent(QMouseEvent* event) { m_drag.press(*this, *event, plotArea(), m_from, m_to); }
 
 void HistoryPlot::mouseMoveEvent(QMouseEvent* event)
 {
     const double x = std::clamp(event->position().x(), plotArea().left(), plotArea().right());
-    if (m_dragStart && std::abs(x - *m_dragStart) > 3) {
-        const qint64 a = timeAt(*m_dragStart), b = timeAt(x);
-        m_selection = std::make_pair(std::min(a, b), std::max(a, b));
-    }
+    if (const auto view = m_drag.moveTo(event->position().x()))
+        emit viewRequested(view->first, view->second);
     m_hoverX = plotArea().contains(event->position()) ? std::optional<double>(x) : std::nullopt;
     const QString text = m_hoverX ? valuesAt(x) : QString();
     if (text.isEmpty())
@@ -487,12 +430,8 @@ void HistoryPlot::mouseMoveEvent(QMouseEvent* event)
 
 void HistoryPlot::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (event->button() != Qt::LeftButton || !m_dragStart)
+    if (!m_drag.release(*this, event->position().x()))
         return;
-    const bool dragged = std::abs(event->position().x() - *m_dragStart) > 3;
-    m_dragStart.reset();
-    if (!dragged)
-        m_selection.reset();
     update();
     emit selectionChanged();
 }

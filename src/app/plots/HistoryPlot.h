@@ -2,8 +2,8 @@
 // The History window's timeline: per bucket the min–max band and the mean line of the live
 // readings, the downloaded protocol's dose rates drawn apart from them, the warning and danger
 // lines in their level colours, gaps left open. The wheel zooms around the pointer (with Shift,
-// or sideways, it moves), the arrow keys move and +/- zoom, a drag selects a range; hovering
-// shows the values under the pointer.
+// or sideways, it moves), the arrow keys move and +/- zoom, a drag selects a range (with Shift it
+// moves); hovering shows the values under the pointer.
 #include <QColor>
 #include <QString>
 #include <QWidget>
@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+#include "app/plots/PlotDrag.h"
+#include "app/plots/TimeAxis.h"
 #include "history/HistoryTypes.h"
 
 class HistoryPlot : public QWidget {
@@ -47,15 +49,18 @@ public:
     void setLegend(const QString& live, const QString& protocol);
 
     // The range dragged out, if any.
-    std::optional<std::pair<qint64, qint64>> selection() const { return m_selection; }
+    std::optional<std::pair<qint64, qint64>> selection() const { return m_drag.range(); }
     void clearSelection();
     // What hovering at `x` shows; empty where nothing is.
     QString valuesAt(double x) const;
 
-    // Where the time axis is marked between `fromMs` and `toMs` for ticks `stepMs` apart: on whole
-    // local times (local midnights for a day or more), each tick with its own offset from UTC, so
-    // they stay on the hour and the day across a change of the clocks.
-    static std::vector<qint64> timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs);
+    // Where the time axis is marked between `fromMs` and `toMs` for ticks `stepMs` apart.
+    static std::vector<qint64> timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs)
+    {
+        return oq::plots::timeTicks(fromMs, toMs, stepMs);
+    }
+    // The time axis as drawn for the view and width.
+    oq::plots::TimeAxis timeAxis() const;
     // The longest view: zooming out stops there.
     static qint64 longestView();
 
@@ -91,7 +96,6 @@ private:
     void drawLines(QPainter& p);
     void drawLegend(QPainter& p);
     QString formatValue(double value) const;
-    QString formatTime(qint64 ms, qint64 step) const;
 
     qint64 m_from = 0;
     qint64 m_to = 3600000;
@@ -104,7 +108,6 @@ private:
     double m_scale = 1.0;
     QString m_empty;
     QString m_liveLegend, m_protocolLegend;
-    std::optional<std::pair<qint64, qint64>> m_selection;
-    std::optional<double> m_dragStart;
+    oq::plots::PlotDrag m_drag;
     std::optional<double> m_hoverX;
 };

@@ -5,7 +5,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-#include <QTimeZone>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -27,19 +26,6 @@ constexpr double kRateFloor = 1e-3;
 constexpr double kRateCeiling = 1e7;
 
 QColor levelColor(Level level) { return oq::levelColor(level, oq::LevelColor::Bar).toQColor(QPalette()); }
-
-// A step between time ticks that leaves room for their labels.
-qint64 tickStepSeconds(double spanSeconds, double width)
-{
-    static const qint64 steps[] = {10, 30, 60, 120, 300, 600, 1800, 3600, 2 * 3600, 3 * 3600, 6 * 3600, 12 * 3600,
-        86400, 2 * 86400, 7 * 86400, 14 * 86400, 28 * 86400, 91 * 86400, 182 * 86400, 364 * 86400};
-    const double maxTicks = std::max(1.0, width / 90.0);
-    for (const qint64 s : steps) {
-        if (spanSeconds / double(s) <= maxTicks)
-            return s;
-    }
-    return steps[std::size(steps) - 1];
-}
 
 // Axis labels are powers of ten: whole numbers from 1 up, no exponent below.
 QString rateLabel(double rate)
@@ -100,6 +86,7 @@ void ProtocolPlot::setEvents(const OQProtocolEventList& events)
     }
     m_from = m_dataFrom;
     m_to = m_dataTo;
+    m_drag.clear();
     emit visibleRangeChanged(m_from, m_to);
     update();
 }
@@ -128,6 +115,19 @@ void ProtocolPlot::zoomBy(double factor, qint64 anchor)
     const double left = double(anchor - m_from) * factor;
     const double right = double(m_to - anchor) * factor;
     setVisibleRange(anchor - qint64(std::llround(left)), anchor + qint64(std::llround(right)));
+}
+
+void ProtocolPlot::clearSelection()
+{
+    if (!m_drag.clear())
+        return;
+    update();
+    emit selectionChanged();
+}
+
+oq::plots::TimeAxis ProtocolPlot::timeAxis() const
+{
+    return oq::plots::timeAxis(m_from, m_to, plotArea().width(), oq::plots::labelRoom(QFontMetricsF(font())));
 }
 
 void ProtocolPlot::zoomIn() { zoomBy(0.5, m_from + (m_to - m_from) / 2); }
@@ -210,22 +210,13 @@ void ProtocolPlot::paintEvent(QPaintEvent*)
     p.restore();
 
     // Time axis, ticks at round local times.
-    const qint64 step = tickStepSeconds(span / 1000.0, area.width());
-    const int offset = QDateTime::fromMSecsSinceEpoch(m_from).offsetFromUtc();
-    qint64 tick = ((m_from / 1000 + offset) / step + 1) * step - offset;
-    const QLocale locale;
-    QDate lastDate;
-    for (; tick * 1000 <= m_to; tick += step) {
-        const double x = xFor(tick * 1000);
+    const double room = oq::plots::labelRoom(fm);
+    for (const oq::plots::TimeTick& tick : timeAxis().ticks) {
+        const double x = xFor(tick.ms);
         p.setPen(grid);
         p.drawLine(QPointF(x, area.top()), QPointF(x, area.bottom()));
-        const QDateTime when = QDateTime::fromSecsSinceEpoch(tick);
-        QString label = step < 86400 ? when.time().toString(QStringLiteral("HH:mm")) : locale.toString(when.date(), QLocale::ShortFormat);
-        if (step < 86400 && when.date() != lastDate)
-            label += QLatin1Char('\n') + locale.toString(when.date(), QLocale::ShortFormat);
-        lastDate = when.date();
         p.setPen(text);
-        p.drawText(QRectF(x - 60, area.bottom() + 3, 120, kBottomMargin - 3), Qt::AlignHCenter | Qt::AlignTop, label);
+        p.drawText(QRectF(x - room / 2, area.bottom() + 3, room, kBottomMargin - 3), Qt::AlignHCenter | Qt::AlignTop, tick.label);
     }
     p.setPen(text);
     p.drawRect(area);
@@ -282,43 +273,45 @@ void ProtocolPlot::paintEvent(QPaintEvent*)
         else
             p.drawPoint(point);
     }
+    if (const auto range = m_drag.range())
+        oq::plots::PlotDrag::paintRange(p, *this, area, xFor(range->first), xFor(range->second));
 }
 
 void ProtocolPlot::wheelEvent(QWheelEvent* event)
 {
-    const double steps = event->angleDelta().y() / 120.0;
-    if (steps == 0 || m_samples.empty())
+    const QPoint delta = event->angleDelta();
+    if (m_samples.empty() || delta.isNull())
         return;
-    zoomBy(std::pow(0.8, steps), timeAt(event->position().x()));
+    if (delta.x() != 0 || (event->modifiers() & Qt::ShiftModifier))
+        panBy(double(delta.x() != 0 ? -delta.x() : -delta.y()) / 120.0 * 0.1);
+    else
+        zoomBy(std::pow(0.8, delta.y() / 120.0), timeAt(event->position().x()));
     event->accept();
 }
 
 void ProtocolPlot::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() != Qt::LeftButton)
-        return QWidget::mousePressEvent(event);
-    m_dragging = true;
-    m_dragX = event->position().x();
-    m_dragFrom = m_from;
-    m_dragTo = m_to;
-    setCursor(Qt::ClosedHandCursor);
+    if (m_samples.empty() || !m_drag.press(*this, *event, plotArea(), m_from, m_to))
+        QWidget::mousePressEvent(event);
 }
 
 void ProtocolPlot::mouseMoveEvent(QMouseEvent* event)
 {
-    if (!m_dragging)
+    if (!m_drag.active())
         return QWidget::mouseMoveEvent(event);
-    const double dx = event->position().x() - m_dragX;
-    const qint64 shift = qint64(std::llround(-dx / plotArea().width() * double(m_dragTo - m_dragFrom)));
-    setVisibleRange(m_dragFrom + shift, m_dragTo + shift);
+    if (const auto view = m_drag.moveTo(event->position().x()))
+        setVisibleRange(view->first, view->second);
+    update();
 }
 
 void ProtocolPlot::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (!m_dragging)
+    if (!m_drag.active())
         return QWidget::mouseReleaseEvent(event);
-    m_dragging = false;
-    unsetCursor();
+    if (!m_drag.release(*this, event->position().x()))
+        return;
+    update();
+    emit selectionChanged();
 }
 
 void ProtocolPlot::mouseDoubleClickEvent(QMouseEvent*) { showAll(); }
@@ -342,6 +335,9 @@ void ProtocolPlot::keyPressEvent(QKeyEvent* event)
         break;
     case Qt::Key_Right:
         panBy(0.25);
+        break;
+    case Qt::Key_Escape:
+        clearSelection();
         break;
     default:
         QWidget::keyPressEvent(event);

@@ -1,11 +1,15 @@
 #pragma once
 // The dose rate of a protocol's events over time, on a logarithmic rate axis, with the warning and
 // danger thresholds drawn in the level colours. Zoomable by time: wheel or +/- around a point,
-// drag or the arrow keys to move, double click or 0 to see everything.
+// Shift+wheel, Shift+drag or the arrow keys to move, double click or 0 to see everything; a drag
+// selects a range.
 #include <QWidget>
 
+#include <optional>
 #include <vector>
 
+#include "app/plots/PlotDrag.h"
+#include "app/plots/TimeAxis.h"
 #include "parser/OQProtocol.h"
 
 class ProtocolPlot : public QWidget {
@@ -34,6 +38,12 @@ public:
     // Scales the visible span by `factor` (< 1 zooms in), keeping `anchor` where it is.
     void zoomBy(double factor, qint64 anchor);
 
+    // The range dragged out, if any.
+    std::optional<std::pair<qint64, qint64>> selection() const { return m_drag.range(); }
+    void clearSelection();
+    // The time axis as drawn for the visible range and width.
+    oq::plots::TimeAxis timeAxis() const;
+
     QSize sizeHint() const override { return {640, 280}; }
     QSize minimumSizeHint() const override { return {240, 140}; }
 
@@ -44,6 +54,7 @@ public slots:
 
 signals:
     void visibleRangeChanged(qint64 from, qint64 to);
+    void selectionChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -62,7 +73,5 @@ private:
     std::vector<Sample> m_samples;
     double m_minPositiveRate = 0, m_maxRate = 0;
     qint64 m_dataFrom = 0, m_dataTo = 0, m_from = 0, m_to = 0;
-    bool m_dragging = false;
-    double m_dragX = 0;
-    qint64 m_dragFrom = 0, m_dragTo = 0;
+    oq::plots::PlotDrag m_drag;
 };

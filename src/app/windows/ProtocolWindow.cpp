@@ -150,6 +150,7 @@ ProtocolWindow::ProtocolWindow(OQAppDelegate* controller, std::shared_ptr<OQProt
     m_table->horizontalHeader()->setSectionResizeMode(ProtocolEventModel::Flags, QHeaderView::Stretch);
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     connect(m_table->selectionModel(), &QItemSelectionModel::currentRowChanged, this, &ProtocolWindow::showEventOnPlot);
+    connect(m_plot, &ProtocolPlot::selectionChanged, this, &ProtocolWindow::selectEventsOfPlotRange);
 
     m_summary = new QLabel(summaryText(), this);
     m_summary->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -256,6 +257,33 @@ void ProtocolWindow::exportAs(ExportFormat format)
     oq::ErrorRecord error;
     if (!exportEvents(path, format, &error))
         ErrorPresenter::present(m_controller, this, error);
+}
+
+void ProtocolWindow::selectEventsOfPlotRange()
+{
+    const auto range = m_plot->selection();
+    const auto& events = m_model->events();
+    const auto inRange = [&](size_t row) {
+        const auto& e = events[row];
+        if (!range || !e || !e->startDate().isValid())
+            return false;
+        const qint64 t = e->startDate().toMSecsSinceEpoch();
+        return t >= range->first && t < range->second;
+    };
+    QItemSelection rows;
+    const int n = int(events.size());
+    for (int row = 0, start = -1; row <= n; ++row) {
+        const bool in = row < n && inRange(size_t(row));
+        if (in && start < 0)
+            start = row;
+        if (!in && start >= 0) {
+            rows.select(m_model->index(start, 0), m_model->index(row - 1, ProtocolEventModel::ColumnCount - 1));
+            start = -1;
+        }
+    }
+    m_table->selectionModel()->select(rows, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (!rows.isEmpty())
+        m_table->scrollTo(rows.first().topLeft(), QAbstractItemView::PositionAtTop);
 }
 
 void ProtocolWindow::showEventOnPlot(const QModelIndex& index)

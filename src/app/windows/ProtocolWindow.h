@@ -69,6 +69,8 @@ private:
         const QString& path, QWidget* parent);
     void exportAs(ExportFormat format);
     void showEventOnPlot(const QModelIndex& index);
+    // The events in the range dragged out on the plot become the table's selection.
+    void selectEventsOfPlotRange();
     void updateTitle();
 
     QPointer<OQAppDelegate> m_controller;

@@ -1,0 +1,32 @@
+#pragma once
+// The time axis of both plots: ticks on whole local times (local midnights for a day or more),
+// each placed by the UTC offset in force at that tick, so they stay on the hour and the day across
+// a change of the clocks; labels in the user's locale.
+#include <QString>
+
+#include <vector>
+
+class QFontMetricsF;
+
+namespace oq::plots {
+
+struct TimeTick {
+    qint64 ms = 0;
+    QString label;
+};
+
+struct TimeAxis {
+    qint64 stepMs = 0;
+    std::vector<TimeTick> ticks;
+};
+
+// The moments in (fromMs, toMs) at whole multiples of `stepMs` of local time.
+std::vector<qint64> timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs);
+
+// The axis of [fromMs, toMs) drawn `width` wide: the shortest step that gives each label `labelRoom`.
+TimeAxis timeAxis(qint64 fromMs, qint64 toMs, double width, double labelRoom);
+
+// Room for one label and the space beside it in `fm`'s font.
+double labelRoom(const QFontMetricsF& fm);
+
+} // namespace oq::plots
