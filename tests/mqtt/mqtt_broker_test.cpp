@@ -227,16 +227,18 @@ TEST(MqttBroker, BothProgramsPublishThroughABrokerOfAPrivateCa)
             }
             return false;
         };
-        if (c.published)
+        if (c.published) {
             EXPECT_TRUE(waitUntil([&] { return states() >= 3; }, 30)) << program.readAllStandardError().toStdString();
-        else
+        } else {
             EXPECT_TRUE(waitUntil([&] { return logSays("the broker's certificate is not trusted"); }, 30));
+        }
         if (c.program == window)
             ::kill(pid_t(program.processId()), SIGTERM);
         ASSERT_TRUE(program.waitForFinished(30000));
         EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
-        if (!c.published)
+        if (!c.published) {
             EXPECT_EQ(states(), 0);
+        }
     }
 }
 
