@@ -32,6 +32,8 @@ inline const QString MqttBroker = QStringLiteral("MqttBroker");
 inline const QString MqttTopicPrefix = QStringLiteral("MqttTopicPrefix");
 // Whether the counter is announced to Home Assistant; absent means it is.
 inline const QString MqttDiscovery = QStringLiteral("MqttDiscovery");
+// For mqtts: the file of the CA that signed the broker's certificate (PEM); absent: the system's CAs.
+inline const QString MqttCaFile = QStringLiteral("MqttCaFile");
 
 // Alerts on level changes: on/off, with their own defaults (alertDefaults()).
 inline const QString NotifyLevelChanges = QStringLiteral("NotifyLevelChanges");       // default on

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QColorDialog>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -258,6 +259,9 @@ TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
     w.showWindow();
     auto* box = w.mqttBox();
     ASSERT_TRUE(box);
+    QTemporaryDir caDir;
+    const QString ca = caDir.filePath(QStringLiteral("ca.pem"));
+    ASSERT_TRUE(QFile(ca).open(QIODevice::WriteOnly));
     const struct {
         QString key;
         QLineEdit* field;
@@ -265,6 +269,7 @@ TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
     } fields[] = {
         {settings::MqttBroker, box->brokerField(), QStringLiteral("mqtts://broker.example:8884"), QStringLiteral("http://broker")},
         {settings::MqttTopicPrefix, box->prefixField(), QStringLiteral("home/geiger/SERIAL"), QStringLiteral("home/+/SERIAL")},
+        {settings::MqttCaFile, box->caFileField(), ca, caDir.filePath(QStringLiteral("missing.pem"))},
     };
     auto& store = SettingsStore::shared();
     for (const auto& f : fields) {

@@ -137,16 +137,18 @@ struct Received {
 };
 
 // Subscribes to everything. A `persistent` subscriber's session outlives a restart of the broker,
-// so what is published while it reconnects waits for it.
+// so what is published while it reconnects waits for it. With `caFile`, over TLS.
 class Subscriber {
 public:
-    Subscriber(int port, const char* id = nullptr, const QString& user = {}, const QString& password = {})
+    Subscriber(int port, const char* id = nullptr, const QString& user = {}, const QString& password = {}, const QString& caFile = {})
     {
         static const int init = mosquitto_lib_init();
         (void)init;
         m_mosq = mosquitto_new(id, id == nullptr, this);
         if (!user.isEmpty())
             mosquitto_username_pw_set(m_mosq, user.toUtf8().constData(), password.toUtf8().constData());
+        if (!caFile.isEmpty())
+            mosquitto_tls_set(m_mosq, caFile.toUtf8().constData(), nullptr, nullptr, nullptr, nullptr);
         mosquitto_reconnect_delay_set(m_mosq, 1, 1, false);
         // A session the broker kept has the subscription already; subscribing again while the broker
         // delivers what it queued meanwhile can lose a message.

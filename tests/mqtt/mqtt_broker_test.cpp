@@ -2,14 +2,17 @@
 // itself against refusals and a broker that misbehaves.
 #include <gtest/gtest.h>
 
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <set>
@@ -170,6 +173,73 @@ TEST(MqttBroker, EveryReadingArrivesInOrderThroughAnOutageAndAKillLeavesOffline)
     ::kill(pid_t(killed.processId()), SIGKILL);
     killed.waitForFinished(10000);
     ASSERT_TRUE(waitUntil([&] { return all.on(prefix + "availability").back().payload == "offline"; }, 10));
+}
+
+// A broker whose certificate the user's own CA signed, as a Home Assistant user sets it up: oqtool
+// watch given the CA on its command line, and the window given it in Preferences (its settings
+// key), both publish; the window without it names the untrusted certificate in its log.
+TEST(MqttBroker, BothProgramsPublishThroughABrokerOfAPrivateCa)
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {QString(), QString(), true});
+    ASSERT_TRUE(broker.start());
+    Subscriber all(broker.port(), nullptr, {}, {}, broker.path("ca.pem"));
+    ASSERT_TRUE(waitUntil([&] { return all.subscribed(); }));
+    const QString window = QStringLiteral(ONLINE_PATH);
+    const struct {
+        const char* name;
+        QString program;
+        QStringList args;
+        QString caSetting; // the window's MqttCaFile
+        bool published;
+    } cases[] = {
+        {"oqtool watch --mqtt-ca", QStringLiteral(OQTOOL_PATH),
+            {"watch", "--simulate", "--count", "5", "--mqtt", broker.url(), "--mqtt-ca", broker.path("ca.pem")}, {}, true},
+        {"the window with the CA in Preferences", window, {"--simulate"}, broker.path("ca.pem"), true},
+        {"the window without it", window, {"--simulate"}, {}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir home;
+        QProcessEnvironment env = toolEnvironment(home.path());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("OQ_ONLINE_SEPARATE_INSTANCE"), QStringLiteral("1"));
+        {
+            QSettings settings(home.filePath(QStringLiteral("XDG_CONFIG_HOME/oq-online/oq-online.conf")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("MqttBroker"), broker.url());
+            if (!c.caSetting.isEmpty())
+                settings.setValue(QStringLiteral("MqttCaFile"), c.caSetting);
+        }
+        const std::size_t before = all.count();
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(c.program, c.args + (c.program == window ? QStringList{"--time-scale", "0.05"} : QStringList{}));
+        const auto states = [&] {
+            const auto got = all.messages();
+            return std::count_if(got.begin() + std::ptrdiff_t(before), got.end(), [](const Received& m) { return m.topic.endsWith("/state"); });
+        };
+        const auto logSays = [&](const char* what) {
+            QDirIterator logs(home.filePath(QStringLiteral("XDG_STATE_HOME/oq-online/Logs")), {QStringLiteral("*.log")});
+            while (logs.hasNext()) {
+                QFile f(logs.next());
+                if (f.open(QIODevice::ReadOnly) && f.readAll().contains(what))
+                    return true;
+            }
+            return false;
+        };
+        if (c.published) {
+            EXPECT_TRUE(waitUntil([&] { return states() >= 3; }, 30)) << program.readAllStandardError().toStdString();
+        } else {
+            EXPECT_TRUE(waitUntil([&] { return logSays("the broker's certificate is not trusted"); }, 30));
+        }
+        if (c.program == window)
+            ::kill(pid_t(program.processId()), SIGTERM);
+        ASSERT_TRUE(program.waitForFinished(30000));
+        EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+        if (!c.published) {
+            EXPECT_EQ(states(), 0);
+        }
+    }
 }
 
 namespace {

@@ -7,7 +7,7 @@
 #include "Command.h"
 #include "DeviceSession.h"
 #include "EventsOutput.h"
-#include "HistoryRecording.h"
+#include "Recording.h"
 #include "device/DeviceError.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
@@ -29,7 +29,7 @@ int run(const QStringList& arguments)
     oqtool::DeviceCommand command("download", arguments);
     if (command.helpShown())
         return 0;
-    oqtool::HistoryOptions historyOptions;
+    oq::recording::Options historyOptions;
     oqtool::takeHistoryOptions(command.args(), historyOptions);
     const QStringList& args = command.args();
     QString output, events;
@@ -45,7 +45,7 @@ int run(const QStringList& arguments)
         command.reject(oqtool::text("oqtool.download.bad_events"));
     if (!command.ok())
         return command.usageError();
-    std::optional<oqtool::HistoryRecording> history(std::in_place, historyOptions);
+    std::optional<oqtool::Recording> history(std::in_place, historyOptions);
     if (!history->usable())
         return 1;
     const auto device = command.open();

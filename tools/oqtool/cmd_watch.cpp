@@ -9,8 +9,7 @@
 #include "Command.h"
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
-#include "HistoryRecording.h"
-#include "MqttPublishing.h"
+#include "Recording.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
@@ -42,11 +41,10 @@ int run(const QStringList& arguments)
     QString csvError;
     if (!oqtool::takeCsvOptions(command.args(), csv, csvError))
         command.reject(csvError);
-    oqtool::HistoryOptions historyOptions;
-    oqtool::takeHistoryOptions(command.args(), historyOptions);
-    oqtool::MqttOptions mqttOptions;
+    oq::recording::Options recordingOptions;
+    oqtool::takeHistoryOptions(command.args(), recordingOptions);
     QString mqttError;
-    if (!oqtool::takeMqttOptions(command.args(), mqttOptions, mqttError))
+    if (!oqtool::takeMqttOptions(command.args(), recordingOptions, mqttError))
         command.reject(mqttError);
     auto& settings = oq::SettingsStore::shared();
     settings.registerDefaults(oq::settings::defaults());
@@ -87,18 +85,17 @@ int run(const QStringList& arguments)
     }
     if (!command.ok())
         return command.usageError();
-    oqtool::HistoryRecording history(historyOptions);
-    if (!history.usable())
+    recordingOptions.displayUnit = unit;
+    oqtool::Recording recording(std::move(recordingOptions));
+    if (!recording.usable())
         return 1;
-    oqtool::MqttPublishing mqtt(mqttOptions, historyOptions, unit);
     // Readings that could not be kept or did not reach the broker fail the run however it ended.
     const auto storedAll = [&](int status) {
-        const bool published = mqtt.finish(oqtool::kMqttFinishWait);
-        return (history.finish() > 0 || !published) && status == 0 ? 1 : status;
+        return !recording.finish(oqtool::kMqttFinishWait) && status == 0 ? 1 : status;
     };
     const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
-        history.record(counter ? counter->serialNumber() : QString(), r.time, r.value, r.mode, r.counterUnit);
-        mqtt.record(counter, r.time, r.value, r.mode, r.counterUnit);
+        recording.record(counter ? counter->serialNumber() : QString(), counter ? counter->firmwareVersion() : QString(), r.time,
+            r.value, r.mode, r.counterUnit);
     };
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
@@ -117,6 +114,7 @@ int run(const QStringList& arguments)
     if (!device)
         return 1;
     const QString serial = device->info() ? device->info()->serialNumber() : QString();
+    const QString firmware = device->info() ? device->info()->firmwareVersion() : QString();
 
     std::unique_ptr<DisplayValueTransformer> display;
     if (mode == 1)
@@ -138,8 +136,7 @@ int run(const QStringList& arguments)
         // The unit follows its value on this thread before control returns to the event loop.
         const QDateTime time = QDateTime::currentDateTimeUtc();
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
-            history.record(serial, time, v, mode, device->onlineUnit());
-            mqtt.record(device->info().get(), time, v, mode, device->onlineUnit());
+            recording.record(serial, firmware, time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
 

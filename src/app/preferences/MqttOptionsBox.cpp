@@ -1,6 +1,8 @@
 #include "MqttOptionsBox.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,6 +31,10 @@ MqttOptionsBox::MqttOptionsBox(QWidget* parent)
     m_prefix->setObjectName(keys::MqttTopicPrefix);
     m_prefix->setPlaceholderText(oq::mqtt::kDefaultPrefix);
     form->addRow(text("preferences.mqtt.prefix"), m_prefix);
+    m_caFile = new QLineEdit(this);
+    m_caFile->setObjectName(keys::MqttCaFile);
+    m_caFile->setPlaceholderText(text("preferences.mqtt.ca_file_placeholder"));
+    form->addRow(text("preferences.mqtt.ca_file"), m_caFile);
     m_discovery = makeSwitchPreference(keys::MqttDiscovery, text("preferences.mqtt.discovery"), true, this);
     form->addRow(m_discovery);
     m_message = new QLabel(this);
@@ -42,8 +48,9 @@ MqttOptionsBox::MqttOptionsBox(QWidget* parent)
 
     connect(m_broker, &QLineEdit::editingFinished, this, [this] { commit(m_broker, oq::settings::MqttBroker); });
     connect(m_prefix, &QLineEdit::editingFinished, this, [this] { commit(m_prefix, oq::settings::MqttTopicPrefix); });
+    connect(m_caFile, &QLineEdit::editingFinished, this, [this] { commit(m_caFile, oq::settings::MqttCaFile); });
     connect(&oq::SettingsStore::shared(), &oq::SettingsStore::changed, this, [this](const QString& key) {
-        if (key == oq::settings::MqttBroker || key == oq::settings::MqttTopicPrefix)
+        if (key == oq::settings::MqttBroker || key == oq::settings::MqttTopicPrefix || key == oq::settings::MqttCaFile)
             refresh();
     });
     refresh();
@@ -61,7 +68,8 @@ void MqttOptionsBox::setStatus(const QString& text)
 void MqttOptionsBox::refresh()
 {
     auto& store = oq::SettingsStore::shared();
-    for (const auto& [field, key] : {std::pair{m_broker, oq::settings::MqttBroker}, std::pair{m_prefix, oq::settings::MqttTopicPrefix}}) {
+    for (const auto& [field, key] : {std::pair{m_broker, oq::settings::MqttBroker}, std::pair{m_prefix, oq::settings::MqttTopicPrefix},
+             std::pair{m_caFile, oq::settings::MqttCaFile}}) {
         // Leave a field alone while the user is typing in it.
         if (!(field->hasFocus() && field->isModified()))
             field->setText(store.stringForKey(key));
@@ -74,12 +82,20 @@ void MqttOptionsBox::commit(QLineEdit* field, const QString& key)
     if (!field->isModified())
         return;
     field->setModified(false);
-    const QString value = field->text().trimmed();
+    QString value = field->text().trimmed();
     QString why;
     if (!value.isEmpty()) {
-        if (key == oq::settings::MqttBroker)
+        if (key == oq::settings::MqttBroker) {
             oq::mqtt::parseBroker(value, &why);
-        else {
+        } else if (key == oq::settings::MqttCaFile) {
+            // The publisher runs in whatever folder the program started in: the file is kept by its full path.
+            if (value.startsWith(QLatin1String("~/")))
+                value = QDir::homePath() + value.mid(1);
+            const QFileInfo file(value);
+            value = file.absoluteFilePath();
+            if (!file.isFile() || !file.isReadable())
+                why = text("preferences.mqtt.ca_file_unreadable").arg(value);
+        } else {
             oq::mqtt::PublisherOptions probe;
             probe.prefix = value;
             why = oq::mqtt::optionsProblem(probe);

@@ -1,6 +1,6 @@
 #pragma once
-// The preferences' MQTT options: the broker's address, the topics' prefix and Home Assistant
-// discovery, each written to its settings key when the field is left (a text that cannot be used
+// The preferences' MQTT options: the broker's address, the topics' prefix, the CA file for a
+// broker whose certificate a private CA signed, and Home Assistant discovery, each written to its settings key when the field is left (a text that cannot be used
 // is refused with a message and not stored), and a status line set from outside by whoever
 // publishes.
 #include <QGroupBox>
@@ -16,6 +16,7 @@ public:
 
     QLineEdit* brokerField() const { return m_broker; }
     QLineEdit* prefixField() const { return m_prefix; }
+    QLineEdit* caFileField() const { return m_caFile; }
     QCheckBox* discoveryBox() const { return m_discovery; }
     // Why the last text typed was refused; empty otherwise.
     QString inputMessage() const;
@@ -31,6 +32,7 @@ private:
 
     QLineEdit* m_broker = nullptr;
     QLineEdit* m_prefix = nullptr;
+    QLineEdit* m_caFile = nullptr;
     QCheckBox* m_discovery = nullptr;
     QLabel* m_message = nullptr;
     QLabel* m_status = nullptr;

@@ -11,11 +11,10 @@
 #include "app/controller/AppDelegate.h"
 #include "app/shell/ApplicationShell.h"
 #include "app/menus/DeviceMenu.h"
-#include "app/controller/HistoryRecorder.h"
 #include "app/controller/LevelAlerts.h"
 #include "app/windows/MainWindow.h"
-#include "app/controller/MqttRecorder.h"
 #include "app/controller/QuitWait.h"
+#include "app/controller/WindowRecording.h"
 #include "app/menus/SimulationMenu.h"
 #include "app/shell/SingleInstance.h"
 #include "app/shell/TrayIcon.h"
@@ -76,12 +75,11 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     colorManager.setBackgroundView(window.backgroundView());
     ApplicationShell shell(&controller, &window);
     shell.installSignalHandlers();
-    HistoryRecorder history(&controller);
-    history.watch(window.deviceMenu());
-    MqttRecorder mqtt(&history);
-    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &mqtt, [&mqtt](LivoraPreferencesWindow* prefs) {
-        prefs->mqttBox()->setStatus(mqtt.status());
-        QObject::connect(&mqtt, &MqttRecorder::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
+    WindowRecording recording(&controller);
+    recording.watch(window.deviceMenu());
+    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &recording, [&recording](LivoraPreferencesWindow* prefs) {
+        prefs->mqttBox()->setStatus(recording.status());
+        QObject::connect(&recording, &WindowRecording::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
     });
 
     OQAppDelegate::LaunchOptions options;

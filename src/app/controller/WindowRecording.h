@@ -1,0 +1,63 @@
+#pragma once
+// The window's side of the recording: its settings as the recording's options (again at each
+// change), every reading shown handed in, downloads stored as they arrive, an opened protocol
+// offered for adding, and the MQTT status for Preferences. The recording itself is the one oqtool
+// uses (recording/Recording.h); the reading on screen never waits for it.
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+#include "recording/Recording.h"
+
+class DeviceMenu;
+class OQAppDelegate;
+class ProtocolWindow;
+
+class WindowRecording : public QObject {
+    Q_OBJECT
+public:
+    // Records into `path` (empty: the default history file).
+    explicit WindowRecording(OQAppDelegate* controller, const QString& path = {}, QObject* parent = nullptr);
+    // Says `offline` for the counter and writes what is pending.
+    ~WindowRecording() override;
+
+    QString path() const { return m_path; }
+
+    // Downloads are stored as they arrive; opened files are offered for adding.
+    void watch(DeviceMenu* menu);
+    // Stores the intervals of the protocol in `window`.
+    void storeProtocol(ProtocolWindow* window);
+    // Asks whether to add the protocol in `window` when some of its intervals are not stored yet.
+    void offerImport(ProtocolWindow* window);
+    // Answers the question of offerImport() without asking (tests): true adds, false skips.
+    void setImportAnswer(std::optional<bool> answer) { m_importAnswer = answer; }
+
+    // For people: off, waiting for a counter, connected, retrying or refused with the cause.
+    QString status() const { return m_status; }
+
+signals:
+    void statusChanged(const QString& status);
+    // On the main thread, when a protocol's intervals are in: how many were new, of how many.
+    void protocolStored(int stored, int total);
+
+private:
+    void valueChanged();
+    void settingChanged(const QString& key);
+    // The settings as options; the MQTT part left empty, with `why` set, when it cannot publish.
+    oq::recording::Options options(QString& why) const;
+    void restart();
+    void setStatus(const QString& status);
+
+    QPointer<OQAppDelegate> m_controller;
+    QString m_path;
+    std::unique_ptr<oq::recording::Recording> m_recording;
+    std::optional<bool> m_importAnswer;
+    // The counter whose readings are shown; null before the first.
+    QString m_serial;
+    QString m_status;
+    // A status still on its way from a publisher that has since been replaced is not shown.
+    quint64 m_generation = 0;
+};
