@@ -1,5 +1,6 @@
 #include "ConnectionStatus.h"
 
+#include <QFileInfo>
 #include <QMetaEnum>
 
 #include "app/controller/OQAppDelegate.h"
@@ -44,10 +45,14 @@ void ConnectionStatus::update()
         state = State::Failed;
         // A port that would not open: what is wrong with it and what to do, rather than the
         // driver's "device not found".
-        const QString problem = d->info() ? QString() : openingProblemText(oq::ft::lastOpenFailureDetails());
+        const oq::ft::OpenFailure failure = d->info() ? oq::ft::OpenFailure{} : oq::ft::lastOpenFailureDetails();
+        const QString problem = openingProblemText(failure);
         const QString cause = problem.isEmpty() ? d->error() : problem;
-        text = localized(QStringLiteral("ui.status.failed"));
-        if (!cause.isEmpty())
+        // A port that is not there at all was mistyped or not made yet: replugging would not help.
+        const bool noSuchPort = failure.kind == oq::ft::OpenFailure::Vanished && !QFileInfo::exists(failure.path);
+        text = noSuchPort ? localized(QStringLiteral("ui.status.no_port")).arg(failure.path)
+                          : localized(QStringLiteral("ui.status.failed"));
+        if (!cause.isEmpty() && !noSuchPort)
             text += QLatin1Char('\n') + cause;
     } else if (d->onlineValue()) {
         state = State::Reading;

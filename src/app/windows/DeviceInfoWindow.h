@@ -4,7 +4,7 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QString>
-#include <QWidget>
+#include <QDialog>
 
 #include <memory>
 
@@ -13,7 +13,7 @@ class OQDeviceInfo;
 class QLabel;
 class QPushButton;
 
-class DeviceInfoWindow : public QWidget {
+class DeviceInfoWindow : public QDialog {
     Q_OBJECT
 public:
     // The texts the window shows; "—" stands for a field the record lacks.
@@ -42,6 +42,7 @@ private:
 
     QPointer<AppDelegate> m_controller;
     QMetaObject::Connection m_infoConnection;
+    QList<QMetaObject::Connection> m_stateConnections;
     std::shared_ptr<const OQDeviceInfo> m_info;
     QDateTime m_readAt;
     Fields m_fields;
