@@ -155,7 +155,8 @@ void LivoraPreferencesWindow::buildUi()
     m_scroll->setObjectName(QStringLiteral("preferencesScrollArea"));
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
-    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // Tab goes through the controls themselves, and the area scrolls to the one with the focus.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     auto* page = new QWidget(m_scroll);
     auto* root = new QVBoxLayout(page);
     root->setContentsMargins(0, 0, 0, 0);

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "app/plots/HistoryPlot.h"
+#include "app/windows/AccessibleRole.h"
 #include "app/windows/ProtocolFile.h"
 #include "app/windows/TransferProgressDialog.h"
 #include "history/HistoryReader.h"
@@ -92,6 +93,7 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     layout->addLayout(bar);
 
     m_plot = new HistoryPlot(central);
+    setAccessibleRole(m_plot, QAccessible::Chart);
     m_plot->setToolTip(QString());
     m_plot->setAccessibleName(localized(QStringLiteral("history.plot.name")));
     m_plot->setAccessibleDescription(localized(QStringLiteral("history.plot.description")));

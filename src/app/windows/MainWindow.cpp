@@ -3,7 +3,6 @@
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
-#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -17,6 +16,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/controller/ConnectionStatus.h"
+#include "app/windows/AccessibleRole.h"
 #include "app/menus/DeviceMenu.h"
 #include "app/menus/HelpMenu.h"
 #include "app/windows/HistoryStrip.h"
@@ -35,52 +35,6 @@ using oq::localized;
 namespace {
 // Whether the history strip shows; absent means it does not.
 const QString kShowHistoryKey = QStringLiteral("ShowHistoryStrip");
-
-// The role assistive technology is told for a widget that carries it, where Qt's own differs.
-const char* const kRoleProperty = "oqAccessibleRole";
-
-// A checkable push button told to assistive technology as a radio button of its pair.
-class RadioButtonAccessible : public QAccessibleWidget {
-public:
-    explicit RadioButtonAccessible(QAbstractButton* button)
-        : QAccessibleWidget(button, QAccessible::RadioButton)
-    {
-    }
-    QAbstractButton* button() const { return static_cast<QAbstractButton*>(widget()); }
-    QString text(QAccessible::Text t) const override
-    {
-        QString text = QAccessibleWidget::text(t);
-        if (t == QAccessible::Name && text.isEmpty())
-            text = button()->text().remove(QLatin1Char('&'));
-        return text;
-    }
-    QAccessible::State state() const override
-    {
-        QAccessible::State state = QAccessibleWidget::state();
-        state.checkable = true;
-        state.checked = button()->isChecked();
-        return state;
-    }
-    QStringList actionNames() const override
-    {
-        return button()->isEnabled() ? QStringList{pressAction()} : QStringList{};
-    }
-    void doAction(const QString& name) override
-    {
-        if (name == pressAction() && button()->isEnabled())
-            button()->click();
-    }
-};
-
-QAccessibleInterface* roleAccessible(const QString&, QObject* object)
-{
-    const QVariant role = object ? object->property(kRoleProperty) : QVariant();
-    if (!role.isValid() || !object->isWidgetType())
-        return nullptr;
-    if (auto* button = qobject_cast<QAbstractButton*>(object); button && role.toInt() == QAccessible::RadioButton)
-        return new RadioButtonAccessible(button);
-    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Role(role.toInt()));
-}
 } // namespace
 
 MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
@@ -105,11 +59,10 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     valueFont.setPointSizeF(48);
     m_value->setFont(valueFont);
 
-    QAccessible::installFactory(roleAccessible);
     // The level in words under the figure: the colour alone does not tell everyone. To a screen
     // reader it is a notification, which is read out whenever it (re)appears.
     m_levelText = new QLabel(m_background);
-    m_levelText->setProperty(kRoleProperty, int(QAccessible::Notification));
+    setAccessibleRole(m_levelText, QAccessible::Notification);
     m_levelText->setObjectName(QStringLiteral("levelTextField"));
     m_levelText->setAlignment(Qt::AlignCenter);
     QFont levelFont = m_levelText->font();
@@ -132,8 +85,8 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     // anything is set on them, as the first change already makes their accessible interface.
     m_rate = new QPushButton(m_background);
     m_dose = new QPushButton(m_background);
-    m_rate->setProperty(kRoleProperty, int(QAccessible::RadioButton));
-    m_dose->setProperty(kRoleProperty, int(QAccessible::RadioButton));
+    setAccessibleRole(m_rate, QAccessible::RadioButton);
+    setAccessibleRole(m_dose, QAccessible::RadioButton);
     m_rate->setText(localized(QStringLiteral("ui.main.rate_button")));
     m_dose->setText(localized(QStringLiteral("ui.main.dose_button")));
     for (auto* b : {m_rate, m_dose}) {
