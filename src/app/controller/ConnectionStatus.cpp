@@ -45,12 +45,12 @@ void ConnectionStatus::update()
         state = State::Failed;
         // A port that would not open: what is wrong with it and what to do, rather than the
         // driver's "device not found".
-        const oq::ft::OpenFailure failure = d->info() ? oq::ft::OpenFailure{} : oq::ft::lastOpenFailureDetails();
-        const QString problem = openingProblemText(failure);
+        const QString problem = d->info() ? QString() : openingProblemText(oq::ft::lastOpenFailureDetails());
         const QString cause = problem.isEmpty() ? d->error() : problem;
-        // A port that is not there at all was mistyped or not made yet: replugging would not help.
-        const bool noSuchPort = failure.kind == oq::ft::OpenFailure::Vanished && !QFileInfo::exists(failure.path);
-        text = noSuchPort ? localized(QStringLiteral("ui.status.no_port")).arg(failure.path)
+        // A given port that is not there at all was mistyped or not made yet: replugging would not help.
+        const QString port = m_controller->launchOptions().portPath;
+        const bool noSuchPort = !port.isEmpty() && !QFileInfo::exists(port);
+        text = noSuchPort ? localized(QStringLiteral("ui.status.no_port")).arg(port)
                           : localized(QStringLiteral("ui.status.failed"));
         if (!cause.isEmpty() && !noSuchPort)
             text += QLatin1Char('\n') + cause;

@@ -151,6 +151,8 @@ DeviceInfoWindow::DeviceInfoWindow(AppDelegate* controller, QWidget* parent)
     deviceChanged();
 }
 
+QString DeviceInfoWindow::statusText() const { return m_status->text(); }
+
 void DeviceInfoWindow::setSetClockEnabled(bool enabled) { m_setClock->setEnabled(enabled); }
 
 void DeviceInfoWindow::deviceChanged()

@@ -30,6 +30,8 @@ public:
 
     const Fields& fields() const { return m_fields; }
     QPushButton* setClockButton() const { return m_setClock; }
+    // What the line above the fields says: when the record was read, or why there is none.
+    QString statusText() const;
     void setSetClockEnabled(bool enabled);
 
 signals:
