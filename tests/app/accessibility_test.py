@@ -182,11 +182,14 @@ def inner(online):
                            20, f"{lang}: no reading in the tree")
             if not reading:
                 return
-            # The mode buttons are a pair of radio buttons.
-            for key_ in ("ui.main.rate_button", "ui.main.dose_button"):
+            # The mode buttons are a pair of radio buttons; their keys are named in the user's
+            # language (Qt's own translations).
+            for key_, keys in (("ui.main.rate_button", "+1"), ("ui.main.dose_button", "+2")):
                 button = find(main, lambda n: n.name == t(key_))
                 check(button is not None and button.getRole() == pyatspi.ROLE_RADIO_BUTTON,
                       f"{lang}: {t(key_)} is not a radio button")
+                keys = {"en": "Ctrl", "de": "Strg"}[lang] + keys
+                check(button is not None and keys in button.description, f"{lang}: {t(key_)} does not say {keys}")
             check_window(main, lang, "main window")
 
             # The reading's name follows the value, and a level change is announced.
