@@ -1,30 +1,17 @@
 #!/usr/bin/python3
-"""oq-online as a screen reader meets it: the simulated counter's window read through the AT-SPI
-tree, in English and in German, on a 1366x768 screen of its own and a private session bus.
-
-  accessibility_test.py OQ_ONLINE
-
-Checks what a screen-reader user depends on: every control that takes the focus and every menu
-item has a name and a fitting role; the reading's name follows the value and its level, and a
-change of level is announced; the windows close from the keyboard; every window fits the
-screen. Keeps pictures of Preferences in $OQ_TEST_ARTIFACTS.
-"""
-import json
-import os
-import shutil
-import signal
-import subprocess
-import sys
-import tempfile
-import time
+"""oq-online as a screen reader meets it (AT-SPI), in English and German, on a 1366x768 X server
+and a session bus of its own: every control that takes the focus and every menu item has a name
+and a fitting role; the reading's name follows the value and its level, and a level change is
+announced; the windows close from the keyboard and fit the screen. Keeps pictures of Preferences
+in $OQ_TEST_ARTIFACTS.   Usage: accessibility_test.py OQ_ONLINE"""
+import json, os, shutil, signal, subprocess, sys, tempfile, time
 
 WIDTH, HEIGHT = 1366, 768
+failures = []
 
 
 def outer(online):
-    """Starts the X server, then this script again on a private session bus."""
-    display = next(f":{n}" for n in range(130, 200)
-                   if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
+    display = next(f":{n}" for n in range(130, 200) if not os.path.exists(f"/tmp/.X{n}-lock"))
     xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
@@ -33,14 +20,10 @@ def outer(online):
             if subprocess.run(["xdpyinfo"], env=env, capture_output=True).returncode == 0:
                 break
             time.sleep(0.05)
-        return subprocess.run(["dbus-run-session", "--", sys.executable, __file__, "--inner", online],
-                              env=env).returncode
+        return subprocess.run(["dbus-run-session", "--", sys.executable, __file__, "--inner", online], env=env).returncode
     finally:
         xvfb.terminate()
         xvfb.wait()
-
-
-failures = []
 
 
 def check(ok, what):
@@ -53,206 +36,127 @@ def check(ok, what):
 def inner(online):
     import pyatspi
     from gi.repository import GLib
-
-    source = os.environ.get("OQ_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
-    artifacts = os.environ.get("OQ_TEST_ARTIFACTS")
+    R = pyatspi
     announced = []
 
     def on_showing(event):
         try:
-            if event.detail1 and event.source.getRole() == pyatspi.ROLE_NOTIFICATION:
+            if event.detail1 and event.source.getRole() == R.ROLE_NOTIFICATION:
                 announced.append(event.source.name)
-        except Exception:
+        except Exception:  # from a program that has just ended
             pass
-
-    pyatspi.Registry.registerEventListener(on_showing, "object:state-changed:showing")
-
-    def spin(seconds):
-        end = time.monotonic() + seconds
-        context = GLib.MainContext.default()
-        while time.monotonic() < end:
-            while context.pending():
-                context.iteration(False)
-            time.sleep(0.05)
+    R.Registry.registerEventListener(on_showing, "object:state-changed:showing")
 
     def wait(condition, seconds, what):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             try:
-                result = condition()
+                if result := condition():
+                    return result
             except Exception:
-                result = None
-            if result:
-                return result
-            spin(0.1)
+                pass
+            while GLib.MainContext.default().pending():
+                GLib.MainContext.default().iteration(False)
+            time.sleep(0.05)
         check(False, what)
-        return None
 
-    def walk(node, depth=0):
+    def walk(node):
         yield node
-        if depth > 40:
-            return
         for i in range(node.childCount):
-            child = node.getChildAtIndex(i)
-            if child is not None:
-                yield from walk(child, depth + 1)
-
-    def states(node):
-        return node.getState()
-
-    def showing(node):
-        return states(node).contains(pyatspi.STATE_SHOWING)
-
-    def app():
-        desktop = pyatspi.Registry.getDesktop(0)
-        for i in range(desktop.childCount):
-            a = desktop.getChildAtIndex(i)
-            if a is not None and a.name == "oq-online":
-                return a
-        return None
-
-    def windows(application):
-        return [application.getChildAtIndex(i) for i in range(application.childCount)
-                if application.getChildAtIndex(i) is not None and showing(application.getChildAtIndex(i))]
+            if (child := node.getChildAtIndex(i)) is not None:
+                yield from walk(child)
 
     def find(root, predicate):
         return next((n for n in walk(root) if predicate(n)), None)
 
-    def press(node, action_names=("press", "click", "Press", "Toggle")):
-        action = node.queryAction()
-        for i in range(action.nActions):
-            if action.getName(i) in action_names:
-                action.doAction(i)
-                return True
-        action.doAction(0)
-        return True
+    def showing(node):
+        return node.getState().contains(R.STATE_SHOWING)
 
-    def key(keys):
-        subprocess.run(["xdotool", "key", "--clearmodifiers", keys], check=False)
+    menu_roles = {R.ROLE_MENU_ITEM, R.ROLE_CHECK_MENU_ITEM, R.ROLE_RADIO_MENU_ITEM, R.ROLE_MENU}
+    control_roles = menu_roles | {R.ROLE_PUSH_BUTTON, R.ROLE_TOGGLE_BUTTON, R.ROLE_RADIO_BUTTON, R.ROLE_CHECK_BOX,
+                                  R.ROLE_COMBO_BOX, R.ROLE_TEXT, R.ROLE_ENTRY, R.ROLE_PASSWORD_TEXT, R.ROLE_SPIN_BUTTON,
+                                  R.ROLE_SLIDER, R.ROLE_PAGE_TAB, R.ROLE_LIST, R.ROLE_LIST_ITEM, R.ROLE_TABLE,
+                                  R.ROLE_CHART, R.ROLE_MENU_BAR, R.ROLE_LABEL, R.ROLE_SCROLL_BAR}
 
-    focusable_roles = {pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_TOGGLE_BUTTON, pyatspi.ROLE_RADIO_BUTTON,
-                       pyatspi.ROLE_CHECK_BOX, pyatspi.ROLE_COMBO_BOX, pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY,
-                       pyatspi.ROLE_PASSWORD_TEXT, pyatspi.ROLE_SPIN_BUTTON, pyatspi.ROLE_SLIDER,
-                       pyatspi.ROLE_PAGE_TAB, pyatspi.ROLE_LIST, pyatspi.ROLE_LIST_ITEM, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE,
-                       pyatspi.ROLE_CHART, pyatspi.ROLE_IMAGE, pyatspi.ROLE_SCROLL_BAR, pyatspi.ROLE_MENU_ITEM,
-                       pyatspi.ROLE_CHECK_MENU_ITEM, pyatspi.ROLE_RADIO_MENU_ITEM, pyatspi.ROLE_MENU,
-                       pyatspi.ROLE_MENU_BAR, pyatspi.ROLE_LABEL}
-    menu_roles = {pyatspi.ROLE_MENU_ITEM, pyatspi.ROLE_CHECK_MENU_ITEM, pyatspi.ROLE_RADIO_MENU_ITEM, pyatspi.ROLE_MENU}
-
-    def check_window(window, lang, label):
-        """Names and roles of what takes the focus, and the window's place on the screen."""
+    def check_window(window, label):
         for node in walk(window):
-            if not showing(node) and node.getRole() not in menu_roles:
-                continue
             role = node.getRole()
-            s = states(node)
             if role in menu_roles:
-                check(bool(node.name.replace("&", "").strip()), f"{lang} {label}: a menu item has no name")
-            elif s.contains(pyatspi.STATE_FOCUSABLE) and role != pyatspi.ROLE_SCROLL_BAR:
-                named = bool(node.name.strip()) or any(
-                    r.getRelationType() == pyatspi.RELATION_LABELLED_BY for r in node.getRelationSet())
-                check(named, f"{lang} {label}: a focusable {node.getRoleName()} has no name")
-                check(role in focusable_roles, f"{lang} {label}: '{node.name}' is a {node.getRoleName()}")
-        x, y, w, h = window.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        check(x >= 0 and y >= 0 and x + w <= WIDTH and y + h <= HEIGHT and w > 0 and h > 0,
-              f"{lang} {label}: {w}x{h} at {x},{y} does not fit {WIDTH}x{HEIGHT}")
+                check(bool(node.name.strip()), f"{label}: a menu item has no name")
+            elif showing(node) and node.getState().contains(R.STATE_FOCUSABLE) and role != R.ROLE_SCROLL_BAR:
+                labelled = any(r.getRelationType() == R.RELATION_LABELLED_BY for r in node.getRelationSet())
+                check(bool(node.name.strip()) or labelled, f"{label}: a focusable {node.getRoleName()} has no name")
+                check(role in control_roles, f"{label}: '{node.name}' is a {node.getRoleName()}")
+        x, y, w, h = window.queryComponent().getExtents(R.DESKTOP_COORDS)
+        check(0 <= x and 0 <= y and 0 < w and x + w <= WIDTH and 0 < h and y + h <= HEIGHT,
+              f"{label}: {w}x{h} at {x},{y} does not fit {WIDTH}x{HEIGHT}")
 
     def run(lang):
-        strings = json.load(open(os.path.join(source, "resources", "strings", f"{lang}.json"), encoding="utf-8"))
-        english = json.load(open(os.path.join(source, "resources", "strings", "en.json"), encoding="utf-8"))
+        path = os.path.join(os.environ.get("OQ_SOURCE_DIR", "."), "resources", "strings", "%s.json")
+        strings = {**json.load(open(path % "en", encoding="utf-8")), **json.load(open(path % lang, encoding="utf-8"))}
 
         def t(key):
-            return strings.get(key, english[key]).replace("&", "").rstrip("…").rstrip(" ")
+            return strings[key].replace("&", "").rstrip("… ")
 
         home = tempfile.mkdtemp(prefix="oq-a11y-", dir=os.environ.get("TMPDIR"))
         locale = {"en": "en_US.UTF-8", "de": "de_DE.UTF-8"}[lang]
-        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", OQ_ONLINE_SEPARATE_INSTANCE="1",
-                   LANG=locale, LANGUAGE=lang, LC_ALL=locale, XDG_CONFIG_HOME=home, XDG_STATE_HOME=home,
-                   XDG_DATA_HOME=home, XDG_CACHE_HOME=home)
-        env.pop("QT_ACCESSIBILITY", None)
+        env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", OQ_ONLINE_SEPARATE_INSTANCE="1", LANG=locale,
+                   LANGUAGE=lang, LC_ALL=locale, XDG_CONFIG_HOME=home, XDG_STATE_HOME=home, XDG_DATA_HOME=home)
         process = subprocess.Popen([online, "--simulate"], env=env)
         try:
-            application = wait(app, 20, f"{lang}: oq-online does not appear on the accessibility bus")
-            if not application:
-                return
-            main = wait(lambda: next((w for w in windows(application) if w.getRole() == pyatspi.ROLE_FRAME), None),
-                        10, f"{lang}: no main window")
-            reading = wait(lambda: find(main, lambda n: n.description == t("ui.main.value.accessible")
-                                        and t("ui.a11y.per_hour").split("%1")[-1].strip() in n.name),
-                           20, f"{lang}: no reading in the tree")
+            desktop = R.Registry.getDesktop(0)
+            app = wait(lambda: next(a for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
+                                    if a is not None and a.name == "oq-online"), 20, f"{lang}: oq-online is not on the bus")
+            main = app and wait(lambda: find(app, lambda n: n.getRole() == R.ROLE_FRAME and showing(n)), 10, "no window")
+            unit = t("ui.a11y.per_hour").replace("%1", "").strip()
+            reading = main and wait(lambda: find(main, lambda n: n.description == t("ui.main.value.accessible")
+                                                 and unit in n.name), 20, f"{lang}: no reading in the tree")
             if not reading:
                 return
-            # The mode buttons are a pair of radio buttons; their keys are named in the user's
-            # language (Qt's own translations).
-            for key_, keys in (("ui.main.rate_button", "+1"), ("ui.main.dose_button", "+2")):
-                button = find(main, lambda n: n.name == t(key_))
-                check(button is not None and button.getRole() == pyatspi.ROLE_RADIO_BUTTON,
-                      f"{lang}: {t(key_)} is not a radio button")
+            for key, keys in (("ui.main.rate_button", "+1"), ("ui.main.dose_button", "+2")):
+                button = find(main, lambda n: n.name == t(key))
+                check(button and button.getRole() == R.ROLE_RADIO_BUTTON, f"{lang}: {t(key)} is not a radio button")
+                # Key names in the user's language: Qt's own translations are loaded.
                 keys = {"en": "Ctrl", "de": "Strg"}[lang] + keys
-                check(button is not None and keys in button.description, f"{lang}: {t(key_)} does not say {keys}")
-            check_window(main, lang, "main window")
+                check(button and keys in button.description, f"{lang}: {t(key)} does not say {keys}")
+            check_window(main, f"{lang} main window")
 
-            # The reading's name follows the value, and a level change is announced.
             first = reading.name
             wait(lambda: reading.name != first, 10, f"{lang}: the reading's name does not follow the value")
-            warning_profile = find(main, lambda n: n.name == t("ui.menu.sim.profile.warning"))
-            if check(warning_profile is not None, f"{lang}: no warning profile in the Simulation menu"):
-                press(warning_profile)
-                level = t("ui.a11y.level.warning")
-                wait(lambda: reading.name.endswith(", " + level), 20,
-                     f"{lang}: the reading's name does not tell the warning level")
-                notice = t("ui.a11y.level_now").replace("%1", t("preferences.level.warning"))
-                wait(lambda: notice in announced, 10, f"{lang}: the warning level was not announced ({announced})")
 
-            # Preferences: fits, closes with Escape; its picture is kept.
-            prefs_item = find(main, lambda n: n.getRole() in menu_roles and n.name.replace("&", "").rstrip("…") == t("ui.menu.preferences"))
-            if check(prefs_item is not None, f"{lang}: no Preferences menu item"):
-                press(prefs_item)
-                prefs = wait(lambda: next((w for w in windows(application) if w.name == t("preferences.title")), None),
-                             10, f"{lang}: Preferences does not open")
-                if prefs:
-                    spin(1)
-                    check(prefs.getRole() == pyatspi.ROLE_DIALOG, f"{lang}: Preferences is a {prefs.getRoleName()}")
-                    check_window(prefs, lang, "Preferences")
-                    close = find(prefs, lambda n: n.getRole() == pyatspi.ROLE_PUSH_BUTTON and n.name == t("preferences.close"))
-                    check(close is not None and showing(close), f"{lang}: Preferences' Close button is out of reach")
-                    if artifacts:
-                        os.makedirs(artifacts, exist_ok=True)
-                        subprocess.run(["import", "-window", "root", os.path.join(artifacts, f"preferences-{lang}.png")])
-                    key("Escape")
-                    wait(lambda: prefs not in windows(application) and not showing(prefs), 5,
-                         f"{lang}: Escape does not close Preferences")
+            def item(key):
+                return find(main, lambda n: n.getRole() in menu_roles and n.name.rstrip("… ") == t(key))
 
-            # Device Information: a dialog that opens with the focus away from the clock button and
-            # closes with Ctrl+W.
-            info_item = find(main, lambda n: n.getRole() in menu_roles and n.name.replace("&", "").rstrip("… ") == t("ui.menu.device.info"))
-            if check(info_item is not None, f"{lang}: no Device Information menu item"):
-                wait(lambda: states(info_item).contains(pyatspi.STATE_ENABLED), 20,
-                     f"{lang}: Device Information stays disabled with a counter")
-                press(info_item)
-                info = wait(lambda: next((w for w in windows(application) if w.name == t("ui.info.title")), None),
-                            10, f"{lang}: Device Information does not open")
-                if info:
-                    spin(0.5)
-                    check(info.getRole() == pyatspi.ROLE_DIALOG, f"{lang}: Device Information is a {info.getRoleName()}")
-                    check_window(info, lang, "Device Information")
-                    focused = find(info, lambda n: states(n).contains(pyatspi.STATE_FOCUSED))
-                    check(focused is None or focused.name != t("ui.menu.device.set_clock"),
-                          f"{lang}: Device Information opens with the focus on the clock button")
-                    key("ctrl+w")
-                    wait(lambda: not showing(info), 5, f"{lang}: Ctrl+W does not close Device Information")
+            item("ui.menu.sim.profile.warning").queryAction().doAction(0)
+            wait(lambda: reading.name.endswith(", " + t("ui.a11y.level.warning")), 20,
+                 f"{lang}: the reading's name does not tell the warning level")
+            notice = t("ui.a11y.level_now").replace("%1", t("preferences.level.warning"))
+            wait(lambda: notice in announced, 10, f"{lang}: the warning level was not announced ({announced})")
 
-            # History: closes with Escape.
-            history_item = find(main, lambda n: n.getRole() in menu_roles and n.name.replace("&", "").rstrip("…") == t("ui.menu.view.history_window"))
-            if check(history_item is not None, f"{lang}: no History menu item"):
-                press(history_item)
-                history = wait(lambda: next((w for w in windows(application) if w.name == t("history.title")), None),
-                               10, f"{lang}: History does not open")
-                if history:
-                    spin(0.5)
-                    check_window(history, lang, "History")
-                    key("Escape")
-                    wait(lambda: not showing(history), 5, f"{lang}: Escape does not close History")
+            # Each window: opened from its menu item, a dialog where it is one, fits, closes by key.
+            for menu, title, dialog, keys in (("ui.menu.preferences", "preferences.title", True, "Escape"),
+                                              ("ui.menu.device.info", "ui.info.title", True, "ctrl+w"),
+                                              ("ui.menu.view.history_window", "history.title", False, "Escape")):
+                action = item(menu)
+                wait(lambda: action.getState().contains(R.STATE_ENABLED), 20, f"{lang}: {t(menu)} stays disabled")
+                action.queryAction().doAction(0)
+                window = wait(lambda: find(app, lambda n: n.getRole() in (R.ROLE_DIALOG, R.ROLE_FRAME)
+                                           and n.name == t(title) and showing(n)), 10,
+                              f"{lang}: {t(title)} does not open")
+                if not window:
+                    continue
+                time.sleep(0.5)
+                check(not dialog or window.getRole() == R.ROLE_DIALOG, f"{lang}: {t(title)} is a {window.getRoleName()}")
+                check_window(window, f"{lang} {t(title)}")
+                focused = find(window, lambda n: n.getState().contains(R.STATE_FOCUSED))
+                check(not focused or focused.name != t("ui.menu.device.set_clock"),
+                      f"{lang}: {t(title)} opens with the focus on the clock button")
+                if title == "preferences.title" and os.environ.get("OQ_TEST_ARTIFACTS"):
+                    os.makedirs(os.environ["OQ_TEST_ARTIFACTS"], exist_ok=True)
+                    subprocess.run(["import", "-window", "root",
+                                    os.path.join(os.environ["OQ_TEST_ARTIFACTS"], f"preferences-{lang}.png")])
+                subprocess.run(["xdotool", "key", "--clearmodifiers", keys])
+                wait(lambda: not showing(window), 5, f"{lang}: {keys} does not close {t(title)}")
         finally:
             process.send_signal(signal.SIGTERM)
             try:
@@ -269,6 +173,4 @@ def inner(online):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "--inner":
-        sys.exit(inner(sys.argv[2]))
-    sys.exit(outer(sys.argv[1]))
+    sys.exit(inner(sys.argv[2]) if sys.argv[1] == "--inner" else outer(sys.argv[1]))
