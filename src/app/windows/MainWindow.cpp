@@ -115,9 +115,11 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
 
     m_history = new HistoryStrip(m_background);
     m_history->setVisible(false);
-    m_history->setValueFormatter([controller](double value) {
-        const auto transformer = controller->displayValueTransformer();
-        return transformer ? transformer->transformedValue(value) : QLocale().toString(value, 'g', 3);
+    // The strip keeps the readings of a counter that has gone, and their unit with them.
+    m_history->setValueFormatter([controller, last = std::make_shared<std::shared_ptr<DisplayValueTransformer>>()](double value) {
+        if (auto transformer = controller->displayValueTransformer())
+            *last = std::move(transformer);
+        return *last ? (*last)->transformedValue(value) : QLocale().toString(value, 'g', 3);
     });
 
     auto* layout = new QVBoxLayout(m_background);
