@@ -336,6 +336,7 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
     cm.setValue(0.145);
     ASSERT_TRUE(test::waitUntil([&] { return w.isVisible() && !w.valueLabel()->text().isEmpty(); }, 5));
     const QImage shot = w.grab().toImage();
+    shot.save(test::artifactsDir() + QStringLiteral("/main-window-dark.png"));
     const QColor background = shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4)));
     EXPECT_EQ(background, QColor(40, 40, 40));
     bool textDrawn = false;
