@@ -72,10 +72,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${OQ_BUILD_NUMBER})
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Libraries the programs load at run time rather than link: the X11 and Wayland platform plugins
-# and Qt's SQLite driver for the history. libmosquitto1 is found by shlibdeps too; named so a
+# Libraries the programs load at run time rather than link: the X11 and Wayland platform plugins,
+# Qt's SQLite driver for the history, and Qt's own translations (its dialogs and key names). libmosquitto1 is found by shlibdeps too; named so a
 # package built without it fails to install rather than to start.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, libqt6sql6-sqlite, libmosquitto1")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland, libqt6sql6-sqlite, libmosquitto1, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 # The alarm sound of the desktop's sound theme; without it the display's bell rings.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gnome-session-canberra")

@@ -27,13 +27,16 @@ QStringList colorKeys()
 
 QVariantMap defaults()
 {
-    const QString green = ArchivedColor::rgba(0.156862745, 0.666666667, 0.156862745, 1.0).archive();
-    // The normal text shows on the window's own background: on a dark desktop that green is too dim
-    // to read (under 4.5:1), so the default there is a lighter one. A colour the user chose stays.
-    const QString normalText =
-        darkDesktop() ? ArchivedColor::rgba(0.352941176, 0.823529412, 0.352941176, 1.0).archive() : green;
-    const QString amber = ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0).archive();
+    // Text and bars show on the window's own background, so their defaults are chosen for the
+    // desktop's palette to stand out from it at least 3:1 (the normal text 4.5:1). A colour the user
+    // chose stays.
+    const bool dark = darkDesktop();
+    const QString green = dark ? ArchivedColor::rgba(0.352941176, 0.823529412, 0.352941176, 1.0).archive()
+                               : ArchivedColor::rgba(0.117647059, 0.509803922, 0.117647059, 1.0).archive();
+    const QString amber = dark ? ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0).archive()
+                               : ArchivedColor::rgba(0.666666667, 0.431372549, 0.0, 1.0).archive();
     const QString red = ArchivedColor::rgba(0.862745098, 0.0, 0.082352941, 1.0).archive();
+    const QString redBar = dark ? ArchivedColor::rgba(1.0, 0.352941176, 0.352941176, 1.0).archive() : red;
     const QString white = ArchivedColor::grey(1.0, 1.0).archive();
     const QString window = ArchivedColor::windowBackground().archive();
     return {
@@ -42,7 +45,7 @@ QVariantMap defaults()
         {DangerRateValue, 11.8},
         {WarningDoseValue, 10.0},
         {DangerDoseValue, 20.0},
-        {NormalFontColor, normalText},
+        {NormalFontColor, green},
         {NormalBackgroundColor, window},
         {NormalBarColor, green},
         {WarningFontColor, amber},
@@ -50,7 +53,7 @@ QVariantMap defaults()
         {WarningBarColor, amber},
         {DangerFontColor, white},
         {DangerBackgroundColor, red},
-        {DangerBarColor, red},
+        {DangerBarColor, redBar},
     };
 }
 

@@ -102,7 +102,7 @@ TEST(ColorManager, SettingsChangesRecolourAtOnce)
     EXPECT_EQ(cm.level(), Level::Warning);
     // A damaged stored colour falls back to its default.
     SettingsStore::shared().setString(settings::WarningFontColor, QStringLiteral("rgba 9 9"));
-    EXPECT_EQ(cm.fontColor().toRgb(), QColor(238, 188, 8));
+    EXPECT_EQ(cm.fontColor().toRgb(), QColor(170, 110, 0));
 }
 
 TEST(ColorManager, UnreadableStoredValuesReadAsTheirDefaultsAndAreReportedOnce)
@@ -119,7 +119,7 @@ TEST(ColorManager, UnreadableStoredValuesReadAsTheirDefaultsAndAreReportedOnce)
     for (double v : {1.0, 1.5, 1.0, 1.2}) {
         cm.setValue(v);
         EXPECT_EQ(cm.level(), Level::Normal) << v; // not white on red, as a threshold of 0 would give
-        EXPECT_EQ(cm.fontColor().toRgb(), QColor(40, 170, 40));
+        EXPECT_EQ(cm.fontColor().toRgb(), QColor(30, 130, 30));
     }
     cm.setValue(5.0);
     EXPECT_EQ(cm.level(), Level::Warning);

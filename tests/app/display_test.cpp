@@ -18,7 +18,9 @@
 #include "app/controller/AppDelegate.h"
 #include "app/BuildInfo.h"
 #include "app/controller/ConnectionStatus.h"
+#include "app/menus/DeviceMenu.h"
 #include "app/menus/HelpMenu.h"
+#include "app/windows/DeviceInfoWindow.h"
 #include "app/windows/MainWindow.h"
 #include "common/SimCounters.h"
 #include "common/TestUtil.h"
@@ -30,6 +32,7 @@
 #include "sim/SimPty.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "platform/StringTable.h"
 #include "app/windows/ColorManager.h"
 #include "TestDevice.h"
 
@@ -191,7 +194,11 @@ TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
     for (const QString& part : {QStringLiteral(OQ_VERSION), QString::fromLatin1(qVersion()),
                                 SettingsStore::defaultFilePath(), w.helpMenu()->logFolder()})
         EXPECT_TRUE(about.contains(part.toHtmlEscaped())) << part.toStdString();
-    EXPECT_TRUE(w.helpMenu()->shortcutsText().contains(QStringLiteral("Ctrl+1")));
+    const QString shortcuts = w.helpMenu()->shortcutsText();
+    EXPECT_TRUE(shortcuts.contains(QStringLiteral("Ctrl+1")));
+    EXPECT_TRUE(shortcuts.contains(QStringLiteral("Ctrl+,")));
+    // Device Information's clock button has its Alt key in that window only.
+    EXPECT_FALSE(shortcuts.contains(localized(QStringLiteral("ui.menu.device.set_clock")).remove(QLatin1Char('&'))));
     EXPECT_TRUE(w.rateButton()->toolTip().endsWith(QStringLiteral("(Ctrl+1)")));
     EXPECT_EQ(w.doseButton()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_2));
 }
@@ -233,6 +240,31 @@ TEST_F(DisplayTest, PortInUseIsShownInPlaceOfTheReading)
     controller->setDevice(nullptr);
     sim::useFtBackend();
     clock::setScale(1.0);
+}
+
+// A given port that does not exist: the window says so rather than asking to replug, and nothing
+// that needs the counter can be started.
+TEST_F(DisplayTest, MissingPortIsToldAndLeavesTheCounterActionsOff)
+{
+    const QString port = dir.filePath(QStringLiteral("no-such-port"));
+    auto options = controller->launchOptions();
+    options.portPath = port;
+    controller->setLaunchOptions(options);
+    ft::useTtyBackend(port);
+    MainWindow window(controller.get());
+    window.show();
+    auto device = makeDevice<OQUSBDevice>();
+    controller->setDevice(device);
+    ASSERT_TRUE(test::waitUntil([&] { return device->failed(); }, 20));
+    test::spin(0.05);
+    const QString shown = window.statusLabel()->text();
+    EXPECT_TRUE(shown.contains(QStringLiteral("There is no port ") + port)) << shown.toStdString();
+    EXPECT_FALSE(shown.contains(QStringLiteral("plug it in again"))) << shown.toStdString();
+    for (QAction* a : {window.deviceMenu()->infoAction(), window.deviceMenu()->downloadAction(), window.deviceMenu()->setClockAction()})
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    EXPECT_EQ(window.deviceMenu()->infoWindow()->statusText(), localized(QStringLiteral("ui.info.unusable")));
+    controller->setDevice(nullptr);
+    sim::useFtBackend();
 }
 
 // The line dies while the counter streams (as with --port): its last reading does not stay on
@@ -304,6 +336,7 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
     cm.setValue(0.145);
     ASSERT_TRUE(test::waitUntil([&] { return w.isVisible() && !w.valueLabel()->text().isEmpty(); }, 5));
     const QImage shot = w.grab().toImage();
+    shot.save(test::artifactsDir() + QStringLiteral("/main-window-dark.png"));
     const QColor background = shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4)));
     EXPECT_EQ(background, QColor(40, 40, 40));
     bool textDrawn = false;
@@ -312,6 +345,18 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
             textDrawn = shot.pixelColor(x, y) == cm.fontColor();
     EXPECT_TRUE(textDrawn);
     EXPECT_GE(contrast(cm.fontColor(), background), 4.5);
+
+    // Each level's default text stands out at least 3:1 from the window, light or dark.
+    for (const QPalette& palette : {light, dark}) {
+        QApplication::setPalette(palette);
+        const QVariantMap defaults = settings::defaults();
+        for (const QString& key : {settings::NormalFontColor, settings::WarningFontColor, settings::NormalBarColor,
+                 settings::WarningBarColor, settings::DangerBarColor})
+            EXPECT_GE(contrast(ArchivedColor::unarchive(defaults.value(key).toString())->toQColor(palette),
+                          palette.color(QPalette::Window)), 3.0)
+                << key.toStdString() << " on " << palette.color(QPalette::Window).name().toStdString();
+    }
+    QApplication::setPalette(dark);
 
     const QColor chosen(10, 120, 10);
     SettingsStore::shared().setObject(settings::NormalFontColor, ArchivedColor::fromQColor(chosen).archive());

@@ -95,7 +95,7 @@ TEST_F(EndToEnd, PlugInShowsAColouredValueUnplugClearsItAndRollsTheDeviceLog)
     plugCounter(0.12);
     ASSERT_TRUE(test::waitUntil([&] { return showsValue(); }, 5)) << shownText().toStdString();
     EXPECT_TRUE(shownText().endsWith(QStringLiteral("μSv/h"))) << shownText().toStdString();
-    EXPECT_TRUE(near(window->valueLabel()->palette().color(QPalette::WindowText), QColor(40, 170, 40)));
+    EXPECT_TRUE(near(window->valueLabel()->palette().color(QPalette::WindowText), QColor(30, 130, 30)));
 
     const QString deviceLog = dir.filePath(QStringLiteral("Logs/device.log"));
     LGLog::flushLog();
@@ -128,8 +128,8 @@ TEST_F(GermanEndToEnd, LevelsColourTheWindowAndScreenshotsAreKept)
         QColor font, background;
     };
     const Case cases[] = {
-        {"normal", 0.12, QColor(40, 170, 40), windowBackground},
-        {"warning", 4.5, QColor(238, 188, 8), windowBackground},
+        {"normal", 0.12, QColor(30, 130, 30), windowBackground},
+        {"warning", 4.5, QColor(170, 110, 0), windowBackground},
         {"danger", 25.0, QColor(255, 255, 255), QColor(220, 0, 21)},
     };
     for (const Case& c : cases) {

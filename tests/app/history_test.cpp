@@ -441,7 +441,7 @@ TEST(DeviceInfoFields, ShowTheRecordAndTheClocksDifference)
     auto f = DeviceInfoWindow::fieldsFor(*info, counter.addSecs(-125));
     EXPECT_EQ(f.firmware, QStringLiteral("7.14Lb07"));
     EXPECT_EQ(f.tube, QStringLiteral("LND 712"));
-    EXPECT_EQ(f.powerSupply, QStringLiteral("Batt"));
+    EXPECT_EQ(f.powerSupply, QStringLiteral("Battery"));
     EXPECT_EQ(f.features, QStringLiteral("7 (online mode, alert)"));
     EXPECT_EQ(f.serialNumber, QStringLiteral("10423"));
     EXPECT_TRUE(f.counterClock.endsWith(QStringLiteral("18:30:05")));

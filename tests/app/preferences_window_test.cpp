@@ -162,7 +162,7 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
     QPushButton* swatch = w.colorSwatch(settings::WarningFontColor);
     ASSERT_TRUE(swatch);
     EXPECT_FALSE(swatch->accessibleName().isEmpty());
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#eebc08"));
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("dark orange (#aa6e00)"));
     EXPECT_EQ(w.colorSwatch(settings::NormalBackgroundColor)->accessibleDescription(),
         localized(QStringLiteral("preferences.colors.system")));
 
@@ -170,10 +170,11 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
     ASSERT_TRUE(LivoraPreferencesWindow::sharedColorDialogExists());
     QColorDialog* picker = LivoraPreferencesWindow::sharedColorDialog();
     EXPECT_TRUE(picker->isVisible());
-    EXPECT_EQ(picker->currentColor().name(), QStringLiteral("#eebc08"));
+    EXPECT_EQ(picker->currentColor().name(), QStringLiteral("#aa6e00"));
+    EXPECT_TRUE(picker->windowTitle().contains(swatch->accessibleName())) << picker->windowTitle().toStdString();
     picker->setCurrentColor(QColor(10, 20, 30));
     EXPECT_EQ(SettingsStore::shared().colorForKey(settings::WarningFontColor)->toQColor(), QColor(10, 20, 30));
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#0a141e"));
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("black (#0a141e)"));
 
     // Another swatch takes the picker over.
     w.colorSwatch(settings::DangerBarColor)->click();
@@ -197,7 +198,7 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
         if (b->text() == localized(QStringLiteral("preferences.colors.restore")))
             b->click();
     EXPECT_FALSE(SettingsStore::shared().hasStoredValue(settings::WarningFontColor));
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("#eebc08"));
+    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("dark orange (#aa6e00)"));
     w.close();
 }
 

@@ -33,13 +33,13 @@ TEST_F(SettingsTest, EmptyStoreReadsEveryRegisteredDefault)
 
     const auto green = s.colorForKey(settings::NormalFontColor);
     ASSERT_TRUE(green);
-    EXPECT_EQ(green->red, 0.156862745); // exact, to the last digit
-    EXPECT_EQ(green->green, 0.666666667);
-    EXPECT_EQ(green->blue, 0.156862745);
+    EXPECT_EQ(green->red, 0.117647059); // exact, to the last digit
+    EXPECT_EQ(green->green, 0.509803922);
+    EXPECT_EQ(green->blue, 0.117647059);
     EXPECT_EQ(green->alpha, 1.0);
     const auto amber = s.colorForKey(settings::WarningBarColor);
     ASSERT_TRUE(amber);
-    EXPECT_EQ(*amber, ArchivedColor::rgba(0.933333333, 0.737254902, 0.031372549, 1.0));
+    EXPECT_EQ(*amber, ArchivedColor::rgba(0.666666667, 0.431372549, 0.0, 1.0));
     EXPECT_EQ(*s.colorForKey(settings::DangerFontColor), ArchivedColor::grey(1.0, 1.0));
     EXPECT_EQ(*s.colorForKey(settings::DangerBackgroundColor), ArchivedColor::rgba(0.862745098, 0.0, 0.082352941, 1.0));
     EXPECT_EQ(s.colorForKey(settings::NormalBackgroundColor)->kind, ArchivedColor::Kind::WindowBackground);
@@ -99,8 +99,8 @@ TEST_F(SettingsTest, ColoursAreWrittenAlikeInEveryLocaleAndCommaFormsStillRead)
     test::CLibraryLocale german(test::kGermanLocale);
     ASSERT_TRUE(german.active() && german.decimalComma()) << test::kMissingGerman;
     const auto green = *ArchivedColor::unarchive(settings::defaults().value(settings::NormalFontColor).toString());
-    EXPECT_EQ(green.archive(), QStringLiteral("rgba 0.156862745 0.66666666699999999 0.156862745 1"));
-    EXPECT_EQ(ArchivedColor::unarchive(QStringLiteral("rgba 0,156862745 0,66666666699999999 0,156862745 1")), green);
+    EXPECT_EQ(green.archive(), QStringLiteral("rgba 0.117647059 0.50980392200000002 0.117647059 1"));
+    EXPECT_EQ(ArchivedColor::unarchive(QStringLiteral("rgba 0,117647059 0,50980392200000002 0,117647059 1")), green);
     EXPECT_EQ(ArchivedColor::unarchive(QStringLiteral("grey 0,25 1")), ArchivedColor::grey(0.25, 1));
     for (const char* bad : {"rgba 0,1,2 0 0 1", "grey 0,5.5 1", "rgba 1,5 0 0 1"})
         EXPECT_FALSE(ArchivedColor::unarchive(QString::fromLatin1(bad))) << bad;

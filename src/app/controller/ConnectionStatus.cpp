@@ -1,5 +1,6 @@
 #include "ConnectionStatus.h"
 
+#include <QFileInfo>
 #include <QMetaEnum>
 
 #include "app/controller/OQAppDelegate.h"
@@ -46,8 +47,12 @@ void ConnectionStatus::update()
         // driver's "device not found".
         const QString problem = d->info() ? QString() : openingProblemText(oq::ft::lastOpenFailureDetails());
         const QString cause = problem.isEmpty() ? d->error() : problem;
-        text = localized(QStringLiteral("ui.status.failed"));
-        if (!cause.isEmpty())
+        // A given port that is not there at all was mistyped or not made yet: replugging would not help.
+        const QString port = m_controller->launchOptions().portPath;
+        const bool noSuchPort = !port.isEmpty() && !QFileInfo::exists(port);
+        text = noSuchPort ? localized(QStringLiteral("ui.status.no_port")).arg(port)
+                          : localized(QStringLiteral("ui.status.failed"));
+        if (!cause.isEmpty() && !noSuchPort)
             text += QLatin1Char('\n') + cause;
     } else if (d->onlineValue()) {
         state = State::Reading;

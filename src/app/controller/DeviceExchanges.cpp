@@ -44,7 +44,7 @@ bool DeviceExchanges::canStart() const
     if (isRunning() || !m_controller)
         return false;
     const auto d = m_controller->device();
-    return d && d->connected() && !d->busy();
+    return d && d->connected() && !d->failed() && !d->busy();
 }
 
 bool DeviceExchanges::downloadProtocol() { return begin(Kind::Protocol); }

@@ -78,6 +78,7 @@ void DeviceMenu::watchDevice()
     if (const auto d = m_controller ? m_controller->device() : nullptr) {
         m_deviceConnections << connect(d.get(), &OQDevice::connectedChanged, this, &DeviceMenu::updateActions);
         m_deviceConnections << connect(d.get(), &OQDevice::busyChanged, this, &DeviceMenu::updateActions);
+        m_deviceConnections << connect(d.get(), &OQDevice::failedChanged, this, &DeviceMenu::updateActions);
     }
     updateActions();
 }

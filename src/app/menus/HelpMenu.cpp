@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QDesktopServices>
 #include <QDir>
+#include <QIcon>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -60,7 +61,11 @@ void HelpMenu::showAbout()
     QMessageBox box(m_window);
     box.setObjectName(QStringLiteral("aboutBox"));
     box.setWindowTitle(localized(QStringLiteral("ui.menu.about")).remove(QLatin1Char('&')));
-    box.setIconPixmap(m_window->windowIcon().pixmap(64, 64));
+    // The installed icon; a build that is not installed has none, and shows the box's own.
+    if (const QIcon icon = QIcon::fromTheme(QStringLiteral("oq-online")); !icon.isNull())
+        box.setIconPixmap(icon.pixmap(64, 64));
+    else
+        box.setIcon(QMessageBox::Information);
     box.setTextFormat(Qt::RichText);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.setText(aboutText());
@@ -88,14 +93,19 @@ QString HelpMenu::shortcutsText() const
         rows += QStringLiteral("<tr><td><b>%1</b></td><td>%2</td></tr>")
                     .arg(keys.toString(QKeySequence::NativeText).toHtmlEscaped(), label.toHtmlEscaped());
     };
-    for (auto* button : m_window->findChildren<QAbstractButton*>())
-        addRow(button->shortcut(), button->text());
+    // Buttons of the main window only: those of its other windows act only there.
+    for (auto* button : m_window->findChildren<QAbstractButton*>()) {
+        if (button->window() == m_window)
+            addRow(button->shortcut(), button->text());
+    }
     if (auto* main = qobject_cast<QMainWindow*>(m_window)) {
         for (auto* menuAction : main->menuBar()->actions()) {
             if (!menuAction->menu())
                 continue;
-            for (auto* action : menuAction->menu()->actions())
-                addRow(action->shortcut(), action->text());
+            for (auto* action : menuAction->menu()->actions()) {
+                for (const QKeySequence& keys : action->shortcuts())
+                    addRow(keys, action->text());
+            }
         }
     }
     return QStringLiteral("<table cellspacing=\"6\">%1</table>").arg(rows);

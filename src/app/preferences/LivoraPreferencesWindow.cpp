@@ -16,6 +16,10 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include "logging/Log.h"
@@ -87,6 +91,36 @@ QPixmap swatchPixmap(const QColor& color, const QSize& size, qreal dpr)
     return pixmap;
 }
 
+// "dark green": what a colour looks like, for those who hear the swatch rather than see it.
+QString colorWords(const QColor& color)
+{
+    const QColor hsl = color.toHsl();
+    const double l = hsl.lightnessF(), sat = hsl.hslSaturationF();
+    if (l < 0.12)
+        return text("preferences.colors.name.black");
+    if (l > 0.92)
+        return text("preferences.colors.name.white");
+    QString hue;
+    if (sat < 0.15) {
+        hue = text("preferences.colors.name.grey");
+    } else {
+        static const std::pair<int, const char*> hues[] = {{15, "red"}, {40, "orange"}, {65, "yellow"}, {170, "green"},
+            {200, "cyan"}, {260, "blue"}, {290, "purple"}, {345, "magenta"}, {360, "red"}};
+        const int h = std::max(0, hsl.hslHue());
+        for (const auto& [limit, name] : hues) {
+            if (h < limit) {
+                hue = text(QByteArray("preferences.colors.name.").append(name).constData());
+                break;
+            }
+        }
+    }
+    if (l < 0.35)
+        return text("preferences.colors.name.dark").arg(hue);
+    if (l > 0.7)
+        return text("preferences.colors.name.light").arg(hue);
+    return hue;
+}
+
 void noAutoDefault(QPushButton* button)
 {
     // Return in a threshold field commits the field; it must not press a button and close the window.
@@ -115,8 +149,17 @@ void LivoraPreferencesWindow::buildUi()
     setAccessibleName(windowTitle());
     setSizeGripEnabled(false);
 
-    auto* root = new QVBoxLayout(this);
-    root->setSizeConstraint(QLayout::SetFixedSize);
+    // The boxes scroll, the buttons stay: on a small screen Close is always in reach.
+    auto* outer = new QVBoxLayout(this);
+    m_scroll = new QScrollArea(this);
+    m_scroll->setObjectName(QStringLiteral("preferencesScrollArea"));
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    // Tab goes through the controls themselves, and the area scrolls to the one with the focus.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
+    auto* page = new QWidget(m_scroll);
+    auto* root = new QVBoxLayout(page);
+    root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(14);
 
     // Display unit.
@@ -226,6 +269,9 @@ void LivoraPreferencesWindow::buildUi()
     root->addWidget(historyBox);
     m_mqttBox = new MqttOptionsBox(this);
     root->addWidget(m_mqttBox);
+    root->addStretch(1);
+    m_scroll->setWidget(page);
+    outer->addWidget(m_scroll, 1);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* restore = buttons->addButton(text("preferences.colors.restore"), QDialogButtonBox::ResetRole);
@@ -234,7 +280,7 @@ void LivoraPreferencesWindow::buildUi()
     noAutoDefault(close);
     connect(restore, &QPushButton::clicked, this, &LivoraPreferencesWindow::restoreDefaultColors);
     connect(close, &QPushButton::clicked, this, &QDialog::reject);
-    root->addWidget(buttons);
+    outer->addWidget(buttons);
 
     m_fields[size_t(Threshold::WarningRate)].edit->setFocus();
 }
@@ -386,7 +432,7 @@ void LivoraPreferencesWindow::refreshSwatch(const Swatch& swatch)
     swatch.button->setIcon(QIcon(swatchPixmap(color, swatch.button->iconSize(), devicePixelRatioF())));
     const QString described = archived && archived->kind == oq::ArchivedColor::Kind::WindowBackground
         ? text("preferences.colors.system")
-        : color.name(color.alpha() < 255 ? QColor::HexArgb : QColor::HexRgb);
+        : QStringLiteral("%1 (%2)").arg(colorWords(color), color.name(color.alpha() < 255 ? QColor::HexArgb : QColor::HexRgb));
     swatch.button->setAccessibleDescription(described);
     swatch.button->setToolTip(swatch.button->accessibleName() + QStringLiteral(": ") + described);
 }
@@ -411,6 +457,8 @@ void LivoraPreferencesWindow::openColorDialog(const QString& key)
     // The picker writes to the swatch that opened it last, like a colour well taking over the panel.
     disconnect(dialog, &QColorDialog::currentColorChanged, this, nullptr);
     m_activeColorKey = key;
+    if (const QPushButton* swatch = colorSwatch(key))
+        dialog->setWindowTitle(text("preferences.colors.dialog_title_for").arg(swatch->accessibleName()));
     const auto archived = oq::SettingsStore::shared().colorForKey(key);
     dialog->setCurrentColor(archived ? archived->toQColor(QApplication::palette()) : QColor(Qt::white));
     connect(dialog, &QColorDialog::currentColorChanged, this, [this](const QColor& color) {
@@ -446,6 +494,32 @@ void LivoraPreferencesWindow::showWindow()
     show();
     raise();
     activateWindow();
+}
+
+void LivoraPreferencesWindow::fitToScreen()
+{
+    const QScreen* shown = screen();
+    if (!shown || !m_scroll->widget())
+        return;
+    // As large as the boxes want, no larger than the screen's free area less room for the frame.
+    const QSize page = m_scroll->widget()->sizeHint();
+    const int chrome = sizeHint().height() - m_scroll->sizeHint().height();
+    const QRect free = shown->availableGeometry();
+    const int frame = 48;
+    const int height = std::min(page.height() + chrome, free.height() - frame);
+    const int scrollBar = page.height() + chrome > height ? m_scroll->verticalScrollBar()->sizeHint().width() : 0;
+    const int width = std::min(page.width() + scrollBar + layout()->contentsMargins().left()
+            + layout()->contentsMargins().right(), free.width() - frame);
+    resize(width, height);
+}
+
+void LivoraPreferencesWindow::showEvent(QShowEvent* event)
+{
+    if (!event->spontaneous() && !m_fitted) {
+        m_fitted = true;
+        fitToScreen();
+    }
+    QDialog::showEvent(event);
 }
 
 void LivoraPreferencesWindow::windowWillClose()

@@ -29,6 +29,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QScrollArea;
 
 class LivoraPreferencesWindow : public QDialog {
     Q_OBJECT
@@ -82,6 +83,9 @@ public slots:
     void windowWillClose();
     void done(int result) override;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 signals:
     void unitStrategyChanged();
 
@@ -96,6 +100,8 @@ private:
     };
 
     void buildUi();
+    // Sizes the window to its contents, within the screen it opens on.
+    void fitToScreen();
     void refreshField(oq::Threshold threshold);
     void refreshFields();
     void refreshSwatch(const Swatch& swatch);
@@ -119,6 +125,8 @@ private:
     std::vector<Swatch> m_swatches;
     std::vector<QWidget*> m_nonBarColorWidgets;
     MqttOptionsBox* m_mqttBox = nullptr;
+    QScrollArea* m_scroll = nullptr;
+    bool m_fitted = false;
     // The key the shared colour picker writes to while this window drives it.
     QString m_activeColorKey;
 };

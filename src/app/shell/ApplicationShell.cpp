@@ -1,7 +1,9 @@
 #include "ApplicationShell.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QSocketNotifier>
+#include <QTranslator>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -9,6 +11,24 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/windows/MainWindow.h"
+#include "logging/Log.h"
+#include "platform/StringTable.h"
+
+bool installQtTranslations(QCoreApplication& app)
+{
+    const QString language = oq::currentLanguage();
+    if (language == QLatin1String("en"))
+        return true;
+    auto* translator = new QTranslator(&app);
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QStringLiteral("qtbase_") + language, folder)) {
+        LGLogWarn("No Qt translations for %@ in %@", language, folder);
+        delete translator;
+        return false;
+    }
+    QCoreApplication::installTranslator(translator);
+    return true;
+}
 
 namespace {
 int g_signalFds[2] = {-1, -1};

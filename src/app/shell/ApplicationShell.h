@@ -6,6 +6,11 @@
 
 class AppDelegate;
 class MainWindow;
+class QCoreApplication;
+
+// Qt's own texts (standard dialogs, key names) in the language the window speaks, when the
+// system has Qt's translations; returns whether they were found. English needs none.
+bool installQtTranslations(QCoreApplication& app);
 class QSocketNotifier;
 
 class ApplicationShell : public QObject {

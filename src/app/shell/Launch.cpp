@@ -3,6 +3,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QMenu>
 #include <QScreen>
 #include <QTimer>
@@ -56,6 +57,8 @@ void serveLaterLaunch(const LaunchRequest& later, MainWindow& window, TrayIcon& 
 
 int runApplication(QApplication& app, const LaunchConfig& config)
 {
+    installQtTranslations(app);
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("oq-online")));
     const LaunchRequest request = requestOf(config);
     SingleInstance instance;
     // Tests that run several on purpose opt out.

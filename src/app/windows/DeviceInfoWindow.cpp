@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "app/controller/AppDelegate.h"
@@ -93,6 +94,11 @@ DeviceInfoWindow::Fields DeviceInfoWindow::fieldsFor(const OQDeviceInfo& info, c
     const auto record = parseVersion(info.versionString());
     f.tube = orNone(record ? record->value(QStringLiteral("fw_tube")).toString() : QString());
     f.powerSupply = orNone(record ? record->value(QStringLiteral("type")).toString() : QString());
+    // The record's own short words, said in full.
+    if (f.powerSupply == QLatin1String("Akku"))
+        f.powerSupply = localized(QStringLiteral("ui.info.power.rechargeable"));
+    else if (f.powerSupply == QLatin1String("Batt"))
+        f.powerSupply = localized(QStringLiteral("ui.info.power.battery"));
     f.hardware = orNone(record ? record->value(QStringLiteral("hw_info")).toString() : QString());
     const QLocale locale;
     if (const auto date = info.date()) {
@@ -109,7 +115,7 @@ DeviceInfoWindow::Fields DeviceInfoWindow::fieldsFor(const OQDeviceInfo& info, c
 }
 
 DeviceInfoWindow::DeviceInfoWindow(AppDelegate* controller, QWidget* parent)
-    : QWidget(parent, Qt::Window)
+    : QDialog(parent)
     , m_controller(controller)
 {
     setObjectName(QStringLiteral("deviceInfoWindow"));
@@ -128,7 +134,12 @@ DeviceInfoWindow::DeviceInfoWindow(AppDelegate* controller, QWidget* parent)
     m_setClock = buttons->addButton(localized(QStringLiteral("ui.menu.device.set_clock")), QDialogButtonBox::ActionRole);
     auto* close = buttons->addButton(localized(QStringLiteral("ui.info.close")), QDialogButtonBox::RejectRole);
     connect(m_setClock, &QPushButton::clicked, this, &DeviceInfoWindow::setClockRequested);
-    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    // Opening it must not leave one key press away from changing the counter's clock.
+    m_setClock->setAutoDefault(false);
+    close->setDefault(true);
+    setFocusProxy(close);
+    connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_status);
@@ -140,14 +151,21 @@ DeviceInfoWindow::DeviceInfoWindow(AppDelegate* controller, QWidget* parent)
     deviceChanged();
 }
 
+QString DeviceInfoWindow::statusText() const { return m_status->text(); }
+
 void DeviceInfoWindow::setSetClockEnabled(bool enabled) { m_setClock->setEnabled(enabled); }
 
 void DeviceInfoWindow::deviceChanged()
 {
     disconnect(m_infoConnection);
+    for (const auto& c : m_stateConnections)
+        disconnect(c);
     const auto d = m_controller ? m_controller->device() : nullptr;
-    if (d)
+    if (d) {
         m_infoConnection = connect(d.get(), &OQDevice::infoChanged, this, &DeviceInfoWindow::infoChanged);
+        m_stateConnections = {connect(d.get(), &OQDevice::connectedChanged, this, &DeviceInfoWindow::refresh),
+            connect(d.get(), &OQDevice::failedChanged, this, &DeviceInfoWindow::refresh)};
+    }
     infoChanged();
 }
 
@@ -170,8 +188,11 @@ void DeviceInfoWindow::refresh()
         m_status->setText(localized(QStringLiteral("ui.info.read_at")).arg(QLocale().toString(m_readAt, QLocale::ShortFormat)));
     } else {
         m_fields = Fields{kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
-        m_status->setText(localized(m_controller && m_controller->device() ? QStringLiteral("ui.info.reading")
-                                                                            : QStringLiteral("ui.info.no_counter")));
+        // Only a counter that is there and working will ever answer.
+        const auto d = m_controller ? m_controller->device() : nullptr;
+        m_status->setText(localized(!d   ? QStringLiteral("ui.info.no_counter")
+                : d->failed()             ? QStringLiteral("ui.info.unusable")
+                                          : QStringLiteral("ui.info.reading")));
     }
     for (int i = 0; i < m_values.size(); ++i)
         m_values[i]->setText(*fieldSlot(m_fields, i));

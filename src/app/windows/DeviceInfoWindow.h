@@ -4,7 +4,7 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QString>
-#include <QWidget>
+#include <QDialog>
 
 #include <memory>
 
@@ -13,7 +13,7 @@ class OQDeviceInfo;
 class QLabel;
 class QPushButton;
 
-class DeviceInfoWindow : public QWidget {
+class DeviceInfoWindow : public QDialog {
     Q_OBJECT
 public:
     // The texts the window shows; "—" stands for a field the record lacks.
@@ -30,6 +30,8 @@ public:
 
     const Fields& fields() const { return m_fields; }
     QPushButton* setClockButton() const { return m_setClock; }
+    // What the line above the fields says: when the record was read, or why there is none.
+    QString statusText() const;
     void setSetClockEnabled(bool enabled);
 
 signals:
@@ -42,6 +44,7 @@ private:
 
     QPointer<AppDelegate> m_controller;
     QMetaObject::Connection m_infoConnection;
+    QList<QMetaObject::Connection> m_stateConnections;
     std::shared_ptr<const OQDeviceInfo> m_info;
     QDateTime m_readAt;
     Fields m_fields;

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -17,6 +18,7 @@
 #include <algorithm>
 
 #include "app/plots/HistoryPlot.h"
+#include "app/windows/AccessibleRole.h"
 #include "app/windows/ProtocolFile.h"
 #include "app/windows/TransferProgressDialog.h"
 #include "history/HistoryReader.h"
@@ -62,6 +64,7 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     counterLabel->setBuddy(m_counter);
     m_mode = new QComboBox(central);
     m_mode->setObjectName(QStringLiteral("historyMode"));
+    m_mode->setAccessibleName(localized(QStringLiteral("history.mode.name")));
     m_mode->addItem(localized(QStringLiteral("history.mode.rate")), int(oq::history::Rate));
     m_mode->addItem(localized(QStringLiteral("history.mode.dose")), int(oq::history::Dose));
     bar->addWidget(counterLabel);
@@ -77,6 +80,7 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
         button->setToolTip(localized(QStringLiteral("history.zoom.hint")));
         connect(button, &QPushButton::clicked, this, [this, zz = z] { zoom(zz); });
         bar->addWidget(button);
+        m_needData << button;
     }
     bar->addStretch(1);
     auto* csv = new QPushButton(localized(QStringLiteral("history.export_csv")), central);
@@ -85,10 +89,14 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     connect(json, &QPushButton::clicked, this, [this] { exportAs(oq::history::ExportFormat::Json); });
     bar->addWidget(csv);
     bar->addWidget(json);
+    m_needData << csv << json << m_counter << m_mode;
     layout->addLayout(bar);
 
     m_plot = new HistoryPlot(central);
+    setAccessibleRole(m_plot, QAccessible::Chart);
     m_plot->setToolTip(QString());
+    m_plot->setAccessibleName(localized(QStringLiteral("history.plot.name")));
+    m_plot->setAccessibleDescription(localized(QStringLiteral("history.plot.description")));
     m_plot->setLegend(localized(QStringLiteral("history.legend.live")), localized(QStringLiteral("history.legend.protocol")));
     layout->addWidget(m_plot, 1);
     m_range = new QLabel(central);
@@ -97,6 +105,14 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     layout->addWidget(m_range);
     setCentralWidget(central);
     resize(960, 480);
+    connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this, &QWidget::close);
+    // Escape first drops a chosen period, then closes.
+    connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+        if (m_plot->selection())
+            m_plot->clearSelection();
+        else
+            close();
+    });
 
     connect(m_plot, &HistoryPlot::viewRequested, this, &HistoryWindow::setView);
     connect(m_plot, &HistoryPlot::selectionChanged, this, &HistoryWindow::updateRangeText);
@@ -150,6 +166,9 @@ void HistoryWindow::refresh()
         for (const QString& s : m_reader->counters())
             m_counter->addItem(s.isEmpty() ? localized(QStringLiteral("history.unknown_counter")) : s, s);
     }
+    // Nothing recorded yet: nothing to choose, zoom or export.
+    for (QWidget* w : std::as_const(m_needData))
+        w->setEnabled(m_counter->count() > 0);
     const int keep = m_counter->findData(current);
     m_counter->setCurrentIndex(keep >= 0 ? keep : 0);
     if (!m_viewSet)

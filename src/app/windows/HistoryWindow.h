@@ -76,6 +76,8 @@ private:
     QComboBox* m_counter = nullptr;
     QComboBox* m_mode = nullptr;
     QLabel* m_range = nullptr;
+    // What only a history with readings can use.
+    QList<QWidget*> m_needData;
     QTimer* m_follow = nullptr;
     bool m_viewSet = false;
     TransferProgressDialog* m_exportDialog = nullptr;

@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,6 +16,7 @@
 
 #include "app/controller/AppDelegate.h"
 #include "app/controller/ConnectionStatus.h"
+#include "app/windows/AccessibleRole.h"
 #include "app/menus/DeviceMenu.h"
 #include "app/menus/HelpMenu.h"
 #include "app/windows/HistoryStrip.h"
@@ -57,6 +59,18 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     valueFont.setPointSizeF(48);
     m_value->setFont(valueFont);
 
+    // The level in words under the figure: the colour alone does not tell everyone. To a screen
+    // reader it is a notification, which is read out whenever it (re)appears.
+    m_levelText = new QLabel(m_background);
+    setAccessibleRole(m_levelText, QAccessible::Notification);
+    m_levelText->setObjectName(QStringLiteral("levelTextField"));
+    m_levelText->setAlignment(Qt::AlignCenter);
+    QFont levelFont = m_levelText->font();
+    levelFont.setBold(true);
+    levelFont.setPointSizeF(levelFont.pointSizeF() * 1.5);
+    m_levelText->setFont(levelFont);
+    m_levelText->setVisible(false);
+
     m_status = new QLabel(m_background);
     m_status->setObjectName(QStringLiteral("statusTextField"));
     m_status->setAlignment(Qt::AlignCenter);
@@ -67,8 +81,14 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_status->setFont(statusFont);
     m_connectionStatus = new ConnectionStatus(controller, this);
 
-    m_rate = new QPushButton(localized(QStringLiteral("ui.main.rate_button")), m_background);
-    m_dose = new QPushButton(localized(QStringLiteral("ui.main.dose_button")), m_background);
+    // One of the two is shown: to a screen reader they are a pair of radio buttons. Marked before
+    // anything is set on them, as the first change already makes their accessible interface.
+    m_rate = new QPushButton(m_background);
+    m_dose = new QPushButton(m_background);
+    setAccessibleRole(m_rate, QAccessible::RadioButton);
+    setAccessibleRole(m_dose, QAccessible::RadioButton);
+    m_rate->setText(localized(QStringLiteral("ui.main.rate_button")));
+    m_dose->setText(localized(QStringLiteral("ui.main.dose_button")));
     for (auto* b : {m_rate, m_dose}) {
         b->setCheckable(true);
         b->setAutoExclusive(false); // the controller sets both states when a counter becomes ready
@@ -95,14 +115,17 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
 
     m_history = new HistoryStrip(m_background);
     m_history->setVisible(false);
-    m_history->setValueFormatter([controller](double value) {
-        const auto transformer = controller->displayValueTransformer();
-        return transformer ? transformer->transformedValue(value) : QLocale().toString(value, 'g', 3);
+    // The strip keeps the readings of a counter that has gone, and their unit with them.
+    m_history->setValueFormatter([controller, last = std::make_shared<std::shared_ptr<DisplayValueTransformer>>()](double value) {
+        if (auto transformer = controller->displayValueTransformer())
+            *last = std::move(transformer);
+        return *last ? (*last)->transformedValue(value) : QLocale().toString(value, 'g', 3);
     });
 
     auto* layout = new QVBoxLayout(m_background);
     layout->setContentsMargins(16, 8, 16, 16);
     layout->addWidget(m_value, 1);
+    layout->addWidget(m_levelText);
     layout->addWidget(m_status);
     layout->addWidget(m_history);
     layout->addLayout(buttons);
@@ -146,7 +169,11 @@ void MainWindow::buildMenus()
 {
     auto* file = menuBar()->addMenu(localized(QStringLiteral("ui.menu.file")));
     auto* prefs = file->addAction(localized(QStringLiteral("ui.menu.preferences")));
-    prefs->setShortcut(QKeySequence::Preferences);
+    // Ctrl+, as elsewhere, beside whatever the desktop binds to Preferences.
+    QList<QKeySequence> prefsKeys = QKeySequence::keyBindings(QKeySequence::Preferences);
+    if (!prefsKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_Comma)))
+        prefsKeys << QKeySequence(Qt::CTRL | Qt::Key_Comma);
+    prefs->setShortcuts(prefsKeys);
     prefs->setMenuRole(QAction::PreferencesRole);
     connect(prefs, &QAction::triggered, m_controller, &AppDelegate::showPreferences);
     file->addSeparator();
@@ -201,6 +228,8 @@ QSizeF MainWindow::valueFitArea(const QSize& windowSize) const
         area.setHeight(area.height() - m_history->height() - spacing);
     if (m_status->isVisibleTo(this))
         area.setHeight(area.height() - m_status->sizeHint().height() - spacing);
+    if (m_levelText->isVisibleTo(this))
+        area.setHeight(area.height() - m_levelText->sizeHint().height() - spacing);
     return area;
 }
 
@@ -223,8 +252,39 @@ void MainWindow::updateValueText()
     const auto* cm = m_controller->colorManager();
     m_value->setAccessibleName(spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal));
     m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
+    updateLevelText();
     if (m_connectionStatus)
         updateStatusText();
+}
+
+void MainWindow::updateLevelText()
+{
+    const auto* cm = m_controller->colorManager();
+    const QString shown = m_value->text();
+    const bool figure = cm && !shown.isEmpty() && !shown.startsWith(QLatin1String("---"));
+    const oq::Level level = cm ? cm->level() : oq::Level::Normal;
+    static const char* const keys[] = {"preferences.level.normal", "preferences.level.warning", "preferences.level.danger"};
+    const QString words = figure ? localized(QString::fromLatin1(keys[int(level)])) : QString();
+    const bool wasVisible = m_levelText->isVisibleTo(this);
+    m_levelText->setText(words);
+    m_levelText->setVisible(figure);
+    if (wasVisible != figure)
+        m_controller->windowWillResize(this, valueFitArea(size()));
+    if (!figure) {
+        m_announcedLevel.reset();
+        return;
+    }
+    m_levelText->setAccessibleName(localized(QStringLiteral("ui.a11y.level_now")).arg(words));
+    // A change of level is told at once, wherever the focus is: the notification shows anew, which
+    // reaches AT-SPI as "object:state-changed:showing" (Orca reads a notification that shows), and
+    // an alert is raised on it for bridges that pass alerts on. No frame is drawn in between.
+    if (m_announcedLevel && *m_announcedLevel != level) {
+        m_levelText->setVisible(false);
+        m_levelText->setVisible(true);
+        QAccessibleEvent alert(m_levelText, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+    }
+    m_announcedLevel = level;
 }
 
 void MainWindow::updateStatusText()
@@ -250,6 +310,7 @@ void MainWindow::updateTextColor()
     else
         p.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
     m_value->setPalette(p);
+    m_levelText->setPalette(p);
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event)

@@ -2,6 +2,10 @@
 // The main window: the reading in large figures, the two mode buttons, and the menus.
 #include <QMainWindow>
 
+#include <optional>
+
+#include "readings/Level.h"
+
 class AppDelegate;
 class ConnectionStatus;
 class DeviceMenu;
@@ -21,6 +25,8 @@ public:
 
     QLabel* valueLabel() const { return m_value; }
     QLabel* statusLabel() const { return m_status; }
+    // The level in words under the figure; hidden without a figure.
+    QLabel* levelLabel() const { return m_levelText; }
     ConnectionStatus* connectionStatus() const { return m_connectionStatus; }
     QPushButton* rateButton() const { return m_rate; }
     QPushButton* doseButton() const { return m_dose; }
@@ -57,6 +63,7 @@ private:
     void updateValueText();
     void updateStatusText();
     void updateTextColor();
+    void updateLevelText();
     void addHistoryReading();
     void updateHistoryMode();
 
@@ -64,6 +71,8 @@ private:
     QWidget* m_background = nullptr;
     QLabel* m_value = nullptr;
     QLabel* m_status = nullptr;
+    QLabel* m_levelText = nullptr;
+    std::optional<oq::Level> m_announcedLevel;
     ConnectionStatus* m_connectionStatus = nullptr;
     QPushButton* m_rate = nullptr;
     QPushButton* m_dose = nullptr;

@@ -94,6 +94,12 @@ void TransferProgressDialog::update()
         return;
     }
     const qint64 completed = std::clamp<qint64>(m_record->completedUnitCount(), 0, total);
+    // The counter takes some seconds before the first byte: a bar standing at 0 % would look stuck.
+    if (completed == 0) {
+        m_label->setText(oq::localized(QStringLiteral("ui.progress.asking")).arg(m_record->localizedDescription()));
+        m_bar->setRange(0, 0);
+        return;
+    }
     // A bar counts in int; the largest record is a 64 KiB memory, but scale rather than trust that.
     const qint64 scale = total > INT_MAX ? total / INT_MAX + 1 : 1;
     m_bar->setRange(0, int(total / scale));
