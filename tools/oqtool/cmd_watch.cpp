@@ -128,15 +128,16 @@ int run(const QStringList& arguments)
     QObject guard;
     QObject::connect(device.get(), &OQDevice::onlineValueChanged, &guard, [&] {
         const auto value = device->onlineValue();
-        if (!value || (count > 0 && printed >= count))
+        if (!value || (count > 0 && printed >= count) || oqtool::outFailed())
             return;
         const QString text = display->transformedValue(value);
-        oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n'));
+        if (!oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n')))
+            return;
         ++printed;
         if (alerts)
             alerts->reading(*value, mode, serial);
         // The unit follows its value on this thread before control returns to the event loop.
-        const QDateTime time = QDateTime::currentDateTimeUtc();
+        const QDateTime time = QDateTime::fromMSecsSinceEpoch(device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC);
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
             history.record(serial, time, v, mode, device->onlineUnit());
             mqtt.record(device->info().get(), time, v, mode, device->onlineUnit());
@@ -148,7 +149,7 @@ int run(const QStringList& arguments)
     else
         device->startDoseMode();
     auto& session = command.session();
-    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count); });
+    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count) || oqtool::outFailed(); });
     QObject::disconnect(device.get(), nullptr, &guard, nullptr);
 
     int status = 0;

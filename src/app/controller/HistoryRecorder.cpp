@@ -54,7 +54,7 @@ void HistoryRecorder::valueChanged()
     if (!mode.isValid())
         return;
     oq::history::Reading reading;
-    reading.timeMs = QDateTime::currentMSecsSinceEpoch();
+    reading.timeMs = device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch());
     reading.mode = int(mode.toLongLong());
     if (reading.mode != oq::history::Rate && reading.mode != oq::history::Dose)
         return;
