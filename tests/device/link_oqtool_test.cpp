@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -158,6 +159,33 @@ TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
     }
 }
 
+// A fast counter: many lines arrive in one poll. Each reading keeps the time its line was read, in
+// the CSV rows and the history alike, and every reading watched is stored, none counted that is not.
+TEST(OqtoolHistory, EveryReadingOfAFastCounterIsStoredAtItsOwnTime)
+{
+    CounterSimProcess sim({"--interval", "0.002", "--profile", "walk:3"});
+    ASSERT_FALSE(sim.path().isEmpty());
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
+    const ToolRun text = oqtool({"watch", "--port", sim.path(), "--count", "300", "--db", db});
+    ASSERT_EQ(text.exitCode, 0) << text.err.constData();
+    const ToolRun csv = oqtool({"watch", "--port", sim.path(), "--count", "300", "--db", db, "--format", "csv"});
+    ASSERT_EQ(csv.exitCode, 0) << csv.err.constData();
+    QStringList csvTimes;
+    for (const QString& row : lines(csv.out).mid(1))
+        csvTimes << row.section(QLatin1Char(','), 0, 0);
+    ASSERT_EQ(csvTimes.size(), 300);
+    EXPECT_EQ(QSet<QString>(csvTimes.begin(), csvTimes.end()).size(), 300) << "readings read at once share a time";
+
+    const ToolRun all = oqtool({"history", "--db", db, "--format", "json"});
+    ASSERT_EQ(all.exitCode, 0) << all.err.constData();
+    QStringList stored;
+    for (const auto& row : QJsonDocument::fromJson(all.out).array())
+        stored << row.toObject().value("time").toString();
+    ASSERT_EQ(stored.size(), 600);
+    EXPECT_EQ(stored.mid(300), csvTimes);
+}
+
 TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
 {
     QTemporaryDir dir;
@@ -282,6 +310,65 @@ TEST(OqtoolWatch, NewDangerIsToldWhileAnEarlierAlertCommandHangs)
     EXPECT_TRUE(oq::test::waitUntil([&] { return !processAlive(pid); }, 10)) << "the grandchild outlived oqtool";
 
     EXPECT_EQ(oqtool({"watch", "--alert-timeout", "0", "--alert-command", "true"}).exitCode, 2);
+}
+
+// The ends of an alert command: what it left in the background goes at its time limit, one that
+// ignores SIGTERM is killed after a grace instead of holding oqtool's exit for its whole run, and a
+// command that cannot be run fails the run and says so.
+TEST(OqtoolWatch, AlertCommandsEndWithTheirGroupAndOnesThatCannotRunFailTheRun)
+{
+    QTemporaryDir dir;
+    const QString pid = dir.filePath(QStringLiteral("pid"));
+    const QString notExecutable = dir.filePath(QStringLiteral("alarm.sh"));
+    QFile script(notExecutable);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho alarm\n");
+    script.close();
+    const struct {
+        QString command;
+        const char* timeout;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {QStringLiteral("sleep 300 & echo $! > '%1'; exit 0").arg(pid), "0.5", 0, ""},
+        {QStringLiteral("sleep 300 & echo $! > '%1'; exit 0").arg(pid), "1000", 0, ""},
+        {QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1'; wait").arg(pid), "1000", 0, "still running at the end"},
+        {notExecutable, "1000", 1, "could not be run"},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(pid);
+        const ToolRun r = oqtool({"watch", "--simulate", "--count", "12", "--alert-timeout", c.timeout, "--alert-command",
+                                     c.command, "--format", "csv"},
+            QStringLiteral("C.UTF-8"), QStringLiteral("0.02"));
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.command.toStdString() << r.err.constData();
+        EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
+        QFile pidFile(pid);
+        if (pidFile.open(QIODevice::ReadOnly)) {
+            const QByteArray child = pidFile.readAll();
+            EXPECT_TRUE(oq::test::waitUntil([&] { return !processAlive(child); }, 2)) << c.command.toStdString();
+        } else {
+            EXPECT_EQ(c.command, notExecutable);
+        }
+    }
+}
+
+// A full disk under standard output is an error, whatever the command writes there.
+TEST(OqtoolOutput, AFailedWriteToStandardOutputIsExitStatusOne)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
+    for (const QStringList& args : {QStringList{"info", "--simulate"}, QStringList{"watch", "--simulate", "--count", "3"},
+             QStringList{"watch", "--simulate", "--count", "3", "--db", db}, QStringList{"download", "--simulate"},
+             QStringList{"history", "--db", db}, QStringList{"--help"}}) {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        p.start(QStringLiteral(OQTOOL_PATH), args);
+        ASSERT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
+        const QByteArray err = p.readAllStandardError();
+        EXPECT_EQ(p.exitCode(), 1) << args.join(' ').toStdString() << err.constData();
+        EXPECT_TRUE(err.contains("standard output: No space left on device")) << args.join(' ').toStdString() << err.constData();
+    }
 }
 
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)

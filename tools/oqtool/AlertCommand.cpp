@@ -143,11 +143,14 @@ void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
     } else if (crashed) {
         LGLogWarn("alert command was ended by signal %d (%@)", exitCode, signalName(exitCode));
         said = text("oqtool.watch.alert.signal").arg(exitCode).arg(signalName(exitCode));
+    } else if (exitCode == 126 || exitCode == 127) {
+        // The shell's own statuses for a command it could not find or execute.
+        LGLogWarn("alert command could not be run: status %d", exitCode);
+        said = text("oqtool.watch.alert.cannot_run").arg(exitCode);
     } else if (exitCode != 0) {
         LGLogWarn("alert command exited with status %d", exitCode);
         said = text("oqtool.watch.alert.exit_status").arg(exitCode);
     }
-    // The shell's own statuses for a command it could not find or execute.
     if (run->stop == Stop::No && (process->error() == QProcess::FailedToStart || (!crashed && (exitCode == 126 || exitCode == 127))))
         ++m_unrun;
     if (!said.isEmpty())

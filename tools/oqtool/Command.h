@@ -25,7 +25,8 @@ struct Registration {
 // after the first failure out() writes nothing more and returns false.
 bool out(const QString& text);
 void err(const QString& text);
-// A write to standard output failed (a full disk, a closed pipe): a command that streams stops.
+// A write to standard output failed (a full disk, a closed pipe): a command that streams stops,
+// and one that writes through a QFile on stdout leaves the telling to finishOut().
 bool outFailed();
 // The end of every command: flushes and closes standard output; a failure there or before is told
 // once and turns a success into exit status 1.

@@ -198,8 +198,9 @@ int run(const QStringList& args)
         return 1;
     }
     if (!written || !standardOutput.flush()) {
-        oqtool::err(QStringLiteral("oqtool history: ") + oqtool::text("oqtool.cannot_write").arg(QStringLiteral("-"), standardOutput.errorString())
-            + QLatin1Char('\n'));
+        if (!oqtool::outFailed())
+            oqtool::err(QStringLiteral("oqtool history: ") + oqtool::text("oqtool.cannot_write").arg(QStringLiteral("-"), standardOutput.errorString())
+                + QLatin1Char('\n'));
         return 1;
     }
     return 0;

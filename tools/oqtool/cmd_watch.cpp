@@ -103,16 +103,19 @@ int run(const QStringList& arguments)
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
         alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
-    // An alert under way at the end is given time to finish its work.
-    const auto finishAlerts = [&] {
-        if (alerts)
-            alerts->finish(oqtool::kAlertFinishWait);
+    // An alert under way at the end is given time to finish its work. An alarm whose command could
+    // not be run reached nobody: that fails the run.
+    const auto finishAlerts = [&](int status) {
+        if (!alerts)
+            return status;
+        alerts->finish(oqtool::kAlertFinishWait);
+        if (alerts->unrun() == 0)
+            return status;
+        command.fail(oqtool::text("oqtool.watch.alert.unrun").arg(alerts->unrun()));
+        return status == 0 ? 1 : status;
     };
-    if (csv.csv) {
-        const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
-        finishAlerts();
-        return storedAll(status);
-    }
+    if (csv.csv)
+        return storedAll(finishAlerts(oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record)));
     const auto device = command.open();
     if (!device)
         return 1;
@@ -161,8 +164,7 @@ int run(const QStringList& arguments)
     bool stopped = false;
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
-    finishAlerts();
-    return storedAll(status);
+    return storedAll(finishAlerts(status));
 }
 
 } // namespace

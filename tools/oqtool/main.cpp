@@ -39,7 +39,13 @@ bool out(const QString& text)
     return !outError;
 }
 
-bool outFailed() { return outError != 0; }
+bool outFailed()
+{
+    // Also what went through a QFile on stdout (events, history).
+    if (!outError && std::ferror(stdout))
+        outError = errno ? errno : EIO;
+    return outError != 0;
+}
 
 int finishOut(int status)
 {
