@@ -157,9 +157,9 @@ void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
         err(said + QLatin1Char('\n'));
     const qint64 group = run->group;
     if (group > 0 && run->stop == Stop::No && groupAlive(group)) {
-        m_lingering.push_back(group);
+        m_lingering.push_back({group, run->limit});
         QTimer::singleShot(int(std::max<qint64>(run->limit.remainingTime(), 0)), this, [this, group] {
-            if (std::erase(m_lingering, group) && groupAlive(group))
+            if (std::erase_if(m_lingering, [group](const Lingering& l) { return l.group == group; }) && groupAlive(group))
                 stopGroup(group);
         });
     }
@@ -174,13 +174,15 @@ void AlertCommand::finish(double realSeconds)
     // waitForFinished delivers `finished`, which starts those waiting.
     while (!m_running.empty() && !deadline.hasExpired())
         m_running.front().process->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 1)));
-    while (std::any_of(m_lingering.begin(), m_lingering.end(), groupAlive) && !deadline.hasExpired())
+    // What commands left in the background may finish too, each within its own time limit.
+    const auto due = [&](const Lingering& l) { return !groupAlive(l.group) || l.limit.hasExpired() || deadline.hasExpired(); };
+    while (!std::all_of(m_lingering.begin(), m_lingering.end(), due))
         QThread::msleep(20);
     m_waiting.clear();
-    for (const qint64 group : m_lingering) {
-        if (groupAlive(group)) {
-            ::kill(pid_t(-group), SIGTERM);
-            m_stopping.push_back(group);
+    for (const Lingering& l : m_lingering) {
+        if (groupAlive(l.group)) {
+            ::kill(pid_t(-l.group), SIGTERM);
+            m_stopping.push_back(l.group);
         }
     }
     m_lingering.clear();

@@ -79,7 +79,11 @@ private:
     std::vector<qint64> m_stopping;
     // Groups whose command has ended but left processes behind (`sleep 300 &`): stopped at the
     // command's time limit, or by finish().
-    std::vector<qint64> m_lingering;
+    struct Lingering {
+        qint64 group = 0;
+        QDeadlineTimer limit;
+    };
+    std::vector<Lingering> m_lingering;
     int m_unrun = 0;
 };
 
