@@ -13,6 +13,7 @@ namespace oqtool {
 namespace {
 int outError = 0; // the first failed write to standard output
 bool outErrorTold = false;
+bool outWritten = false;
 
 void noteOutResult()
 {
@@ -32,6 +33,7 @@ bool out(const QString& text)
     if (outError)
         return false;
     errno = 0;
+    outWritten = true;
     const QByteArray bytes = text.toUtf8();
     if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size()) && !outError)
         outError = errno ? errno : EIO;
@@ -51,8 +53,9 @@ int finishOut(int status)
 {
     errno = 0;
     noteOutResult();
-    // The close is where a file system that delays its errors (NFS, a full disk) reports them.
-    if (std::fclose(stdout) != 0 && !outError)
+    // The close is where a file system that delays its errors (NFS, a full disk) reports them. A
+    // standard output closed from the start is no failure of a command that wrote nothing there.
+    if (std::fclose(stdout) != 0 && !outError && (errno != EBADF || outWritten))
         outError = errno ? errno : EIO;
     if (!outError)
         return status;
