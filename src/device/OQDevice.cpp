@@ -19,6 +19,12 @@ std::optional<double> OQDevice::onlineValue() const
     return m_onlineValue;
 }
 
+std::optional<qint64> OQDevice::onlineValueTime() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_onlineValueTime;
+}
+
 QVariant OQDevice::onlineValueVariant() const
 {
     const auto v = onlineValue();
@@ -81,6 +87,17 @@ void OQDevice::setOnlineValue(std::optional<double> v)
     {
         QMutexLocker lock(&m_mutex);
         m_onlineValue = v;
+        m_onlineValueTime.reset();
+    }
+    emit onlineValueChanged();
+}
+
+void OQDevice::setOnlineValue(double v, qint64 timeMs)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_onlineValue = v;
+        m_onlineValueTime = timeMs;
     }
     emit onlineValueChanged();
 }

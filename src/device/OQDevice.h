@@ -43,6 +43,10 @@ public:
     bool failed() const { return m_failed.load(); }
     bool onlineMode() const { return m_onlineMode.load(); }
     std::optional<double> onlineValue() const;
+    // When the counter's line that gave `onlineValue` was read (ms since the epoch, UTC), so a
+    // recorder keeps the reading's own time however late it handles it; none with no value. Each
+    // value of a loop has a later time than the one before.
+    std::optional<qint64> onlineValueTime() const;
     QVariant onlineValueVariant() const;
     // Null text for none.
     QString onlineUnit() const;
@@ -87,6 +91,8 @@ protected:
     void setFailed(bool v);
     void setOnlineMode(bool v);
     void setOnlineValue(std::optional<double> v);
+    // A value and the time its line was read, set together before observers are told.
+    void setOnlineValue(double v, qint64 timeMs);
     void setOnlineUnit(const QString& unit);
     void setError(const QString& message);
     void setProgress(std::shared_ptr<oq::ProgressRecord> progress);
@@ -96,6 +102,7 @@ private:
     mutable QMutex m_mutex; // guards the object-valued properties so readers never see half a value
     std::shared_ptr<const OQDeviceInfo> m_info;
     std::optional<double> m_onlineValue;
+    std::optional<qint64> m_onlineValueTime;
     QString m_onlineUnit;
     QString m_error;
     std::shared_ptr<oq::ProgressRecord> m_progress;

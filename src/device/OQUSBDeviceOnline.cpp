@@ -1,6 +1,8 @@
 // Online measurement: the reading loop on the device's worker, its restart and its stop.
 #include "OQUSBDevice.h"
 
+#include <QDateTime>
+
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
@@ -12,6 +14,9 @@ using namespace oq;
 namespace {
 constexpr int kValuelessLinesBeforeRestart = 3;
 constexpr double kRestartDelay = 0.3;
+// A wall clock set back by more than this is followed; a smaller step back, or lines read in the
+// same millisecond, give each reading the millisecond after the one before.
+constexpr qint64 kClockStepBackMs = 1000;
 } // namespace
 
 void OQUSBDevice::startRateMode() { startOnlineMode(QStringLiteral("R")); }
@@ -59,17 +64,23 @@ bool OQUSBDevice::runOnlineLoop(const QString& command, quint64 loop)
     LGLogDevice("%s\n", commandBytes);
 
     int valuelessLines = 0;
+    qint64 lastTime = 0;
     while (!loopStopRequested(loop)) {
         const auto line = readLineFromHandle(handle());
+        // Timed here, where it arrives: the main thread may handle several lines at once.
+        qint64 time = QDateTime::currentMSecsSinceEpoch();
+        if (time <= lastTime && lastTime - time < kClockStepBackMs)
+            time = lastTime + 1;
         const auto value = line ? transformer.transformedValue(line) : std::nullopt;
         const QString unit = transformer.unit();
         const bool stopRequested = loopStopRequested(loop);
         if (value) {
-            dispatchMainAsync([self = strongSelf(), value = *value, unit, stopRequested] {
+            lastTime = time;
+            dispatchMainAsync([self = strongSelf(), value = *value, time, unit, stopRequested] {
                 if (!self->onlineMode())
                     self->setOnlineMode(true);
                 if (!stopRequested) {
-                    self->setOnlineValue(value);
+                    self->setOnlineValue(value, time);
                     self->setOnlineUnit(unit);
                 }
             });

@@ -21,6 +21,8 @@ namespace {
 
 constexpr qint64 kDayMs = 24LL * 3600 * 1000;
 constexpr qint64 kPruneEveryMs = 3600LL * 1000;
+// How far a reading may be moved to a free millisecond.
+constexpr int kMaxNudgeMs = 1000;
 
 struct Aggregate {
     qint64 count = 0;
@@ -350,14 +352,24 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged, bool& refusal, boo
         }
         // A reading already beyond the retention (an old clock, a bulk import) goes into the
         // aggregates only.
-        if (r.timeMs >= horizon) {
+        qint64 time = r.timeMs;
+        if (time >= horizon) {
             raw.bindValue(0, *id);
             raw.bindValue(1, r.mode);
-            raw.bindValue(2, r.timeMs);
             raw.bindValue(3, r.value);
             raw.bindValue(4, r.counterUnit.isNull() ? QStringLiteral("") : r.counterUnit);
             raw.bindValue(5, r.level);
-            if (!raw.exec()) {
+            // The key is a counter's mode and millisecond: a reading whose millisecond is taken
+            // (lines read at once, another run of the same counter) goes to the next free one, so
+            // it is kept in the file's layout that every reader knows; none replaces another.
+            bool executed = true;
+            for (int nudge = 0;; ++nudge, ++time) {
+                raw.bindValue(2, time);
+                executed = raw.exec();
+                if (!executed || raw.numRowsAffected() == 1 || nudge == kMaxNudgeMs)
+                    break;
+            }
+            if (!executed) {
                 if (refuse(raw.lastError())) {
                     ++refusedReadings;
                     continue;
@@ -366,12 +378,16 @@ bool Writer::write(Batch& batch, QString& why, bool& damaged, bool& refusal, boo
             }
             if (!release())
                 return fail(error);
-            if (raw.numRowsAffected() != 1)
-                continue; // had it already
+            if (raw.numRowsAffected() != 1) {
+                // Left out, and never counted as stored.
+                ++refusedReadings;
+                refusedWhy = QStringLiteral("no free millisecond near the reading's time");
+                continue;
+            }
         } else if (!release()) {
             return fail(error);
         }
-        const qint64 minute = r.timeMs >= 0 ? r.timeMs / 60000 : (r.timeMs - 59999) / 60000;
+        const qint64 minute = time >= 0 ? time / 60000 : (time - 59999) / 60000;
         minutes[{*id, r.mode, minute}].add(r.value);
         hours[{*id, r.mode, minute >= 0 ? minute / 60 : (minute - 59) / 60}].add(r.value);
     }

@@ -7,7 +7,10 @@
 //   - Rising (to warning or danger) and falling back to normal are told; a step down from danger to
 //     warning is not (the danger was told, and it is easing).
 //   - Every new danger episode (the readings settle on danger from a lower level) is told at once:
-//     a danger alarm is never held back or lost.
+//     a danger alarm is never held back or lost. An episode ends when the return to normal is told,
+//     or when the readings have stayed below danger for kDangerClearTime; until then danger that
+//     eased to warning and comes back is the same episode and not told again, so a rate hovering
+//     at the danger threshold alarms once, not at every crossing.
 //   - Warnings and returns to normal are told at most once per kRepeatInterval each (modelled
 //     seconds, through the clock seam), so a reading near a threshold does not flood. One held back
 //     by that limit is told when the interval has passed, if it still holds.
@@ -29,6 +32,7 @@ class LevelChangeRule {
 public:
     static constexpr int kHoldReadings = 3;
     static constexpr double kRepeatInterval = 60.0;
+    static constexpr double kDangerClearTime = 60.0;
 
     // One reading's level at modelled time `now`; the event to tell, if any.
     std::optional<LevelEvent> observe(Level level, double now);
@@ -47,6 +51,8 @@ private:
     Level m_told = Level::Normal;
     Level m_candidate = Level::Normal;
     int m_run = 0;
+    bool m_inDanger = false;               // a danger episode was told and has not ended
+    std::optional<double> m_belowDangerAt; // when the readings of that episode left danger
     std::optional<double> m_toldAt[3];
 };
 

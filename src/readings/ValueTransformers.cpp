@@ -7,23 +7,16 @@ namespace {
 const QString kSv = QStringLiteral("Sv");
 const QString kRem = QStringLiteral("rem");
 
-QRegularExpression onlinePattern(const QString& unitWord)
+// The whole line, as the counter sends it: number, blanks, prefix, unit, "/h" of a rate, line end.
+// Anything else on the line (noise glued to the digits, a second value, a character the driver
+// marked "?" for a parity error) makes it a garbled line, not a reading.
+QRegularExpression onlinePattern()
 {
-    QRegularExpression re(QStringLiteral("(\\d*,\\d*)\\s*([um]{0,1})") + unitWord, QRegularExpression::CaseInsensitiveOption);
+    QRegularExpression re(QStringLiteral("\\A([0-9]*,[0-9]*)[ \\t]*([um]?)(Sv|rem)(?:/h)?(?:\\r\\n)?\\z"),
+        QRegularExpression::CaseInsensitiveOption);
     if (!re.isValid())
-        LGLogError("online value pattern for %@ does not compile: %@", unitWord, re.errorString());
+        LGLogError("online value pattern does not compile: %@", re.errorString());
     return re;
-}
-
-QRegularExpressionMatch lastMatch(const QRegularExpression& re, const QString& line)
-{
-    QRegularExpressionMatch last;
-    if (!re.isValid())
-        return last;
-    auto it = re.globalMatch(line);
-    while (it.hasNext())
-        last = it.next();
-    return last;
 }
 
 } // namespace
@@ -31,8 +24,7 @@ QRegularExpressionMatch lastMatch(const QRegularExpression& re, const QString& l
 DeviceOnlineOutputValueTransformer::DeviceOnlineOutputValueTransformer(QObject* parent)
     : QObject(parent)
     , m_formatter(QLocale::c())
-    , m_svPattern(onlinePattern(kSv))
-    , m_remPattern(onlinePattern(kRem))
+    , m_pattern(onlinePattern())
 {
     m_formatter.setDecimalSeparator(QStringLiteral(","));
     m_formatter.setUsesGroupingSeparator(false);
@@ -51,19 +43,14 @@ std::optional<double> DeviceOnlineOutputValueTransformer::transformedValue(const
     if (!line)
         return 0.0;
 
-    double factor = 1.0;
-    QString unit = kSv;
-    QRegularExpressionMatch match = lastMatch(m_svPattern, *line);
-    if (!match.hasMatch()) {
-        factor = remFactor;
-        unit = kRem;
-        match = lastMatch(m_remPattern, *line);
-    }
+    const QRegularExpressionMatch match = m_pattern.match(*line);
     if (!match.hasMatch()) {
         setUnit(QString());
         return std::nullopt;
     }
-    setUnit(unit);
+    const bool sievert = match.captured(3).compare(kSv, Qt::CaseInsensitive) == 0;
+    const double factor = sievert ? 1.0 : remFactor;
+    setUnit(sievert ? kSv : kRem);
 
     const double n = double(float(m_formatter.numberFromString(match.captured(1)).value_or(0.0)));
     // The patterns ignore case, so "U" and "M" arrive here too; they mean what their lower-case forms mean.

@@ -23,8 +23,8 @@ public:
 
     explicit DeviceOnlineOutputValueTransformer(QObject* parent = nullptr);
 
-    // The value of the last sievert (else rem) reading in `line`, or none when the line has no
-    // reading. An absent line gives 0 and leaves `unit` as it was.
+    // The reading of a line that holds one value and nothing else, or none for any other line
+    // (empty, an echo, a garbled line). An absent line gives 0 and leaves `unit` as it was.
     std::optional<double> transformedValue(const std::optional<QString>& line);
 
     // "Sv" or "rem" after a line with a reading; null after a line without one.
@@ -38,8 +38,7 @@ private:
     void setUnit(const QString& unit);
 
     oq::NumberFormatter m_formatter;
-    QRegularExpression m_svPattern;
-    QRegularExpression m_remPattern;
+    QRegularExpression m_pattern;
     QString m_unit;
 };
 

@@ -11,6 +11,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -50,10 +51,13 @@ struct ToolRun {
     QByteArray out, err;
 };
 
-ToolRun oqtool(const QStringList& args, const QString& locale = QStringLiteral("en_US.UTF-8"), const QString& scale = kScale)
+ToolRun oqtool(const QStringList& args, const QString& locale = QStringLiteral("en_US.UTF-8"), const QString& scale = kScale,
+    const QString& outputFile = {})
 {
     QProcess p;
     p.setProcessEnvironment(environment(locale, scale));
+    if (!outputFile.isEmpty())
+        p.setStandardOutputFile(outputFile);
     p.start(QStringLiteral(OQTOOL_PATH), args);
     p.closeWriteChannel();
     EXPECT_TRUE(p.waitForFinished(60000)) << args.join(' ').toStdString();
@@ -103,13 +107,19 @@ TEST(OqtoolWatch, SimulatedCounterPrintsFiveReadings)
 }
 
 // Readings watched and a protocol downloaded twice land in the history database once, and
-// `oqtool history` prints them with a decimal point in a decimal-comma locale.
+// `oqtool history` prints them with a decimal point in a decimal-comma locale. The counter is
+// fast, so many lines arrive in one poll: each reading keeps the time its line was read, in the
+// CSV rows and the history alike, and every one is stored.
 TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
 {
     QTemporaryDir dir;
     const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
-    const ToolRun watch = oqtool({"watch", "--simulate", "--count", "5", "--db", db});
+    CounterSimProcess sim({"--interval", "0.002", "--profile", "walk:3"});
+    const ToolRun watch = oqtool({"watch", "--port", sim.path(), "--count", "300", "--db", db, "--format", "csv"});
     ASSERT_EQ(watch.exitCode, 0) << watch.err.constData();
+    QStringList csvTimes;
+    for (const QString& row : lines(watch.out).mid(1))
+        csvTimes << row.section(QLatin1Char(','), 0, 0);
     for (int i = 0; i < 2; ++i) {
         const ToolRun download = oqtool({"download", "--simulate", "--db", db, "-o", dir.filePath(QStringLiteral("p.dump"))});
         ASSERT_EQ(download.exitCode, 0) << download.err.constData();
@@ -117,13 +127,18 @@ TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
     const ToolRun all = oqtool({"history", "--db", db, "--format", "json"}, QStringLiteral("de_DE.UTF-8"));
     ASSERT_EQ(all.exitCode, 0) << all.err.constData();
     const QJsonArray rows = QJsonDocument::fromJson(all.out).array();
-    int live = 0, protocol = 0;
+    QStringList live;
+    int protocol = 0;
     for (const auto& row : rows) {
         const QJsonObject o = row.toObject();
-        (o.value("source").toString() == QLatin1String("live") ? live : protocol) += 1;
+        if (o.value("source").toString() == QLatin1String("live"))
+            live << o.value("time").toString();
+        else
+            ++protocol;
         EXPECT_EQ(o.value("counter").toString(), QStringLiteral("12345"));
     }
-    EXPECT_EQ(live, 5);
+    EXPECT_EQ(live, csvTimes);
+    EXPECT_EQ(QSet<QString>(live.begin(), live.end()).size(), 300) << "readings read at once share a time";
     EXPECT_GT(protocol, 0);
     const ToolRun hours = oqtool({"history", "--db", db, "--bucket", "hour", "--from", "-1d"}, QStringLiteral("de_DE.UTF-8"));
     ASSERT_EQ(hours.exitCode, 0) << hours.err.constData();
@@ -282,6 +297,53 @@ TEST(OqtoolWatch, NewDangerIsToldWhileAnEarlierAlertCommandHangs)
     EXPECT_TRUE(oq::test::waitUntil([&] { return !processAlive(pid); }, 10)) << "the grandchild outlived oqtool";
 
     EXPECT_EQ(oqtool({"watch", "--alert-timeout", "0", "--alert-command", "true"}).exitCode, 2);
+}
+
+// The ends of an alert command: what it left in the background goes at its time limit, one that
+// ignores SIGTERM is killed after a grace instead of holding oqtool's exit for its whole run, and a
+// command that cannot be run fails the run and says so.
+TEST(OqtoolWatch, AlertCommandsEndWithTheirGroupAndOnesThatCannotRunFailTheRun)
+{
+    QTemporaryDir dir;
+    const QString pid = dir.filePath(QStringLiteral("pid")), rates = dir.filePath(QStringLiteral("rates"));
+    QFile file(rates); // danger from the third reading on: one alert
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("20\n20\n20\n20\n20\n20\n") > 0);
+    file.close();
+    const struct {
+        QString command;
+        const char* timeout;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {QStringLiteral("sleep 300 & echo $! > '%1'; exit 0").arg(pid), "0.5", 0, ""},
+        {QStringLiteral("trap '' TERM; sleep 300 & echo $! > '%1'; wait").arg(pid), "1000", 0, "still running at the end"},
+        {rates, "1000", 1, "could not be run"}, // not executable
+    };
+    for (const auto& c : cases) {
+        QFile::remove(pid);
+        CounterSimProcess sim({"--profile", "script:" + rates});
+        const ToolRun r = oqtool({"watch", "--port", sim.path(), "--count", "6", "--alert-timeout", c.timeout, "--alert-command",
+            c.command, "--format", "csv"});
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.command.toStdString() << r.err.constData();
+        EXPECT_TRUE(r.err.contains(c.said)) << r.err.constData();
+        QFile pidFile(pid);
+        const QByteArray child = pidFile.open(QIODevice::ReadOnly) ? pidFile.readAll() : QByteArray();
+        EXPECT_TRUE(oq::test::waitUntil([&] { return child.isEmpty() || !processAlive(child); }, 2)) << c.command.toStdString();
+    }
+}
+
+// A full disk under standard output is an error, whatever the command writes there.
+TEST(OqtoolOutput, AFailedWriteToStandardOutputIsExitStatusOne)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3"));
+    for (const QStringList& args : {QStringList{"info", "--simulate"}, QStringList{"watch", "--simulate", "--count", "3"},
+             QStringList{"watch", "--simulate", "--count", "3", "--db", db}, QStringList{"download", "--simulate"},
+             QStringList{"history", "--db", db}, QStringList{"--help"}}) {
+        const ToolRun r = oqtool(args, QStringLiteral("en_US.UTF-8"), kScale, QStringLiteral("/dev/full"));
+        EXPECT_EQ(r.exitCode, 1) << args.join(' ').toStdString() << r.err.constData();
+        EXPECT_TRUE(r.err.contains("standard output: No space left on device")) << r.err.constData();
+    }
 }
 
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)

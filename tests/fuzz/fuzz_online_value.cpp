@@ -3,6 +3,7 @@
 #include <QLocale>
 #include <QString>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::abort();
     if (value && (*value < 0 || std::isnan(*value)))
         std::abort(); // no sign in the patterns: a reading is never negative
+    // A reading comes only from a line of the counter's own characters with one decimal comma:
+    // noise glued to a value, or a character marked for a parity error, is a garbled line.
+    static const QString counterCharacters = QStringLiteral("0123456789, \tumsvrehUMSVREH/\r\n");
+    if (value && (line.count(QLatin1Char(',')) != 1
+                     || std::any_of(line.begin(), line.end(), [](QChar c) { return !counterCharacters.contains(c); })))
+        std::abort();
 
     static const QLocale locales[] = {QLocale(QStringLiteral("en_US")), QLocale(QStringLiteral("de_DE")),
         QLocale(QStringLiteral("fr_FR"))};

@@ -90,11 +90,15 @@ TEST_F(HistoryTest, RecordedReadingsComeBackPerBucketFromAggregatesAndRawReading
             }
         }
         ASSERT_TRUE(writer.flush());
-        // The same readings again (a restarted recorder): stored once.
-        for (qint64 t = recent; t < recent + 60000; t += 1000)
-            writer.record({QStringLiteral("A-1"), t, Rate, rateAt(t), QStringLiteral("rem"), 1});
+        // Readings that share a millisecond, one of them already stored (lines read at once, a
+        // clock set back): each kept, in order, at the next free millisecond, and counted only so.
+        for (int i = 1; i <= 20; ++i) {
+            writer.record({QStringLiteral("A-1"), recent + 1000, Rate, double(i), QStringLiteral("rem"), 1});
+            recentMinutes[0].add(double(i));
+        }
         ASSERT_TRUE(writer.flush());
         EXPECT_FALSE(writer.paused());
+        EXPECT_EQ(writer.notStored(), 0);
     }
 
     QString problem;
@@ -121,7 +125,7 @@ TEST_F(HistoryTest, RecordedReadingsComeBackPerBucketFromAggregatesAndRawReading
     EXPECT_EQ(reader->effectiveBucket(QStringLiteral("A-1"), Rate, recent, 10000), 10000);
     ASSERT_EQ(fine.size(), 300u);
     for (const Bucket& b : fine) {
-        EXPECT_EQ(b.count, 10);
+        EXPECT_EQ(b.count, b.startMs == recent ? 30 : 10);
         EXPECT_FALSE(b.startMs >= recent + 600000 && b.startMs < recent + 1200000);
     }
     const auto minutes = reader->liveBuckets(QStringLiteral("A-1"), Rate, recent, recent + 3600000, 60000);
@@ -132,7 +136,12 @@ TEST_F(HistoryTest, RecordedReadingsComeBackPerBucketFromAggregatesAndRawReading
         EXPECT_DOUBLE_EQ(b.max, e.max);
     }
     const auto raw = reader->readings(QStringLiteral("A-1"), recent, recent + 3600000);
-    ASSERT_EQ(raw.size(), 2u * 3000u);
+    ASSERT_EQ(raw.size(), 2u * 3000u + 20u);
+    for (int i = 0; i <= 20; ++i) {
+        const auto& r = raw[size_t(2 + i)]; // after the rate and dose of the first second
+        EXPECT_EQ(r.timeMs, recent + 1000 + i);
+        EXPECT_EQ(r.value, i == 0 ? rateAt(recent + 1000) : double(i));
+    }
     EXPECT_EQ(raw[0].mode, Rate);
     EXPECT_EQ(raw[1].mode, Dose);
     EXPECT_EQ(raw[0].counterUnit, QStringLiteral("rem"));

@@ -32,7 +32,7 @@ std::vector<Command>& registry()
     static std::vector<Command> commands;
     return commands;
 }
-void out(const QString&) {}
+bool out(const QString&) { return true; }
 void err(const QString& text) { g_err += text; }
 } // namespace oqtool
 

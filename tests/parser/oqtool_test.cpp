@@ -215,7 +215,8 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
     const struct {
         const char* from;
         const char* to;
-        int rows; // -1: refused
+        int rows;           // -1: refused
+        bool told = false; // answered, and something about the range said
     } cases[] = {
         {"2026-12-08T06:00:00Z", "2026-12-08T07:00:00Z", 60},
         {"2026-12-08T06:00Z", "2026-12-08T06:00:30.5Z", 1},
@@ -238,6 +239,9 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
         {"2026-12-08 06:00", "now", -1},
         {"-7x", "now", -1},
         {"", "now", -1},
+        {"2026-03-29T02:30", "now", -1},                      // the clocks skip it
+        {"2026-12-08T07:00Z", "2026-12-08T06:00Z", -1},       // reversed
+        {"2026-10-25T02:30", "2026-12-07T00:10Z", 11, true}, // happens twice: the earlier is taken
     };
     // Readings from 11:00Z on before the moment given.
     const auto beforeNow = [&](qint64 now) { return std::clamp((now - kStart) / 60000 + 1 - 35 * 60, 0LL, 60LL); };
@@ -255,8 +259,13 @@ TEST(OqtoolHistory, RangesInEveryFormTheHelpListsAndFailures)
         } else {
             EXPECT_EQ(r.exitCode, 0) << c.from << r.err.constData();
             EXPECT_EQ(r.out.count('\n'), c.rows + 1) << c.from << " " << c.to;
+            EXPECT_EQ(r.err.contains(c.from), c.told) << r.err.constData();
         }
     }
+    const auto unknown = oqtool({"history", "--db", db, "--counter", "B-2"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.out.isEmpty()) << unknown.out.constData();
+    EXPECT_TRUE(unknown.err.contains("B-2") && unknown.err.contains("A-1")) << unknown.err.constData();
     const auto unnamed = oqtool({"history", "--db", db, "--counter", ""});
     EXPECT_EQ(unnamed.out, "counter,source,time,value,unit,counter_unit,level,duration,pulses\n"
                            ",live,2026-12-06T00:00:00.000Z,0.2,μSv/h,Sv,normal,,\n");

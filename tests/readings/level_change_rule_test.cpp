@@ -38,7 +38,8 @@ const Case kCases[] = {
     {"after a minute's pause a repeat is told at once", "wwwnnn_wwwnnn", 1, "wn@2 nw@5 wn@9 nw@12"},
     // 25 s of danger 40 s after the last danger alarm: told at once, the return to normal waits.
     {"a new danger episode is never held back", "dddnnn" "nn" "ddddd" "nnnnnnnnnnnnnnnn", 5, "dn@2 nd@5 dn@10 nd@17"},
-    {"danger that eased to warning and rises again is told again", "dddwwwddd", 1, "dn@2 dd@8"},
+    {"danger that eased to warning for a minute and rises again is told again", "dddwwwddd", 30, "dn@2 dd@8"},
+    {"a rate hovering at the danger threshold alarms once", "dddwwwdddwwwwdddwdwwwddd", 1, "dn@2"},
     {"a rise to danger soon after a warning is told at once", "wwwnnnddd", 10, "wn@2 nw@5 dn@8"},
 };
 

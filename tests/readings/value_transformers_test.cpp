@@ -43,14 +43,9 @@ TEST(OnlineOutput, ReadsMicroMilliAndPlainSievertAndRem)
     EXPECT_EQ(t.unit(), QStringLiteral("rem"));
 }
 
-TEST(OnlineOutput, TakesTheLastValueAndPrefersSievert)
+TEST(OnlineOutput, EmptyDigitRunsAndOddSpacing)
 {
     DeviceOnlineOutputValueTransformer t;
-    EXPECT_EQ(t.transformedValue(QStringLiteral("1,0 uSv 2,0 uSv")), 2.0);
-    // A sievert reading anywhere wins over a later rem reading.
-    EXPECT_EQ(t.transformedValue(QStringLiteral("3,0 uSv 4,0 urem")), 3.0);
-    EXPECT_EQ(t.unit(), QStringLiteral("Sv"));
-    // Empty digit runs and odd spacing.
     EXPECT_EQ(t.transformedValue(QStringLiteral(",5uSv")), 0.5);
     EXPECT_EQ(t.transformedValue(QStringLiteral("7,  \t uSv")), 7.0);
     EXPECT_EQ(t.transformedValue(QStringLiteral(", uSv")), 0.0); // a lone comma counts as 0
@@ -77,7 +72,10 @@ TEST(OnlineOutput, LinesWithoutAValueAndAbsentLines)
     EXPECT_EQ(t.unit(), QStringLiteral("rem"));
     EXPECT_EQ(spy.count(), 1);
 
-    for (const char* line : {"0.123 uSv/h", "", "R", "uSv", "123 uSv", "PC-Mode gestartet", "\r\n"}) {
+    // Line noise and parity errors ("?") make a garbled line, never a reading, wherever they are.
+    for (const char* line : {"0.123 uSv/h", "", "R", "uSv", "123 uSv", "PC-Mode gestartet", "\r\n", "x920,5 uSv",
+             "\x01\xfe" "920,5 uSv/h\r\n", "?0,5 uSv/h\r\n", "0,?5 uSv/h\r\n", "0,5 uS?v/h\r\n", "0,5 uSv/h?\r\n",
+             " 0,5 uSv/h", "0,5 uSv/hx\r\n", "0,5 uSv/h\r\n\r\n", "1,0 uSv 2,0 uSv", "3,0 uSv 4,0 urem", "0,5 uSvrem"}) {
         EXPECT_FALSE(t.transformedValue(QString::fromLatin1(line))) << line;
         EXPECT_TRUE(t.unit().isNull()) << line;
     }

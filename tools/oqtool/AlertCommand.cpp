@@ -91,7 +91,7 @@ void AlertCommand::start(const QProcessEnvironment& env)
         if (error == QProcess::FailedToStart)
             ended(process, -1, false);
     });
-    m_running.push_back({process, 0, Stop::No});
+    m_running.push_back({process, 0, Stop::No, QDeadlineTimer(toMs(m_timeout))});
     process->start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), m_command});
     // A start that failed has been told already, and the run is gone.
     if (const auto run = runOf(process); run != m_running.end()) {
@@ -143,12 +143,26 @@ void AlertCommand::ended(QProcess* process, int exitCode, bool crashed)
     } else if (crashed) {
         LGLogWarn("alert command was ended by signal %d (%@)", exitCode, signalName(exitCode));
         said = text("oqtool.watch.alert.signal").arg(exitCode).arg(signalName(exitCode));
+    } else if (exitCode == 126 || exitCode == 127) {
+        // The shell's own statuses for a command it could not find or execute.
+        LGLogWarn("alert command could not be run: status %d", exitCode);
+        said = text("oqtool.watch.alert.cannot_run").arg(exitCode);
     } else if (exitCode != 0) {
         LGLogWarn("alert command exited with status %d", exitCode);
         said = text("oqtool.watch.alert.exit_status").arg(exitCode);
     }
+    if (run->stop == Stop::No && (process->error() == QProcess::FailedToStart || (!crashed && (exitCode == 126 || exitCode == 127))))
+        ++m_unrun;
     if (!said.isEmpty())
         err(said + QLatin1Char('\n'));
+    const qint64 group = run->group;
+    if (group > 0 && run->stop == Stop::No && groupAlive(group)) {
+        m_lingering.push_back({group, run->limit});
+        QTimer::singleShot(int(std::max<qint64>(run->limit.remainingTime(), 0)), this, [this, group] {
+            if (std::erase_if(m_lingering, [group](const Lingering& l) { return l.group == group; }) && groupAlive(group))
+                stopGroup(group);
+        });
+    }
     m_running.erase(run);
     process->deleteLater();
     startWaiting();
@@ -160,7 +174,18 @@ void AlertCommand::finish(double realSeconds)
     // waitForFinished delivers `finished`, which starts those waiting.
     while (!m_running.empty() && !deadline.hasExpired())
         m_running.front().process->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 1)));
+    // What commands left in the background may finish too, each within its own time limit.
+    const auto due = [&](const Lingering& l) { return !groupAlive(l.group) || l.limit.hasExpired() || deadline.hasExpired(); };
+    while (!std::all_of(m_lingering.begin(), m_lingering.end(), due))
+        QThread::msleep(20);
     m_waiting.clear();
+    for (const Lingering& l : m_lingering) {
+        if (groupAlive(l.group)) {
+            ::kill(pid_t(-l.group), SIGTERM);
+            m_stopping.push_back(l.group);
+        }
+    }
+    m_lingering.clear();
     for (Run& run : m_running) {
         if (run.group > 0 && run.stop == Stop::No) {
             ::kill(pid_t(-run.group), SIGTERM);

@@ -11,6 +11,7 @@
 // so one that hangs holds back no later alert: at its time limit the whole group (with whatever
 // it started) gets SIGTERM, and SIGKILL a moment later. Standard output and error go to oqtool's
 // standard error (standard output carries the readings), standard input is empty.
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
@@ -44,6 +45,9 @@ public:
     // Waits up to `realSeconds` for the commands started and waiting, so none is cut short by an
     // ordinary end; what is still running then is stopped, process groups and all.
     void finish(double realSeconds);
+    // Alerts whose command could not be run at all (no shell, not found, not executable): each an
+    // alarm nobody heard, so the run fails.
+    int unrun() const { return m_unrun; }
 
     // Commands running at once; beyond, they wait (at most kMaxWaiting, the oldest is dropped).
     static constexpr size_t kMaxRunning = 4;
@@ -55,6 +59,7 @@ private:
         QProcess* process = nullptr;
         qint64 group = 0; // the process group, 0 until started
         Stop stop = Stop::No;
+        QDeadlineTimer limit; // the time limit, for what it left running in the background too
     };
 
     void startWaiting();
@@ -72,6 +77,14 @@ private:
     std::vector<Run> m_running;
     // Groups sent SIGTERM, to be sent SIGKILL; also stopped by finish().
     std::vector<qint64> m_stopping;
+    // Groups whose command has ended but left processes behind (`sleep 300 &`): stopped at the
+    // command's time limit, or by finish().
+    struct Lingering {
+        qint64 group = 0;
+        QDeadlineTimer limit;
+    };
+    std::vector<Lingering> m_lingering;
+    int m_unrun = 0;
 };
 
 } // namespace oqtool

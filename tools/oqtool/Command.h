@@ -21,9 +21,16 @@ struct Registration {
     explicit Registration(Command c) { registry().push_back(std::move(c)); }
 };
 
-// Writes to standard output / standard error (UTF-8).
-void out(const QString& text);
+// Writes to standard output / standard error (UTF-8). Every write to standard output is checked:
+// after the first failure out() writes nothing more and returns false.
+bool out(const QString& text);
 void err(const QString& text);
+// A write to standard output failed (a full disk, a closed pipe): a command that streams stops,
+// and one that writes through a QFile on stdout leaves the telling to finishOut().
+bool outFailed();
+// The end of every command: flushes and closes standard output; a failure there or before is told
+// once and turns a success into exit status 1.
+int finishOut(int status);
 
 // oqtool's texts come from the string table ("oqtool.…" keys), in the user's language.
 QString text(const char* key);

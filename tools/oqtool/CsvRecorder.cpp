@@ -345,7 +345,7 @@ private:
         const auto value = m_device ? m_device->onlineValue() : std::nullopt;
         if (!value)
             return;
-        m_pending = CsvReading{QDateTime::currentDateTimeUtc(), *value, m_mode, {}};
+        m_pending = CsvReading{QDateTime::fromMSecsSinceEpoch(m_device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC), *value, m_mode, {}};
         QPointer<CsvWatch> self(this);
         QMetaObject::invokeMethod(this, [self] { if (self) self->flushPending(); }, Qt::QueuedConnection);
     }

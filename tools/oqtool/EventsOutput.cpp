@@ -26,8 +26,9 @@ bool printEvents(const OQProtocolEventList& events, OQEventsFormat format)
     if (standardOutput.open(stdout, QIODevice::WriteOnly) && OQProtocolEventsWrite(events, format, standardOutput)
         && standardOutput.flush())
         return true;
-    err(QStringLiteral("oqtool: ") + text("oqtool.cannot_write").arg(QStringLiteral("-"), standardOutput.errorString())
-        + QLatin1Char('\n'));
+    if (!outFailed())
+        err(QStringLiteral("oqtool: ") + text("oqtool.cannot_write").arg(QStringLiteral("-"), standardOutput.errorString())
+            + QLatin1Char('\n'));
     return false;
 }
 

@@ -100,16 +100,19 @@ int run(const QStringList& arguments)
     std::unique_ptr<oqtool::AlertCommand> alerts;
     if (!alertCommand.isNull())
         alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
-    // An alert under way at the end is given time to finish its work.
-    const auto finishAlerts = [&] {
-        if (alerts)
-            alerts->finish(oqtool::kAlertFinishWait);
+    // An alert under way at the end is given time to finish its work. An alarm whose command could
+    // not be run reached nobody: that fails the run.
+    const auto finishAlerts = [&](int status) {
+        if (!alerts)
+            return status;
+        alerts->finish(oqtool::kAlertFinishWait);
+        if (alerts->unrun() == 0)
+            return status;
+        command.fail(oqtool::text("oqtool.watch.alert.unrun").arg(alerts->unrun()));
+        return status == 0 ? 1 : status;
     };
-    if (csv.csv) {
-        const int status = oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record);
-        finishAlerts();
-        return storedAll(status);
-    }
+    if (csv.csv)
+        return storedAll(finishAlerts(oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record)));
     const auto device = command.open();
     if (!device)
         return 1;
@@ -126,15 +129,16 @@ int run(const QStringList& arguments)
     QObject guard;
     QObject::connect(device.get(), &OQDevice::onlineValueChanged, &guard, [&] {
         const auto value = device->onlineValue();
-        if (!value || (count > 0 && printed >= count))
+        if (!value || (count > 0 && printed >= count) || oqtool::outFailed())
             return;
         const QString text = display->transformedValue(value);
-        oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n'));
+        if (!oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n')))
+            return;
         ++printed;
         if (alerts)
             alerts->reading(*value, mode, serial);
         // The unit follows its value on this thread before control returns to the event loop.
-        const QDateTime time = QDateTime::currentDateTimeUtc();
+        const QDateTime time = QDateTime::fromMSecsSinceEpoch(device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC);
         QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
             recording.record(serial, firmware, time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
@@ -145,7 +149,7 @@ int run(const QStringList& arguments)
     else
         device->startDoseMode();
     auto& session = command.session();
-    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count); });
+    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count) || oqtool::outFailed(); });
     QObject::disconnect(device.get(), nullptr, &guard, nullptr);
 
     int status = 0;
@@ -157,8 +161,7 @@ int run(const QStringList& arguments)
     bool stopped = false;
     device->stopOnlineMode([&] { stopped = true; });
     session.runUntilDone([&] { return stopped; });
-    finishAlerts();
-    return storedAll(status);
+    return storedAll(finishAlerts(status));
 }
 
 } // namespace

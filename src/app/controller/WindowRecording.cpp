@@ -105,7 +105,8 @@ void WindowRecording::valueChanged()
     if (!mode.isValid())
         return;
     oq::history::Reading reading;
-    reading.timeMs = QDateTime::currentMSecsSinceEpoch();
+    // The time its line was read: readings of one poll keep their own times.
+    reading.timeMs = device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch());
     reading.mode = int(mode.toLongLong());
     if (reading.mode != oq::history::Rate && reading.mode != oq::history::Dose)
         return;
