@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 
@@ -61,7 +62,10 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     SingleInstance instance;
     // Tests that run several on purpose opt out.
     if (!qEnvironmentVariableIsSet("OQ_ONLINE_SEPARATE_INSTANCE")) {
-        if (const auto exitCode = handOverToRunningInstance(instance, request))
+        const auto tell = [](const QString& text) {
+            QMessageBox::warning(nullptr, QApplication::applicationDisplayName(), text);
+        };
+        if (const auto exitCode = handOverToRunningInstance(instance, request, tell))
             return *exitCode;
     }
 
@@ -110,6 +114,8 @@ int runApplication(QApplication& app, const LaunchConfig& config)
                 oq::localized(QStringLiteral("alerts.kept_running.body")), false});
     });
     LGLogInfo("Window system: %@", QGuiApplication::platformName());
+    if (!instance.problem().isEmpty())
+        LGLogWarn("Running without the single instance: %@", instance.problem());
     if (config.hidden && oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
         LGLogInfo("Started with the window closed; keeping on running");
         emit window.keptRunning();
