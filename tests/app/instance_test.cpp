@@ -2,11 +2,14 @@
 // socket, including what a stranger might write there.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
 #include "app/shell/SingleInstance.h"
+#include "common/OtherUser.h"
 #include "common/TestUtil.h"
+#include "platform/StringTable.h"
 
 namespace {
 LaunchRequest sim() { return {true, {}, {}, false}; }
@@ -105,11 +108,46 @@ TEST(SingleInstance, ALaterLaunchIsAnsweredAndAStrangerCannotStopIt)
     ASSERT_EQ(served.size(), 2);
     EXPECT_EQ(served[0].files, QStringList{QStringLiteral("/x.txt")});
 
-    // While quitting (no handler), a later launch gets no answer rather than a wrong one.
+    // While quitting (no handler), a later launch gets no answer rather than a wrong one, and
+    // says so where a launch from the desktop's menu is seen.
     running.setHandler(nullptr);
-    const auto alone = [&] {
-        SingleInstance later(dir.filePath(QStringLiteral("oq-online")));
-        return later.start(usb(), 300).kind;
-    }();
-    EXPECT_EQ(alone, SingleInstance::Outcome::NoAnswer);
+    SingleInstance later(dir.filePath(QStringLiteral("oq-online")));
+    QString told;
+    EXPECT_EQ(handOverToRunningInstance(later, usb(), [&](const QString& text) { told = text; }, 300), 1);
+    EXPECT_EQ(told, oq::localized(QStringLiteral("online.instance.no_answer")));
+}
+
+TEST(SingleInstance, ARuntimeFolderOfAnotherUserIsNeitherTrustedNorChanged)
+{
+    OQ_REQUIRE_OTHER_USER();
+    QTemporaryDir dir;
+    const QString shared = oq::test::sharedFolder(dir.path());
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    ASSERT_TRUE(QDir().mkdir(victim));
+    const QByteArray s = QFile::encodeName(shared), v = QFile::encodeName(victim);
+    ASSERT_EQ(::chmod(v.constData(), 0755), 0);
+    ASSERT_TRUE(oq::test::asOtherUser([&] {
+        return ::symlink(v.constData(), (s + "/linked").constData()) == 0 && ::mkdir((s + "/made").constData(), 0755) == 0;
+    }));
+    const struct {
+        QString folder;
+        bool runs;
+    } cases[] = {
+        {shared + QStringLiteral("/linked"), false}, // their link to a folder of ours
+        {shared + QStringLiteral("/made"), false},   // made by them before us
+        {QString(), false},                          // no runtime folder at all
+        {shared + QStringLiteral("/ours"), true},
+        {dir.filePath(QStringLiteral("ours")), true},
+    };
+    ASSERT_TRUE(QDir().mkdir(dir.filePath(QStringLiteral("ours")))); // 0755 by the umask: made private
+    for (const auto& c : cases) {
+        SingleInstance instance(c.folder);
+        EXPECT_EQ(instance.start(sim(), 300).kind, c.runs ? SingleInstance::Outcome::Running : SingleInstance::Outcome::Alone)
+            << c.folder.toStdString();
+        EXPECT_EQ(instance.problem().isEmpty(), c.runs) << c.folder.toStdString();
+        if (c.runs)
+            EXPECT_EQ(oq::test::modeOf(c.folder), 0700u) << c.folder.toStdString();
+    }
+    EXPECT_EQ(oq::test::modeOf(victim), 0755u);
+    EXPECT_TRUE(QDir(victim).isEmpty());
 }
