@@ -215,26 +215,23 @@ QStringList LGLogFileManagerDefault::sortedLogFileNames() const
 
 QString LGLogFileManagerDefault::createNewLogFileWithError(QString* error)
 {
-    const QString dir = m_logsDirectory;
+    const QString dir = logsDirectory();
+    // A folder that is not the user's alone gets nothing written, as one that cannot be made.
     QString folderError;
-    if (!oq::files::makeFolder(dir, oq::files::Privacy::Private, &folderError)) {
-        if (error)
-            *error = QStringLiteral("%1: %2").arg(dir, folderError);
-        return {};
-    }
+    const int folderErrno = oq::files::makeFolder(dir, oq::files::Privacy::Private, &folderError) ? 0 : (errno ? errno : EPERM);
     const QString name = newLogFileName();
     const QByteArray header = logFileHeader();
     int criticalErrors = 0;
     int attempt = 1;
     for (;;) {
         const QString path = dir + QLatin1Char('/') + numberedName(name, attempt);
-        const int err = writeAtomically(path, header, newFileReplacesOld());
+        const int err = folderErrno ? folderErrno : writeAtomically(path, header, newFileReplacesOld());
         if (err == 0) {
             QFile::remove(LGLogFileInfo::markerPath(path)); // a marker of the file this one replaced
             deleteOldLogFilesInBackground();
             return path;
         }
-        const QString text = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        const QString text = QStringLiteral("%1: %2").arg(path, folderErrno ? folderError : QString::fromLocal8Bit(std::strerror(err)));
         if (nameTaken(err) && attempt < kMaxNameAttempts) {
             ++attempt;
             continue;

@@ -145,8 +145,9 @@ TEST(SingleInstance, ARuntimeFolderOfAnotherUserIsNeitherTrustedNorChanged)
         EXPECT_EQ(instance.start(sim(), 300).kind, c.runs ? SingleInstance::Outcome::Running : SingleInstance::Outcome::Alone)
             << c.folder.toStdString();
         EXPECT_EQ(instance.problem().isEmpty(), c.runs) << c.folder.toStdString();
-        if (c.runs)
+        if (c.runs) {
             EXPECT_EQ(oq::test::modeOf(c.folder), 0700u) << c.folder.toStdString();
+        }
     }
     EXPECT_EQ(oq::test::modeOf(victim), 0755u);
     EXPECT_TRUE(QDir(victim).isEmpty());
