@@ -8,9 +8,11 @@
 #include <random>
 
 #include "common/CLibraryLocale.h"
+#include "common/OtherUser.h"
 #include "history/HistoryWriter.h"
 #include "mqtt/Backlog.h"
 #include "mqtt/Broker.h"
+#include "mqtt/Credentials.h"
 #include "mqtt/Messages.h"
 
 using namespace oq;
@@ -185,5 +187,37 @@ TEST(MqttBacklog, ReadingsAsJsonInEveryLocale)
     for (const auto& c : cases) {
         const QByteArray json = mqtt::stateJson(c.reading, {c.reading.serial, {}}, QString::fromLatin1(c.displayUnit));
         EXPECT_EQ(QString::fromUtf8(json).toStdString(), c.expected.toStdString());
+    }
+}
+
+// As ssh with a key: a password file others may read, or that another user owns, is refused by name.
+TEST(MqttCredentials, OnlyAFileOfTheUsersAloneIsUsed)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mqtt-credentials"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("username=station\npassword=secret\n");
+    file.close();
+    const QByteArray p = QFile::encodeName(path);
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        bool used;
+    } cases[] = {{0600, geteuid(), true}, {0400, geteuid(), true}, {0640, geteuid(), false}, {0644, geteuid(), false},
+        {0600, oq::test::kOtherUser, false}};
+    for (const auto& c : cases) {
+        if (c.owner != geteuid() && !oq::test::canActAsOtherUser())
+            continue;
+        ASSERT_EQ(::chmod(p.constData(), c.mode), 0);
+        ASSERT_EQ(::chown(p.constData(), c.owner, gid_t(-1)), 0);
+        QString why;
+        const auto credentials = mqtt::readCredentials(path, &why);
+        EXPECT_EQ(credentials.has_value(), c.used) << std::oct << c.mode << " " << std::dec << c.owner;
+        if (!c.used) {
+            EXPECT_TRUE(why.contains(QStringLiteral("chmod 600"))) << why.toStdString();
+        } else if (credentials) {
+            EXPECT_EQ(credentials->password, QStringLiteral("secret"));
+        }
     }
 }
