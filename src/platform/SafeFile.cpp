@@ -111,8 +111,10 @@ QString resolve(const QString& path, QString* error)
         }
         const QByteArray next = done + '/' + part;
         struct stat st = {};
-        if (missing || ::lstat(next.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            missing = missing || errno == ENOENT;
+        const bool found = !missing && ::lstat(next.constData(), &st) == 0;
+        // Below a missing name nothing can be a link yet.
+        missing = missing || (!found && errno == ENOENT);
+        if (!found || !S_ISLNK(st.st_mode)) {
             done = next;
             continue;
         }
