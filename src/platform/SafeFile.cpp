@@ -174,7 +174,7 @@ int openFile(const QString& path, int flags, Privacy privacy, QString* error)
         return -1;
     }
     struct stat st = {};
-    if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && st.st_uid != geteuid() && othersMayWrite(folder))) {
+    if (::fstat(fd, &st) != 0 || (!S_ISDIR(st.st_mode) && st.st_uid != geteuid() && othersMayWrite(folder))) {
         ::close(fd);
         fail(error, say("files.foreign_file", at), EPERM);
         return -1;
@@ -191,14 +191,23 @@ bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>&
     if (resolved.isEmpty())
         return false;
     const QByteArray at = QFile::encodeName(resolved);
+    struct stat old = {};
+    const bool replacing = ::lstat(at.constData(), &old) == 0;
+    // A terminal, pipe or /dev/null is written as it is, not replaced by a file.
+    if (at.startsWith("/proc/") || (replacing && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode))) {
+        const int fd = openFile(resolved, O_WRONLY, privacy, error);
+        QFile file;
+        const bool ok = fd >= 0 && file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && write(file) && file.flush();
+        if (fd >= 0 && !ok && error)
+            *error = file.errorString();
+        return ok;
+    }
     const int folderFd = openFolder(folderOf(at));
     if (folderFd < 0) {
         failWithErrno(error);
         return false;
     }
     const QByteArray name = nameOf(at);
-    struct stat old = {};
-    const bool replacing = ::fstatat(folderFd, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     QByteArray temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {

@@ -27,13 +27,14 @@ QString resolve(const QString& path, QString* error = nullptr);
 
 // open(2) of `path` after resolve(), never following a link planted after the check. With
 // O_CREAT, a new file gets 0666 (Shared) or 0600 (Private) under the umask; an existing private
-// file of the user that others may read is made 0600. A file that is not the user's, in a folder
-// others may write, is refused. -1 with `error` set on failure (errno is kept).
+// file of the user that others may read is made 0600. A file or pipe that is not the user's, in
+// a folder others may write, is refused. -1 with `error` set on failure (errno is kept).
 int openFile(const QString& path, int flags, Privacy privacy, QString* error = nullptr);
 
 // Writes `path` as a whole new file: into a temporary file beside it, renamed over it once
 // `write` succeeded, so a reader sees the old or the new file, never half of one. A file that is
-// replaced keeps its mode. False with `error` set; then nothing is left behind.
+// replaced keeps its mode; a terminal, pipe or device is written as it is. False with `error`
+// set; then nothing is left behind.
 bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>& write, Privacy privacy,
     QString* error = nullptr);
 
