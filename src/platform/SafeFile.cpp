@@ -196,9 +196,13 @@ bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>&
     // A terminal, pipe or /dev/null is written as it is, not replaced by a file.
     if (at.startsWith("/proc/") || (replacing && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode))) {
         const int fd = openFile(resolved, O_WRONLY, privacy, error);
+        if (fd < 0)
+            return false;
         QFile file;
-        const bool ok = fd >= 0 && file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && write(file) && file.flush();
-        if (fd >= 0 && !ok && error)
+        if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+            ::close(fd);
+        const bool ok = file.isOpen() && write(file) && file.flush();
+        if (!ok && error)
             *error = file.errorString();
         return ok;
     }
