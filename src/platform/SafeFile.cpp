@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -28,8 +29,9 @@ bool stickyShared(const struct stat& folder)
 // Others than the user may add or swap names in it.
 bool othersMayWrite(const struct stat& folder)
 {
-    return stickyShared(folder) || (folder.st_uid != geteuid() && folder.st_uid != 0)
-        || (folder.st_uid != geteuid() && (folder.st_mode & (S_IWGRP | S_IWOTH)));
+    if (folder.st_uid == geteuid())
+        return stickyShared(folder);
+    return folder.st_uid != 0 || (folder.st_mode & (S_IWGRP | S_IWOTH));
 }
 
 bool linkTrusted(const struct stat& link, const struct stat& folder)
@@ -261,9 +263,10 @@ bool makeFolder(const QString& path, Privacy privacy, QString* error)
         if (part.isEmpty() || fd < 0)
             continue;
         done += '/' + part;
-        int next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // O_PATH: a folder one may only pass through, as many homes are to others, is fine.
+        int next = ::openat(fd, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && (::mkdirat(fd, part.constData(), 0700) == 0 || errno == EEXIST))
-            next = ::openat(fd, part.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            next = ::openat(fd, part.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         const int err = errno;
         ::close(fd);
         fd = next;
@@ -290,7 +293,10 @@ bool makeFolder(const QString& path, Privacy privacy, QString* error)
     bool ok = true;
     if (privacy == Privacy::Private && (st.st_mode & 077)) {
         // Only the last folder is ours to close: its parents may be the user's shared ones.
-        ok = st.st_uid == geteuid() && ::fchmod(fd, 0700) == 0;
+        const int opened = st.st_uid == geteuid() ? ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ok = opened >= 0 && ::fchmod(opened, 0700) == 0;
+        if (opened >= 0)
+            ::close(opened);
         if (!ok)
             fail(error, say("files.foreign_folder", QFile::encodeName(resolved)), EPERM);
     }
