@@ -129,25 +129,15 @@ TEST(SingleInstance, ARuntimeFolderOfAnotherUserIsNeitherTrustedNorChanged)
     ASSERT_TRUE(oq::test::asOtherUser([&] {
         return ::symlink(v.constData(), (s + "/linked").constData()) == 0 && ::mkdir((s + "/made").constData(), 0755) == 0;
     }));
-    const struct {
-        QString folder;
-        bool runs;
-    } cases[] = {
-        {shared + QStringLiteral("/linked"), false}, // their link to a folder of ours
-        {shared + QStringLiteral("/made"), false},   // made by them before us
-        {QString(), false},                          // no runtime folder at all
-        {shared + QStringLiteral("/ours"), true},
-        {dir.filePath(QStringLiteral("ours")), true},
-    };
+    // Their link to a folder of ours, a folder they made first, none at all; then folders of ours.
     ASSERT_TRUE(QDir().mkdir(dir.filePath(QStringLiteral("ours")))); // 0755 by the umask: made private
-    for (const auto& c : cases) {
-        SingleInstance instance(c.folder);
-        EXPECT_EQ(instance.start(sim(), 300).kind, c.runs ? SingleInstance::Outcome::Running : SingleInstance::Outcome::Alone)
-            << c.folder.toStdString();
-        EXPECT_EQ(instance.problem().isEmpty(), c.runs) << c.folder.toStdString();
-        if (c.runs) {
-            EXPECT_EQ(oq::test::modeOf(c.folder), 0700u) << c.folder.toStdString();
-        }
+    for (const auto& [folder, runs] : {std::pair{shared + QStringLiteral("/linked"), false}, {shared + QStringLiteral("/made"), false},
+             {QString(), false}, {shared + QStringLiteral("/ours"), true}, {dir.filePath(QStringLiteral("ours")), true}}) {
+        SingleInstance instance(folder);
+        EXPECT_EQ(instance.start(sim(), 300).kind, runs ? SingleInstance::Outcome::Running : SingleInstance::Outcome::Alone)
+            << folder.toStdString();
+        EXPECT_EQ(instance.problem().isEmpty(), runs) << folder.toStdString();
+        EXPECT_TRUE(!runs || oq::test::modeOf(folder) == 0700u) << folder.toStdString();
     }
     EXPECT_EQ(oq::test::modeOf(victim), 0755u);
     EXPECT_TRUE(QDir(victim).isEmpty());

@@ -164,27 +164,17 @@ TEST(AutostartEntry, SwitchedOffAsTheDesktopWritesItOnlyInTheEntrysGroup)
     const QByteArray old = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
     ASSERT_TRUE(autostart::enable(QStringLiteral("/usr/bin/oq-online"), {QStringLiteral("--hidden")}, nullptr));
-    const struct {
-        const char* added;
-        bool enabled;
-    } cases[] = {
-        {"", true},
-        {"Hidden=true\n", false},
-        {"Hidden = true\n", false},
-        {"X-GNOME-Autostart-enabled = false\n", false},
-        {"Hidden=false\n", true},
-        {"[Desktop Action x]\nHidden=true\n", true}, // another group's key
-    };
     QFile entry(autostart::entryPath());
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     const QByteArray written = entry.readAll();
     entry.close();
     EXPECT_TRUE(written.contains("\nTryExec=/usr/bin/oq-online\n")) << written.toStdString();
-    for (const auto& c : cases) {
+    for (const auto& [added, enabled] : {std::pair{"", true}, {"Hidden=true\n", false}, {"Hidden = true\n", false},
+             {"X-GNOME-Autostart-enabled = false\n", false}, {"Hidden=false\n", true}, {"[Desktop Action x]\nHidden=true\n", true}}) {
         ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
-        entry.write(written + c.added);
+        entry.write(written + added);
         entry.close();
-        EXPECT_EQ(autostart::isEnabled(), c.enabled) << c.added;
+        EXPECT_EQ(autostart::isEnabled(), enabled) << added;
     }
     qputenv("XDG_CONFIG_HOME", old);
 }
