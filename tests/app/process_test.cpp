@@ -271,11 +271,10 @@ TEST(CrashReporter, WritesAPrivateReportOnAFatalSignalThatTheNextStartFinds)
 {
     OQ_REQUIRE_OTHER_USER();
     QTemporaryDir dir;
-    const QString ours = dir.filePath(QStringLiteral("Crashes"));
-    ASSERT_TRUE(QDir().mkdir(ours));
-    ASSERT_EQ(::chmod(QFile::encodeName(ours).constData(), 0755), 0); // as an earlier version made it
+    const QString ours = dir.filePath(QStringLiteral("Crashes")); // 0755, as an earlier version made it
     // A folder another user made in a shared one, as the temporary folder once stood in for a home.
     const QByteArray theirs = QFile::encodeName(oq::test::sharedFolder(dir.path()) + QStringLiteral("/Crashes"));
+    ASSERT_TRUE(QDir().mkdir(ours) && ::chmod(QFile::encodeName(ours).constData(), 0755) == 0);
     ASSERT_TRUE(oq::test::asOtherUser([&] { return ::mkdir(theirs.constData(), 0777) == 0 && ::chmod(theirs.constData(), 0777) == 0; }));
     for (const QString& folder : {ours, QFile::decodeName(theirs)}) {
         const pid_t child = fork();
