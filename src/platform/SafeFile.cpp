@@ -98,6 +98,10 @@ QString homeFallback(const char* variable, const char* below)
 
 QString resolve(const QString& path, QString* error)
 {
+    if (path.isEmpty()) { // never the current folder by accident
+        fail(error, systemError(ENOENT), ENOENT);
+        return {};
+    }
     const QString absolute = QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
     QList<QByteArray> todo = QFile::encodeName(absolute).split('/');
     QByteArray done; // "" is the root
