@@ -98,7 +98,8 @@ QString homeFallback(const char* variable, const char* below)
 
 QString resolve(const QString& path, QString* error)
 {
-    if (path.isEmpty()) { // never the current folder by accident
+    // Never the current folder by accident.
+    if (path.isEmpty()) {
         fail(error, systemError(ENOENT), ENOENT);
         return {};
     }
