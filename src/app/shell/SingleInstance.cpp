@@ -187,8 +187,11 @@ SingleInstance::Outcome SingleInstance::start(const LaunchRequest& request, int 
         m_problem = QStringLiteral("XDG_RUNTIME_DIR is not set");
         return {};
     }
-    if (!oq::files::makeFolder(m_folder, oq::files::Privacy::Private, &m_problem))
+    if (!oq::files::makeFolder(m_folder, oq::files::Privacy::Private, &m_problem)) {
+        if (errno != EPERM) // the system's reason names no folder; a refusal does
+            m_problem = QStringLiteral("%1: %2").arg(m_folder, m_problem);
         return {};
+    }
     m_folder = oq::files::resolve(m_folder);
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
