@@ -10,6 +10,7 @@
 
 #include "logging/Log.h"
 #include "platform/MoveAside.h"
+#include "platform/SafeFile.h"
 
 namespace oq::history {
 namespace {
@@ -60,10 +61,7 @@ QString describe(const QSqlError& error)
 
 QString defaultPath()
 {
-    QString base = qEnvironmentVariable("XDG_DATA_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.local/share");
-    return base + QStringLiteral("/oq-online/history.sqlite3");
+    return oq::files::dataHome() + QStringLiteral("/oq-online/history.sqlite3");
 }
 
 int schemaVersion() { return int(std::size(kMigrations)); }
@@ -126,7 +124,7 @@ std::unique_ptr<Database> Database::open(const QString& path, Access access, QSt
         return nullptr;
     }
     if (access == Access::Write)
-        QDir().mkpath(QFileInfo(path).absolutePath());
+        oq::files::makeFolder(QFileInfo(path).absolutePath(), oq::files::Privacy::Shared);
     bool immutable = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QString name = QStringLiteral("oq-history-%1").arg(connections.fetchAndAddRelaxed(1));

@@ -18,6 +18,7 @@
 
 #include "logging/LGFormatters.h"
 #include "platform/Dispatch.h"
+#include "platform/SafeFile.h"
 
 namespace {
 
@@ -248,7 +249,8 @@ int LGFileLogger::lt_currentFileHandle()
         m_currentInfo = info;
         const QByteArray path = QFile::encodeName(info->filePath());
         // Non-blocking so that a pipe under a log's name cannot stall the logger.
-        const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
+        QString refused;
+        const int fd = oq::files::openFile(info->filePath(), O_WRONLY | O_APPEND | O_NONBLOCK, oq::files::Privacy::Private, &refused);
         struct stat st = {};
         int err = fd < 0 ? errno : 0;
         if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -268,7 +270,7 @@ int LGFileLogger::lt_currentFileHandle()
             lt_armAgeTimer();
             return m_fd;
         }
-        m_openError = QStringLiteral("%1: %2").arg(info->filePath(), errnoText(err));
+        m_openError = QStringLiteral("%1: %2").arg(info->filePath(), refused.isEmpty() ? errnoText(err) : refused);
         info.reset(); // a file we found but cannot write: start a new one instead
         m_currentInfo.reset();
     }

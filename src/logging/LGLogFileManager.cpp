@@ -15,6 +15,7 @@
 
 #include "logging/LGLogger.h"
 #include "platform/Dispatch.h"
+#include "platform/SafeFile.h"
 
 namespace {
 // A name that keeps being taken by something that is not a file must not keep us busy forever.
@@ -51,7 +52,8 @@ int moveIntoPlace(const char* from, const char* to, bool replace)
     return 0;
 }
 
-// Writes `contents` to `path` as a whole new file; 0 or an errno. A file of that name is replaced
+// Writes `contents` to `path` as a whole new file, private to the user as mkostemp makes it (logs
+// name the counter, the broker and the files opened); 0 or an errno. A file of that name is replaced
 // only when `replace` is set, else the answer is EEXIST.
 int writeAtomically(const QString& path, const QByteArray& contents, bool replace)
 {
@@ -69,8 +71,6 @@ int writeAtomically(const QString& path, const QByteArray& contents, bool replac
         else if (n > 0)
             done += n;
     }
-    if (!err && fchmod(fd, 0644) != 0)
-        err = errno;
     if (::close(fd) != 0 && !err)
         err = errno;
     if (!err)
@@ -96,12 +96,9 @@ LGLogFileManagerDefault::LGLogFileManagerDefault(QString logsDirectory)
 
 QString LGLogFileManagerDefault::defaultLogsDirectory()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state)) {
-        const QString home = qEnvironmentVariable("HOME");
-        state = home.isEmpty() ? QDir::tempPath() : home + QStringLiteral("/.local/state");
-    }
-    return state + QLatin1Char('/') + processName() + QStringLiteral("/Logs");
+    // Never a shared folder such as the temporary one, where others could read or plant files.
+    const QString state = oq::files::stateHome();
+    return state.isEmpty() ? QString() : state + QLatin1Char('/') + processName() + QStringLiteral("/Logs");
 }
 
 QString LGLogFileManagerDefault::applicationName()
@@ -133,12 +130,10 @@ QDateTime LGLogFileManagerDefault::dateFromFileNameString(const QString& text)
 
 QString LGLogFileManagerDefault::logsDirectory() const
 {
-    errno = 0;
-    if (!QDir().mkpath(m_logsDirectory)) {
-        const int err = errno;
+    QString error;
+    if (!oq::files::makeFolder(m_logsDirectory, oq::files::Privacy::Private, &error))
         LGConsoleReport("LGFileLogManagerDefault: Error creating logsDirectory: %@",
-            QStringLiteral("%1: %2").arg(m_logsDirectory, QString::fromLocal8Bit(std::strerror(err ? err : EIO))));
-    }
+            QStringLiteral("%1: %2").arg(m_logsDirectory, error));
     return m_logsDirectory;
 }
 
@@ -221,19 +216,22 @@ QStringList LGLogFileManagerDefault::sortedLogFileNames() const
 QString LGLogFileManagerDefault::createNewLogFileWithError(QString* error)
 {
     const QString dir = logsDirectory();
+    // A folder that is not the user's alone gets nothing written, as one that cannot be made.
+    QString folderError;
+    const int folderErrno = oq::files::makeFolder(dir, oq::files::Privacy::Private, &folderError) ? 0 : (errno ? errno : EPERM);
     const QString name = newLogFileName();
     const QByteArray header = logFileHeader();
     int criticalErrors = 0;
     int attempt = 1;
     for (;;) {
         const QString path = dir + QLatin1Char('/') + numberedName(name, attempt);
-        const int err = writeAtomically(path, header, newFileReplacesOld());
+        const int err = folderErrno ? folderErrno : writeAtomically(path, header, newFileReplacesOld());
         if (err == 0) {
             QFile::remove(LGLogFileInfo::markerPath(path)); // a marker of the file this one replaced
             deleteOldLogFilesInBackground();
             return path;
         }
-        const QString text = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        const QString text = QStringLiteral("%1: %2").arg(path, folderErrno ? folderError : QString::fromLocal8Bit(std::strerror(err)));
         if (nameTaken(err) && attempt < kMaxNameAttempts) {
             ++attempt;
             continue;

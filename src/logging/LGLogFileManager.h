@@ -17,8 +17,8 @@ public:
     explicit LGLogFileManagerDefault(QString logsDirectory);
     virtual ~LGLogFileManagerDefault() = default;
 
-    // $XDG_STATE_HOME (default ~/.local/state), then the process name, then "Logs"; the temporary
-    // folder stands in for the state folder when there is no home.
+    // $XDG_STATE_HOME (default ~/.local/state, the home taken from the password database when
+    // HOME is unset), then the process name, then "Logs"; empty without any home.
     static QString defaultLogsDirectory();
     // The application's name as set on the application object, else the process name; worked out once.
     static QString applicationName();
@@ -26,7 +26,8 @@ public:
     static QString fileNameDateString(const QDateTime& date);
     static QDateTime dateFromFileNameString(const QString& text);
 
-    // Creates the folder (and missing parents) each time it is asked for.
+    // Creates the folder (and missing parents) each time it is asked for, private to the user; one
+    // that belongs to another user or that others may change is not written to.
     QString logsDirectory() const;
     // "APP DATE.log"
     virtual QString newLogFileName() const;

@@ -2,8 +2,11 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/SafeFile.h"
 #include "platform/StringTable.h"
 
 namespace oq::mqtt {
@@ -20,6 +23,13 @@ std::optional<Credentials> readCredentials(const QString& path, QString* why)
     if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024) {
         if (why)
             *why = localized(QStringLiteral("mqtt.credentials.unreadable")).arg(path, file.errorString());
+        return std::nullopt;
+    }
+    // As ssh with a key: a password others may read, or a file another user may change, is not one to send.
+    struct stat st = {};
+    if (::fstat(file.handle(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077)) {
+        if (why)
+            *why = localized(QStringLiteral("mqtt.credentials.too_open")).arg(path);
         return std::nullopt;
     }
     Credentials c;
@@ -50,7 +60,8 @@ std::optional<Credentials> findCredentials(const QString& fallbackPath, QString*
 
 QString defaultCredentialsPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/oq-online/mqtt-credentials");
+    const QString config = oq::files::configHome();
+    return config.isEmpty() ? QString() : config + QStringLiteral("/oq-online/mqtt-credentials");
 }
 
 } // namespace oq::mqtt

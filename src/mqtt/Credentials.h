@@ -15,7 +15,8 @@ struct Credentials {
 // OQ_MQTT_USERNAME and OQ_MQTT_PASSWORD.
 Credentials credentialsFromEnvironment();
 
-// Nothing, with `why` set, when `path` cannot be read or holds no user name.
+// Nothing, with `why` set, when `path` cannot be read, holds no user name, or is not the user's
+// own with mode 600 (or stricter).
 std::optional<Credentials> readCredentials(const QString& path, QString* why = nullptr);
 
 // The file named by OQ_MQTT_CREDENTIALS, else `fallbackPath` when it exists, else the

@@ -1,10 +1,9 @@
 #include "platform/AutostartEntry.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-#include <QStandardPaths>
+
+#include "platform/SafeFile.h"
 
 namespace oq::autostart {
 
@@ -39,7 +38,7 @@ QString quoted(const QString& arg)
 
 QString entryPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/") + kEntryName;
+    return oq::files::configHome() + QStringLiteral("/autostart/") + kEntryName;
 }
 
 bool isEnabled()
@@ -47,10 +46,21 @@ bool isEnabled()
     QFile f(entryPath());
     if (!f.open(QIODevice::ReadOnly))
         return false;
-    // A desktop that switched the entry off leaves it in place with one of these.
+    // A desktop that switched the entry off leaves it in place with one of these, in the entry's
+    // own group; blanks around "=" are allowed there.
+    bool inEntry = false;
     while (!f.atEnd()) {
         const QByteArray line = f.readLine(4096).trimmed();
-        if (line == "Hidden=true" || line == "X-GNOME-Autostart-enabled=false")
+        if (line.startsWith('[')) {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        if (!inEntry || eq < 0)
+            continue;
+        const QByteArray key = line.left(eq).trimmed();
+        const QByteArray value = line.mid(eq + 1).trimmed();
+        if ((key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false"))
             return false;
     }
     return true;
@@ -80,30 +90,24 @@ bool enable(const QString& program, const QStringList& arguments, QString* error
         return false;
     }
     const QString path = entryPath();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        if (error)
-            *error = QStringLiteral("cannot create %1").arg(QFileInfo(path).absolutePath());
+    if (!oq::files::makeFolder(QFileInfo(path).absolutePath(), oq::files::Privacy::Shared, error))
         return false;
-    }
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly)) {
-        const QString text = QStringLiteral(
+    // Once the program is gone (the package removed), the session skips the entry.
+    const QString tryExec = QString(program).replace(u'\\', QStringLiteral("\\\\"));
+    const QString text = QStringLiteral(
             "[Desktop Entry]\n"
             "Type=Application\n"
             "Name=Orbel-Quist Online\n"
             "Comment=Show the live reading of an Orbel-Quist Geiger counter\n"
             "Icon=oq-online\n"
             "Exec=%1\n"
+            "TryExec=%2\n"
             "Terminal=false\n"
             "X-GNOME-Autostart-enabled=true\n")
-                                 .arg(exec);
-        file.write(text.toUtf8());
-        if (file.commit())
-            return true;
-    }
-    if (error)
-        *error = file.errorString();
-    return false;
+                             .arg(exec, tryExec);
+    const QByteArray bytes = text.toUtf8();
+    return oq::files::writeAtomically(
+        path, [&bytes](QIODevice& file) { return file.write(bytes) == bytes.size(); }, oq::files::Privacy::Shared, error);
 }
 
 bool disable(QString* error)

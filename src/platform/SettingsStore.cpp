@@ -10,6 +10,7 @@
 
 #include "platform/CLocale.h"
 #include "platform/MoveAside.h"
+#include "platform/SafeFile.h"
 
 namespace oq {
 namespace {
@@ -55,16 +56,13 @@ void SettingsStore::useFile(const QString& filePath) { sharedSlot() = std::make_
 
 QString SettingsStore::defaultFilePath()
 {
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (base.isEmpty())
-        base = QDir::homePath() + QStringLiteral("/.config");
-    return base + QStringLiteral("/oq-online/oq-online.conf");
+    return oq::files::configHome() + QStringLiteral("/oq-online/oq-online.conf");
 }
 
 SettingsStore::SettingsStore(const QString& filePath, QObject* parent)
     : QObject(parent)
 {
-    QDir().mkpath(QFileInfo(filePath).absolutePath());
+    oq::files::makeFolder(QFileInfo(filePath).absolutePath(), oq::files::Privacy::Shared);
     m_preserved = preserveIfUnreadable(filePath);
     m_settings = std::make_unique<QSettings>(filePath, QSettings::IniFormat);
     rewriteCommaColors();

@@ -2,11 +2,14 @@
 // socket, including what a stranger might write there.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QLocalSocket>
 #include <QTemporaryDir>
 
 #include "app/shell/SingleInstance.h"
+#include "common/OtherUser.h"
 #include "common/TestUtil.h"
+#include "platform/StringTable.h"
 
 namespace {
 LaunchRequest sim() { return {true, {}, {}, false}; }
@@ -105,11 +108,37 @@ TEST(SingleInstance, ALaterLaunchIsAnsweredAndAStrangerCannotStopIt)
     ASSERT_EQ(served.size(), 2);
     EXPECT_EQ(served[0].files, QStringList{QStringLiteral("/x.txt")});
 
-    // While quitting (no handler), a later launch gets no answer rather than a wrong one.
+    // While quitting (no handler), a later launch gets no answer rather than a wrong one, and
+    // says so where a launch from the desktop's menu is seen.
     running.setHandler(nullptr);
-    const auto alone = [&] {
-        SingleInstance later(dir.filePath(QStringLiteral("oq-online")));
-        return later.start(usb(), 300).kind;
-    }();
-    EXPECT_EQ(alone, SingleInstance::Outcome::NoAnswer);
+    SingleInstance later(dir.filePath(QStringLiteral("oq-online")));
+    QString told;
+    EXPECT_EQ(handOverToRunningInstance(later, usb(), [&](const QString& text) { told = text; }, 300), 1);
+    EXPECT_EQ(told, oq::localized(QStringLiteral("online.instance.no_answer")));
+}
+
+TEST(SingleInstance, ARuntimeFolderOfAnotherUserIsNeitherTrustedNorChanged)
+{
+    OQ_REQUIRE_OTHER_USER();
+    QTemporaryDir dir;
+    const QString shared = oq::test::sharedFolder(dir.path());
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    ASSERT_TRUE(QDir().mkdir(victim));
+    const QByteArray s = QFile::encodeName(shared), v = QFile::encodeName(victim);
+    ASSERT_EQ(::chmod(v.constData(), 0755), 0);
+    ASSERT_TRUE(oq::test::asOtherUser([&] {
+        return ::symlink(v.constData(), (s + "/linked").constData()) == 0 && ::mkdir((s + "/made").constData(), 0755) == 0;
+    }));
+    // Their link to a folder of ours, a folder they made first, none at all; then folders of ours.
+    ASSERT_TRUE(QDir().mkdir(dir.filePath(QStringLiteral("ours")))); // 0755 by the umask: made private
+    for (const auto& [folder, runs] : {std::pair{shared + QStringLiteral("/linked"), false}, {shared + QStringLiteral("/made"), false},
+             {QString(), false}, {shared + QStringLiteral("/ours"), true}, {dir.filePath(QStringLiteral("ours")), true}}) {
+        SingleInstance instance(folder);
+        EXPECT_EQ(instance.start(sim(), 300).kind, runs ? SingleInstance::Outcome::Running : SingleInstance::Outcome::Alone)
+            << folder.toStdString();
+        EXPECT_EQ(instance.problem().isEmpty(), runs) << folder.toStdString();
+        EXPECT_TRUE(!runs || oq::test::modeOf(folder) == 0700u) << folder.toStdString();
+    }
+    EXPECT_EQ(oq::test::modeOf(victim), 0755u);
+    EXPECT_TRUE(QDir(victim).isEmpty());
 }

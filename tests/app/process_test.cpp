@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "app/shell/CrashReporter.h"
+#include "common/OtherUser.h"
 #include "common/TestUtil.h"
 #include "platform/AutostartEntry.h"
 #include "app/preferences/StartAtLoginBox.h"
@@ -218,6 +219,7 @@ TEST(OnlineProcess, StartAtLoginRunsHiddenAsTheSessionStartsItAndALaterLaunchSho
     EXPECT_TRUE(text.startsWith("[Desktop Entry]\n")) << text.toStdString();
     EXPECT_TRUE(text.contains("\nType=Application\n"));
     EXPECT_TRUE(text.contains(" --hidden\n"));
+    EXPECT_TRUE(text.contains("\nTryExec=" + program.toUtf8().replace("\\", "\\\\") + '\n')) << text.toStdString();
 
     const Ended launcher = launch(session, {QStringLiteral("launch"), entry}, gio);
     EXPECT_EQ(launcher.exitCode, 0) << launcher.errors.toStdString();
@@ -251,7 +253,10 @@ TEST(OnlineProcess, HelpSpeaksTheUsersLanguage)
         auto env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("LANG"), QString::fromLatin1(locale));
         env.insert(QStringLiteral("LC_ALL"), QString::fromLatin1(locale));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        // Without any display: the help needs none.
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         p.setProcessEnvironment(env);
         p.start(onlineBinary(), {QStringLiteral("--help")});
         ASSERT_TRUE(p.waitForFinished(20000));
@@ -262,21 +267,31 @@ TEST(OnlineProcess, HelpSpeaksTheUsersLanguage)
     }
 }
 
-TEST(CrashReporter, WritesAReportOnAFatalSignalThatTheNextStartFinds)
+TEST(CrashReporter, WritesAPrivateReportOnAFatalSignalThatTheNextStartFinds)
 {
+    OQ_REQUIRE_OTHER_USER();
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QStringLiteral("Crashes"));
-    const pid_t child = fork();
-    if (child == 0) {
-        CrashReporter::start(QStringLiteral("secret"), folder, QStringLiteral("9.9.9 (42)"));
-        std::raise(SIGSEGV);
-        _exit(0);
+    const QString ours = dir.filePath(QStringLiteral("Crashes")); // 0755, as an earlier version made it
+    // A folder another user made in a shared one, as the temporary folder once stood in for a home.
+    const QByteArray theirs = QFile::encodeName(oq::test::sharedFolder(dir.path()) + QStringLiteral("/Crashes"));
+    ASSERT_TRUE(QDir().mkdir(ours) && ::chmod(QFile::encodeName(ours).constData(), 0755) == 0);
+    ASSERT_TRUE(oq::test::asOtherUser([&] { return ::mkdir(theirs.constData(), 0777) == 0 && ::chmod(theirs.constData(), 0777) == 0; }));
+    for (const QString& folder : {ours, QFile::decodeName(theirs)}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            CrashReporter::start(QStringLiteral("secret"), folder, QStringLiteral("9.9.9 (42)"));
+            std::raise(SIGSEGV);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status));
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    const QStringList reports = CrashReporter::pendingReports(folder);
+    EXPECT_TRUE(CrashReporter::pendingReports(QFile::decodeName(theirs)).isEmpty());
+    const QStringList reports = CrashReporter::pendingReports(ours);
     ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(oq::test::modeOf(ours), 0700u);
+    EXPECT_EQ(oq::test::modeOf(reports.first()), 0600u);
     const QByteArray report = readAll(reports.first());
     EXPECT_TRUE(report.contains("version: 9.9.9 (42)")) << report.toStdString();
     EXPECT_TRUE(report.contains("signal: 11 (SEGV)"));

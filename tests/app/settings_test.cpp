@@ -6,6 +6,7 @@
 
 #include "app/controller/OQAppDelegate.h"
 #include "common/CLibraryLocale.h"
+#include "platform/AutostartEntry.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 
@@ -155,4 +156,25 @@ TEST(SettingsFile, CorruptFileStartsWithDefaultsAndIsKeptAside)
     QFile kept(s.preservedCorruptFile());
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_TRUE(kept.readAll().contains("garbage"));
+}
+
+TEST(AutostartEntry, SwitchedOffAsTheDesktopWritesItOnlyInTheEntrysGroup)
+{
+    QTemporaryDir dir;
+    const QByteArray old = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+    ASSERT_TRUE(autostart::enable(QStringLiteral("/usr/bin/oq-online"), {QStringLiteral("--hidden")}, nullptr));
+    QFile entry(autostart::entryPath());
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    const QByteArray written = entry.readAll();
+    entry.close();
+    EXPECT_TRUE(written.contains("\nTryExec=/usr/bin/oq-online\n")) << written.toStdString();
+    for (const auto& [added, enabled] : {std::pair{"", true}, {"Hidden=true\n", false}, {"Hidden = true\n", false},
+             {"X-GNOME-Autostart-enabled = false\n", false}, {"Hidden=false\n", true}, {"[Desktop Action x]\nHidden=true\n", true}}) {
+        ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+        entry.write(written + added);
+        entry.close();
+        EXPECT_EQ(autostart::isEnabled(), enabled) << added;
+    }
+    qputenv("XDG_CONFIG_HOME", old);
 }

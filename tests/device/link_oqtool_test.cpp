@@ -20,6 +20,7 @@
 #include <csignal>
 
 #include "common/ForeignDatabase.h"
+#include "common/OtherUser.h"
 #include "common/SimCounters.h"
 #include "history/HistoryDatabase.h"
 #include "common/TestUtil.h"
@@ -43,6 +44,7 @@ QProcessEnvironment environment(const QString& locale = QStringLiteral("en_US.UT
     // Thresholds and units from the defaults, not the user's settings; removed when the tests end.
     static const QTemporaryDir config;
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    env.insert(QStringLiteral("OQ_MQTT_PASSWORD"), QStringLiteral("secret"));
     return env;
 }
 
@@ -123,6 +125,15 @@ TEST(OqtoolHistory, WatchedReadingsAndADownloadedProtocolArePrintedOnce)
     for (int i = 0; i < 2; ++i) {
         const ToolRun download = oqtool({"download", "--simulate", "--db", db, "-o", dir.filePath(QStringLiteral("p.dump"))});
         ASSERT_EQ(download.exitCode, 0) << download.err.constData();
+    }
+    // Another user's link in a shared folder, to a file of ours: refused, the file untouched.
+    if (oq::test::canActAsOtherUser()) {
+        const QByteArray link = QFile::encodeName(oq::test::sharedFolder(dir.path()) + QStringLiteral("/p.dump"));
+        const QByteArray victim = QFile::encodeName(dir.filePath(QStringLiteral("history.sqlite3")));
+        ASSERT_TRUE(oq::test::asOtherUser([&] { return ::symlink(victim.constData(), link.constData()) == 0; }));
+        const ToolRun refused = oqtool({"download", "--simulate", "-o", QFile::decodeName(link)});
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_TRUE(refused.err.contains("symbolic link of another user")) << refused.err.constData();
     }
     const ToolRun all = oqtool({"history", "--db", db, "--format", "json"}, QStringLiteral("de_DE.UTF-8"));
     ASSERT_EQ(all.exitCode, 0) << all.err.constData();
@@ -240,6 +251,7 @@ TEST(OqtoolWatch, AlertCommandRunsOncePerLevelChange)
                 } else if (line.startsWith(QStringLiteral("OQ_COUNTER="))) {
                     EXPECT_EQ(line, QStringLiteral("OQ_COUNTER=12345"));
                 }
+                EXPECT_FALSE(line.startsWith(QStringLiteral("OQ_MQTT_PASSWORD="))) << "the broker's password is oqtool's alone";
             }
             EXPECT_FALSE(time.isEmpty());
             EXPECT_FALSE(levelByTime.contains(time)) << time.toStdString();

@@ -120,6 +120,13 @@ unit=$PREFIX/lib/systemd/user/oq-record.service
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
 [ "${exec_start%% *}" = "$PREFIX/bin/oqtool" ] && ok "the unit runs the installed oqtool" || fail "ExecStart=$exec_start does not start $PREFIX/bin/oqtool"
 grep -q -- "watch --format csv --output" <<<"$exec_start" || fail "the unit does not record CSV: $exec_start"
+# Private readings and history; and nothing that implies NoNewPrivileges in a user unit, which would
+# stop an alert command's setgid mail helper.
+for line in UMask=0077 StateDirectoryMode=0700; do
+  grep -qx "$line" "$unit" || fail "the unit lacks $line"
+done
+nnp=$(grep -E '^(NoNewPrivileges|LockPersonality|Restrict[A-Za-z]*|SystemCall[A-Za-z]*|MemoryDenyWriteExecute|Protect[A-Za-z]*|Private[A-Za-z]*)=' "$unit" || true)
+[ -z "$nnp" ] && ok "the unit is private and lets a setgid alert helper work" || fail "the unit implies NoNewPrivileges: $nnp"
 if command -v systemd-analyze >/dev/null; then
   runtime=$(mktemp -d)
   out=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify --man=no "$unit" 2>&1)

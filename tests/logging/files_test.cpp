@@ -4,10 +4,12 @@
 
 #include <csignal>
 
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include "common/OtherUser.h"
 #include "common/TestUtil.h"
 #include "logging/LGFileLogger.h"
 #include "logging/Log.h"
@@ -95,6 +97,32 @@ TEST_F(LogFiles, WritesOneLineEndPerMessage)
                     .match(QString::fromUtf8(last))
                     .hasMatch())
         << last.constData();
+}
+
+// Logs name the counter, the broker and the files opened: the user's alone, whatever the umask,
+// and never in the temporary folder, which once stood in for a missing home (links planted in a
+// folder another user made: tests/platform/safe_file_test.cpp).
+TEST_F(LogFiles, PrivateToTheUserAndNeverInASharedFolder)
+{
+    const mode_t oldMask = ::umask(022);
+    const QString earlier = oldLog(1, "old\n", false); // as an earlier version left it: 0644 in 0755
+    LGLog::addLogger(logger);
+    LGLogInfo("new");
+    LGLog::flushLog();
+    EXPECT_EQ(currentPath(), earlier);
+    EXPECT_EQ(oq::test::modeOf(folder), 0700u);
+    EXPECT_EQ(oq::test::modeOf(earlier), 0600u);
+    ::umask(oldMask);
+
+    const QByteArray home = qgetenv("HOME"), state = qgetenv("XDG_STATE_HOME");
+    qunsetenv("HOME");
+    qunsetenv("XDG_STATE_HOME");
+    EXPECT_TRUE(LGLogFileManagerDefault::defaultLogsDirectory().startsWith(
+        QFile::decodeName(getpwuid(geteuid())->pw_dir) + QStringLiteral("/.local/state/")))
+        << LGLogFileManagerDefault::defaultLogsDirectory().toStdString();
+    qputenv("HOME", home);
+    if (!state.isNull())
+        qputenv("XDG_STATE_HOME", state);
 }
 
 TEST_F(LogFiles, RollsBySizeAndKeepsTheNewest)

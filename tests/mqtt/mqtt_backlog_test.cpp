@@ -8,9 +8,11 @@
 #include <random>
 
 #include "common/CLibraryLocale.h"
+#include "common/OtherUser.h"
 #include "history/HistoryWriter.h"
 #include "mqtt/Backlog.h"
 #include "mqtt/Broker.h"
+#include "mqtt/Credentials.h"
 #include "mqtt/Messages.h"
 
 using namespace oq;
@@ -185,5 +187,29 @@ TEST(MqttBacklog, ReadingsAsJsonInEveryLocale)
     for (const auto& c : cases) {
         const QByteArray json = mqtt::stateJson(c.reading, {c.reading.serial, {}}, QString::fromLatin1(c.displayUnit));
         EXPECT_EQ(QString::fromUtf8(json).toStdString(), c.expected.toStdString());
+    }
+}
+
+// As ssh with a key: a password file others may read, or another user's, is refused by name.
+TEST(MqttCredentials, OnlyAFileOfTheUsersAloneIsUsed)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("mqtt-credentials"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("username=station\npassword=secret\n") > 0);
+    file.close();
+    const uid_t me = geteuid(), other = oq::test::canActAsOtherUser() ? oq::test::kOtherUser : me;
+    const struct {
+        mode_t mode;
+        uid_t owner;
+    } cases[] = {{0600, me}, {0400, me}, {0640, me}, {0644, me}, {0600, other}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), c.mode), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), c.owner, gid_t(-1)), 0);
+        QString why;
+        const auto credentials = mqtt::readCredentials(path, &why);
+        const bool used = c.owner == me && !(c.mode & 077);
+        EXPECT_EQ(credentials ? credentials->password : why.section(QLatin1Char(':'), -1).trimmed(),
+            used ? QStringLiteral("secret") : QStringLiteral("chmod 600 it")) << std::oct << c.mode << std::dec << " " << c.owner;
     }
 }

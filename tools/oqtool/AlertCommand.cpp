@@ -47,6 +47,8 @@ void AlertCommand::reading(double value, int mode, const QString& serial)
     if (!event)
         return;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // The broker's password is oqtool's, not the command's (nor of whatever it logs or starts).
+    env.remove(QStringLiteral("OQ_MQTT_PASSWORD"));
     env.insert(QStringLiteral("OQ_LEVEL"), QLatin1String(oq::levelName(event->level)));
     env.insert(QStringLiteral("OQ_PREVIOUS_LEVEL"), QLatin1String(oq::levelName(event->previous)));
     env.insert(QStringLiteral("OQ_VALUE"), QString::fromLatin1(csvNumber(value)));

@@ -26,6 +26,7 @@
 #include "logging/Log.h"
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
+#include "platform/SafeFile.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "readings/Level.h"
@@ -88,9 +89,10 @@ bool CsvFile::open(const QString& path, QString& error)
         return writeAll(kHeader, error);
     }
     m_path = path;
-    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    QString why;
+    m_fd = oq::files::openFile(path, O_RDWR | O_CREAT | O_APPEND, oq::files::Privacy::Shared, &why);
     if (m_fd < 0) {
-        error = text("oqtool.watch.csv.open_failed").arg(path, systemError(errno));
+        error = text("oqtool.watch.csv.open_failed").arg(path, why);
         return false;
     }
     m_ownsFd = true;

@@ -1,6 +1,5 @@
 // oqtool download: reads the counter's protocol memory into a stored dump.
-#include <QFile>
-#include <QSaveFile>
+#include <QIODevice>
 
 #include <optional>
 
@@ -11,17 +10,14 @@
 #include "device/DeviceError.h"
 #include "device/OQUSBDevice.h"
 #include "parser/OQProtocol.h"
+#include "platform/SafeFile.h"
 
 namespace {
 
 bool writeAtomically(const QString& path, const QByteArray& bytes, QString& error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        error = file.errorString();
-        return false;
-    }
-    return true;
+    return oq::files::writeAtomically(
+        path, [&bytes](QIODevice& file) { return file.write(bytes) == bytes.size(); }, oq::files::Privacy::Shared, &error);
 }
 
 int run(const QStringList& arguments)

@@ -1,6 +1,7 @@
 #include "CrashReporter.h"
 
 #include "logging/LGLogFileManager.h"
+#include "platform/SafeFile.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -60,7 +61,8 @@ void onFatalSignal(int sig)
         t /= 10;
     } while (t);
     std::snprintf(path, sizeof path, "%s/crash-%s-%d.txt", g_folder, q, int(getpid()));
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file only: never through a link or into a file someone put under that name.
+    const int fd = g_folder[0] ? ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
     if (fd >= 0) {
         writeAll(fd, "oq-online crash report\nversion: ");
         writeAll(fd, g_version);
@@ -86,8 +88,9 @@ void CrashReporter::start(const QString& secret, const QString& folder, const QS
 {
     if (secret.isEmpty() || g_started.exchange(true))
         return;
-    QDir().mkpath(folder);
-    std::snprintf(g_folder, sizeof g_folder, "%s", QFile::encodeName(folder).constData());
+    // Reports hold addresses and paths: a folder of the user's alone, or none.
+    if (oq::files::makeFolder(folder, oq::files::Privacy::Private))
+        std::snprintf(g_folder, sizeof g_folder, "%s", QFile::encodeName(oq::files::resolve(folder)).constData());
     std::snprintf(g_version, sizeof g_version, "%s", version.toUtf8().constData());
     void* warm[1];
     backtrace(warm, 1); // loads the unwinder now, not inside the handler
@@ -104,12 +107,15 @@ bool CrashReporter::isStarted() { return g_started.load(); }
 
 QString CrashReporter::defaultFolder()
 {
-    return QFileInfo(LGLogFileManagerDefault::defaultLogsDirectory()).dir().filePath(QStringLiteral("Crashes"));
+    const QString logs = LGLogFileManagerDefault::defaultLogsDirectory();
+    return logs.isEmpty() ? QString() : QFileInfo(logs).dir().filePath(QStringLiteral("Crashes"));
 }
 
 QStringList CrashReporter::pendingReports(const QString& folder)
 {
     QStringList out;
+    if (folder.isEmpty())
+        return out;
     const auto entries = QDir(folder).entryInfoList({QStringLiteral("crash-*.txt")}, QDir::Files, QDir::Time);
     for (const auto& e : entries)
         out << e.absoluteFilePath();

@@ -6,7 +6,8 @@
 
 class CrashReporter {
 public:
-    // Installs the fatal-signal handlers; `folder` is created if missing.
+    // Installs the fatal-signal handlers; `folder` is created if missing, private to the user. A
+    // folder of another user, or one others may change, gets no reports.
     static void start(const QString& secret, const QString& folder, const QString& version);
     static bool isStarted();
     // The default folder: "Crashes" beside the default log folder.

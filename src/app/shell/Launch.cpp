@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 
@@ -63,7 +64,10 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     SingleInstance instance;
     // Tests that run several on purpose opt out.
     if (!qEnvironmentVariableIsSet("OQ_ONLINE_SEPARATE_INSTANCE")) {
-        if (const auto exitCode = handOverToRunningInstance(instance, request))
+        const auto tell = [](const QString& text) {
+            QMessageBox::warning(nullptr, QApplication::applicationDisplayName(), text);
+        };
+        if (const auto exitCode = handOverToRunningInstance(instance, request, tell))
             return *exitCode;
     }
 
@@ -108,6 +112,8 @@ int runApplication(QApplication& app, const LaunchConfig& config)
                 oq::localized(QStringLiteral("alerts.kept_running.body")), false});
     });
     LGLogInfo("Window system: %@", QGuiApplication::platformName());
+    if (!instance.problem().isEmpty())
+        LGLogWarn("Running without the single instance: %@", instance.problem());
     if (config.hidden && oq::settings::alertOption(oq::settings::KeepRunningWhenClosed)) {
         LGLogInfo("Started with the window closed; keeping on running");
         emit window.keptRunning();

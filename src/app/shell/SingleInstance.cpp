@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "logging/Log.h"
+#include "platform/SafeFile.h"
 #include "platform/StringTable.h"
 
 namespace {
@@ -121,9 +122,10 @@ SingleInstance::~SingleInstance()
 QString SingleInstance::defaultFolder()
 {
     QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (runtime.isEmpty())
+    if (!QDir::isAbsolutePath(runtime))
         runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    return runtime + QStringLiteral("/oq-online");
+    // Never a folder at the root: without a runtime folder there is no instance to find.
+    return QDir::isAbsolutePath(runtime) ? runtime + QStringLiteral("/oq-online") : QString();
 }
 
 SingleInstance::Lock SingleInstance::tryLock()
@@ -131,7 +133,7 @@ SingleInstance::Lock SingleInstance::tryLock()
     if (m_lockFd < 0) {
         const QByteArray path = QFile::encodeName(m_folder + QStringLiteral("/instance.lock"));
         // Close-on-exec: a program we start must not keep the lock alive after us.
-        m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        m_lockFd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (m_lockFd < 0)
             return Lock::Unusable;
     }
@@ -179,8 +181,18 @@ void SingleInstance::serve(QLocalSocket* socket)
 
 SingleInstance::Outcome SingleInstance::start(const LaunchRequest& request, int timeoutMs)
 {
-    if (!QDir().mkpath(m_folder) || !QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    // The folder is checked before anything is made private or put there: a runtime folder that
+    // points at another user's folder, or one another user made, is not used.
+    if (m_folder.isEmpty()) {
+        m_problem = QStringLiteral("XDG_RUNTIME_DIR is not set");
         return {};
+    }
+    if (!oq::files::makeFolder(m_folder, oq::files::Privacy::Private, &m_problem)) {
+        if (errno != EPERM) // the system's reason names no folder; a refusal does
+            m_problem = QStringLiteral("%1: %2").arg(m_folder, m_problem);
+        return {};
+    }
+    m_folder = oq::files::resolve(m_folder);
     const QDeadlineTimer deadline(timeoutMs);
     for (;;) {
         switch (tryLock()) {
@@ -210,16 +222,25 @@ SingleInstance::Outcome SingleInstance::start(const LaunchRequest& request, int 
     }
 }
 
-std::optional<int> handOverToRunningInstance(SingleInstance& instance, const LaunchRequest& request)
+std::optional<int> handOverToRunningInstance(SingleInstance& instance, const LaunchRequest& request,
+    const std::function<void(const QString&)>& tell, int timeoutMs)
 {
-    const auto outcome = instance.start(request);
+    const auto outcome = instance.start(request, timeoutMs);
     switch (outcome.kind) {
     case SingleInstance::Outcome::Running:
-    case SingleInstance::Outcome::Alone:
         return std::nullopt;
-    case SingleInstance::Outcome::NoAnswer:
-        std::fprintf(stderr, "%s\n", qPrintable(oq::localized(QStringLiteral("online.instance.no_answer"))));
+    case SingleInstance::Outcome::Alone:
+        if (!instance.problem().isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(oq::localized(QStringLiteral("online.instance.folder")).arg(instance.problem())));
+        return std::nullopt;
+    case SingleInstance::Outcome::NoAnswer: {
+        // Started from the desktop's menu, nobody reads standard error.
+        const QString text = oq::localized(QStringLiteral("online.instance.no_answer"));
+        std::fprintf(stderr, "%s\n", qPrintable(text));
+        if (tell)
+            tell(text);
         return 1;
+    }
     case SingleInstance::Outcome::HandedOver:
         break;
     }

@@ -40,11 +40,13 @@ struct LaunchReply {
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
-    // `folder` holds the lock and the socket; it is made private to the user.
+    // `folder` holds the lock and the socket; it is made private to the user. A folder of another
+    // user, one others may change, or one reached through their link is not used (Alone).
     explicit SingleInstance(QString folder = defaultFolder(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // $XDG_RUNTIME_DIR/oq-online, or Qt's runtime folder where that variable is unset.
+    // $XDG_RUNTIME_DIR/oq-online, or Qt's runtime folder where that variable is unset; empty
+    // without either.
     static QString defaultFolder();
 
     struct Outcome {
@@ -63,6 +65,8 @@ public:
     // On the running instance: answers each later launch, on the main thread. Without a handler
     // (before it is set, and while quitting) a later launch waits and retries.
     void setHandler(std::function<LaunchReply(const LaunchRequest&)> handler) { m_handler = std::move(handler); }
+    // Why start() ran Alone: the folder it refused, for people to read; empty otherwise.
+    const QString& problem() const { return m_problem; }
 
 private:
     enum class Lock { Taken, Held, Unusable };
@@ -71,11 +75,14 @@ private:
     void serve(QLocalSocket* socket);
 
     QString m_folder;
+    QString m_problem;
     int m_lockFd = -1;
     QLocalServer* m_server = nullptr;
     std::function<LaunchReply(const LaunchRequest&)> m_handler;
 };
 
 // The whole of a later launch: hands over, prints a refusal or silence, and gives the exit code.
-// Nothing when this process is to run as the instance.
-std::optional<int> handOverToRunningInstance(SingleInstance& instance, const LaunchRequest& request);
+// Nothing when this process is to run as the instance (or alone, saying why). A running instance
+// that does not answer is also told through `tell` (a dialog).
+std::optional<int> handOverToRunningInstance(SingleInstance& instance, const LaunchRequest& request,
+    const std::function<void(const QString&)>& tell = {}, int timeoutMs = 10000);

@@ -3,6 +3,9 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include <memory>
+#include <string_view>
+
 #include "app/controller/AppDelegate.h"
 #include "app/shell/ApplicationShell.h"
 #include "app/shell/Launch.h"
@@ -10,13 +13,34 @@
 #include "app/shell/SystemInformation.h"
 #include "platform/StringTable.h"
 
+namespace {
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("oq-online"));
+    QCoreApplication::setApplicationVersion(SystemInformation::appVersion());
+}
+
+// Help and version need no display: asked for alone, they are printed without one.
+bool asksForTextOnly(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            return false;
+        if (arg == "-h" || arg == "-?" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version")
+            return true;
+    }
+    return false;
+}
+} // namespace
+
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("oq-online"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Orbel-Quist Online"));
-    QApplication::setApplicationVersion(SystemInformation::appVersion());
-    QApplication::setDesktopFileName(QStringLiteral("oq-online"));
+    std::unique_ptr<QCoreApplication> textOnly;
+    if (asksForTextOnly(argc, argv)) {
+        textOnly = std::make_unique<QCoreApplication>(argc, argv);
+        nameApplication();
+    }
 
     // The help follows the user's language, as the window does.
     const auto t = [](const char* key) { return oq::localized(QString::fromLatin1(key)); };
@@ -32,6 +56,13 @@ int main(int argc, char** argv)
     const QCommandLineOption hidden(QStringLiteral("hidden"), t("online.cli.hidden"));
     parser.addOptions({simulate, port, timeScale, quitAfter, screenshot, hidden});
     parser.addPositionalArgument(t("online.cli.file"), t("online.cli.dumps"), t("online.cli.dumps_syntax"));
+    if (textOnly)
+        parser.process(*textOnly); // prints and exits
+
+    QApplication app(argc, argv);
+    nameApplication();
+    QApplication::setApplicationDisplayName(QStringLiteral("Orbel-Quist Online"));
+    QApplication::setDesktopFileName(QStringLiteral("oq-online"));
     parser.process(app);
 
     LaunchConfig config;

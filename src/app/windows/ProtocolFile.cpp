@@ -2,8 +2,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
+#include "platform/SafeFile.h"
 #include "platform/StringTable.h"
 
 namespace oq::protocolfile {
@@ -49,11 +49,10 @@ bool writeAtomically(const QString& path, const QByteArray& bytes, ErrorRecord* 
 
 bool writeAtomically(const QString& path, const std::function<bool(QIODevice&)>& write, ErrorRecord* error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !write(file) || !file.commit()) {
+    QString reason;
+    if (!oq::files::writeAtomically(path, write, oq::files::Privacy::Shared, &reason)) {
         if (error)
-            *error = fileError("errors.file.save.description", path, int(file.error()), file.errorString());
-        file.cancelWriting();
+            *error = fileError("errors.file.save.description", path, int(QFileDevice::WriteError), reason);
         return false;
     }
     return true;
