@@ -57,7 +57,7 @@ private:
     enum class Ownership { Empty, Ours, Foreign };
     Database(const QString& path, const QString& connection, Access access, bool immutable);
     bool prepare(Access access, QSqlError* error, QString* problem);
-    std::optional<Ownership> isOurs(QSqlError* error);
+    std::optional<Ownership> isOurs(QSqlError* error, int* version);
     bool migrate(QSqlError* error, QString* problem);
 
     QString m_path;

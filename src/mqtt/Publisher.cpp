@@ -46,6 +46,8 @@ constexpr CauseText kCauses[] = {
     {Cause::Protocol, "mqtt.cause.protocol", "the broker broke the MQTT protocol"},
     {Cause::BadPrefix, "mqtt.cause.bad_prefix", "the topic prefix %1 cannot be published to"},
     {Cause::Other, "mqtt.cause.other", "%1"},
+    {Cause::NotTls, "mqtt.cause.not_tls", "this port does not speak TLS: use mqtt:// for it"},
+    {Cause::WantsTls, "mqtt.cause.wants_tls", "the broker closed the connection without answering: if this port speaks TLS, use mqtts://"},
 };
 
 const CauseText& causeText(Cause c)
@@ -67,6 +69,7 @@ void initLibrary()
 using Clock = std::chrono::steady_clock;
 
 constexpr double kSteadySeconds = 30.0;
+constexpr double kRefusedRetrySeconds = 600.0;
 
 } // namespace
 
@@ -230,6 +233,8 @@ quint64 Publisher::acknowledged() const
     return d->acknowledged;
 }
 
+quint64 Publisher::dropped() const { return d->backlog ? quint64(d->backlog->dropped()) : 0; }
+
 const PublisherOptions& Publisher::options() const { return d->o; }
 
 void Publisher::Impl::report(State state, Cause cause, const QString& detail)
@@ -284,7 +289,12 @@ void Publisher::Impl::run()
             retry = o.firstRetrySeconds;
         if (stopping)
             break;
-        sleepFor(retry);
+        // Asking again every few seconds with a wrong password only fills the broker's log.
+        const bool refused = [this] {
+            std::lock_guard lock(mutex);
+            return status.state == State::Refused;
+        }();
+        sleepFor(refused ? std::max(retry, kRefusedRetrySeconds) : retry);
         retry = std::min(retry * 2, o.maxRetrySeconds);
     }
 }
@@ -300,6 +310,11 @@ void Publisher::Impl::reportFailure(int rc, int error)
         return report(State::Refused, Cause::Other, QStringLiteral("CONNACK %1").arg(connackCode));
     if (certificateRefused)
         return report(State::Refused, Cause::CertificateRefused);
+    // Closed before any answer: TLS spoken to a plain port, or plain MQTT to a TLS port.
+    const bool closed = rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_TLS
+        || (rc == MOSQ_ERR_ERRNO && (error == ECONNRESET || error == EPIPE || error == 0));
+    if (connackCode < 0 && closed)
+        return report(State::Refused, o.broker.tls ? Cause::NotTls : Cause::WantsTls);
     switch (rc) {
     case MOSQ_ERR_EAI:
         return report(State::Retrying, Cause::UnknownHost, o.broker.host);
@@ -428,9 +443,13 @@ void Publisher::Impl::sendReadings(mosquitto* mosq)
         const auto batch = backlog->after(lastSent, o.window - readingsInFlight);
         if (batch.empty())
             return;
-        for (const Waiting& w : batch)
-            if (!publishOne(mosq, topics.state, stateJson(w.reading, o.station, o.displayUnit), false, w.position))
+        for (const Waiting& w : batch) {
+            const QByteArray json = stateJson(w.reading, o.station, o.displayUnit);
+            // The quantity's own retained state first: the reading counts as sent with the stream's.
+            if (!publishOne(mosq, topics.of(w.reading.mode), json, true, -1)
+                || !publishOne(mosq, topics.state, json, false, w.position))
                 return; // the connection is failing; the loop finds out why
+        }
     }
 }
 

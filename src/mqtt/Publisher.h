@@ -8,7 +8,8 @@
 //     own times when it is back. Within one connection a reading is sent once; one that was in
 //     flight when a connection broke is sent again on the next (a subscriber drops duplicates by
 //     time).
-//   - A failed or lost connection is retried after 1, 2, 4 … 60 modelled seconds (the time seam).
+//   - A failed or lost connection is retried after 1, 2, 4 … 60 modelled seconds (the time seam); a
+//     refusal (password, certificate, TLS or not) only every 10 minutes, as it will not mend itself.
 //   - Every change of state is logged once and reported once; a refusal repeated on each retry is
 //     not repeated in the log.
 #include <QString>
@@ -39,6 +40,8 @@ enum class Cause {
     Protocol,           // the broker sent what MQTT does not allow
     BadPrefix,          // detail: the prefix
     Other,              // detail: the system's words
+    NotTls,             // mqtts:// to a port that broke off the TLS handshake
+    WantsTls,           // mqtt:// to a port that closed without answering (a TLS port, most likely)
 };
 
 struct Status {
@@ -96,6 +99,9 @@ public:
     std::size_t waiting() const;
     // Readings the broker acknowledged (each counted once per acknowledgement).
     quint64 acknowledged() const;
+    // Readings that will never reach the broker: those the backlog had to give up while it was
+    // away. After stop() the count goes with the backlog handed over.
+    quint64 dropped() const;
     const PublisherOptions& options() const;
 
 private:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "common/ForeignDatabase.h"
 #include "common/TestUtil.h"
@@ -361,6 +363,67 @@ TEST_F(HistoryTest, ReadersAreReadOnlyAndTellFailuresFromEmptiness)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), foreignBytes);
     EXPECT_FALSE(QFile::exists(foreign + QStringLiteral("-wal")));
+}
+
+// Readers refuse, and say why, what they cannot read truly: a newer schema, and readings still in
+// the write-ahead log where no -shm can be made (a read-only mount; a dangling link stands in for it
+// here, as the tests may run as root). Programs creating one new file at once all succeed.
+TEST_F(HistoryTest, ReadersRefuseWhatTheyCannotReadTrulyAndCreatorsDoNotCollide)
+{
+    const qint64 start = kT0 + 90 * kDay;
+    const QString newer = dir.filePath(QStringLiteral("newer.sqlite3"));
+    const QString walOnly = dir.filePath(QStringLiteral("ro/history.sqlite3"));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("ro")));
+    {
+        auto o = options();
+        o.path = newer;
+        Writer writer(o);
+        writer.record({QStringLiteral("A-1"), start, Rate, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+    }
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("newer"));
+        other.setDatabaseName(newer);
+        ASSERT_TRUE(other.open());
+        ASSERT_TRUE(QSqlQuery(other).exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion() + 1)));
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("newer"));
+    for (const qint64 t : {start, start + 1000}) {
+        Writer writer(options());
+        writer.record({QStringLiteral("A-1"), t, Rate, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+        if (t == start)
+            continue; // closed: in the main file
+        // Copied while the writer holds its log open: the readings are in the -wal alone.
+        ASSERT_TRUE(QFile::copy(path(), walOnly));
+        ASSERT_TRUE(QFile::copy(path() + QStringLiteral("-wal"), walOnly + QStringLiteral("-wal")));
+        ASSERT_GT(QFile(walOnly + QStringLiteral("-wal")).size(), 0);
+        ASSERT_TRUE(QFile::link(QStringLiteral("/proc/no-such-folder/shm"), walOnly + QStringLiteral("-shm")));
+    }
+    for (const auto& [file, why] : {std::pair{newer, "newer version"}, std::pair{walOnly, "-wal"}}) {
+        SCOPED_TRACE(file.toStdString());
+        QString problem;
+        const auto reader = Reader::open(file, &problem);
+        EXPECT_FALSE(reader) << reader->readings(QStringLiteral("A-1"), start, start + kDay).size() << " readings";
+        EXPECT_TRUE(problem.contains(QLatin1String(why))) << problem.toStdString();
+    }
+
+    for (int trial = 0; trial < 8; ++trial) {
+        const QString fresh = dir.filePath(QStringLiteral("fresh-%1.sqlite3").arg(trial));
+        std::vector<std::string> problems(4);
+        std::vector<std::thread> creators;
+        for (auto& problem : problems)
+            creators.emplace_back([&fresh, &problem] {
+                QString why;
+                if (!Database::open(fresh, Access::Write, &why))
+                    problem = why.toStdString();
+            });
+        for (auto& t : creators)
+            t.join();
+        for (const auto& problem : problems)
+            EXPECT_EQ(problem, "") << "trial " << trial;
+    }
 }
 
 // Per-bucket exports over random ranges: every reading in the range is counted once, none outside

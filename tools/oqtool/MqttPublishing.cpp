@@ -115,9 +115,11 @@ void MqttPublishing::record(const OQDeviceInfo* counter, const QDateTime& time, 
 bool MqttPublishing::finish(double seconds)
 {
     std::size_t left = 0;
-    for (auto& [serial, publisher] : m_publishers)
+    for (auto& [serial, publisher] : m_publishers) {
         if (!publisher->flush(seconds))
             left += publisher->waiting();
+        left += publisher->dropped(); // given up while the broker was away
+    }
     m_publishers.clear();
     if (left > 0)
         err(text("oqtool.watch.mqtt.not_sent").arg(left) + QLatin1Char('\n'));
