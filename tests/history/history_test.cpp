@@ -3,12 +3,18 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <map>
 #include <set>
@@ -20,6 +26,7 @@
 #include "history/HistoryExport.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 
 using namespace oq::history;
@@ -504,4 +511,64 @@ TEST_F(HistoryTest, BucketsCountExactlyTheRangeAndDaysAreLocal)
         }
         EXPECT_EQ(counted, expected) << "round " << round << " from " << from << " to " << to;
     }
+}
+
+// The raw export writes times and values as Qt's date text and singlePrecisionText() do, for any
+// time and any value a row may hold, in CSV and JSON alike (JSON strings as Qt escapes them).
+TEST_F(HistoryTest, RawExportWritesEveryTimeAndValueAsTheReferenceDoes)
+{
+    const QString serial = QStringLiteral("P-1 \"ä\"");
+    const std::vector<qint64> edges{0, 951782400000, 951868799999, 4107542400000, 253402300799999, -1, 253402300800000};
+    std::vector<std::pair<qint64, double>> rows;
+    QRandomGenerator random(35);
+    for (int i = 0; i < 3000; ++i) {
+        const qint64 t = i < qsizetype(edges.size()) ? edges[size_t(i)] : qint64(random.bounded(253402300800000.0));
+        const double v = i % 50 == 0 ? 0.0 : (random.bounded(2) ? 1 : -1) * random.generateDouble() * std::pow(10.0, random.bounded(-12, 13));
+        rows.emplace_back(t, i == 7 ? 1e39 : v);
+    }
+    {
+        QString problem;
+        auto db = Database::open(path(), Access::Write, &problem);
+        ASSERT_TRUE(db) << problem.toStdString();
+        const qint64 counter = *db->counterId(serial, true);
+        QSqlQuery insert(db->sql());
+        insert.prepare(QStringLiteral("INSERT OR IGNORE INTO readings VALUES(?, 1, ?, ?, ?, ?)"));
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            insert.addBindValue(counter);
+            insert.addBindValue(rows[i].first);
+            insert.addBindValue(rows[i].second);
+            insert.addBindValue(i % 3 ? QStringLiteral("Sv") : QStringLiteral("r\u00e9m\t"));
+            insert.addBindValue(int(i % 3));
+            ASSERT_TRUE(insert.exec()) << insert.lastError().text().toStdString();
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.first == b.first; }), rows.end());
+    QString problem;
+    const auto reader = Reader::open(path(), &problem);
+    ASSERT_TRUE(reader) << problem.toStdString();
+    QBuffer csv, json;
+    csv.open(QIODevice::WriteOnly);
+    json.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(exportRaw(*reader, {serial}, LLONG_MIN, LLONG_MAX, ExportFormat::Csv, {}, csv));
+    ASSERT_TRUE(exportRaw(*reader, {serial}, LLONG_MIN, LLONG_MAX, ExportFormat::Json, {}, json));
+    const QList<QByteArray> lines = csv.data().split('\n');
+    QJsonParseError error;
+    const QJsonArray objects = QJsonDocument::fromJson(json.data(), &error).array();
+    ASSERT_EQ(error.error, QJsonParseError::NoError);
+    ASSERT_EQ(objects.size(), qsizetype(rows.size()));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QByteArray time = QDateTime::fromMSecsSinceEpoch(rows[i].first, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+        const QByteArray value = oq::singlePrecisionText(rows[i].second);
+        const QList<QByteArray> f = lines.value(qsizetype(i) + 1).split(',');
+        ASSERT_GE(f.size(), 4) << i;
+        EXPECT_EQ(f[2], time) << rows[i].first;
+        EXPECT_EQ(f[3], value) << rows[i].second;
+        const QJsonObject o = objects[qsizetype(i)].toObject();
+        EXPECT_EQ(o.value("time").toString().toLatin1(), time);
+        EXPECT_EQ(o.value("counter").toString(), serial);
+        EXPECT_EQ(o.value("value").toDouble(), value.toDouble()) << rows[i].second;
+    }
+    // JSON strings byte for byte as Qt's own writer makes them.
+    EXPECT_TRUE(json.data().contains(QJsonDocument(QJsonObject{{"counter_unit", QStringLiteral("r\u00e9m\t")}}).toJson(QJsonDocument::Compact).mid(1).chopped(1)));
 }
