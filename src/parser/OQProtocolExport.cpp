@@ -3,9 +3,9 @@
 #include "OQProtocolExport.h"
 
 #include <QBuffer>
-#include <QLocale>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -119,6 +119,52 @@ private:
     bool m_ok = true;
 };
 
+// QByteArray::number(value, 'g', QLocale::FloatingPointShortest) without its cost (it was most of
+// the JSON export's): the shortest digits, then Qt's choice of the shorter of the decimal and the
+// exponent form (the decimal one on a tie), the exponent with at least two digits.
+char* shortest(double value, char* out)
+{
+    char text[40];
+    const char* const end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr; // -1.25e-07
+    const char* p = text;
+    if (*p == '-')
+        *out++ = *p++;
+    char digits[20];
+    int count = 0;
+    for (; *p != 'e'; ++p)
+        if (*p != '.')
+            digits[count++] = *p;
+    int exponent = 0;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+    const int magnitude = std::abs(exponent);
+    const int scientificSize = count + (count > 1) + 2 + (magnitude >= 100 ? 3 : 2);
+    const int decimalSize = exponent < 0 ? 1 - exponent + count : exponent < count - 1 ? count + 1 : exponent + 1;
+    if (scientificSize < decimalSize) {
+        *out++ = digits[0];
+        if (count > 1) {
+            *out++ = '.';
+            out = std::copy(digits + 1, digits + count, out);
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        if (magnitude < 10)
+            *out++ = '0';
+        return std::to_chars(out, out + 4, magnitude).ptr;
+    }
+    if (exponent < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -exponent - 1, '0');
+        return std::copy(digits, digits + count, out);
+    }
+    for (int i = 0; i < std::max(count, exponent + 1); ++i) {
+        if (i == exponent + 1)
+            *out++ = '.';
+        *out++ = i < count ? digits[i] : '0';
+    }
+    return out;
+}
+
 // One JSON row as it is put together: ASCII only.
 class JsonRow {
 public:
@@ -154,10 +200,9 @@ public:
             return *this << "null";
         if (std::abs(value) <= 9007199254740992.0 && value == std::trunc(value))
             return integer(qint64(value));
-        const QByteArray& text = m_numbers.text(value);
-        return append(text.constData(), text.size());
+        m_end = shortest(value, m_end);
+        return *this;
     }
-
     void writeTo(RowStream& out)
     {
         out.appendAscii(m_text, m_end - m_text);
@@ -165,33 +210,9 @@ public:
     }
 
 private:
-    // Rates repeat (they follow the pulse counts), and their shortest form is the costly part.
-    class NumberTexts {
-    public:
-        const QByteArray& text(double value)
-        {
-            quint64 bits;
-            std::memcpy(&bits, &value, sizeof bits);
-            Entry& e = m_entries[(bits ^ (bits >> 29) ^ (bits >> 43)) % kEntries];
-            if (!e.used || e.bits != bits)
-                e = {bits, QByteArray::number(value, 'g', QLocale::FloatingPointShortest), true};
-            return e.text;
-        }
-
-    private:
-        static constexpr size_t kEntries = 509;
-        struct Entry {
-            quint64 bits = 0;
-            QByteArray text;
-            bool used = false;
-        };
-        Entry m_entries[kEntries];
-    };
-
     // Far more than the longest row (two dates of at most kIsoSize, numbers of at most 32).
     char m_text[1024];
     char* m_end = m_text;
-    NumberTexts m_numbers;
 };
 
 // The members in QJsonObject's order (sorted by key), at QJsonDocument's indentation.
