@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "readings/Level.h"
@@ -115,7 +116,7 @@ public:
         if (m_json)
             m_out += '[';
         else
-            m_out += m_names.join(',') + '\n';
+            put(m_names.join(',') + '\n');
     }
     void row(const QList<QByteArray>& fields)
     {
@@ -129,26 +130,26 @@ public:
             m_out += m_rows ? ",\n{" : "\n{";
             for (qsizetype i = 0; i < count; ++i) {
                 m_out += i ? ",\"" : "\"";
-                m_out += m_names[i];
+                put(m_names[i]);
                 m_out += "\":";
                 if (fields[i].isNull())
                     m_out += "null";
                 else if (m_textual[i])
                     appendString(fields[i]);
                 else
-                    m_out += fields[i];
+                    put(fields[i]);
             }
             m_out += '}';
         } else {
             for (qsizetype i = 0; i < count; ++i) {
                 if (i)
                     m_out += ',';
-                m_out += fields[i];
+                put(fields[i]);
             }
             m_out += '\n';
         }
         ++m_rows;
-        if (m_out.size() > kChunk)
+        if (qsizetype(m_out.size()) > kChunk)
             flush();
     }
     bool finish()
@@ -173,30 +174,31 @@ private:
             plain = plain && uchar(c) >= 0x20 && uchar(c) < 0x7f && c != '"' && c != '\\';
         if (plain) {
             m_out += '"';
-            m_out += text;
+            put(text);
             m_out += '"';
             return;
         }
         for (const auto& [raw, quoted] : m_quoted)
             if (raw == text) {
-                m_out += quoted;
+                put(quoted);
                 return;
             }
         if (m_quoted.size() >= 16)
             m_quoted.erase(m_quoted.begin());
         m_quoted.emplace_back(text.toByteArray(), jsonString(QString::fromUtf8(text)));
-        m_out += m_quoted.back().second;
+        put(m_quoted.back().second);
     }
+    void put(QByteArrayView text) { m_out.append(text.data(), std::size_t(text.size())); }
     void flush()
     {
-        m_ok = m_ok && m_device.write(m_out) == m_out.size();
-        m_out.truncate(0); // keeps its room
+        m_ok = m_ok && m_device.write(m_out.data(), qint64(m_out.size())) == qint64(m_out.size());
+        m_out.clear(); // keeps its room
     }
     bool m_json;
     QList<QByteArray> m_names;
     QList<bool> m_textual;
     QIODevice& m_device;
-    QByteArray m_out;
+    std::string m_out;
     std::vector<std::pair<QByteArray, QByteArray>> m_quoted;
     qint64 m_rows = 0;
     bool m_ok = true;

@@ -278,46 +278,76 @@ bool Reader::visitRaw(const QString& serial, qint64 fromMs, qint64 toMs, const s
     };
     if (!db)
         return fail("Qt's SQLite driver does not give its connection");
-    // Each part walks its own key in time order and SQLite merges them: nothing is sorted or held.
-    static const char sql[] = "SELECT time AS t, 0 AS source, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
-                              " WHERE counter = ?1 AND mode = 1 AND time >= ?2 AND time < ?3"
-                              " UNION ALL SELECT time, 0, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
-                              " WHERE counter = ?1 AND mode = 2 AND time >= ?2 AND time < ?3"
-                              " UNION ALL SELECT start, 1, 1, dose_rate, NULL, NULL, duration, pulses, flags FROM intervals"
-                              " WHERE counter = ?1 AND start >= ?2 AND start < ?3"
-                              " ORDER BY 1, 2, 3";
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db, sql, int(sizeof sql), &raw, nullptr) != SQLITE_OK)
-        return fail(sqlite3_errmsg(db));
-    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> q(raw, sqlite3_finalize);
-    sqlite3_bind_int64(raw, 1, *id);
-    sqlite3_bind_int64(raw, 2, fromMs);
-    sqlite3_bind_int64(raw, 3, toMs);
+    // Each part walks its own key in time order and is merged here: nothing is sorted or held, and
+    // SQLite's own merge of the three cost more than the walks.
+    using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+    const auto prepare = [&](const char* sql, int mode) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int64(raw, 1, *id);
+            sqlite3_bind_int64(raw, 2, fromMs);
+            sqlite3_bind_int64(raw, 3, toMs);
+            sqlite3_bind_int(raw, 4, mode);
+        }
+        return Statement(raw, sqlite3_finalize);
+    };
+    const char* const live = "SELECT time, value, counter_unit, level FROM readings"
+                             " WHERE counter = ?1 AND mode = ?4 AND time >= ?2 AND time < ?3 ORDER BY time";
+    // A reading before an interval at the same moment, a rate before a dose.
+    Statement parts[] = {prepare(live, Rate), prepare(live, Dose),
+        prepare("SELECT start, dose_rate, duration, pulses, flags FROM intervals"
+                " WHERE counter = ?1 AND start >= ?2 AND start < ?3 AND ?4 = 1 ORDER BY start",
+            Rate)};
+    bool more[3];
+    for (int i = 0; i < 3; ++i) {
+        if (!parts[i])
+            return fail(sqlite3_errmsg(db));
+        const int rc = sqlite3_step(parts[i].get());
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return fail(sqlite3_errmsg(db));
+        more[i] = rc == SQLITE_ROW;
+    }
     RawRow row;
     QByteArray unit; // the last counter unit's bytes: a row with the same shares its text
-    int rc;
-    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
-        row.protocol = sqlite3_column_int(raw, 1) == 1;
+    for (;;) {
+        int next = -1;
+        qint64 nextTime = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (!more[i])
+                continue;
+            const qint64 t = sqlite3_column_int64(parts[i].get(), 0);
+            if (next < 0 || t < nextTime) {
+                next = i;
+                nextTime = t;
+            }
+        }
+        if (next < 0)
+            return true;
+        sqlite3_stmt* q = parts[next].get();
+        row.protocol = next == 2;
         if (row.protocol) {
-            row.interval = {sqlite3_column_int64(raw, 0), sqlite3_column_int64(raw, 6), quint64(sqlite3_column_int64(raw, 7)),
-                sqlite3_column_type(raw, 3) == SQLITE_NULL ? std::nan("") : sqlite3_column_double(raw, 3),
-                unsigned(sqlite3_column_int64(raw, 8))};
+            row.interval = {nextTime, sqlite3_column_int64(q, 2), quint64(sqlite3_column_int64(q, 3)),
+                sqlite3_column_type(q, 1) == SQLITE_NULL ? std::nan("") : sqlite3_column_double(q, 1),
+                unsigned(sqlite3_column_int64(q, 4))};
         } else {
             auto& r = row.reading;
-            r.timeMs = sqlite3_column_int64(raw, 0);
-            r.mode = sqlite3_column_int(raw, 2);
-            r.value = sqlite3_column_double(raw, 3);
-            const QByteArrayView bytes(reinterpret_cast<const char*>(sqlite3_column_text(raw, 4)), sqlite3_column_bytes(raw, 4));
+            r.timeMs = nextTime;
+            r.mode = next == 0 ? Rate : Dose;
+            r.value = sqlite3_column_double(q, 1);
+            const QByteArrayView bytes(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)), sqlite3_column_bytes(q, 2));
             if (bytes != unit || r.counterUnit.isNull()) {
                 unit = bytes.toByteArray();
                 r.counterUnit = QString::fromUtf8(unit);
             }
-            r.level = sqlite3_column_int(raw, 5);
+            r.level = sqlite3_column_int(q, 3);
         }
         if (!visit(row))
             return false;
+        const int rc = sqlite3_step(q);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return fail(sqlite3_errmsg(db));
+        more[next] = rc == SQLITE_ROW;
     }
-    return rc == SQLITE_DONE || fail(sqlite3_errmsg(db));
 }
 
 std::vector<StoredReading> Reader::readings(const QString& serial, qint64 fromMs, qint64 toMs) const
