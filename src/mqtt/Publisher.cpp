@@ -2,7 +2,9 @@
 
 #include <mosquitto.h>
 
+#include <linux/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/eventfd.h>
@@ -13,9 +15,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "logging/Log.h"
@@ -70,6 +74,25 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kSteadySeconds = 30.0;
 constexpr double kRefusedRetrySeconds = 600.0;
+
+// The project only publishes: a broker has nothing to send but its answer to the connection
+// (behind a TLS handshake), short acknowledgements and answers to pings. Beyond this allowance the
+// connection ends before the library, which takes a packet's announced length on trust, holds
+// hundreds of MB for one. Checked after each of the library's turns, which end whenever the
+// socket has nothing more to read: a broker cannot send faster than that for long.
+constexpr quint64 kInboundBase = 256 * 1024;
+constexpr quint64 kInboundPerMessage = 64; // an acknowledgement, in a TLS record at worst
+constexpr quint64 kInboundPerMinute = 1024; // pings
+
+std::optional<quint64> bytesReceived(int socket)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(socket, 6 /* IPPROTO_TCP */, TCP_INFO, &info, &size) != 0
+        || size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return std::nullopt;
+    return info.tcpi_bytes_received;
+}
 
 } // namespace
 
@@ -138,6 +161,7 @@ struct Publisher::Impl {
     // Network thread only, for the connection under way.
     std::deque<InFlight> inFlight;
     std::size_t readingsInFlight = 0;
+    quint64 messagesSent = 0;
     qint64 lastSent = 0;
     bool connected = false;
     int connackCode = -1;
@@ -345,6 +369,7 @@ bool Publisher::Impl::session()
     }
     inFlight.clear();
     readingsInFlight = 0;
+    messagesSent = 0;
     lastSent = 0;
     connected = false;
     connackCode = -1;
@@ -380,7 +405,12 @@ bool Publisher::Impl::session()
         report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(EMFILE)));
         return false;
     }
-    const auto answerBy = Clock::now() + clock::scaled(o.answerSeconds);
+    // Little is ever received; a small buffer hands the library a flood in small reads, between
+    // which the allowance below is checked.
+    const int receiveBuffer = 64 * 1024;
+    setsockopt(mosquitto_socket(mosq), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const auto began = Clock::now();
+    const auto answerBy = began + clock::scaled(o.answerSeconds);
     bool welcomed = false;
     int idleWrites = 0;
     while (!stopping) {
@@ -411,6 +441,12 @@ bool Publisher::Impl::session()
             reportFailure(loop, error);
             return welcomed;
         }
+        const auto received = bytesReceived(mosquitto_socket(mosq));
+        const auto minutes = quint64(std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - began).count());
+        if (received && *received > kInboundBase + kInboundPerMessage * messagesSent + kInboundPerMinute * minutes) {
+            report(State::Retrying, Cause::Protocol);
+            return welcomed;
+        }
     }
     if (welcomed) {
         // A clean goodbye: the will is not sent, so say it ourselves.
@@ -430,6 +466,7 @@ bool Publisher::Impl::publishOne(mosquitto* mosq, const QString& topic, const QB
     if (mosquitto_publish(mosq, &mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
         return false;
     inFlight.push_back({mid, position, false});
+    ++messagesSent;
     if (position >= 0) {
         ++readingsInFlight;
         lastSent = position;

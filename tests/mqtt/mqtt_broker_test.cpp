@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <csignal>
 #include <set>
@@ -415,6 +416,40 @@ TEST(MqttBroker, AHostileBrokerSideBreaksOnlyTheConnection)
             EXPECT_TRUE(reports[i].cause == mqtt::Cause::Protocol || reports[i].cause == mqtt::Cause::ConnectionLost)
                 << qPrintable(reports[i].logText({}));
         }
+    }
+
+    // One packet announced at 200 MB and sent for real, at 64 MB/s: the publisher stops taking it
+    // long before (the kernel's buffers hold some MB on their own).
+    QTcpServer flood;
+    ASSERT_TRUE(flood.listen(QHostAddress::LocalHost, 0));
+    qint64 sent = 0;
+    bool closed = false;
+    QObject::connect(&flood, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = flood.nextPendingConnection();
+        const auto more = [s, &sent] {
+            if (s->bytesToWrite() < (1 << 20) && sent < (64 << 20) && s->state() == QAbstractSocket::ConnectedState)
+                sent += s->write(QByteArray(1 << 16, 'x'));
+        };
+        auto* pace = new QTimer(s);
+        QObject::connect(pace, &QTimer::timeout, s, more);
+        pace->start(1);
+        QObject::connect(s, &QTcpSocket::disconnected, s, [&closed] { closed = true; });
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s, more] {
+            if (s->readAll().startsWith(char(0x10)) && s->property("answered").isNull()) {
+                s->setProperty("answered", true);
+                s->write(QByteArray::fromHex("20020000") + QByteArray::fromHex("30ffffdf5f")); // CONNACK, PUBLISH of 200 MB
+                more();
+            }
+        });
+    });
+    {
+        mqtt::PublisherOptions o;
+        o.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(flood.serverPort()));
+        mqtt::Publisher p(o);
+        EXPECT_TRUE(waitUntil([&] { return closed || sent >= (64 << 20); }, 30));
+        EXPECT_TRUE(closed);
+        EXPECT_LT(sent, 24 << 20) << "taken in";
+        EXPECT_EQ(p.status().cause, mqtt::Cause::Protocol);
     }
     oq::clock::setScale(scale);
 }
