@@ -9,7 +9,6 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -70,39 +69,12 @@ QByteArrayView isoTime(qint64 ms, char (&out)[32], QByteArray& spare)
 // singlePrecisionText() into `out` (at least 64 bytes) without its allocations.
 QByteArrayView singlePrecision(double value, char* out, QByteArray& spare)
 {
-    char text[48];
-    const auto result = std::to_chars(text, text + sizeof text, static_cast<float>(value), std::chars_format::scientific);
-    if (!std::isfinite(static_cast<float>(value)) || result.ec != std::errc()) {
+    const auto digits = shortestDigits(value, true);
+    if (!digits) {
         spare = singlePrecisionText(value);
         return spare;
     }
-    const char* p = text; // "-1.2345e+02"
-    char* o = out;
-    if (*p == '-')
-        *o++ = *p++;
-    char digits[24];
-    int count = 0;
-    for (; *p != 'e'; ++p)
-        if (*p != '.')
-            digits[count++] = *p;
-    int exponent = 0;
-    std::from_chars(p + (p[1] == '+' ? 2 : 1), result.ptr, exponent);
-    const int point = 1 + exponent; // digits before the decimal point
-    if (point <= 0) {
-        *o++ = '0';
-        *o++ = '.';
-        for (int i = point; i < 0; ++i)
-            *o++ = '0';
-        for (int i = 0; i < count; ++i)
-            *o++ = digits[i];
-    } else {
-        for (int i = 0; i < std::max(point, count); ++i) {
-            if (i == point)
-                *o++ = '.';
-            *o++ = i < count ? digits[i] : '0';
-        }
-    }
-    return QByteArrayView(out, o - out);
+    return QByteArrayView(out, writeDecimal(*digits, out) - out);
 }
 
 // Rows as CSV (a header from the names) or as a JSON array of objects; a null field is empty in

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "parser/DoseRateText.h"
+#include "platform/CLocale.h"
 #include "platform/LocalTime.h"
 
 namespace {
@@ -124,45 +125,25 @@ private:
 // exponent form (the decimal one on a tie), the exponent with at least two digits.
 char* shortest(double value, char* out)
 {
-    char text[40];
-    const char* const end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr; // -1.25e-07
-    const char* p = text;
-    if (*p == '-')
-        *out++ = *p++;
-    char digits[20];
-    int count = 0;
-    for (; *p != 'e'; ++p)
-        if (*p != '.')
-            digits[count++] = *p;
-    int exponent = 0;
-    std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+    const oq::ShortestDigits d = *oq::shortestDigits(value, false); // finite: the caller's
+    const int exponent = d.point - 1;
     const int magnitude = std::abs(exponent);
-    const int scientificSize = count + (count > 1) + 2 + (magnitude >= 100 ? 3 : 2);
-    const int decimalSize = exponent < 0 ? 1 - exponent + count : exponent < count - 1 ? count + 1 : exponent + 1;
-    if (scientificSize < decimalSize) {
-        *out++ = digits[0];
-        if (count > 1) {
-            *out++ = '.';
-            out = std::copy(digits + 1, digits + count, out);
-        }
-        *out++ = 'e';
-        *out++ = exponent < 0 ? '-' : '+';
-        if (magnitude < 10)
-            *out++ = '0';
-        return std::to_chars(out, out + 4, magnitude).ptr;
-    }
-    if (exponent < 0) {
-        *out++ = '0';
+    const int scientificSize = d.count + (d.count > 1) + 2 + (magnitude >= 100 ? 3 : 2);
+    const int decimalSize = d.point <= 0 ? 2 - d.point + d.count : d.point < d.count ? d.count + 1 : d.point;
+    if (scientificSize >= decimalSize)
+        return oq::writeDecimal(d, out);
+    if (d.negative)
+        *out++ = '-';
+    *out++ = d.digits[0];
+    if (d.count > 1) {
         *out++ = '.';
-        out = std::fill_n(out, -exponent - 1, '0');
-        return std::copy(digits, digits + count, out);
+        out = std::copy(d.digits + 1, d.digits + d.count, out);
     }
-    for (int i = 0; i < std::max(count, exponent + 1); ++i) {
-        if (i == exponent + 1)
-            *out++ = '.';
-        *out++ = i < count ? digits[i] : '0';
-    }
-    return out;
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    if (magnitude < 10)
+        *out++ = '0';
+    return std::to_chars(out, out + 4, magnitude).ptr;
 }
 
 // One JSON row as it is put together: ASCII only.
