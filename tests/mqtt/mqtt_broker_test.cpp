@@ -305,65 +305,49 @@ TEST(MqttBroker, EachSensorRendersItsOwnQuantityFromTheRealStream)
     ASSERT_TRUE(broker.start());
     Subscriber all(broker.port(), "oq-test-templates");
     ASSERT_TRUE(waitUntil([&] { return all.subscribed(); }));
-    const struct {
-        int mode;
-        double value;
-        int level;
-    } readings[] = {{history::Rate, 0.12, 0}, {history::Rate, 2.5, 1}, {history::Dose, 40.5, 0}, {history::Rate, 12.25, 2},
-        {history::Dose, 41.0, 2}, {history::Rate, 0.13, 0}};
+    const history::Reading readings[] = {{"J-1", 1, history::Rate, 0.12, "Sv", 0}, {"J-1", 2, history::Rate, 2.5, "Sv", 1},
+        {"J-1", 3, history::Dose, 40.5, "Sv", 0}, {"J-1", 4, history::Rate, 12.25, "Sv", 2}, {"J-1", 5, history::Dose, 41, "Sv", 2}};
     mqtt::PublisherOptions o;
     o.broker = *mqtt::parseBroker(broker.url());
     o.station = {QStringLiteral("J-1"), {}};
     {
         mqtt::Publisher p(o);
-        for (std::size_t i = 0; i < std::size(readings); ++i)
-            p.publish({QStringLiteral("J-1"), 1'700'000'000'000 + qint64(i) * 1000, readings[i].mode, readings[i].value,
-                QStringLiteral("Sv"), readings[i].level});
+        for (const auto& r : readings)
+            p.publish(r);
         ASSERT_TRUE(p.flush(20));
     }
     Subscriber newcomer(broker.port());
     ASSERT_TRUE(waitUntil([&] { return newcomer.messages().size() >= 7; }));
 
-    // Per sensor: its template, what it is handed in stream order, then what the newcomer is handed.
+    // Per sensor: its template and what it is handed in stream order, then as a newcomer.
     QJsonArray jobs;
-    std::vector<QStringList> expected;
-    const QString levels[] = {QStringLiteral("normal"), QStringLiteral("warning"), QStringLiteral("danger")};
+    QStringList expected;
+    const char* const levels[] = {"normal", "warning", "danger"};
     for (const auto& [key, mode] : {std::pair{"dose_rate", history::Rate}, std::pair{"dose", history::Dose},
              std::pair{"alarm_level", history::Rate}, std::pair{"dose_alarm_level", history::Dose}}) {
         const auto config = newcomer.on(QStringLiteral("homeassistant/sensor/oq-online_J-1/%1/config").arg(QLatin1String(key)));
         ASSERT_EQ(config.size(), 1u) << key;
         const QJsonObject c = QJsonDocument::fromJson(config[0].payload).object();
-        const QString topic = c.value("state_topic").toString();
         QJsonArray payloads;
-        for (const auto& m : all.on(topic))
-            payloads.append(QString::fromUtf8(m.payload));
-        const auto retained = newcomer.on(topic);
-        ASSERT_EQ(retained.size(), 1u) << key;
-        payloads.append(QString::fromUtf8(retained[0].payload));
+        for (const Subscriber* s : {&all, &newcomer})
+            for (const auto& m : s->on(c.value("state_topic").toString()))
+                payloads.append(QString::fromUtf8(m.payload));
         jobs.append(QJsonObject{{"template", c.value("value_template")}, {"payloads", payloads}});
         QStringList want;
         for (const auto& r : readings)
             if (r.mode == mode)
-                want << (c.contains("state_class") ? QString::number(r.value) : levels[r.level]);
-        want << want.back();
-        expected.push_back(want);
+                want << (c.contains("state_class") ? QString::number(r.value) : QLatin1String(levels[r.level]));
+        expected << (want << want.back()).join(QLatin1Char(' '));
     }
     QProcess python;
     python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral(R"(import json, sys, jinja2
 env = jinja2.Environment(undefined=jinja2.StrictUndefined)
-json.dump([[env.from_string(j["template"]).render(value_json=json.loads(p)) for p in j["payloads"]] for j in json.load(sys.stdin)], sys.stdout))")});
+print("\n".join(" ".join(env.from_string(j["template"]).render(value_json=json.loads(p)) for p in j["payloads"]) for j in json.load(sys.stdin))))")});
     python.write(QJsonDocument(jobs).toJson());
     python.closeWriteChannel();
     ASSERT_TRUE(python.waitForFinished(30000));
     ASSERT_EQ(python.exitCode(), 0) << "python3-jinja2 (scripts/setup): " << python.readAllStandardError().toStdString();
-    const QJsonArray rendered = QJsonDocument::fromJson(python.readAllStandardOutput()).array();
-    ASSERT_EQ(rendered.size(), qsizetype(expected.size()));
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        QStringList got;
-        for (const auto& v : rendered.at(qsizetype(i)).toArray())
-            got << (expected[i].front().at(0).isDigit() ? QString::number(v.toString().toDouble()) : v.toString());
-        EXPECT_EQ(got.join(QLatin1Char(' ')).toStdString(), expected[i].join(QLatin1Char(' ')).toStdString()) << jobs.at(qsizetype(i)).toObject().value("template").toString().toStdString();
-    }
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput()).trimmed().toStdString(), expected.join(QLatin1Char('\n')).toStdString());
 }
 
 // A broker side that sends what the publisher never asked for: a message on a topic it did not
@@ -423,33 +407,21 @@ TEST(MqttBroker, AHostileBrokerSideBreaksOnlyTheConnection)
     QTcpServer flood;
     ASSERT_TRUE(flood.listen(QHostAddress::LocalHost, 0));
     qint64 sent = 0;
-    bool closed = false;
     QObject::connect(&flood, &QTcpServer::newConnection, [&] {
         QTcpSocket* s = flood.nextPendingConnection();
-        const auto more = [s, &sent] {
+        s->write(QByteArray::fromHex("20020000") + QByteArray::fromHex("30ffffdf5f")); // CONNACK, PUBLISH of 200 MB
+        auto* pace = new QTimer(s);
+        QObject::connect(pace, &QTimer::timeout, s, [s, &sent] {
             if (s->bytesToWrite() < (1 << 20) && sent < (64 << 20) && s->state() == QAbstractSocket::ConnectedState)
                 sent += s->write(QByteArray(1 << 16, 'x'));
-        };
-        auto* pace = new QTimer(s);
-        QObject::connect(pace, &QTimer::timeout, s, more);
-        pace->start(1);
-        QObject::connect(s, &QTcpSocket::disconnected, s, [&closed] { closed = true; });
-        QObject::connect(s, &QTcpSocket::readyRead, s, [s, more] {
-            if (s->readAll().startsWith(char(0x10)) && s->property("answered").isNull()) {
-                s->setProperty("answered", true);
-                s->write(QByteArray::fromHex("20020000") + QByteArray::fromHex("30ffffdf5f")); // CONNACK, PUBLISH of 200 MB
-                more();
-            }
         });
+        pace->start(1);
     });
-    {
-        mqtt::PublisherOptions o;
-        o.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(flood.serverPort()));
-        mqtt::Publisher p(o);
-        EXPECT_TRUE(waitUntil([&] { return closed || sent >= (64 << 20); }, 30));
-        EXPECT_TRUE(closed);
-        EXPECT_LT(sent, 24 << 20) << "taken in";
-        EXPECT_EQ(p.status().cause, mqtt::Cause::Protocol);
-    }
+    mqtt::PublisherOptions o;
+    o.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(flood.serverPort()));
+    mqtt::Publisher p(o);
+    EXPECT_TRUE(waitUntil([&] { return p.status().cause == mqtt::Cause::Protocol || sent >= (64 << 20); }, 30));
+    EXPECT_EQ(p.status().cause, mqtt::Cause::Protocol);
+    EXPECT_LT(sent, 24 << 20) << "taken in";
     oq::clock::setScale(scale);
 }
