@@ -3,7 +3,8 @@
 // the caller hands readings in and never waits.
 //
 //   - On every connection: the discovery configs (retained), then `online` (retained) on the
-//     availability topic, whose last will is a retained `offline`; then the readings, QoS 1.
+//     availability topic, whose last will is a retained `offline`; then the readings, QoS 1, each
+//     also retained on its quantity's own topic.
 //   - Readings taken while the broker is away wait in the backlog and go out in order with their
 //     own times when it is back. Within one connection a reading is sent once; one that was in
 //     flight when a connection broke is sent again on the next (a subscriber drops duplicates by
