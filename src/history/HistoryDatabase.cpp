@@ -8,6 +8,9 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <chrono>
+#include <thread>
+
 #include "logging/Log.h"
 #include "platform/MoveAside.h"
 
@@ -34,6 +37,7 @@ const char* const kMigrations[] = {
     " PRIMARY KEY(counter, start)) WITHOUT ROWID;",
 };
 
+constexpr int kBusy = 5;       // SQLITE_BUSY
 constexpr int kReadOnly = 8;   // SQLITE_READONLY
 constexpr int kCantOpen = 14;  // SQLITE_CANTOPEN
 constexpr int kDamaged = 11;   // SQLITE_CORRUPT
@@ -208,7 +212,7 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
     if (access == Access::Read)
         return true;
     for (const QString& pragma : {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL")}) {
-        if (!exec(pragma, error)) {
+        if (!execWaiting(pragma, error)) {
             *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
             return false;
         }
@@ -245,7 +249,7 @@ bool Database::migrate(QSqlError* error, QString* problem)
     // The version is read again under the write lock: two programs starting on a new file at
     // once must not both create the tables.
     QSqlError e;
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE"), &e))
+    if (!execWaiting(QStringLiteral("BEGIN IMMEDIATE"), &e))
         return fail(e);
     QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
@@ -278,6 +282,20 @@ bool Database::migrate(QSqlError* error, QString* problem)
         return fail(e);
     }
     return true;
+}
+
+bool Database::execWaiting(const QString& statement, QSqlError* error)
+{
+    // SQLite gives up at once, without its busy wait, where waiting could deadlock; a second
+    // program making the same new file at the same moment (changing its journal, taking the schema
+    // step) is such a case, and asking again resolves it.
+    for (int attempt = 0;; ++attempt) {
+        if (exec(statement, error))
+            return true;
+        if (sqliteCode(*error) != kBusy || attempt >= 500)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 bool Database::exec(const QString& statement, QSqlError* error)

@@ -59,6 +59,8 @@ private:
     bool prepare(Access access, QSqlError* error, QString* problem);
     std::optional<Ownership> isOurs(QSqlError* error, int* version);
     bool migrate(QSqlError* error, QString* problem);
+    // exec(), asked again for up to five seconds while the file is busy.
+    bool execWaiting(const QString& statement, QSqlError* error);
 
     QString m_path;
     QString m_connection;

@@ -239,7 +239,7 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
         {"TLS with our CA", broker(tls), tls.path("ca.pem"), {}, mqtt::State::Connected, mqtt::Cause::None, nullptr},
         {"TLS with the system's CAs", broker(tls), {}, {}, mqtt::State::Refused, mqtt::Cause::CertificateRefused, &tls},
         {"mqtts to a plain port", {true, "127.0.0.1", auth.port()}, tls.path("ca.pem"), {}, mqtt::State::Refused, mqtt::Cause::NotTls, &auth},
-        {"mqtt to a TLS port", {false, "127.0.0.1", tls.port()}, {}, {}, mqtt::State::Refused, mqtt::Cause::WantsTls, &tls},
+        {"mqtt to a TLS port", {false, "127.0.0.1", tls.port()}, {}, {}, mqtt::State::Refused, mqtt::Cause::WantsTls, nullptr},
         {"closed port", *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort())), {}, {}, mqtt::State::Retrying,
             mqtt::Cause::ConnectionRefused, nullptr},
         {"unknown host", *mqtt::parseBroker(QStringLiteral("mqtt://no-such-broker.invalid")), {}, {}, mqtt::State::Retrying,
