@@ -507,9 +507,10 @@ void Publisher::Impl::acked(int mid)
     }
     if (through < 0)
         return;
-    backlog->delivered(through);
     {
+        // Together, so a flush() that sees the backlog empty also sees the count.
         std::lock_guard lock(mutex);
+        backlog->delivered(through);
         acknowledged += readings;
     }
     progress.notify_all();
