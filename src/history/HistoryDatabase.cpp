@@ -8,6 +8,9 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <chrono>
+#include <thread>
+
 #include "logging/Log.h"
 #include "platform/MoveAside.h"
 #include "platform/SafeFile.h"
@@ -35,6 +38,7 @@ const char* const kMigrations[] = {
     " PRIMARY KEY(counter, start)) WITHOUT ROWID;",
 };
 
+constexpr int kBusy = 5;       // SQLITE_BUSY
 constexpr int kReadOnly = 8;   // SQLITE_READONLY
 constexpr int kCantOpen = 14;  // SQLITE_CANTOPEN
 constexpr int kDamaged = 11;   // SQLITE_CORRUPT
@@ -55,6 +59,14 @@ QString describe(const QSqlError& error)
 {
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
     return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
+
+QString newerSchema(const QString& path, int version)
+{
+    return QStringLiteral("%1 was written by a newer version (schema %2, this one knows %3) and is left as it is")
+        .arg(path)
+        .arg(version)
+        .arg(int(std::size(kMigrations)));
 }
 
 } // namespace
@@ -137,6 +149,14 @@ std::unique_ptr<Database> Database::open(const QString& path, Access access, QSt
         // A WAL file in a folder the reader may not write, with no writer's -shm beside it: nobody
         // can be writing it, so it is read as it stands.
         if (access == Access::Read && !immutable && (sqliteCode(error) == kCantOpen || sqliteCode(error) == kReadOnly)) {
+            // Read as it stands, the file would leave out what the log holds: the newest readings.
+            if (QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
+                if (problem)
+                    *problem = QStringLiteral("%1: its newest readings are still in %1-wal, which can only be read where the folder "
+                                              "can be written; copy the two files to such a folder, or open it once where it can be written")
+                                   .arg(path);
+                return nullptr;
+            }
             immutable = true;
             continue;
         }
@@ -170,7 +190,8 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
     }
     // Before anything is changed: another program's database is left exactly as it is. A damaged
     // file is found here rather than by every later query.
-    const auto ours = isOurs(error);
+    int version = 0;
+    const auto ours = isOurs(error, &version);
     if (!ours) {
         *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
         return false;
@@ -181,10 +202,15 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
             : QStringLiteral("%1 holds no history").arg(m_path);
         return false;
     }
+    // A newer schema may mean what this version would misread; it is left to the version that wrote it.
+    if (version > schemaVersion()) {
+        *problem = newerSchema(m_path, version);
+        return false;
+    }
     if (access == Access::Read)
         return true;
     for (const QString& pragma : {QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL")}) {
-        if (!exec(pragma, error)) {
+        if (!execWaiting(pragma, error)) {
             *problem = QStringLiteral("%1: %2").arg(m_path, describe(*error));
             return false;
         }
@@ -192,7 +218,7 @@ bool Database::prepare(Access access, QSqlError* error, QString* problem)
     return migrate(error, problem);
 }
 
-std::optional<Database::Ownership> Database::isOurs(QSqlError* error)
+std::optional<Database::Ownership> Database::isOurs(QSqlError* error, int* version)
 {
     QSqlQuery q(m_db);
     if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM sqlite_schema),"
@@ -204,11 +230,11 @@ std::optional<Database::Ownership> Database::isOurs(QSqlError* error)
     }
     const qint64 objects = q.value(0).toLongLong();
     const bool migrations = q.value(1).toLongLong() > 0;
-    const int version = q.value(2).toInt();
-    if (objects == 0 && version == 0)
+    *version = q.value(2).toInt();
+    if (objects == 0 && *version == 0)
         return Ownership::Empty;
     // Every version we wrote keeps its migrations beside the user version.
-    return migrations && version > 0 ? Ownership::Ours : Ownership::Foreign;
+    return migrations && *version > 0 ? Ownership::Ours : Ownership::Foreign;
 }
 
 bool Database::migrate(QSqlError* error, QString* problem)
@@ -218,23 +244,26 @@ bool Database::migrate(QSqlError* error, QString* problem)
         *problem = QStringLiteral("%1: %2").arg(m_path, describe(e));
         return false;
     };
+    // The version is read again under the write lock: two programs starting on a new file at
+    // once must not both create the tables.
+    QSqlError e;
+    if (!execWaiting(QStringLiteral("BEGIN IMMEDIATE"), &e))
+        return fail(e);
     QSqlQuery q(m_db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next())
-        return fail(q.lastError());
+    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
+        const QSqlError readError = q.lastError();
+        exec(QStringLiteral("ROLLBACK"));
+        return fail(readError);
+    }
     const int version = q.value(0).toInt();
     q.finish();
-    if (version > schemaVersion()) {
-        *problem = QStringLiteral("%1 was written by a newer version (schema %2, this one knows %3) and is left as it is")
-                       .arg(m_path)
-                       .arg(version)
-                       .arg(schemaVersion());
+    if (version >= schemaVersion()) {
+        exec(QStringLiteral("ROLLBACK"));
+        if (version == schemaVersion())
+            return true;
+        *problem = newerSchema(m_path, version);
         return false;
     }
-    if (version == schemaVersion())
-        return true;
-    if (!m_db.transaction())
-        return fail(m_db.lastError());
-    QSqlError e;
     bool ok = exec(QStringLiteral("CREATE TABLE IF NOT EXISTS migrations(version INTEGER PRIMARY KEY, applied INTEGER NOT NULL)"), &e);
     for (int v = version; ok && v < schemaVersion(); ++v) {
         for (const QString& statement : QString::fromLatin1(kMigrations[v]).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
@@ -246,13 +275,25 @@ bool Database::migrate(QSqlError* error, QString* problem)
             && exec(QStringLiteral("INSERT OR REPLACE INTO migrations VALUES(%1, CAST(strftime('%s','now') AS INTEGER) * 1000)").arg(v + 1), &e);
     }
     ok = ok && exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion()), &e);
-    if (!ok) {
-        m_db.rollback();
+    if (!ok || !exec(QStringLiteral("COMMIT"), &e)) {
+        exec(QStringLiteral("ROLLBACK"));
         return fail(e);
     }
-    if (!m_db.commit())
-        return fail(m_db.lastError());
     return true;
+}
+
+bool Database::execWaiting(const QString& statement, QSqlError* error)
+{
+    // SQLite gives up at once, without its busy wait, where waiting could deadlock; a second
+    // program making the same new file at the same moment (changing its journal, taking the schema
+    // step) is such a case, and asking again resolves it.
+    for (int attempt = 0;; ++attempt) {
+        if (exec(statement, error))
+            return true;
+        if (sqliteCode(*error) != kBusy || attempt >= 500)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 bool Database::exec(const QString& statement, QSqlError* error)

@@ -57,8 +57,10 @@ private:
     enum class Ownership { Empty, Ours, Foreign };
     Database(const QString& path, const QString& connection, Access access, bool immutable);
     bool prepare(Access access, QSqlError* error, QString* problem);
-    std::optional<Ownership> isOurs(QSqlError* error);
+    std::optional<Ownership> isOurs(QSqlError* error, int* version);
     bool migrate(QSqlError* error, QString* problem);
+    // exec(), asked again for up to five seconds while the file is busy.
+    bool execWaiting(const QString& statement, QSqlError* error);
 
     QString m_path;
     QString m_connection;

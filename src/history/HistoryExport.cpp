@@ -6,8 +6,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "readings/Level.h"
 #include "history/HistoryReader.h"
@@ -28,6 +33,50 @@ QByteArray levelName(int level) { return oq::levelName(oq::Level(level)); }
 
 QByteArray unitOf(int mode) { return mode == Dose ? QByteArrayLiteral("μSv") : QByteArrayLiteral("μSv/h"); }
 
+// isoTime() into `out` without an allocation, for the years 1970 to 9999.
+QByteArrayView isoTime(qint64 ms, char (&out)[32], QByteArray& spare)
+{
+    if (ms < 0 || ms >= 253402300800000LL) {
+        spare = isoTime(ms);
+        return spare;
+    }
+    // Days to a civil date (H. Hinnant's algorithm, for days since 1970).
+    const qint64 z = ms / 86400000 + 719468;
+    const qint64 era = z / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const int day = int(doy - (153 * mp + 2) / 5 + 1);
+    const int month = int(mp < 10 ? mp + 3 : mp - 9);
+    const int year = int(yoe + era * 400 + (month <= 2));
+    const qint64 inDay = ms % 86400000;
+    const auto put = [&](int at, qint64 value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10)
+            out[at + i] = char('0' + value % 10);
+    };
+    std::memcpy(out, "0000-00-00T00:00:00.000Z", 24);
+    put(0, year, 4);
+    put(5, month, 2);
+    put(8, day, 2);
+    put(11, inDay / 3600000, 2);
+    put(14, inDay / 60000 % 60, 2);
+    put(17, inDay / 1000 % 60, 2);
+    put(20, inDay % 1000, 3);
+    return QByteArrayView(out, 24);
+}
+
+// singlePrecisionText() into `out` (at least 64 bytes) without its allocations.
+QByteArrayView singlePrecision(double value, char* out, QByteArray& spare)
+{
+    const auto digits = shortestDigits(value, true);
+    if (!digits) {
+        spare = singlePrecisionText(value);
+        return spare;
+    }
+    return QByteArrayView(out, writeDecimal(*digits, out) - out);
+}
+
 // Rows as CSV (a header from the names) or as a JSON array of objects; a null field is empty in
 // CSV and null in JSON, text fields are quoted in JSON.
 class Table {
@@ -35,27 +84,44 @@ public:
     Table(ExportFormat format, QList<QByteArray> names, QList<bool> textual, QIODevice& out)
         : m_json(format == ExportFormat::Json), m_names(std::move(names)), m_textual(std::move(textual)), m_device(out)
     {
+        m_out.reserve(kChunk + 4096);
         if (m_json)
             m_out += '[';
         else
-            m_out += m_names.join(',') + '\n';
+            put(m_names.join(',') + '\n');
     }
     void row(const QList<QByteArray>& fields)
     {
+        QVarLengthArray<QByteArrayView, 16> views(fields.begin(), fields.end());
+        row(views.constData(), views.size());
+    }
+    void row(std::initializer_list<QByteArrayView> fields) { row(fields.begin(), qsizetype(fields.size())); }
+    void row(const QByteArrayView* fields, qsizetype count)
+    {
         if (m_json) {
             m_out += m_rows ? ",\n{" : "\n{";
-            for (qsizetype i = 0; i < fields.size(); ++i) {
-                m_out += (i ? ",\"" : "\"") + m_names[i] + "\":";
-                m_out += fields[i].isNull() ? QByteArrayLiteral("null")
-                    : m_textual[i]          ? jsonString(QString::fromUtf8(fields[i]))
-                                            : fields[i];
+            for (qsizetype i = 0; i < count; ++i) {
+                m_out += i ? ",\"" : "\"";
+                put(m_names[i]);
+                m_out += "\":";
+                if (fields[i].isNull())
+                    m_out += "null";
+                else if (m_textual[i])
+                    appendString(fields[i]);
+                else
+                    put(fields[i]);
             }
             m_out += '}';
         } else {
-            m_out += fields.join(',') + '\n';
+            for (qsizetype i = 0; i < count; ++i) {
+                if (i)
+                    m_out += ',';
+                put(fields[i]);
+            }
+            m_out += '\n';
         }
         ++m_rows;
-        if (m_out.size() > 1 << 16)
+        if (qsizetype(m_out.size()) > kChunk)
             flush();
     }
     bool finish()
@@ -69,16 +135,43 @@ public:
     bool ok() const { return m_ok; }
 
 private:
+    static constexpr qsizetype kChunk = 1 << 16;
+
+    // Plain ASCII as it stands; anything else as Qt escapes it, remembered, as such fields repeat
+    // (units, levels, the counter).
+    void appendString(QByteArrayView text)
+    {
+        bool plain = true;
+        for (const char c : text)
+            plain = plain && uchar(c) >= 0x20 && uchar(c) < 0x7f && c != '"' && c != '\\';
+        if (plain) {
+            m_out += '"';
+            put(text);
+            m_out += '"';
+            return;
+        }
+        for (const auto& [raw, quoted] : m_quoted)
+            if (raw == text) {
+                put(quoted);
+                return;
+            }
+        if (m_quoted.size() >= 16)
+            m_quoted.erase(m_quoted.begin());
+        m_quoted.emplace_back(text.toByteArray(), jsonString(QString::fromUtf8(text)));
+        put(m_quoted.back().second);
+    }
+    void put(QByteArrayView text) { m_out.append(text.data(), std::size_t(text.size())); }
     void flush()
     {
-        m_ok = m_ok && m_device.write(m_out) == m_out.size();
-        m_out.clear();
+        m_ok = m_ok && m_device.write(m_out.data(), qint64(m_out.size())) == qint64(m_out.size());
+        m_out.clear(); // keeps its room
     }
     bool m_json;
     QList<QByteArray> m_names;
     QList<bool> m_textual;
     QIODevice& m_device;
-    QByteArray m_out;
+    std::string m_out;
+    std::vector<std::pair<QByteArray, QByteArray>> m_quoted;
     qint64 m_rows = 0;
     bool m_ok = true;
 };
@@ -99,11 +192,19 @@ bool rawRows(const Reader& reader, const QString& serial, qint64 from, qint64 to
     const QByteArray counter = counterField(serial, table.json());
     qint64 rows = 0;
     const double length = double(to) - double(from);
+    char time[32], value[64];
+    QByteArray spareTime, spareValue, counterUnit("");
+    QString counterUnitOf(QLatin1String(""));
     return reader.visitRaw(serial, from, to, [&](const RawRow& row) {
         if (!row.protocol) {
             const auto& x = row.reading;
-            table.row({counter, "live", isoTime(x.timeMs), singlePrecisionText(x.value), unitOf(x.mode),
-                x.counterUnit.toUtf8(), levelName(x.level), QByteArray(), QByteArray()});
+            if (x.counterUnit != counterUnitOf) {
+                counterUnitOf = x.counterUnit;
+                counterUnit = x.counterUnit.toUtf8();
+            }
+            table.row({counter, "live", isoTime(x.timeMs, time, spareTime), singlePrecision(x.value, value, spareValue),
+                x.mode == Dose ? QByteArrayView("μSv") : QByteArrayView("μSv/h"), counterUnit, oq::levelName(oq::Level(x.level)),
+                QByteArrayView(), QByteArrayView()});
         } else {
             const auto& x = row.interval;
             const bool rate = std::isfinite(x.doseRate);

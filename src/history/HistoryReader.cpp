@@ -1,10 +1,14 @@
 #include "history/HistoryReader.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sqlite3.h>
+
 #include <cmath>
+#include <memory>
 
 #include "history/HistoryDatabase.h"
 
@@ -263,37 +267,87 @@ bool Reader::visitRaw(const QString& serial, qint64 fromMs, qint64 toMs, const s
     const auto id = idOf(serial);
     if (!id)
         return m_error.isEmpty();
-    QSqlQuery q(m_db->sql());
-    q.setForwardOnly(true);
-    // Each part walks its own key in time order and SQLite merges them: nothing is sorted or held.
-    q.prepare(QStringLiteral(
-        "SELECT time AS t, 0 AS source, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
-        " WHERE counter = :c AND mode = 1 AND time >= :from AND time < :to"
-        " UNION ALL SELECT time, 0, mode, value, counter_unit, level, NULL, NULL, NULL FROM readings"
-        " WHERE counter = :c AND mode = 2 AND time >= :from AND time < :to"
-        " UNION ALL SELECT start, 1, 1, dose_rate, NULL, NULL, duration, pulses, flags FROM intervals"
-        " WHERE counter = :c AND start >= :from AND start < :to"
-        " ORDER BY 1, 2, 3"));
-    q.bindValue(QStringLiteral(":c"), *id);
-    q.bindValue(QStringLiteral(":from"), fromMs);
-    q.bindValue(QStringLiteral(":to"), toMs);
-    if (!q.exec())
-        return failed(q);
+    // Straight through SQLite's own interface: Qt's would make a variant of every field, which
+    // costs more than the rest of an export together.
+    const QVariant handle = m_db->sql().driver()->handle();
+    sqlite3* db = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.constData()) : nullptr;
+    const auto fail = [&](const char* what) {
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("%1: %2").arg(m_db->path(), QString::fromUtf8(what));
+        return false;
+    };
+    if (!db)
+        return fail("Qt's SQLite driver does not give its connection");
+    // Each part walks its own key in time order and is merged here: nothing is sorted or held, and
+    // SQLite's own merge of the three cost more than the walks.
+    using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+    const auto prepare = [&](const char* sql, int mode) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) == SQLITE_OK) {
+            sqlite3_bind_int64(raw, 1, *id);
+            sqlite3_bind_int64(raw, 2, fromMs);
+            sqlite3_bind_int64(raw, 3, toMs);
+            sqlite3_bind_int(raw, 4, mode);
+        }
+        return Statement(raw, sqlite3_finalize);
+    };
+    const char* const live = "SELECT time, value, counter_unit, level FROM readings"
+                             " WHERE counter = ?1 AND mode = ?4 AND time >= ?2 AND time < ?3 ORDER BY time";
+    // A reading before an interval at the same moment, a rate before a dose.
+    Statement parts[] = {prepare(live, Rate), prepare(live, Dose),
+        prepare("SELECT start, dose_rate, duration, pulses, flags FROM intervals"
+                " WHERE counter = ?1 AND start >= ?2 AND start < ?3 AND ?4 = 1 ORDER BY start",
+            Rate)};
+    bool more[3];
+    for (int i = 0; i < 3; ++i) {
+        if (!parts[i])
+            return fail(sqlite3_errmsg(db));
+        const int rc = sqlite3_step(parts[i].get());
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return fail(sqlite3_errmsg(db));
+        more[i] = rc == SQLITE_ROW;
+    }
     RawRow row;
-    while (q.next()) {
-        row.protocol = q.value(1).toInt() == 1;
+    QByteArray unit; // the last counter unit's bytes: a row with the same shares its text
+    for (;;) {
+        int next = -1;
+        qint64 nextTime = 0;
+        for (int i = 0; i < 3; ++i) {
+            if (!more[i])
+                continue;
+            const qint64 t = sqlite3_column_int64(parts[i].get(), 0);
+            if (next < 0 || t < nextTime) {
+                next = i;
+                nextTime = t;
+            }
+        }
+        if (next < 0)
+            return true;
+        sqlite3_stmt* q = parts[next].get();
+        row.protocol = next == 2;
         if (row.protocol) {
-            const QVariant rate = q.value(3);
-            row.interval = {q.value(0).toLongLong(), q.value(6).toLongLong(), q.value(7).toULongLong(),
-                rate.isNull() ? std::nan("") : rate.toDouble(), q.value(8).toUInt()};
+            row.interval = {nextTime, sqlite3_column_int64(q, 2), quint64(sqlite3_column_int64(q, 3)),
+                sqlite3_column_type(q, 1) == SQLITE_NULL ? std::nan("") : sqlite3_column_double(q, 1),
+                unsigned(sqlite3_column_int64(q, 4))};
         } else {
-            row.reading = {q.value(0).toLongLong(), q.value(2).toInt(), q.value(3).toDouble(), q.value(4).toString(),
-                q.value(5).toInt()};
+            auto& r = row.reading;
+            r.timeMs = nextTime;
+            r.mode = next == 0 ? Rate : Dose;
+            r.value = sqlite3_column_double(q, 1);
+            const QByteArrayView bytes(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)), sqlite3_column_bytes(q, 2));
+            if (bytes != unit || r.counterUnit.isNull()) {
+                unit = bytes.toByteArray();
+                r.counterUnit = QString::fromUtf8(unit);
+            }
+            r.level = sqlite3_column_int(q, 3);
         }
         if (!visit(row))
             return false;
+        const int rc = sqlite3_step(q);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return fail(sqlite3_errmsg(db));
+        more[next] = rc == SQLITE_ROW;
     }
-    return q.lastError().isValid() ? failed(q) : true;
 }
 
 std::vector<StoredReading> Reader::readings(const QString& serial, qint64 fromMs, qint64 toMs) const

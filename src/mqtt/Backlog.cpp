@@ -75,6 +75,7 @@ void HistoryBacklog::overflowed(const Waiting& w)
     if (m_gapFrom < 0)
         m_gapFrom = w.reading.timeMs;
     m_gapTo = std::max(m_gapTo, w.reading.timeMs);
+    ++m_gapReadings;
 }
 
 std::vector<Waiting> HistoryBacklog::after(qint64 after, std::size_t max)
@@ -95,8 +96,9 @@ std::vector<Waiting> HistoryBacklog::after(qint64 after, std::size_t max)
             if (!m_reader) {
                 LGLogWarn("MQTT: readings kept in the history cannot be read back (%@); they are not sent", problem);
                 std::lock_guard lock(m_mutex);
-                m_dropped += 1;
+                m_dropped += std::max<qint64>(m_gapReadings, 1);
                 m_gapFrom = m_gapTo = -1;
+                m_gapReadings = 0;
             }
         }
         // An hour at a time keeps each query small however long the broker was away.
@@ -128,8 +130,10 @@ void HistoryBacklog::delivered(qint64 position)
         std::lock_guard lock(m_mutex);
         if (m_gapFrom >= 0 && position >= m_gapFrom) {
             m_gapFrom = position + 1;
-            if (m_gapFrom > m_gapTo)
+            if (m_gapFrom > m_gapTo) {
                 m_gapFrom = m_gapTo = -1;
+                m_gapReadings = 0;
+            }
         }
     }
     MemoryBacklog::delivered(position);

@@ -86,6 +86,7 @@ private:
     // The times memory let go of, still to be read back: [from, to].
     qint64 m_gapFrom = -1;
     qint64 m_gapTo = -1;
+    qint64 m_gapReadings = 0; // in the gap when it opened or grew
 };
 
 } // namespace oq::mqtt

@@ -20,12 +20,14 @@ std::optional<Broker> parseBroker(const QString& url, QString* why)
             *why = withUrl ? localized(QString::fromLatin1(key)).arg(url) : localized(QString::fromLatin1(key));
         return std::nullopt;
     };
+    // Whatever else is wrong with it, an address with a user part is never repeated: a password
+    // may hold any character ('#', '/', ':'), so the whole text is suspect.
+    if (url.contains(QLatin1Char('@')))
+        return refuse("mqtt.url.credentials", false);
     const QUrl u(url.trimmed(), QUrl::StrictMode);
     const QString scheme = u.scheme().toLower();
     if (!u.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")))
         return refuse("mqtt.url.bad");
-    if (!u.userInfo().isEmpty())
-        return refuse("mqtt.url.credentials", false);
     if (u.host().isEmpty() || !(u.path().isEmpty() || u.path() == QLatin1String("/")) || u.hasQuery() || u.hasFragment())
         return refuse("mqtt.url.bad");
     Broker b;

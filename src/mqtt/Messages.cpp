@@ -63,7 +63,8 @@ QString expandPrefix(const QString& pattern, const Station& station, QString* wh
 
 Topics topicsFor(const QString& expandedPrefix)
 {
-    return {expandedPrefix + QStringLiteral("state"), expandedPrefix + QStringLiteral("availability")};
+    return {expandedPrefix + QStringLiteral("state"), expandedPrefix + QStringLiteral("availability"),
+        expandedPrefix + QStringLiteral("dose_rate"), expandedPrefix + QStringLiteral("dose")};
 }
 
 QByteArray stateJson(const history::Reading& r, const Station& station, const QString& displayUnit)
@@ -100,24 +101,18 @@ std::vector<Message> discoveryMessages(const Station& station, const Topics& top
     struct Sensor {
         const char* key;
         const char* name;
+        const QString& topic;
         QString unit;
-        const char* stateClass;
-        QString valueTemplate;
+        const char* stateClass; // null: the alarm level
     };
-    // Rate and dose share the state topic: each sensor keeps its state through readings of the other
-    // mode; before its first own reading it renders "None", which Home Assistant takes as unknown
-    // rather than as a number that does not parse. Sievert always, so a change of the display unit
-    // never mixes units in a sensor's history.
-    const auto modeTemplate = [](const char* mode) {
-        return QStringLiteral("{% if value_json.mode == '%1' %}{{ value_json.value }}"
-                              "{% elif this.state in ('unknown', 'unavailable') %}None"
-                              "{% else %}{{ this.state }}{% endif %}")
-            .arg(QLatin1String(mode));
-    };
+    // Each quantity on a topic of its own: a sensor never carries the other's state, and a level
+    // says whose thresholds it is. Sievert always, so a change of the display unit never mixes
+    // units in a sensor's history. The key "alarm_level" stays the rate's, as it was.
     const Sensor sensors[] = {
-        {"dose_rate", "Dose rate", unitText(false, history::Rate), "measurement", modeTemplate("rate")},
-        {"dose", "Dose", unitText(false, history::Dose), "total_increasing", modeTemplate("dose")},
-        {"alarm_level", "Alarm level", QString(), nullptr, QStringLiteral("{{ value_json.level }}")},
+        {"dose_rate", "Dose rate", topics.rate, unitText(false, history::Rate), "measurement"},
+        {"dose", "Dose", topics.dose, unitText(false, history::Dose), "total_increasing"},
+        {"alarm_level", "Dose-rate alarm level", topics.rate, QString(), nullptr},
+        {"dose_alarm_level", "Dose alarm level", topics.dose, QString(), nullptr},
     };
     std::vector<Message> out;
     for (const Sensor& s : sensors) {
@@ -129,8 +124,10 @@ std::vector<Message> discoveryMessages(const Station& station, const Topics& top
             QJsonObject config{
                 {QStringLiteral("name"), QLatin1String(s.name)},
                 {QStringLiteral("unique_id"), uniqueId},
-                {QStringLiteral("state_topic"), topics.state},
-                {QStringLiteral("value_template"), s.valueTemplate},
+                {QStringLiteral("state_topic"), s.topic},
+                {QStringLiteral("value_template"),
+                    s.stateClass ? QStringLiteral("{{ value_json.value }}") : QStringLiteral("{{ value_json.level }}")},
+                {QStringLiteral("expire_after"), kExpireAfterSeconds},
                 {QStringLiteral("availability_topic"), topics.availability},
                 {QStringLiteral("payload_available"), QStringLiteral("online")},
                 {QStringLiteral("payload_not_available"), QStringLiteral("offline")},

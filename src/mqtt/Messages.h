@@ -34,18 +34,28 @@ struct Message {
     bool retain = false;
 };
 
+// `state` gets every reading; `rate` and `dose` each keep the newest of their own quantity,
+// retained, so each sensor's state stands on its own, also for a newcomer.
 struct Topics {
     QString state;
     QString availability;
+    QString rate;
+    QString dose;
+    const QString& of(int mode) const { return mode == history::Dose ? dose : rate; }
 };
 Topics topicsFor(const QString& expandedPrefix);
+
+// Seconds after its last reading a sensor's value is no longer current (a silent or unplugged
+// counter, a program that died where the broker cannot tell).
+constexpr int kExpireAfterSeconds = 120;
 
 // One reading: {"time":…,"serial":…,"mode":"rate"|"dose","value":…,"unit":"μSv/h"|"μSv",
 // "display_value":…,"display_unit":…,"counter_unit":…,"level":"normal"|"warning"|"danger"}.
 // `displayUnit` is "Sv" or "rem"; anything else follows the counter's own unit.
 QByteArray stateJson(const history::Reading& reading, const Station& station, const QString& displayUnit);
 
-// The dose-rate, dose and alarm-level sensors' configs under `discoveryPrefix`. With `enabled`
+// The dose-rate and dose sensors' configs, each with the alarm level of its quantity, under
+// `discoveryPrefix`. With `enabled`
 // false the same topics with empty payloads, which removes the device from Home Assistant.
 std::vector<Message> discoveryMessages(const Station& station, const Topics& topics, const QString& discoveryPrefix, bool enabled);
 

@@ -2,7 +2,9 @@
 
 #include <mosquitto.h>
 
+#include <linux/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/eventfd.h>
@@ -13,9 +15,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "logging/Log.h"
@@ -46,6 +50,8 @@ constexpr CauseText kCauses[] = {
     {Cause::Protocol, "mqtt.cause.protocol", "the broker broke the MQTT protocol"},
     {Cause::BadPrefix, "mqtt.cause.bad_prefix", "the topic prefix %1 cannot be published to"},
     {Cause::Other, "mqtt.cause.other", "%1"},
+    {Cause::NotTls, "mqtt.cause.not_tls", "this port does not speak TLS: use mqtt:// for it"},
+    {Cause::WantsTls, "mqtt.cause.wants_tls", "the broker closed the connection without answering: if this port speaks TLS, use mqtts://"},
 };
 
 const CauseText& causeText(Cause c)
@@ -67,6 +73,26 @@ void initLibrary()
 using Clock = std::chrono::steady_clock;
 
 constexpr double kSteadySeconds = 30.0;
+constexpr double kRefusedRetrySeconds = 600.0;
+
+// The project only publishes: a broker has nothing to send but its answer to the connection
+// (behind a TLS handshake), short acknowledgements and answers to pings. Beyond this allowance the
+// connection ends before the library, which takes a packet's announced length on trust, holds
+// hundreds of MB for one. Checked after each of the library's turns, which end whenever the
+// socket has nothing more to read: a broker cannot send faster than that for long.
+constexpr quint64 kInboundBase = 256 * 1024;
+constexpr quint64 kInboundPerMessage = 64; // an acknowledgement, in a TLS record at worst
+constexpr quint64 kInboundPerMinute = 1024; // pings
+
+std::optional<quint64> bytesReceived(int socket)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(socket, 6 /* IPPROTO_TCP */, TCP_INFO, &info, &size) != 0
+        || size < offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+        return std::nullopt;
+    return info.tcpi_bytes_received;
+}
 
 } // namespace
 
@@ -135,6 +161,7 @@ struct Publisher::Impl {
     // Network thread only, for the connection under way.
     std::deque<InFlight> inFlight;
     std::size_t readingsInFlight = 0;
+    quint64 messagesSent = 0;
     qint64 lastSent = 0;
     bool connected = false;
     int connackCode = -1;
@@ -230,6 +257,8 @@ quint64 Publisher::acknowledged() const
     return d->acknowledged;
 }
 
+quint64 Publisher::dropped() const { return d->backlog ? quint64(d->backlog->dropped()) : 0; }
+
 const PublisherOptions& Publisher::options() const { return d->o; }
 
 void Publisher::Impl::report(State state, Cause cause, const QString& detail)
@@ -284,7 +313,12 @@ void Publisher::Impl::run()
             retry = o.firstRetrySeconds;
         if (stopping)
             break;
-        sleepFor(retry);
+        // Asking again every few seconds with a wrong password only fills the broker's log.
+        const bool refused = [this] {
+            std::lock_guard lock(mutex);
+            return status.state == State::Refused;
+        }();
+        sleepFor(refused ? std::max(retry, kRefusedRetrySeconds) : retry);
         retry = std::min(retry * 2, o.maxRetrySeconds);
     }
 }
@@ -300,6 +334,11 @@ void Publisher::Impl::reportFailure(int rc, int error)
         return report(State::Refused, Cause::Other, QStringLiteral("CONNACK %1").arg(connackCode));
     if (certificateRefused)
         return report(State::Refused, Cause::CertificateRefused);
+    // Closed before any answer: TLS spoken to a plain port, or plain MQTT to a TLS port.
+    const bool closed = rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_TLS
+        || (rc == MOSQ_ERR_ERRNO && (error == ECONNRESET || error == EPIPE || error == 0));
+    if (connackCode < 0 && closed)
+        return report(State::Refused, o.broker.tls ? Cause::NotTls : Cause::WantsTls);
     switch (rc) {
     case MOSQ_ERR_EAI:
         return report(State::Retrying, Cause::UnknownHost, o.broker.host);
@@ -330,6 +369,7 @@ bool Publisher::Impl::session()
     }
     inFlight.clear();
     readingsInFlight = 0;
+    messagesSent = 0;
     lastSent = 0;
     connected = false;
     connackCode = -1;
@@ -365,7 +405,12 @@ bool Publisher::Impl::session()
         report(State::Retrying, Cause::Other, QString::fromUtf8(cStrerror(EMFILE)));
         return false;
     }
-    const auto answerBy = Clock::now() + clock::scaled(o.answerSeconds);
+    // Little is ever received; a small buffer hands the library a flood in small reads, between
+    // which the allowance below is checked.
+    const int receiveBuffer = 64 * 1024;
+    setsockopt(mosquitto_socket(mosq), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const auto began = Clock::now();
+    const auto answerBy = began + clock::scaled(o.answerSeconds);
     bool welcomed = false;
     int idleWrites = 0;
     while (!stopping) {
@@ -396,6 +441,12 @@ bool Publisher::Impl::session()
             reportFailure(loop, error);
             return welcomed;
         }
+        const auto received = bytesReceived(mosquitto_socket(mosq));
+        const auto minutes = quint64(std::chrono::duration_cast<std::chrono::minutes>(Clock::now() - began).count());
+        if (received && *received > kInboundBase + kInboundPerMessage * messagesSent + kInboundPerMinute * minutes) {
+            report(State::Retrying, Cause::Protocol);
+            return welcomed;
+        }
     }
     if (welcomed) {
         // A clean goodbye: the will is not sent, so say it ourselves.
@@ -415,6 +466,7 @@ bool Publisher::Impl::publishOne(mosquitto* mosq, const QString& topic, const QB
     if (mosquitto_publish(mosq, &mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
         return false;
     inFlight.push_back({mid, position, false});
+    ++messagesSent;
     if (position >= 0) {
         ++readingsInFlight;
         lastSent = position;
@@ -428,9 +480,13 @@ void Publisher::Impl::sendReadings(mosquitto* mosq)
         const auto batch = backlog->after(lastSent, o.window - readingsInFlight);
         if (batch.empty())
             return;
-        for (const Waiting& w : batch)
-            if (!publishOne(mosq, topics.state, stateJson(w.reading, o.station, o.displayUnit), false, w.position))
+        for (const Waiting& w : batch) {
+            const QByteArray json = stateJson(w.reading, o.station, o.displayUnit);
+            // The quantity's own retained state first: the reading counts as sent with the stream's.
+            if (!publishOne(mosq, topics.of(w.reading.mode), json, true, -1)
+                || !publishOne(mosq, topics.state, json, false, w.position))
                 return; // the connection is failing; the loop finds out why
+        }
     }
 }
 
@@ -451,9 +507,10 @@ void Publisher::Impl::acked(int mid)
     }
     if (through < 0)
         return;
-    backlog->delivered(through);
     {
+        // Together, so a flush() that sees the backlog empty also sees the count.
         std::lock_guard lock(mutex);
+        backlog->delivered(through);
         acknowledged += readings;
     }
     progress.notify_all();

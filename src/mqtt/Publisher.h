@@ -3,12 +3,14 @@
 // the caller hands readings in and never waits.
 //
 //   - On every connection: the discovery configs (retained), then `online` (retained) on the
-//     availability topic, whose last will is a retained `offline`; then the readings, QoS 1.
+//     availability topic, whose last will is a retained `offline`; then the readings, QoS 1, each
+//     also retained on its quantity's own topic.
 //   - Readings taken while the broker is away wait in the backlog and go out in order with their
 //     own times when it is back. Within one connection a reading is sent once; one that was in
 //     flight when a connection broke is sent again on the next (a subscriber drops duplicates by
 //     time).
-//   - A failed or lost connection is retried after 1, 2, 4 … 60 modelled seconds (the time seam).
+//   - A failed or lost connection is retried after 1, 2, 4 … 60 modelled seconds (the time seam); a
+//     refusal (password, certificate, TLS or not) only every 10 minutes, as it will not mend itself.
 //   - Every change of state is logged once and reported once; a refusal repeated on each retry is
 //     not repeated in the log.
 #include <QString>
@@ -39,6 +41,8 @@ enum class Cause {
     Protocol,           // the broker sent what MQTT does not allow
     BadPrefix,          // detail: the prefix
     Other,              // detail: the system's words
+    NotTls,             // mqtts:// to a port that broke off the TLS handshake
+    WantsTls,           // mqtt:// to a port that closed without answering (a TLS port, most likely)
 };
 
 struct Status {
@@ -96,6 +100,9 @@ public:
     std::size_t waiting() const;
     // Readings the broker acknowledged (each counted once per acknowledgement).
     quint64 acknowledged() const;
+    // Readings that will never reach the broker: those the backlog had to give up while it was
+    // away. After stop() the count goes with the backlog handed over.
+    quint64 dropped() const;
     const PublisherOptions& options() const;
 
 private:

@@ -3,15 +3,16 @@
 #include "OQProtocolExport.h"
 
 #include <QBuffer>
-#include <QLocale>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <memory>
 
 #include "parser/DoseRateText.h"
+#include "platform/CLocale.h"
 #include "platform/LocalTime.h"
 
 namespace {
@@ -119,6 +120,32 @@ private:
     bool m_ok = true;
 };
 
+// QByteArray::number(value, 'g', QLocale::FloatingPointShortest) without its cost (it was most of
+// the JSON export's): the shortest digits, then Qt's choice of the shorter of the decimal and the
+// exponent form (the decimal one on a tie), the exponent with at least two digits.
+char* shortest(double value, char* out)
+{
+    const oq::ShortestDigits d = *oq::shortestDigits(value, false); // finite: the caller's
+    const int exponent = d.point - 1;
+    const int magnitude = std::abs(exponent);
+    const int scientificSize = d.count + (d.count > 1) + 2 + (magnitude >= 100 ? 3 : 2);
+    const int decimalSize = d.point <= 0 ? 2 - d.point + d.count : d.point < d.count ? d.count + 1 : d.point;
+    if (scientificSize >= decimalSize)
+        return oq::writeDecimal(d, out);
+    if (d.negative)
+        *out++ = '-';
+    *out++ = d.digits[0];
+    if (d.count > 1) {
+        *out++ = '.';
+        out = std::copy(d.digits + 1, d.digits + d.count, out);
+    }
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    if (magnitude < 10)
+        *out++ = '0';
+    return std::to_chars(out, out + 4, magnitude).ptr;
+}
+
 // One JSON row as it is put together: ASCII only.
 class JsonRow {
 public:
@@ -154,10 +181,9 @@ public:
             return *this << "null";
         if (std::abs(value) <= 9007199254740992.0 && value == std::trunc(value))
             return integer(qint64(value));
-        const QByteArray& text = m_numbers.text(value);
-        return append(text.constData(), text.size());
+        m_end = shortest(value, m_end);
+        return *this;
     }
-
     void writeTo(RowStream& out)
     {
         out.appendAscii(m_text, m_end - m_text);
@@ -165,33 +191,9 @@ public:
     }
 
 private:
-    // Rates repeat (they follow the pulse counts), and their shortest form is the costly part.
-    class NumberTexts {
-    public:
-        const QByteArray& text(double value)
-        {
-            quint64 bits;
-            std::memcpy(&bits, &value, sizeof bits);
-            Entry& e = m_entries[(bits ^ (bits >> 29) ^ (bits >> 43)) % kEntries];
-            if (!e.used || e.bits != bits)
-                e = {bits, QByteArray::number(value, 'g', QLocale::FloatingPointShortest), true};
-            return e.text;
-        }
-
-    private:
-        static constexpr size_t kEntries = 509;
-        struct Entry {
-            quint64 bits = 0;
-            QByteArray text;
-            bool used = false;
-        };
-        Entry m_entries[kEntries];
-    };
-
     // Far more than the longest row (two dates of at most kIsoSize, numbers of at most 32).
     char m_text[1024];
     char* m_end = m_text;
-    NumberTexts m_numbers;
 };
 
 // The members in QJsonObject's order (sorted by key), at QJsonDocument's indentation.

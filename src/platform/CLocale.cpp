@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <clocale>
 #include <charconv>
 #include <cmath>
@@ -100,31 +101,52 @@ std::optional<double> readDecimal(QStringView text)
     return v;
 }
 
+std::optional<ShortestDigits> shortestDigits(double value, bool single)
+{
+    char text[48]; // "-1.2345e+02"
+    const auto result = single ? std::to_chars(text, text + sizeof text, static_cast<float>(value), std::chars_format::scientific)
+                               : std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+    if ((single ? !std::isfinite(static_cast<float>(value)) : !std::isfinite(value)) || result.ec != std::errc())
+        return std::nullopt;
+    ShortestDigits d;
+    const char* p = text;
+    d.negative = *p == '-';
+    p += d.negative;
+    for (; *p != 'e'; ++p)
+        if (*p != '.')
+            d.digits[d.count++] = *p;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), result.ptr, d.point);
+    ++d.point;
+    return d;
+}
+
+char* writeDecimal(const ShortestDigits& d, char* out)
+{
+    if (d.negative)
+        *out++ = '-';
+    if (d.point <= 0) {
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -d.point, '0');
+        return std::copy(d.digits, d.digits + d.count, out);
+    }
+    for (int i = 0; i < std::max(d.point, d.count); ++i) {
+        if (i == d.point)
+            *out++ = '.';
+        *out++ = i < d.count ? d.digits[i] : '0';
+    }
+    return out;
+}
+
 QByteArray singlePrecisionText(double value)
 {
-    // The reading has single precision; the conversion to μSv adds digits it never had. The
-    // shortest digits that give back the same float, written out without exponent.
-    // Beyond single precision's range (a hostile line), the double as it is.
-    if (!std::isfinite(static_cast<float>(value)))
+    // The reading has single precision; the conversion to μSv adds digits it never had. Beyond
+    // single precision's range (a hostile line), the double as it is.
+    const auto digits = shortestDigits(value, true);
+    if (!digits)
         return QByteArray::number(value, 'g', 17);
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<float>(value), std::chars_format::scientific);
-    if (result.ec != std::errc())
-        return QByteArray::number(value, 'g', 9);
-    const QByteArray text(buffer, result.ptr - buffer); // "-1.2345e+02"
-    const qsizetype e = text.indexOf('e');
-    const bool negative = text.startsWith('-');
-    QByteArray digits = text.mid(negative ? 1 : 0, e - (negative ? 1 : 0));
-    digits.replace(".", "");
-    const qsizetype point = 1 + text.mid(e + 1).toInt(); // digits before the decimal point
-    QByteArray out;
-    if (point <= 0)
-        out = "0." + QByteArray(-point, '0') + digits;
-    else if (point >= digits.size())
-        out = digits + QByteArray(point - digits.size(), '0');
-    else
-        out = digits.left(point) + '.' + digits.mid(point);
-    return negative ? '-' + out : out;
+    char text[64];
+    return QByteArray(text, writeDecimal(*digits, text) - text);
 }
 
 } // namespace oq

@@ -35,4 +35,17 @@ std::optional<double> readDecimal(QStringView text);
 // single precision's range, the double as it is.
 QByteArray singlePrecisionText(double value);
 
+// The shortest digits that give back `value` (as a float when `single`): value = 0.DIGITS × 10^point,
+// signed. Nothing when it is not finite in that precision. For writers that must not allocate.
+struct ShortestDigits {
+    bool negative = false;
+    char digits[24] = {};
+    int count = 0;
+    int point = 0; // digits before the decimal point; 0 or less: zeros after it first
+};
+std::optional<ShortestDigits> shortestDigits(double value, bool single);
+// The digits without exponent ("0.00012", "1200", "3.25"); `out` holds point + count + 3 bytes,
+// 64 for any float. The end.
+char* writeDecimal(const ShortestDigits& d, char* out);
+
 } // namespace oq

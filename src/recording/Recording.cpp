@@ -67,7 +67,8 @@ std::size_t Recorder::finish(double seconds)
 {
     if (!m_publisher)
         return 0;
-    const std::size_t left = m_publisher->flush(seconds) ? 0 : m_publisher->waiting();
+    std::size_t left = m_publisher->flush(seconds) ? 0 : m_publisher->waiting();
+    left += m_publisher->dropped(); // given up by the backlog while the broker was away
     m_publisher.reset();
     return left;
 }

@@ -17,11 +17,12 @@ namespace oq::bench {
 
 struct Run {
     double seconds = 0;
+    double cpuSeconds = 0; // the child's, user and system
     double peakMiB = 0;
     bool ok = false;
 };
 
-// The command with TZ unset and standard output to `out`; wall time and the child's peak memory.
+// The command with TZ unset and standard output to `out`; wall time, the child's processor time and peak memory.
 inline Run runProcess(const std::vector<std::string>& command, const char* out)
 {
     std::vector<char*> argv;
@@ -46,6 +47,8 @@ inline Run runProcess(const std::vector<std::string>& command, const char* out)
         if (wait4(pid, &status, 0, &usage) == pid) {
             run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             run.peakMiB = double(usage.ru_maxrss) / 1024.0;
+            const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+            run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
             run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         }
     }

@@ -1,16 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "common/ForeignDatabase.h"
 #include "common/TestUtil.h"
@@ -18,6 +24,7 @@
 #include "history/HistoryExport.h"
 #include "history/HistoryReader.h"
 #include "history/HistoryWriter.h"
+#include "platform/CLocale.h"
 #include "platform/Clock.h"
 
 using namespace oq::history;
@@ -372,6 +379,46 @@ TEST_F(HistoryTest, ReadersAreReadOnlyAndTellFailuresFromEmptiness)
     EXPECT_FALSE(QFile::exists(foreign + QStringLiteral("-wal")));
 }
 
+// Readers refuse, and say why, what they cannot read truly: a newer schema, and readings still in
+// the write-ahead log where no -shm can be made (a read-only mount; a dangling link stands in for it
+// here, as the tests may run as root). Programs creating one new file at once all succeed.
+TEST_F(HistoryTest, ReadersRefuseWhatTheyCannotReadTrulyAndCreatorsDoNotCollide)
+{
+    const qint64 start = kT0 + 90 * kDay;
+    const QString newer = dir.filePath(QStringLiteral("newer.sqlite3")), walOnly = dir.filePath(QStringLiteral("ro/history.sqlite3"));
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("ro")));
+    for (const qint64 t : {start, start + 1000}) {
+        Writer writer(options());
+        writer.record({QStringLiteral("A-1"), t, Rate, 0.1, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+        if (t == start)
+            continue; // closed: in the main file
+        // Copied while the writer holds its log open: the newest reading is in the -wal alone.
+        for (const char* suffix : {"", "-wal"})
+            ASSERT_TRUE(QFile::copy(path() + QLatin1String(suffix), walOnly + QLatin1String(suffix)));
+        ASSERT_TRUE(QFile::link(QStringLiteral("/proc/no-such-folder/shm"), walOnly + QStringLiteral("-shm")));
+    }
+    ASSERT_TRUE(QFile::copy(path(), newer));
+    ASSERT_TRUE(Database::open(newer, Access::Write, nullptr)->exec(QStringLiteral("PRAGMA user_version=%1").arg(schemaVersion() + 1)));
+    for (const auto& [file, why] : {std::pair{newer, "newer version"}, std::pair{walOnly, "-wal"}}) {
+        QString problem;
+        const auto reader = Reader::open(file, &problem);
+        EXPECT_FALSE(reader) << reader->readings(QStringLiteral("A-1"), start, start + kDay).size() << " readings";
+        EXPECT_TRUE(problem.contains(QLatin1String(why))) << problem.toStdString();
+    }
+
+    for (int trial = 0; trial < 8; ++trial) {
+        const QString fresh = dir.filePath(QStringLiteral("fresh-%1.sqlite3").arg(trial));
+        QStringList problems(4);
+        std::vector<std::thread> creators;
+        for (QString& problem : problems)
+            creators.emplace_back([&fresh, &problem] { Database::open(fresh, Access::Write, &problem); });
+        for (auto& t : creators)
+            t.join();
+        EXPECT_EQ(problems.join(QString()).toStdString(), "") << "trial " << trial;
+    }
+}
+
 // Per-bucket exports over random ranges: every reading in the range is counted once, none outside
 // it; each bucket starts in the range, the first where the range does, the others at a whole
 // minute or hour of UTC or at a local midnight, also on the days the clocks change (23 and 25 hours).
@@ -450,4 +497,39 @@ TEST_F(HistoryTest, BucketsCountExactlyTheRangeAndDaysAreLocal)
         }
         EXPECT_EQ(counted, expected) << "round " << round << " from " << from << " to " << to;
     }
+}
+
+// The raw export writes times and values as Qt's date text and singlePrecisionText() do, for any
+// time and value a row may hold, and JSON strings as Qt's writer escapes them.
+TEST_F(HistoryTest, RawExportWritesEveryTimeAndValueAsTheReferenceDoes)
+{
+    const QString serial = QStringLiteral("P-1 \"\u00e4\""), oddUnit = QStringLiteral("r\u00e9m\t");
+    const qint64 edges[] = {0, 951782400000, 951868799999, 4107542400000, 253402300799999, -1, 253402300800000};
+    QRandomGenerator random(35);
+    std::map<qint64, std::pair<double, QString>> rows;
+    auto db = Database::open(path(), Access::Write, nullptr);
+    QSqlQuery insert(db->sql());
+    insert.prepare(QStringLiteral("INSERT OR REPLACE INTO readings VALUES(?, 1, ?, ?, ?, 0)"));
+    for (int i = 0; i < 3000; ++i) {
+        const qint64 t = i < 7 ? edges[i] : qint64(random.bounded(253402300800000.0));
+        rows[t] = {i == 7 ? 1e39 : i % 50 == 0 ? 0.0 : (random.bounded(2) ? 1 : -1) * random.generateDouble() * std::pow(10.0, random.bounded(-12, 13)),
+            i % 3 ? QStringLiteral("Sv") : oddUnit};
+        for (const QVariant& v : {QVariant(*db->counterId(serial, true)), QVariant(t), QVariant(rows[t].first), QVariant(rows[t].second)})
+            insert.addBindValue(v);
+        ASSERT_TRUE(insert.exec());
+    }
+    QByteArray expected = "counter,source,time,value,unit,counter_unit,level,duration,pulses\n";
+    for (const auto& [t, row] : rows)
+        expected += "P-1  \xc3\xa4 ,live," + QDateTime::fromMSecsSinceEpoch(t, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1() + ','
+            + oq::singlePrecisionText(row.first) + ",\xce\xbcSv/h," + row.second.toUtf8() + ",normal,,\n";
+    const auto reader = Reader::open(path(), nullptr);
+    QBuffer csv, json;
+    csv.open(QIODevice::WriteOnly);
+    json.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(exportRaw(*reader, {serial}, LLONG_MIN, LLONG_MAX, ExportFormat::Csv, {}, csv));
+    ASSERT_TRUE(exportRaw(*reader, {serial}, LLONG_MIN, LLONG_MAX, ExportFormat::Json, {}, json));
+    EXPECT_EQ(csv.data().toStdString(), expected.toStdString());
+    EXPECT_EQ(QJsonDocument::fromJson(json.data()).array().size(), qsizetype(rows.size()));
+    for (const auto& [key, text] : {std::pair{"counter_unit", oddUnit}, std::pair{"counter", serial}})
+        EXPECT_TRUE(json.data().contains(QJsonDocument(QJsonObject{{key, text}}).toJson(QJsonDocument::Compact).mid(1).chopped(1))) << key;
 }

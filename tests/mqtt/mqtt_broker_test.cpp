@@ -11,10 +11,10 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <algorithm>
 #include <csignal>
-#include <map>
 #include <set>
 
 #include "TestBroker.h"
@@ -90,24 +90,30 @@ TEST(MqttBroker, EveryReadingArrivesInOrderThroughAnOutageAndAKillLeavesOffline)
     {
         Subscriber newcomer(broker.port());
         const QString config = QStringLiteral("homeassistant/sensor/oq-online_%1/%2/config");
-        ASSERT_TRUE(waitUntil([&] { return newcomer.messages().size() >= 4; }));
-        const std::map<QString, std::pair<QString, QString>> sensors{{QStringLiteral("dose_rate"), {mu + "Sv/h", "measurement"}},
-            {QStringLiteral("dose"), {mu + "Sv", "total_increasing"}}, {QStringLiteral("alarm_level"), {QString(), QString()}}};
+        ASSERT_TRUE(waitUntil([&] { return newcomer.messages().size() >= 6; }));
+        const struct {
+            const char* key;
+            QString unit;
+            const char* stateClass;
+            const char* topic;
+        } sensors[] = {{"dose_rate", mu + "Sv/h", "measurement", "dose_rate"}, {"dose", mu + "Sv", "total_increasing", "dose"},
+            {"alarm_level", {}, "", "dose_rate"}, {"dose_alarm_level", {}, "", "dose"}};
         std::set<QString> ids;
-        for (const auto& [key, unitAndClass] : sensors) {
-            const auto got = newcomer.on(config.arg(serial, key));
-            ASSERT_EQ(got.size(), 1u) << key.toStdString();
+        for (const auto& [key, unit, stateClass, topic] : sensors) {
+            const auto got = newcomer.on(config.arg(serial, QLatin1String(key)));
+            ASSERT_EQ(got.size(), 1u) << key;
             EXPECT_TRUE(got[0].retained);
             const QJsonObject c = QJsonDocument::fromJson(got[0].payload).object();
-            EXPECT_EQ(c.value("state_topic").toString(), prefix + "state");
+            EXPECT_EQ(c.value("state_topic").toString(), prefix + QLatin1String(topic));
+            EXPECT_EQ(c.value("expire_after").toInt(), mqtt::kExpireAfterSeconds) << "a silent counter is not current for ever";
             EXPECT_EQ(c.value("availability_topic").toString(), prefix + "availability");
-            EXPECT_EQ(c.value("unit_of_measurement").toString(), unitAndClass.first);
-            EXPECT_EQ(c.value("state_class").toString(), unitAndClass.second);
+            EXPECT_EQ(c.value("unit_of_measurement").toString(), unit);
+            EXPECT_EQ(c.value("state_class").toString(), QLatin1String(stateClass));
             EXPECT_EQ(c.value("device").toObject().value("identifiers").toArray().at(0).toString(), "oq-online_" + serial);
             EXPECT_EQ(c.value("device").toObject().value("serial_number").toString(), serial);
             ids.insert(c.value("unique_id").toString());
         }
-        EXPECT_EQ(ids.size(), 3u);
+        EXPECT_EQ(ids.size(), 4u);
         const auto online = newcomer.on(prefix + "availability");
         ASSERT_EQ(online.size(), 1u);
         EXPECT_TRUE(online[0].retained);
@@ -284,6 +290,10 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
     ASSERT_TRUE(tls.start());
     ASSERT_TRUE(auth.start());
     const auto broker = [](const TestBroker& b) { return *mqtt::parseBroker(b.url()); };
+    const auto connections = [](const TestBroker* b) {
+        QFile log(b ? b->path("mosquitto.log") : QString());
+        return b && log.open(QIODevice::ReadOnly) ? log.readAll().count("New connection from") : 0;
+    };
 
     const struct {
         const char* name;
@@ -292,15 +302,18 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
         mqtt::Credentials credentials;
         mqtt::State state;
         mqtt::Cause cause;
+        const TestBroker* server; // whose log counts the attempts: a refusal is not asked again at once
     } cases[] = {
-        {"right password", broker(auth), {}, {"station", "right"}, mqtt::State::Connected, mqtt::Cause::None},
-        {"wrong password", broker(auth), {}, {"station", "wrong"}, mqtt::State::Refused, mqtt::Cause::BadCredentials},
-        {"TLS with our CA", broker(tls), tls.path("ca.pem"), {}, mqtt::State::Connected, mqtt::Cause::None},
-        {"TLS with the system's CAs", broker(tls), {}, {}, mqtt::State::Refused, mqtt::Cause::CertificateRefused},
+        {"right password", broker(auth), {}, {"station", "right"}, mqtt::State::Connected, mqtt::Cause::None, nullptr},
+        {"wrong password", broker(auth), {}, {"station", "wrong"}, mqtt::State::Refused, mqtt::Cause::BadCredentials, &auth},
+        {"TLS with our CA", broker(tls), tls.path("ca.pem"), {}, mqtt::State::Connected, mqtt::Cause::None, nullptr},
+        {"TLS with the system's CAs", broker(tls), {}, {}, mqtt::State::Refused, mqtt::Cause::CertificateRefused, &tls},
+        {"mqtts to a plain port", {true, "127.0.0.1", auth.port()}, tls.path("ca.pem"), {}, mqtt::State::Refused, mqtt::Cause::NotTls, &auth},
+        {"mqtt to a TLS port", {false, "127.0.0.1", tls.port()}, {}, {}, mqtt::State::Refused, mqtt::Cause::WantsTls, nullptr},
         {"closed port", *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort())), {}, {}, mqtt::State::Retrying,
-            mqtt::Cause::ConnectionRefused},
+            mqtt::Cause::ConnectionRefused, nullptr},
         {"unknown host", *mqtt::parseBroker(QStringLiteral("mqtt://no-such-broker.invalid")), {}, {}, mqtt::State::Retrying,
-            mqtt::Cause::UnknownHost},
+            mqtt::Cause::UnknownHost, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -309,7 +322,12 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
         o.caFile = c.caFile;
         o.credentials = c.credentials;
         o.maxRetrySeconds = 5; // 50 ms
+        const qsizetype before = connections(c.server);
         const Outcome run = publishFor(o, c.state == mqtt::State::Connected ? 10 : 1.0);
+        if (c.server) {
+            EXPECT_TRUE(waitUntil([&] { return connections(c.server) > before; }, 5));
+            EXPECT_EQ(connections(c.server) - before, 1) << "asked again within 100 modelled seconds";
+        }
         ASSERT_EQ(run.reports.size(), 1u) << qPrintable(run.reports.back().logText(o.broker));
         EXPECT_EQ(run.reports[0].state, c.state);
         EXPECT_EQ(run.reports[0].cause, c.cause) << qPrintable(run.reports[0].logText(o.broker));
@@ -318,13 +336,14 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
     }
 
     // What waited for a broker that was not there goes on with a publisher that reaches one (the
-    // window's publisher after a change of its settings).
+    // window's publisher after a change of its settings); what the full backlog gave up is counted.
     mqtt::PublisherOptions away;
     away.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort()));
     away.station = {QStringLiteral("T-2"), {}};
-    mqtt::Publisher first(away);
-    for (int i = 0; i < 5; ++i)
+    mqtt::Publisher first(away, std::make_unique<mqtt::MemoryBacklog>(5));
+    for (int i = 0; i < 7; ++i)
         first.publish({QStringLiteral("T-2"), 1'700'000'000'000 + i * 1000, 1, 0.1, QStringLiteral("Sv"), 0});
+    EXPECT_EQ(first.dropped(), 2u);
     auto waiting = first.stop();
     ASSERT_EQ(waiting->size(), 5u);
     mqtt::PublisherOptions there = away;
@@ -334,6 +353,61 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
     EXPECT_TRUE(second.flush(10));
     EXPECT_EQ(second.acknowledged(), 5u);
     oq::clock::setScale(scale);
+}
+
+// Home Assistant's view, by rendering each sensor's template with jinja2 on what a real broker
+// delivers: rate and dose readings interleaved, each sensor follows only its own quantity (value or
+// level), and a newcomer (Home Assistant after a restart) finds both current states retained.
+TEST(MqttBroker, EachSensorRendersItsOwnQuantityFromTheRealStream)
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    ASSERT_TRUE(broker.start());
+    Subscriber all(broker.port(), "oq-test-templates");
+    ASSERT_TRUE(waitUntil([&] { return all.subscribed(); }));
+    const history::Reading readings[] = {{"J-1", 1, history::Rate, 0.12, "Sv", 0}, {"J-1", 2, history::Rate, 2.5, "Sv", 1},
+        {"J-1", 3, history::Dose, 40.5, "Sv", 0}, {"J-1", 4, history::Rate, 12.25, "Sv", 2}, {"J-1", 5, history::Dose, 41, "Sv", 2}};
+    mqtt::PublisherOptions o;
+    o.broker = *mqtt::parseBroker(broker.url());
+    o.station = {QStringLiteral("J-1"), {}};
+    {
+        mqtt::Publisher p(o);
+        for (const auto& r : readings)
+            p.publish(r);
+        ASSERT_TRUE(p.flush(20));
+    }
+    Subscriber newcomer(broker.port());
+    ASSERT_TRUE(waitUntil([&] { return newcomer.messages().size() >= 7; }));
+
+    // Per sensor: its template and what it is handed in stream order, then as a newcomer.
+    QJsonArray jobs;
+    QStringList expected;
+    const char* const levels[] = {"normal", "warning", "danger"};
+    for (const auto& [key, mode] : {std::pair{"dose_rate", history::Rate}, std::pair{"dose", history::Dose},
+             std::pair{"alarm_level", history::Rate}, std::pair{"dose_alarm_level", history::Dose}}) {
+        const auto config = newcomer.on(QStringLiteral("homeassistant/sensor/oq-online_J-1/%1/config").arg(QLatin1String(key)));
+        ASSERT_EQ(config.size(), 1u) << key;
+        const QJsonObject c = QJsonDocument::fromJson(config[0].payload).object();
+        QJsonArray payloads;
+        for (const Subscriber* s : {&all, &newcomer})
+            for (const auto& m : s->on(c.value("state_topic").toString()))
+                payloads.append(QString::fromUtf8(m.payload));
+        jobs.append(QJsonObject{{"template", c.value("value_template")}, {"payloads", payloads}});
+        QStringList want;
+        for (const auto& r : readings)
+            if (r.mode == mode)
+                want << (c.contains("state_class") ? QString::number(r.value) : QLatin1String(levels[r.level]));
+        expected << (want << want.back()).join(QLatin1Char(' '));
+    }
+    QProcess python;
+    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral(R"(import json, sys, jinja2
+env = jinja2.Environment(undefined=jinja2.StrictUndefined)
+print("\n".join(" ".join(env.from_string(j["template"]).render(value_json=json.loads(p)) for p in j["payloads"]) for j in json.load(sys.stdin))))")});
+    python.write(QJsonDocument(jobs).toJson());
+    python.closeWriteChannel();
+    ASSERT_TRUE(python.waitForFinished(30000));
+    ASSERT_EQ(python.exitCode(), 0) << "python3-jinja2 (scripts/setup): " << python.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromUtf8(python.readAllStandardOutput()).trimmed().toStdString(), expected.join(QLatin1Char('\n')).toStdString());
 }
 
 // A broker side that sends what the publisher never asked for: a message on a topic it did not
@@ -387,5 +461,27 @@ TEST(MqttBroker, AHostileBrokerSideBreaksOnlyTheConnection)
                 << qPrintable(reports[i].logText({}));
         }
     }
+
+    // One packet announced at 200 MB and sent for real, at 64 MB/s: the publisher stops taking it
+    // long before (the kernel's buffers hold some MB on their own).
+    QTcpServer flood;
+    ASSERT_TRUE(flood.listen(QHostAddress::LocalHost, 0));
+    qint64 sent = 0;
+    QObject::connect(&flood, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = flood.nextPendingConnection();
+        s->write(QByteArray::fromHex("20020000") + QByteArray::fromHex("30ffffdf5f")); // CONNACK, PUBLISH of 200 MB
+        auto* pace = new QTimer(s);
+        QObject::connect(pace, &QTimer::timeout, s, [s, &sent] {
+            if (s->bytesToWrite() < (1 << 20) && sent < (64 << 20) && s->state() == QAbstractSocket::ConnectedState)
+                sent += s->write(QByteArray(1 << 16, 'x'));
+        });
+        pace->start(1);
+    });
+    mqtt::PublisherOptions o;
+    o.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(flood.serverPort()));
+    mqtt::Publisher p(o);
+    EXPECT_TRUE(waitUntil([&] { return p.status().cause == mqtt::Cause::Protocol || sent >= (64 << 20); }, 30));
+    EXPECT_EQ(p.status().cause, mqtt::Cause::Protocol);
+    EXPECT_LT(sent, 24 << 20) << "taken in";
     oq::clock::setScale(scale);
 }

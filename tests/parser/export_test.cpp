@@ -54,7 +54,9 @@ OQProtocolEventList oddEvents(int count)
     OQProtocolEventList events;
     for (int i = 0; i < count; ++i) {
         const qint64 duration = durations[i % 4];
-        events.push_back(OQProtocolEvent::initWithStartDate(start, duration, pulses[i % 5], rates[i % 12], sets[i % 3],
+        // Every other rate spread over all magnitudes, so each way of writing a number is met.
+        const double spread = std::ldexp(1.0 + double((i * 2654435761u) % 1000003u) / 1000003.0, (i * 7919) % 160 - 80);
+        events.push_back(OQProtocolEvent::initWithStartDate(start, duration, pulses[i % 5], i & 1 ? spread : rates[i / 2 % 12], sets[i % 3],
             i & 1, i & 2, i & 4, i & 8, i & 16, i & 32, i & 64));
         start = start.addSecs(duration);
     }
