@@ -30,11 +30,16 @@ inline bool asOtherUser(const std::function<bool()>& act)
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// A sticky folder everyone writes, as /tmp, in `parent` (which the other user may then pass).
+// A sticky folder everyone writes, as /tmp, in `parent`. The other user may then pass `parent`
+// and the folders above it (a test run keeps its temporary folders private).
 inline QString sharedFolder(const QString& parent)
 {
     const QByteArray shared = QFile::encodeName(parent) + "/shared";
-    ::chmod(QFile::encodeName(parent).constData(), 0711);
+    for (QByteArray up = QFile::encodeName(parent); up.size() > 1; up.truncate(up.lastIndexOf('/'))) {
+        struct stat st = {};
+        if (::stat(up.constData(), &st) == 0 && st.st_uid == geteuid() && !(st.st_mode & S_IXOTH))
+            ::chmod(up.constData(), (st.st_mode & 07777) | S_IXOTH);
+    }
     ::mkdir(shared.constData(), 0777);
     ::chmod(shared.constData(), 01777);
     return QFile::decodeName(shared);
