@@ -1,8 +1,12 @@
 #include "OQDevice.h"
 
+#include "platform/Clock.h"
+
 OQDevice::OQDevice(QObject* parent)
     : QObject(parent)
 {
+    m_silenceTimer.setSingleShot(true);
+    connect(&m_silenceTimer, &QTimer::timeout, this, [this] { setOnlineSilent(true); });
 }
 
 OQDevice::~OQDevice() = default;
@@ -73,6 +77,8 @@ void OQDevice::setBusy(bool v)
 void OQDevice::setFailed(bool v)
 {
     m_failed.store(v);
+    if (v)
+        watchOnlineSilence(false);
     emit failedChanged(v);
 }
 
@@ -99,7 +105,28 @@ void OQDevice::setOnlineValue(double v, qint64 timeMs)
         m_onlineValue = v;
         m_onlineValueTime = timeMs;
     }
+    if (m_silenceWatched) {
+        m_silenceTimer.start(oq::clock::scaledMs(kOnlineSilenceSeconds));
+        setOnlineSilent(false);
+    }
     emit onlineValueChanged();
+}
+
+void OQDevice::watchOnlineSilence(bool on)
+{
+    m_silenceWatched = on;
+    if (on)
+        return;
+    m_silenceTimer.stop();
+    setOnlineSilent(false);
+}
+
+void OQDevice::setOnlineSilent(bool v)
+{
+    if (m_onlineSilent == v)
+        return;
+    m_onlineSilent = v;
+    emit onlineSilentChanged(v);
 }
 
 void OQDevice::setOnlineUnit(const QString& unit)

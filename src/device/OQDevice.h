@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@ class OQDevice : public QObject {
     Q_PROPERTY(bool onlineMode READ onlineMode NOTIFY onlineModeChanged)
     Q_PROPERTY(QVariant onlineValue READ onlineValueVariant NOTIFY onlineValueChanged)
     Q_PROPERTY(QString onlineUnit READ onlineUnit NOTIFY onlineUnitChanged)
+    Q_PROPERTY(bool onlineSilent READ onlineSilent NOTIFY onlineSilentChanged)
     Q_PROPERTY(QString error READ error NOTIFY errorChanged)
     Q_PROPERTY(bool canSetTime READ canSetTime CONSTANT)
     Q_PROPERTY(bool usbConnected READ usbConnected CONSTANT)
@@ -50,6 +52,12 @@ public:
     QVariant onlineValueVariant() const;
     // Null text for none.
     QString onlineUnit() const;
+    // The counter sends a reading a second; one that has sent none for this long (modelled seconds)
+    // while its stream runs has gone silent: five readings missed, two read time-outs passed.
+    static constexpr double kOnlineSilenceSeconds = 5;
+    // No value line for kOnlineSilenceSeconds since the last one of a running stream; off again at
+    // the next value line, at the stop, or at a failure.
+    bool onlineSilent() const { return m_onlineSilent; }
     QString error() const;
     std::shared_ptr<oq::ProgressRecord> progress() const;
     bool canSetTime() const { return m_canSetTime.load(); }
@@ -78,6 +86,7 @@ signals:
     void onlineModeChanged(bool);
     void onlineValueChanged();
     void onlineUnitChanged();
+    void onlineSilentChanged(bool);
     void errorChanged();
     void progressChanged();
 
@@ -94,6 +103,9 @@ protected:
     // A value and the time its line was read, set together before observers are told.
     void setOnlineValue(double v, qint64 timeMs);
     void setOnlineUnit(const QString& unit);
+    // On when a stream is asked for, off when it is stopped; only a watched stream can go silent,
+    // and only once its first value came.
+    void watchOnlineSilence(bool on);
     void setError(const QString& message);
     void setProgress(std::shared_ptr<oq::ProgressRecord> progress);
     void setCanSetTime(bool v) { m_canSetTime = v; }
@@ -111,6 +123,11 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_onlineMode{false};
     std::atomic<bool> m_canSetTime{false};
+    // Main thread only.
+    QTimer m_silenceTimer;
+    bool m_silenceWatched = false;
+    bool m_onlineSilent = false;
+    void setOnlineSilent(bool v);
 };
 
 // Devices are shared: work queued for a device keeps it alive until it has run. The last owner may

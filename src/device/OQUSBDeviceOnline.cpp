@@ -26,6 +26,7 @@ void OQUSBDevice::startDoseMode() { startOnlineMode(QStringLiteral("D")); }
 void OQUSBDevice::startOnlineMode(const QString& command)
 {
     const quint64 loop = ++m_loopsAsked;
+    watchOnlineSilence(true);
     runOnWorker([command, loop](const std::shared_ptr<OQUSBDevice>& self) {
         self->startOnlineModeInBackgroundWithCommand(command, loop);
     });
@@ -96,6 +97,7 @@ void OQUSBDevice::stopOnlineMode(std::function<void()> completion)
 {
     // Names every loop asked for so far, running or still queued; a later start is not touched.
     m_loopsStopped = m_loopsAsked.load();
+    watchOnlineSilence(false);
     setOnlineValue(std::nullopt);
     runOnWorker([completion = std::move(completion)](const std::shared_ptr<OQUSBDevice>& self) {
         // The loops it names have ended: they ran before it on the worker.

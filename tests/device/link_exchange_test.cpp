@@ -266,17 +266,28 @@ TEST_F(OnlineMode, TwoValuelessLinesResetByAGoodOneAndTheThirdRestartsOnce)
     EXPECT_EQ(commandCount("R"), 2);
 }
 
-// A counter that falls silent mid-stream (switched off, its bridge still on the bus): once the
-// stream is given up and started afresh, its last reading is no longer shown as current.
-TEST_F(OnlineMode, SilenceClearsTheLastReading)
+// A counter that falls silent mid-stream (switched off, its bridge still on the bus): it is told
+// silent, once the stream is given up and started afresh its last reading is no longer shown as
+// current, and it is told again at the first reading that comes back.
+TEST_F(OnlineMode, SilenceIsToldAndClearsTheLastReadingUntilReadingsReturn)
 {
     start(config([](auto& c) { c.valueInterval = 0.1; }));
+    QList<bool> told;
+    QObject guard;
+    QObject::connect(device.get(), &OQDevice::onlineSilentChanged, &guard, [&](bool s) { told << s; });
     device->startRateMode();
     ASSERT_TRUE(waitUntil([&] { return device->onlineValue().has_value(); }));
     rig->counter->updateConfig([](auto& c) { c.faults.silent = true; });
     ASSERT_TRUE(waitUntil([&] { return !device->onlineValue().has_value(); }));
+    EXPECT_TRUE(device->onlineSilent());
     EXPECT_FALSE(device->failed());
     EXPECT_TRUE(waitUntil([&] { return commandCount("R") >= 2; })) << "the stream is started afresh";
+    rig->counter->updateConfig([](auto& c) { c.faults.silent = false; });
+    ASSERT_TRUE(waitUntil([&] { return device->onlineValue().has_value(); }));
+    EXPECT_EQ(told, (QList<bool>{true, false}));
+    told.clear();
+    spin(0.01);
+    EXPECT_TRUE(told.isEmpty()) << "a steady stream is not told silent";
 }
 
 TEST_F(OnlineMode, StopAmongValuelessLinesIsNotUndoneByARestart)
