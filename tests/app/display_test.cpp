@@ -267,9 +267,9 @@ TEST_F(DisplayTest, MissingPortIsToldAndLeavesTheCounterActionsOff)
     sim::useFtBackend();
 }
 
-// The line dies while the counter streams (as with --port): its last reading does not stay on
-// screen as if it were current, and the window says the connection was lost.
-TEST_F(DisplayTest, LostConnectionLeavesNoReadingOnScreen)
+// The counter falls silent, then the line dies while it streams (as with --port): neither time
+// does its last reading stay on screen as if it were current, and the window says which it is.
+TEST_F(DisplayTest, SilentCounterOrLostConnectionLeavesNoReadingOnScreen)
 {
     clock::setScale(0.01);
     auto counter = std::make_shared<sim::SimCounter>(test::steadyCounter(0.5));
@@ -286,6 +286,17 @@ TEST_F(DisplayTest, LostConnectionLeavesNoReadingOnScreen)
     device->startRateMode();
     ASSERT_TRUE(test::waitUntil([&] { return window.connectionStatus()->state() == ConnectionStatus::State::Reading; }, 20));
     EXPECT_TRUE(window.valueLabel()->text().startsWith(QStringLiteral("0.500"))) << window.valueLabel()->text().toStdString();
+
+    counter->updateConfig([](auto& c) { c.faults.silent = true; });
+    ASSERT_TRUE(test::waitUntil([&] { return window.connectionStatus()->state() == ConnectionStatus::State::Silent; }, 20));
+    EXPECT_TRUE(window.statusLabel()->text().contains(QStringLiteral("no reading for more than 5 s")))
+        << window.statusLabel()->text().toStdString();
+    EXPECT_FALSE(window.valueLabel()->isVisibleTo(&window));
+    EXPECT_FALSE(window.levelLabel()->isVisibleTo(&window));
+    counter->updateConfig([](auto& c) { c.faults.silent = false; });
+    ASSERT_TRUE(test::waitUntil([&] { return window.connectionStatus()->state() == ConnectionStatus::State::Reading; }, 20));
+    EXPECT_TRUE(window.valueLabel()->isVisibleTo(&window));
+    EXPECT_FALSE(window.statusLabel()->isVisibleTo(&window));
 
     counter->unplug();
     ASSERT_TRUE(test::waitUntil([&] { return device->failed(); }, 20));

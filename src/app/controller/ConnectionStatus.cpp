@@ -29,6 +29,7 @@ void ConnectionStatus::observeDevice()
         for (auto signal : {&OQDevice::connectedChanged, &OQDevice::busyChanged, &OQDevice::failedChanged})
             m_observation << connect(d.get(), signal, this, &ConnectionStatus::update);
         m_observation << connect(d.get(), &OQDevice::errorChanged, this, &ConnectionStatus::update);
+        m_observation << connect(d.get(), &OQDevice::onlineSilentChanged, this, &ConnectionStatus::update);
     }
     update();
 }
@@ -54,6 +55,9 @@ void ConnectionStatus::update()
                           : localized(QStringLiteral("ui.status.failed"));
         if (!cause.isEmpty() && !noSuchPort)
             text += QLatin1Char('\n') + cause;
+    } else if (d->onlineSilent()) {
+        state = State::Silent;
+        text = localized(QStringLiteral("ui.status.silent")).arg(OQDevice::kOnlineSilenceSeconds);
     } else if (d->onlineValue()) {
         state = State::Reading;
     } else if (!d->connected() || d->busy()) {

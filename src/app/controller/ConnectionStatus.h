@@ -1,6 +1,7 @@
 #pragma once
 // Where the reading stands, in words for the main window: no counter, connecting, failed (with the
-// cause), starting, or reading (no words: the figure speaks). Follows the controller's device.
+// cause), starting, silent (the stream runs but brings no readings: the last one is not current),
+// or reading (no words: the figure speaks). Follows the controller's device.
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -11,7 +12,7 @@ class OQAppDelegate;
 class ConnectionStatus : public QObject {
     Q_OBJECT
 public:
-    enum class State { NoCounter, Connecting, Failed, Starting, Reading };
+    enum class State { NoCounter, Connecting, Failed, Starting, Silent, Reading };
     Q_ENUM(State)
 
     explicit ConnectionStatus(OQAppDelegate* controller, QObject* parent = nullptr);

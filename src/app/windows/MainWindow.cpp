@@ -143,6 +143,7 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(controller, &OQAppDelegate::onlineModeChanged, this, &MainWindow::updateHistoryMode);
     connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
     connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateStatusText);
+    connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateLevelText);
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::fontColorChanged, this, &MainWindow::updateTextColor);
         connect(cm, &ColorManager::levelChanged, this, &MainWindow::updateValueText);
@@ -261,7 +262,7 @@ void MainWindow::updateLevelText()
 {
     const auto* cm = m_controller->colorManager();
     const QString shown = m_value->text();
-    const bool figure = cm && !shown.isEmpty() && !shown.startsWith(QLatin1String("---"));
+    const bool figure = cm && !shown.isEmpty() && !shown.startsWith(QLatin1String("---")) && !counterSilent();
     const oq::Level level = cm ? cm->level() : oq::Level::Normal;
     static const char* const keys[] = {"preferences.level.normal", "preferences.level.warning", "preferences.level.danger"};
     const QString words = figure ? localized(QString::fromLatin1(keys[int(level)])) : QString();
@@ -294,12 +295,18 @@ void MainWindow::updateStatusText()
     m_status->setVisible(!m_connectionStatus->text().isEmpty());
     // Without a figure to show, the words take its place in the middle of the window.
     const QString shown = m_value->text();
-    const bool noFigure = shown.isEmpty() || shown == QLatin1String("---");
+    // A silent counter's last reading is not current: it is not shown at all.
+    const bool noFigure = shown.isEmpty() || shown == QLatin1String("---") || counterSilent();
     m_value->setVisible(!(m_status->isVisibleTo(this) && noFigure));
     if (auto* layout = qobject_cast<QVBoxLayout*>(m_background->layout()))
         layout->setStretchFactor(m_status, m_value->isVisibleTo(this) ? 0 : 1);
     if (wasVisible != m_status->isVisibleTo(this))
         m_controller->windowWillResize(this, valueFitArea(size()));
+}
+
+bool MainWindow::counterSilent() const
+{
+    return m_connectionStatus && m_connectionStatus->state() == ConnectionStatus::State::Silent;
 }
 
 void MainWindow::updateTextColor()

@@ -64,6 +64,7 @@ private:
     void updateStatusText();
     void updateTextColor();
     void updateLevelText();
+    bool counterSilent() const;
     void addHistoryReading();
     void updateHistoryMode();
 
