@@ -368,24 +368,44 @@ TEST(OqtoolWatch, BadArgumentsAreAUsageError)
     EXPECT_TRUE(help.out.contains("--simulate"));
 }
 
-TEST(OqtoolWatch, CtrlCStopsTheCounterBeforeExiting)
+// In both output forms: a counter that falls silent is told once on standard error, and once
+// more when its readings return; Ctrl-C then stops the counter before oqtool exits.
+TEST(OqtoolWatch, SilenceIsToldOnceEachWayAndCtrlCStopsTheCounterBeforeExiting)
 {
     oq::clock::setScale(kScale.toDouble());
-    auto counter = std::make_shared<oq::sim::SimCounter>();
-    oq::sim::SimPty pty(counter);
-    ASSERT_TRUE(pty.start());
-    QProcess p;
-    p.setProcessEnvironment(environment());
-    p.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", pty.path()});
-    ASSERT_TRUE(p.waitForStarted());
-    ASSERT_TRUE(oq::test::waitUntil([&] { return p.readAllStandardOutput().size() > 0 || p.state() != QProcess::Running; }, 30));
-    ASSERT_EQ(p.state(), QProcess::Running) << p.readAllStandardError().constData();
-    ::kill(pid_t(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(30000));
-    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
-    EXPECT_EQ(counter->commandLog().last(), "X");
-    EXPECT_EQ(counter->mode(), oq::sim::Mode::Idle);
-    pty.stop();
+    for (const char* format : {"text", "csv"}) {
+        SCOPED_TRACE(format);
+        auto counter = std::make_shared<oq::sim::SimCounter>();
+        oq::sim::SimPty pty(counter);
+        ASSERT_TRUE(pty.start());
+        QProcess p;
+        p.setProcessEnvironment(environment(QStringLiteral("de_DE.UTF-8")));
+        p.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", pty.path(), "--format", format});
+        ASSERT_TRUE(p.waitForStarted());
+        QByteArray out, err;
+        const auto until = [&](const std::function<bool()>& done) {
+            return oq::test::waitUntil([&] {
+                out += p.readAllStandardOutput();
+                err += p.readAllStandardError();
+                return done() || p.state() != QProcess::Running;
+            }, 30);
+        };
+        ASSERT_TRUE(until([&] { return out.count('\n') >= 3; }));
+        counter->updateConfig([](auto& c) { c.faults.silent = true; });
+        ASSERT_TRUE(until([&] { return err.contains("counter silent"); }));
+        counter->updateConfig([](auto& c) { c.faults.silent = false; });
+        ASSERT_TRUE(until([&] { return err.contains("readings resumed"); }));
+        ASSERT_EQ(p.state(), QProcess::Running) << err.constData();
+        ::kill(pid_t(p.processId()), SIGINT);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        err += p.readAllStandardError();
+        EXPECT_EQ(p.exitCode(), 0) << err.constData();
+        EXPECT_EQ(err.count("oqtool watch: counter silent: no reading for more than 5 s\n"), 1) << err.constData();
+        EXPECT_EQ(err.count("oqtool watch: counter readings resumed\n"), 1) << err.constData();
+        EXPECT_EQ(counter->commandLog().last(), "X");
+        EXPECT_EQ(counter->mode(), oq::sim::Mode::Idle);
+        pty.stop();
+    }
     oq::clock::setScale(1.0);
 }
 

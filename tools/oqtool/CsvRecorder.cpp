@@ -228,6 +228,14 @@ bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error)
     return true;
 }
 
+void tellSilence(const OQDevice& device, const QObject& context)
+{
+    QObject::connect(&device, &OQDevice::onlineSilentChanged, &context, [](bool silent) {
+        err(silent ? QStringLiteral("oqtool watch: counter silent: no reading for more than %1 s\n").arg(OQDevice::kOnlineSilenceSeconds)
+                   : QStringLiteral("oqtool watch: counter readings resumed\n"));
+    });
+}
+
 // ---- The recording
 
 namespace {
@@ -309,6 +317,7 @@ private:
         m_attached = true;
         LGLogInfo("CSV recording: counter attached, starting online mode %i", m_mode);
         QObject::connect(m_device.get(), &OQDevice::onlineValueChanged, this, [this] { valueChanged(); });
+        tellSilence(*m_device, *this);
         if (m_mode == 1)
             m_device->startRateMode();
         else

@@ -10,7 +10,9 @@
 #include <functional>
 #include <sys/types.h>
 
+class OQDevice;
 class OQDeviceInfo;
+class QObject;
 
 namespace oqtool {
 
@@ -78,6 +80,10 @@ using ReadingHook = std::function<void(const CsvReading& reading, const OQDevice
 // given, and to `also`. Returns the exit code.
 int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts = nullptr,
     const ReadingHook& also = {});
+
+// Tells on standard error, once each, when the counter's stream falls silent and when readings
+// return, for as long as `context` lives. The lines are for scripts: the same in every language.
+void tellSilence(const OQDevice& device, const QObject& context);
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;

@@ -143,6 +143,7 @@ int run(const QStringList& arguments)
             recording.record(serial, firmware, time, v, mode, device->onlineUnit());
         }, Qt::QueuedConnection);
     });
+    oqtool::tellSilence(*device, guard);
 
     if (mode == 1)
         device->startRateMode();
