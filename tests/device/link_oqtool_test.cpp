@@ -383,12 +383,8 @@ TEST(OqtoolWatch, SilenceIsToldOnceEachWayAndCtrlCStopsTheCounterBeforeExiting)
         p.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", pty.path(), "--format", format});
         ASSERT_TRUE(p.waitForStarted());
         QByteArray out, err;
-        const auto until = [&](const std::function<bool()>& done) {
-            return oq::test::waitUntil([&] {
-                out += p.readAllStandardOutput();
-                err += p.readAllStandardError();
-                return done() || p.state() != QProcess::Running;
-            }, 30);
+        const auto until = [&](auto done) {
+            return oq::test::waitUntil([&] { return (out += p.readAllStandardOutput(), err += p.readAllStandardError(), done()) || p.state() != QProcess::Running; }, 30);
         };
         ASSERT_TRUE(until([&] { return out.count('\n') >= 3; }));
         counter->updateConfig([](auto& c) { c.faults.silent = true; });
