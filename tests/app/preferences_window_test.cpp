@@ -162,7 +162,10 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
     QPushButton* swatch = w.colorSwatch(settings::WarningFontColor);
     ASSERT_TRUE(swatch);
     EXPECT_FALSE(swatch->accessibleName().isEmpty());
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("dark orange (#aa6e00)"));
+    // Described in the user's language: "dark orange (#aa6e00)".
+    const auto words = [](const char* key) { return localized(QStringLiteral("preferences.colors.name.") + QLatin1String(key)); };
+    const QString darkOrange = words("dark").arg(words("orange")) + QStringLiteral(" (#aa6e00)");
+    EXPECT_EQ(swatch->accessibleDescription(), darkOrange);
     EXPECT_EQ(w.colorSwatch(settings::NormalBackgroundColor)->accessibleDescription(),
         localized(QStringLiteral("preferences.colors.system")));
 
@@ -174,7 +177,7 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
     EXPECT_TRUE(picker->windowTitle().contains(swatch->accessibleName())) << picker->windowTitle().toStdString();
     picker->setCurrentColor(QColor(10, 20, 30));
     EXPECT_EQ(SettingsStore::shared().colorForKey(settings::WarningFontColor)->toQColor(), QColor(10, 20, 30));
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("black (#0a141e)"));
+    EXPECT_EQ(swatch->accessibleDescription(), words("black") + QStringLiteral(" (#0a141e)"));
 
     // Another swatch takes the picker over.
     w.colorSwatch(settings::DangerBarColor)->click();
@@ -198,7 +201,7 @@ TEST(PreferencesWindow, SwatchesDriveTheSharedPickerWhichClosesWithTheWindow)
         if (b->text() == localized(QStringLiteral("preferences.colors.restore")))
             b->click();
     EXPECT_FALSE(SettingsStore::shared().hasStoredValue(settings::WarningFontColor));
-    EXPECT_EQ(swatch->accessibleDescription(), QStringLiteral("dark orange (#aa6e00)"));
+    EXPECT_EQ(swatch->accessibleDescription(), darkOrange);
     w.close();
 }
 
