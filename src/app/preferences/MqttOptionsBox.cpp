@@ -1,7 +1,6 @@
 #include "MqttOptionsBox.h"
 
 #include <QCheckBox>
-#include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
@@ -9,6 +8,7 @@
 
 #include "mqtt/Broker.h"
 #include "mqtt/Publisher.h"
+#include "platform/SafeFile.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -90,7 +90,7 @@ void MqttOptionsBox::commit(QLineEdit* field, const QString& key)
         } else if (key == oq::settings::MqttCaFile) {
             // The publisher runs in whatever folder the program started in: the file is kept by its full path.
             if (value.startsWith(QLatin1String("~/")))
-                value = QDir::homePath() + value.mid(1);
+                value = oq::files::homeFolder() + value.mid(1);
             const QFileInfo file(value);
             value = file.absoluteFilePath();
             if (!file.isFile() || !file.isReadable())
