@@ -57,7 +57,20 @@ public:
         const auto entries = SimBus::instance().entries();
         if (size_t(index) >= entries.size())
             return FT_DEVICE_NOT_FOUND;
-        const SimBusEntry& e = entries[size_t(index)];
+        return openEntry(entries[size_t(index)], handle);
+    }
+
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE* handle) override
+    {
+        for (const SimBusEntry& e : SimBus::instance().entries()) {
+            if (e.locationId == location)
+                return openEntry(e, handle);
+        }
+        return FT_DEVICE_NOT_FOUND;
+    }
+
+    FT_STATUS openEntry(const SimBusEntry& e, FT_HANDLE* handle)
+    {
         if (m_ports.find([&e](const SimPort& p) { return p.entry.entryId == e.entryId; }))
             return FT_DEVICE_NOT_OPENED;
         auto port = std::make_shared<SimPort>();

@@ -51,6 +51,11 @@ public:
 
     // Null: nothing names a device.
     QString name() const { return {}; }
+    // The bridge this device talks to, by its bus location (as the hot-plug watch reports it).
+    // Set before the device's first exchange. Without one the device takes the first bridge listed
+    // and closes any handle left open on the others: right for one counter, wrong for several.
+    void setBridgeLocation(std::optional<DWORD> location) { m_bridgeLocation = location; }
+    std::optional<DWORD> bridgeLocation() const { return m_bridgeLocation; }
     // The online loop running now has been asked to stop.
     bool cancelOnline() const { return loopStopRequested(m_runningLoop.load()); }
     // Answers of the last protocol transfer, trimmed; null until one was read.
@@ -107,6 +112,8 @@ private:
 
     // Transport.
     bool openLink();
+    // Opens the bridge at m_bridgeLocation, closing a handle an earlier device left on it.
+    FT_STATUS openOwnBridge(DWORD count, FT_HANDLE* handle);
     void appendReceived(const char* bytes, DWORD count);
     std::optional<QString> readLine(std::optional<oq::ErrorRecord>& error);
     // A line read and written to the device log (and as "<- line" to the application log).
@@ -145,6 +152,7 @@ private:
     void setProtocolText(const QString& protocol);
 
     std::weak_ptr<OQUSBDevice> m_weakSelf;
+    std::optional<DWORD> m_bridgeLocation;
     std::atomic<int> m_workInFlight{0};
     bool m_infoExchangeRun = false; // worker only
     int m_backgroundQueueClass = 25;

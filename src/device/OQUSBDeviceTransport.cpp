@@ -24,6 +24,17 @@ constexpr int kMaxEmptyReads = 2;
 // Value lines after "P": a stream that stops sends one or two more; this many is one that does not.
 constexpr int kMaxSkippedValues = 64;
 
+// Its serial port can show up a moment after the counter itself.
+bool bridgeListed(DWORD count, DWORD location)
+{
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    DWORD listed = count;
+    if (FT_GetDeviceInfoList(nodes.data(), &listed) != FT_OK)
+        return false;
+    return std::any_of(nodes.begin(), nodes.begin() + std::min(listed, count),
+        [location](const FT_DEVICE_LIST_INFO_NODE& n) { return n.LocId == location; });
+}
+
 void setOut(std::optional<ErrorRecord>* out, ErrorRecord error)
 {
     if (out)
@@ -46,7 +57,7 @@ bool OQUSBDevice::openLink()
             failWithFtStatus(status);
             return false;
         }
-        if (count > 0)
+        if (count > 0 && (!m_bridgeLocation || bridgeListed(count, *m_bridgeLocation)))
             break;
     }
 
@@ -58,20 +69,8 @@ bool OQUSBDevice::openLink()
         return false;
     }
 
-    if (count > 0) {
-        // A bridge still open, for example by an earlier device object, would refuse the open.
-        std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
-        DWORD listed = count;
-        if (FT_GetDeviceInfoList(nodes.data(), &listed) == FT_OK) {
-            for (DWORD i = 0; i < std::min(listed, count); ++i) {
-                if (nodes[i].ftHandle)
-                    FT_Close(nodes[i].ftHandle);
-            }
-        }
-    }
-
     FT_HANDLE handle = nullptr;
-    const FT_STATUS status = FT_Open(0, &handle);
+    const FT_STATUS status = openOwnBridge(count, &handle);
     // Retries of an open that keeps failing the same way stay quiet: one line per change of cause.
     static std::atomic<FT_STATUS> lastFailure{FT_OK};
     if (status != FT_OK) {
@@ -100,6 +99,29 @@ bool OQUSBDevice::openLink()
     }
     m_rxBuffer = QByteArray();
     return true;
+}
+
+FT_STATUS OQUSBDevice::openOwnBridge(DWORD count, FT_HANDLE* handle)
+{
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    DWORD listed = count;
+    if (count == 0 || FT_GetDeviceInfoList(nodes.data(), &listed) != FT_OK)
+        listed = 0;
+    nodes.resize(std::min(listed, count));
+    if (!m_bridgeLocation) {
+        // One counter: a bridge still open, for example by an earlier device object, would refuse the open.
+        for (const auto& node : nodes) {
+            if (node.ftHandle)
+                FT_Close(node.ftHandle);
+        }
+        return FT_Open(0, handle);
+    }
+    // Several counters: the other bridges' handles belong to the other counters' devices.
+    for (const auto& node : nodes) {
+        if (node.LocId == *m_bridgeLocation && node.ftHandle)
+            FT_Close(node.ftHandle);
+    }
+    return FT_OpenEx(reinterpret_cast<void*>(uintptr_t(*m_bridgeLocation)), FT_OPEN_BY_LOCATION, handle);
 }
 
 FT_STATUS OQUSBDevice::writeCommand(char command)

@@ -81,6 +81,7 @@ void USBMonitor::deviceAdded(USBRegistry::Iterator iterator)
             raiseEntryIDFailure();
         }
         auto record = std::make_unique<USBDeviceInternal>(m_registry.get());
+        record->entryID = key;
         if (registry.entryName(service, &record->name) != 0)
             record->name.clear();
 
@@ -136,9 +137,13 @@ void USBMonitor::deviceAdded(USBRegistry::Iterator iterator)
             &record->notification);
         if (status != 0)
             LGLogWarn("IOServiceAddInterestNotification returned 0x%08x.", uint32_t(status));
+        const USBDeviceInternal* reported = record.get();
         m_devicesByID[key] = std::move(record);
-        if (m_delegate)
+        if (m_delegate) {
+            m_reporting = reported;
             m_delegate->monitorFoundNewDevice(this);
+            m_reporting = nullptr;
+        }
         registry.releaseService(service);
     }
 }
@@ -158,7 +163,12 @@ void USBMonitor::deviceNotificationForService(
     if (messageType != USBRegistry::MessageServiceIsTerminated)
         return;
     LGLogInfo("Device removed with service: %X", service);
+    // Kept until the delegate has heard which counter left.
+    const std::unique_ptr<USBDeviceInternal> removed = std::move(it->second);
     m_devicesByID.erase(it);
-    if (m_delegate)
+    if (m_delegate) {
+        m_reporting = removed.get();
         m_delegate->monitorRemovedDevice(this);
+        m_reporting = nullptr;
+    }
 }

@@ -17,7 +17,7 @@
 
 class USBMonitor;
 
-// The delegate's role. Neither report says which device: the delegate cannot tell two counters apart.
+// The delegate's role. During either report, the monitor's reportedDevice() says which counter.
 class USBMonitorDegelate {
 public:
     virtual ~USBMonitorDegelate() = default;
@@ -40,8 +40,9 @@ public:
     USBDeviceInternal(const USBDeviceInternal&) = delete;
     USBDeviceInternal& operator=(const USBDeviceInternal&) = delete;
 
+    uint64_t entryID = 0; // the same for the arrival and the removal of one attachment
     QString name;
-    uint32_t locationID = 0;
+    uint32_t locationID = 0; // where it sits on the bus; its serial port is listed under it
     USBRegistry::Subscription notification = 0;
 
 private:
@@ -71,6 +72,9 @@ public:
     // when the entry identifier cannot be read.
     void deviceNotificationForService(USBRegistry::Service service, uint32_t messageType, quintptr messageArgument);
 
+    // The device being reported to the delegate; null outside a report.
+    const USBDeviceInternal* reportedDevice() const { return m_reporting; }
+
     // The devices reported as arrived and not yet as removed.
     size_t deviceCount() const { return m_devicesByID.size(); }
     USBRegistry* registry() const { return m_registry.get(); }
@@ -86,4 +90,5 @@ private:
     USBRegistry::Iterator m_addedIter = 0;
     bool m_resetOnDetect = false;
     USBMonitorDegelate* m_delegate = nullptr;
+    const USBDeviceInternal* m_reporting = nullptr;
 };

@@ -6,6 +6,8 @@
 #include <libudev.h>
 #include <unistd.h>
 
+#include "platform/UsbLocation.h"
+
 namespace {
 
 QString text(const char* s)
@@ -102,23 +104,7 @@ std::optional<uint64_t> UdevRegistry::entryIDFor(const QString& busnum, const QS
 
 std::optional<uint32_t> UdevRegistry::locationIDFor(const QString& busnum, const QString& portPath)
 {
-    // Bus number in the top byte, then one nibble per port from the root hub down.
-    const auto bus = decimal(busnum, 0xFF);
-    if (!bus || portPath.isEmpty())
-        return std::nullopt;
-    const QStringList ports = portPath.split(u'.');
-    if (ports.size() > 6)
-        return std::nullopt;
-    uint32_t location = *bus << 24;
-    int shift = 20;
-    for (const QString& port : ports) {
-        const auto p = decimal(port, 0xFF);
-        if (!p)
-            return std::nullopt;
-        location |= std::min<uint32_t>(*p, 0xF) << shift;
-        shift -= 4;
-    }
-    return location;
+    return oq::usbLocationId(busnum, portPath);
 }
 
 void UdevRegistry::handleEvent(const UdevEvent& event)

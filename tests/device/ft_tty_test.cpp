@@ -102,7 +102,9 @@ TEST_F(FtTtyTest, FindsCountersByTheirUsbParent)
     FT_DEVICE_LIST_INFO_NODE nodes[2];
     ASSERT_EQ(FT_GetDeviceInfoList(nodes, &n), FT_OK);
     EXPECT_STREQ(nodes[0].SerialNumber, "SER-ttyUSB1");
-    EXPECT_EQ(nodes[0].LocId, (1u << 16) | 5u);
+    EXPECT_EQ(nodes[0].LocId, 0x01200000u); // as the hot-plug watch names bus 1, port 2
+    FT_HANDLE none = nullptr;
+    EXPECT_EQ(FT_OpenEx(reinterpret_cast<void*>(uintptr_t(0x01300000)), FT_OPEN_BY_LOCATION, &none), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(nodes[0].ftHandle, nullptr);
 
     FT_HANDLE h = nullptr;

@@ -16,6 +16,7 @@ public:
     FT_STATUS createDeviceInfoList(DWORD* n) override { return m_inner->createDeviceInfoList(n); }
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* n) override { return m_inner->getDeviceInfoList(nodes, n); }
     FT_STATUS open(int index, FT_HANDLE* h) override { return m_inner->open(index, h); }
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE* h) override { return m_inner->openByLocation(location, h); }
     FT_STATUS close(FT_HANDLE h) override { return m_inner->close(h); }
     FT_STATUS purge(FT_HANDLE h, ULONG mask) override { return m_inner->purge(h, mask); }
     FT_STATUS setFlowControl(FT_HANDLE h, USHORT f, UCHAR on, UCHAR off) override { return m_inner->setFlowControl(h, f, on, off); }

@@ -25,6 +25,7 @@ public:
     FT_STATUS createDeviceInfoList(DWORD* n) override { *n = 0; return FT_OK; }
     FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE*, DWORD* n) override { *n = 0; return FT_OK; }
     FT_STATUS open(int, FT_HANDLE*) override { return FT_DEVICE_NOT_FOUND; }
+    FT_STATUS openByLocation(DWORD, FT_HANDLE*) override { return FT_DEVICE_NOT_FOUND; }
     FT_STATUS close(FT_HANDLE) override { return FT_OK; }
     FT_STATUS purge(FT_HANDLE, ULONG) override { return FT_OK; }
     FT_STATUS setFlowControl(FT_HANDLE, USHORT, UCHAR, UCHAR) override { return FT_OK; }

@@ -57,6 +57,15 @@ FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle)
         return FT_DEVICE_NOT_FOUND;
     return backend()->open(deviceNumber, handle);
 }
+FT_STATUS FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle)
+{
+    if (!handle)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    if (flags != FT_OPEN_BY_LOCATION)
+        return FT_INVALID_PARAMETER;
+    return backend()->openByLocation(DWORD(reinterpret_cast<uintptr_t>(arg)), handle);
+}
 FT_STATUS FT_Close(FT_HANDLE handle) { return backend()->close(handle); }
 FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask) { return backend()->purge(handle, mask); }
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff)

@@ -29,6 +29,8 @@ public:
     virtual FT_STATUS createDeviceInfoList(DWORD* count) = 0;
     virtual FT_STATUS getDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, DWORD* count) = 0;
     virtual FT_STATUS open(int index, FT_HANDLE* handle) = 0;
+    // The bridge listed with this LocId, wherever it sits in the list now.
+    virtual FT_STATUS openByLocation(DWORD location, FT_HANDLE* handle) = 0;
     virtual FT_STATUS close(FT_HANDLE handle) = 0;
     virtual FT_STATUS purge(FT_HANDLE handle, ULONG mask) = 0;
     virtual FT_STATUS setFlowControl(FT_HANDLE handle, USHORT flow, UCHAR xon, UCHAR xoff) = 0;

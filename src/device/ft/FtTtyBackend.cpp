@@ -27,6 +27,7 @@
 #include "logging/Log.h"
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
+#include "platform/UsbLocation.h"
 
 namespace oq::ft {
 namespace {
@@ -174,7 +175,20 @@ public:
         const std::vector<TtyDevice> devices = scan();
         if (size_t(index) >= devices.size())
             return FT_DEVICE_NOT_FOUND;
-        const TtyDevice& d = devices[size_t(index)];
+        return openDevice(devices[size_t(index)], handle);
+    }
+
+    FT_STATUS openByLocation(DWORD location, FT_HANDLE* handle) override
+    {
+        for (const TtyDevice& d : scan()) {
+            if (d.location == location)
+                return openDevice(d, handle);
+        }
+        return FT_DEVICE_NOT_FOUND;
+    }
+
+    FT_STATUS openDevice(const TtyDevice& d, FT_HANDLE* handle)
+    {
         if (openHandleFor(d.path))
             return FT_DEVICE_NOT_OPENED;
         const QByteArray node = QFile::encodeName(d.path);
@@ -496,10 +510,10 @@ private:
                     continue;
                 if (readAttribute(dir, "idVendor").compare(vid, Qt::CaseInsensitive) == 0
                     && readAttribute(dir, "idProduct").compare(pid, Qt::CaseInsensitive) == 0) {
-                    const quint32 bus = readAttribute(dir, "busnum").toUInt();
-                    const quint32 dev = readAttribute(dir, "devnum").toUInt();
+                    // Named as the hot-plug watch names it, so an arrival finds its port.
+                    const quint32 location = usbLocationIdOfSysName(QFileInfo(dir).fileName()).value_or(0);
                     found.push_back({m_dev + QLatin1Char('/') + name, name, readAttribute(dir, "serial"),
-                        readAttribute(dir, "product"), (bus << 16) | dev});
+                        readAttribute(dir, "product"), location});
                 }
                 break;
             }

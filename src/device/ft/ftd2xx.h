@@ -46,6 +46,9 @@ FT_STATUS FT_SetVIDPID(DWORD vid, DWORD pid);
 FT_STATUS FT_CreateDeviceInfoList(LPDWORD numDevs);
 FT_STATUS FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* dest, LPDWORD numDevs);
 FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* handle);
+// Only FT_OPEN_BY_LOCATION: `arg` is the bridge's LocId, as listed.
+enum : DWORD { FT_OPEN_BY_LOCATION = 4 };
+FT_STATUS FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle);
 FT_STATUS FT_Close(FT_HANDLE handle);
 FT_STATUS FT_Purge(FT_HANDLE handle, ULONG mask);
 FT_STATUS FT_SetFlowControl(FT_HANDLE handle, USHORT flowControl, UCHAR xon, UCHAR xoff);
