@@ -24,7 +24,8 @@ const std::vector<Option>& options()
     static const std::vector<Option> list = {
         {"baud", "N", "speed the counter talks at: 460800 (default) or 9600"},
         {"version", "TOKEN", "firmware version token, e.g. 7.14Lb07"},
-        {"serial", "N", "serial number"},
+        {"serial", "N", "serial number (of the first counter; the others count up from it)"},
+        {"counters", "N", "N counters, each on a pseudo-terminal of its own (paths printed one a line)"},
         {"size", "HEX", "valid protocol bytes in the version record"},
         {"version-record", "TEXT", "answer to \"v\" as it stands"},
         {"dump", "FILE", "dump text the counter holds (sections v h s c b)"},
@@ -249,6 +250,9 @@ QString parseSimOptions(const QStringList& arguments, SimProgramOptions& out)
     }
     number("unplug-after-dump-bytes", out.bridge.unplugAfterDumpBytes, 0, 1e12);
     number("line-slowdown", c.lineSlowdown, 1, 1000);
+    number("counters", out.counters, 1, 64);
+    if (out.counters > 1 && out.usbipPort && error.isEmpty())
+        error = QStringLiteral("--counters: only on pseudo-terminals");
     return error;
 }
 

@@ -17,6 +17,9 @@ struct SimProgramOptions {
     // the first free port.
     std::optional<int> usbipPort;
     BridgeOptions bridge;
+    // Counters on pseudo-terminals of their own, alike but for their serial numbers (the first
+    // one's, then counting up).
+    int counters = 1;
     bool help = false;
 };
 

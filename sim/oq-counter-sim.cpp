@@ -1,8 +1,11 @@
-// oq-counter-sim: a simulated Orbel-Quist counter on a pseudo-terminal, or behind an emulated USB
+// oq-counter-sim: simulated Orbel-Quist counters on pseudo-terminals, or one behind an emulated USB
 // bridge in the kernel's USB/IP host controller.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "platform/CLocale.h"
 #include "platform/Clock.h"
@@ -13,6 +16,18 @@
 namespace {
 
 const timespec kSlice {0, 50 * 1000 * 1000};
+
+// The serial number after `serial`: its trailing digits counted up, else a digit added.
+QString nextSerial(const QString& serial)
+{
+    qsizetype digits = serial.size();
+    while (digits > 0 && serial[digits - 1].isDigit())
+        --digits;
+    const QString number = serial.mid(digits);
+    if (number.isEmpty())
+        return serial + QLatin1Char('2');
+    return serial.left(digits) + QString::number(number.toULongLong() + 1).rightJustified(number.size(), QLatin1Char('0'));
+}
 
 // Machine-read by the tests: keep the wording, and the C locale's numbers.
 void report(const char* what, const oq::sim::SimFtBridge::Stats& stats, double slowdown)
@@ -78,26 +93,47 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
 
 int servePty(const oq::sim::SimProgramOptions& options, const sigset_t& waited)
 {
-    auto counter = std::make_shared<oq::sim::SimCounter>(options.counter);
-    oq::sim::SimPty pty(counter);
-    QString openError;
-    if (!pty.start(&openError)) {
-        std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(openError));
-        return 1;
+    std::vector<std::unique_ptr<oq::sim::SimPty>> ptys;
+    QString serial;
+    for (int i = 0; i < options.counters; ++i) {
+        oq::sim::CounterConfig config = options.counter;
+        if (i > 0) // alike but for the serial number, which tells them apart
+            config.serial = serial = nextSerial(serial);
+        auto counter = std::make_shared<oq::sim::SimCounter>(config);
+        serial = counter->serialNumber();
+        auto pty = std::make_unique<oq::sim::SimPty>(counter);
+        QString openError;
+        if (!pty->start(&openError)) {
+            std::fprintf(stderr, "oq-counter-sim: %s\n", qPrintable(openError));
+            return 1;
+        }
+        std::printf("%s\n", qPrintable(pty->path()));
+        ptys.push_back(std::move(pty));
     }
-    std::printf("%s\n", qPrintable(pty.path()));
     std::fflush(stdout);
 
-    while (!pty.hungUp()) {
+    const auto allHungUp = [&] { return std::all_of(ptys.begin(), ptys.end(), [](const auto& p) { return p->hungUp(); }); };
+    std::vector<bool> told(ptys.size(), false);
+    while (!allHungUp()) {
         const int signal = sigtimedwait(&waited, nullptr, &kSlice);
         if (signal > 0 && signal != SIGUSR1 && signal != SIGUSR2)
             break;
+        for (size_t i = 0; i < ptys.size() && ptys.size() > 1; ++i) {
+            if (ptys[i]->hungUp() && !told[i]) {
+                told[i] = true;
+                std::fprintf(stderr, "oq-counter-sim: %s unplugged\n", qPrintable(ptys[i]->path()));
+            }
+        }
     }
-    if (pty.hungUp())
+    if (allHungUp())
         std::fprintf(stderr, "oq-counter-sim: unplugged\n");
-    pty.stop();
+    qint64 lost = 0;
+    for (const auto& pty : ptys) {
+        pty->stop();
+        lost += pty->lostBytes();
+    }
     // Characters the bridge dropped because the other side let the terminal fill up.
-    std::fprintf(stderr, "oq-counter-sim: %lld characters lost on the line\n", static_cast<long long>(pty.lostBytes()));
+    std::fprintf(stderr, "oq-counter-sim: %lld characters lost on the line\n", static_cast<long long>(lost));
     return 0;
 }
 

@@ -75,11 +75,16 @@ public:
     {
         args << QStringLiteral("--time-scale") << scale;
         m_process.start(QStringLiteral(COUNTER_SIM_PATH), args);
-        if (m_process.waitForReadyRead(10000))
-            m_path = QString::fromUtf8(m_process.readLine()).trimmed();
+        // One path a line, one line per counter, all at once.
+        if (m_process.waitForReadyRead(10000)) {
+            while (m_process.canReadLine())
+                m_paths << QString::fromUtf8(m_process.readLine()).trimmed();
+        }
+        m_path = m_paths.value(0);
     }
     ~CounterSimProcess() { stop(); }
     const QString& path() const { return m_path; }
+    const QStringList& paths() const { return m_paths; }
     // Stops it; what it said on standard error.
     QByteArray stop()
     {
@@ -94,6 +99,7 @@ public:
 private:
     QProcess m_process;
     QString m_path;
+    QStringList m_paths;
 };
 
 TEST(OqtoolWatch, SimulatedCounterPrintsFiveReadings)
@@ -201,6 +207,71 @@ TEST(OqtoolHistory, AnotherProgramsDatabaseIsRefusedAndLeftAlone)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), before);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("notes.sqlite3")});
+}
+
+// Several counters in one run: each reading names its counter (serial number) in the CSV file, the
+// history and on standard output; a recording begun before there was a counter column goes on in
+// its own layout; a counter pulled out ends only its own reading; the one-counter commands refuse
+// to guess which counter is meant.
+TEST(OqtoolWatch, EveryCounterIsReadAndEachReadingNamesItsCounter)
+{
+    QTemporaryDir dir;
+    const QString db = dir.filePath(QStringLiteral("history.sqlite3")), csv = dir.filePath(QStringLiteral("r.csv"));
+    const ToolRun three = oqtool({"watch", "--simulate", "3", "--format", "csv", "--db", db, "--count", "4", "-o", csv});
+    ASSERT_EQ(three.exitCode, 0) << three.err.constData();
+    QFile file(csv);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList rows = lines(file.readAll());
+    file.close();
+    ASSERT_EQ(rows.value(0), QStringLiteral("time,value,unit,counter_unit,level,counter"));
+    QMap<QString, int> csvRows, historyRows;
+    for (const QString& row : rows.mid(1))
+        ++csvRows[row.section(QLatin1Char(','), 5)];
+    const ToolRun history = oqtool({"history", "--db", db, "--format", "json"});
+    for (const auto& row : QJsonDocument::fromJson(history.out).array())
+        ++historyRows[row.toObject().value("counter").toString()];
+    const QMap<QString, int> fourEach{{"12345", 4}, {"12346", 4}, {"12347", 4}};
+    EXPECT_EQ(csvRows, fourEach);
+    EXPECT_EQ(historyRows, fourEach);
+
+    // Continued by a later run: still six columns a row, and one header.
+    const QByteArray oldHeader = "time,value,unit,counter_unit,level\n", oldRow = "2026-01-01T00:00:00.000Z,0.1,μSv/h,Sv,normal\n";
+    const QString old = dir.filePath(QStringLiteral("old.csv"));
+    QFile oldFile(old);
+    ASSERT_TRUE(oldFile.open(QIODevice::WriteOnly) && oldFile.write(oldHeader + oldRow) > 0);
+    oldFile.close();
+    for (const QString& path : {csv, old}) {
+        const ToolRun again = oqtool({"watch", "--simulate", "2", "--format", "csv", "--count", "2", "-o", path});
+        ASSERT_EQ(again.exitCode, 0) << again.err.constData();
+        EXPECT_EQ(again.err.count("without the counter column"), path == old ? 1 : 0) << again.err.constData();
+        QFile continued(path);
+        ASSERT_TRUE(continued.open(QIODevice::ReadOnly));
+        const QStringList all = lines(continued.readAll());
+        EXPECT_EQ(all.size(), path == old ? 6 : 17);
+        for (const QString& row : all)
+            EXPECT_EQ(row.count(QLatin1Char(',')), path == old ? 4 : 5) << row.toStdString();
+    }
+
+    // Two counters of one oq-counter-sim, and one of another that is pulled out after a few lines.
+    CounterSimProcess two({"--counters", "2", "--serial", "A7", "--profile", "constant:1.5"});
+    CounterSimProcess leaving({"--serial", "B1", "--unplug-after-lines", "6", "--profile", "constant:0.5"});
+    ASSERT_EQ(two.paths().size(), 2);
+    const ToolRun watch = oqtool({"watch", "--port", two.paths()[0], "--port", two.paths()[1], "--port", leaving.path(), "--count", "8"});
+    EXPECT_EQ(watch.exitCode, 0) << watch.err.constData();
+    QMap<QString, QStringList> shown;
+    for (const QString& line : lines(watch.out))
+        shown[line.section(QStringLiteral(": "), 0, 0)] << line.section(QStringLiteral(": "), 1);
+    EXPECT_EQ(shown.take("A7"), QStringList(8, QStringLiteral("1.500 μSv/h")));
+    EXPECT_EQ(shown.take("A8"), QStringList(8, QStringLiteral("1.500 μSv/h")));
+    const QStringList b1 = shown.take("B1");
+    EXPECT_LT(b1.size(), 8);
+    EXPECT_EQ(b1, QStringList(b1.size(), QStringLiteral("0.500 μSv/h")));
+    EXPECT_TRUE(shown.isEmpty()) << watch.out.constData();
+    EXPECT_TRUE(watch.err.contains("B1: The counter was unplugged; the others are read on.")) << watch.err.constData();
+
+    const ToolRun info = oqtool({"info", "--port", two.paths()[0], "--port", two.paths()[1]});
+    EXPECT_EQ(info.exitCode, 2);
+    EXPECT_TRUE(info.err.contains("give --port once")) << info.err.constData();
 }
 
 TEST(OqtoolWatch, DoseInRemOverOqCounterSim)

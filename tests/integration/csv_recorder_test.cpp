@@ -33,6 +33,7 @@ std::vector<Command>& registry()
     return commands;
 }
 bool out(const QString&) { return true; }
+bool outFailed() { return false; }
 void err(const QString& text) { g_err += text; }
 } // namespace oqtool
 
@@ -84,8 +85,10 @@ TEST_F(CsvTest, RowCarriesUtcTimeValueUnitsAndLevel)
     // The thresholds are read at every row.
     oq::SettingsStore::shared().setDouble(oq::settings::WarningRateValue, 1.0);
     EXPECT_TRUE(oqtool::csvRow({local, 1.5, 1, QStringLiteral("Sv")}).endsWith(",warning\n"));
-    // Whatever the device reports as its unit, nothing but the two words enters the file.
+    // Whatever the device reports as its unit, nothing but the two words enters the file; the
+    // counter's name is one plain field, never a formula.
     EXPECT_TRUE(oqtool::csvRow({local, 0.5, 1, QStringLiteral("Sv\n,x")}).endsWith(",0.5,μSv/h,,normal\n"));
+    EXPECT_TRUE(oqtool::csvRow({local, 0.5, 1, QStringLiteral("Sv")}, QStringLiteral("=A1,\"x\"\n")).endsWith(",normal,_=A1__x__\n"));
 }
 
 TEST_F(CsvTest, NumbersKeepTheReadingsPrecisionWithoutExponent)
@@ -322,7 +325,7 @@ protected:
         std::vector<Row> result;
         EXPECT_TRUE(content.startsWith(CsvFile::kHeader));
         EXPECT_TRUE(content.endsWith('\n'));
-        static const QRegularExpression shape(QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),(\d+(?:\.\d+)?),(μSv/h,Sv,(?:normal|warning|danger))$)"));
+        static const QRegularExpression shape(QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),(\d+(?:\.\d+)?),(μSv/h,Sv,(?:normal|warning|danger)),12345$)"));
         const auto lines = QString::fromUtf8(content.mid(CsvFile::kHeader.size())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         for (const QString& line : lines) {
             const auto m = shape.match(line);
