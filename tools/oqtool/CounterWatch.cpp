@@ -21,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "sim/SimRegistry.h"
 #include "usb/USBMonitor.h"
 
 namespace oqtool {
@@ -382,7 +383,7 @@ void WatchRun::watchBus()
     DWORD listed = 0;
     if (FT_CreateDeviceInfoList(&listed) != FT_OK)
         listed = 0;
-    m_monitor = USBMonitor::init();
+    m_monitor = m_session.simulated() ? USBMonitor::init(std::make_unique<SimRegistry>()) : USBMonitor::init();
     if (!m_monitor) {
         // Without the kernel's device events, the first counter listed, as one counter always was.
         LGLogWarn("watch: no USB device events; reading the first counter listed");

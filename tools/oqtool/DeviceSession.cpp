@@ -168,16 +168,10 @@ DeviceSession::DeviceSession(DeviceOptions options)
 std::vector<CounterPlace> DeviceSession::givenPlaces() const
 {
     std::vector<CounterPlace> places;
-    // One given counter is read as before: the first bridge listed, whatever its location.
-    const bool several = m_options.ports.size() > 1 || m_options.simulate > 1;
+    // One given port is read as before: the first bridge listed, whatever its location.
+    const bool several = m_options.ports.size() > 1;
     for (const QString& port : m_options.ports)
         places.push_back({several ? std::optional<unsigned long>(places.size() + 1) : std::nullopt, port});
-    for (const quint64 entry : m_entries) {
-        const auto plugged = oq::sim::SimBus::instance().entry(entry);
-        const unsigned long location = plugged ? plugged->locationId : 0;
-        places.push_back({several ? std::optional<unsigned long>(location) : std::nullopt,
-            QStringLiteral("sim:%1").arg(location, 8, 16, QLatin1Char('0'))});
-    }
     return places;
 }
 

@@ -48,8 +48,10 @@ public:
     // and none was chosen.
     std::shared_ptr<OQUSBDevice> open(QString& error);
 
-    // The places given on the command line; none when the counters are to be found on the bus.
+    // The ports given on the command line; none when the counters are to be found on the bus (the
+    // simulated one with --simulate).
     std::vector<CounterPlace> givenPlaces() const;
+    bool simulated() const { return m_options.simulate > 0; }
     // Whether the bridge at `location` (or, without one, as many bridges as at the last open) is
     // still listed after the system had a moment to take an unplugged one off.
     bool bridgeGone(const std::optional<unsigned long>& location);
