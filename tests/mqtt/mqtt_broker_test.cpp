@@ -153,13 +153,14 @@ TEST(MqttBroker, EveryReadingArrivesInOrderThroughAnOutageAndAKillLeavesOffline)
         // The value goes out exactly as the CSV writes it.
         const QString row = rows.value(qsizetype(states.size()));
         const QStringList f = row.split(QLatin1Char(','));
-        ASSERT_EQ(f.size(), 5) << row.toStdString();
+        ASSERT_EQ(f.size(), 6) << row.toStdString();
         EXPECT_EQ(o.value("time").toString(), f[0]);
         EXPECT_TRUE(m.payload.contains("\"value\":" + f[1].toUtf8() + ",")) << m.payload.toStdString() << " / " << row.toStdString();
         EXPECT_EQ(o.value("unit").toString(), f[2]);
         EXPECT_EQ(o.value("counter_unit").toString(), f[3]);
         EXPECT_EQ(o.value("level").toString(), f[4]);
         EXPECT_EQ(o.value("serial").toString(), serial);
+        EXPECT_EQ(f[5], serial);
         EXPECT_EQ(o.value("mode").toString(), "rate");
         states.push_back(o);
     }
