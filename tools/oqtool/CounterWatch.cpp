@@ -47,6 +47,8 @@ public:
     void removed();
     // The device still streaming, to be stopped on the way out.
     std::shared_ptr<OQUSBDevice> streamingDevice() const { return m_state == State::Reading ? m_device : nullptr; }
+    const std::shared_ptr<OQUSBDevice>& device() const { return m_device; }
+    bool opening() const { return m_state == State::Opening; }
     void finish()
     {
         flushPending();
@@ -425,11 +427,16 @@ int WatchRun::run()
         add(place, false);
     if (given.empty())
         watchBus();
-    m_session.runUntil([this] {
-        for (size_t i = 0; i < m_watches.size(); ++i) // a step may add none, but stay safe
-            m_watches[i]->step();
+    const bool whole = m_session.runUntil([this] {
+        for (const auto& w : m_watches)
+            w->step();
         return done();
     });
+    // Ctrl-C before a counter could be read, as it always was with one.
+    if (!whole && !csv() && m_readings.empty() && std::any_of(m_watches.begin(), m_watches.end(), [](const auto& w) { return w->opening(); })) {
+        err(QStringLiteral("oqtool watch: ") + text("oqtool.interrupted") + QLatin1Char('\n'));
+        ++m_failures;
+    }
     return finish();
 }
 
@@ -452,6 +459,12 @@ int WatchRun::finish()
         return stopped == streaming.size()
             || std::all_of(streaming.begin(), streaming.end(), [](const auto& d) { return d->failed(); });
     });
+    std::vector<std::shared_ptr<OQUSBDevice>> devices;
+    for (const auto& w : m_watches) {
+        if (w->device())
+            devices.push_back(w->device());
+    }
+    m_session.waitForWork(devices);
     // An alert under way at the end is given time to finish its work. An alarm whose command could
     // not be run reached nobody: that fails the run.
     int unrun = 0;

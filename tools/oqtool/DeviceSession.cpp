@@ -195,10 +195,8 @@ DeviceSession::~DeviceSession()
     // interrupted information exchange runs to its end: exiting under it would leave the counter
     // sending and pull the process's state from under the worker. Its own time-outs bound it;
     // another Ctrl-C stops waiting.
-    if (m_device) {
-        const double deadline = oq::clock::now() + kWorkerWaitLimit;
-        runUntil([&] { return !m_device->hasWorkInFlight() || oq::clock::now() > deadline; }, kWorkerWaitRecheckMs);
-    }
+    if (m_device)
+        waitForWork({m_device});
     m_device.reset();
     // Let the device's queued work and its deferred deletion run before the counter goes.
     QEventLoop loop;
@@ -239,6 +237,15 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
     if (FT_CreateDeviceInfoList(&listed) == FT_OK)
         m_listedAtOpen = listed;
     return m_device;
+}
+
+void DeviceSession::waitForWork(const std::vector<std::shared_ptr<OQUSBDevice>>& devices)
+{
+    const double deadline = oq::clock::now() + kWorkerWaitLimit;
+    runUntil([&] {
+        return oq::clock::now() > deadline
+            || std::none_of(devices.begin(), devices.end(), [](const auto& d) { return d->hasWorkInFlight(); });
+    }, kWorkerWaitRecheckMs);
 }
 
 bool DeviceSession::counterUnplugged()

@@ -63,6 +63,9 @@ public:
     bool runUntil(const std::function<bool()>& done, int recheckMs = 0);
     // Runs the event loop until `done` holds, whatever Ctrl-C says.
     void runUntilDone(const std::function<bool()>& done);
+    // Waits (bounded; another Ctrl-C stops waiting) until the devices' work has ended: exiting
+    // under an exchange would leave the counter sending.
+    void waitForWork(const std::vector<std::shared_ptr<OQUSBDevice>>& devices);
 
     // After a driver failure: the counter has left the bus (waits a moment for the system to take
     // it off), so the failure was an unplug.
