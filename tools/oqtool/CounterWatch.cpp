@@ -230,12 +230,15 @@ void CounterWatch::lose(const QString& reason)
     // "device not found" also stands for a port that is there but refused (in use by another
     // program, not permitted): the cause is what helps, and a new cause is said again.
     const QString cause = wasReading ? QString() : oq::ft::lastOpenFailure();
+    // A counter on the bus that is away is said once: its removal, told a moment after the
+    // failure, ends the waiting for it, and its return is a new arrival.
+    const bool quiet = m_onBus && m_reported;
     if (retries()) {
         m_state = State::Away;
-        m_retryAt = oq::clock::now() + (wasReading ? 0.0 : kCsvRetryInterval);
+        m_retryAt = oq::clock::now() + (wasReading && !m_onBus ? 0.0 : kCsvRetryInterval);
         wakeForRetry();
         const QString said = cause.isEmpty() ? reason : reason + QStringLiteral("; ") + cause;
-        if (!m_reported || said != m_reportedReason) {
+        if (!quiet && (!m_reported || said != m_reportedReason)) {
             m_reported = true;
             m_reportedReason = said;
             LGLogWarn("watch: counter %@ away (%@); waiting for it", label(), said);
@@ -249,7 +252,8 @@ void CounterWatch::lose(const QString& reason)
     // the run's, told as a failure as it always was.
     const bool unplugged = m_removed || (wasReading && m_run.othersActive(*this) && m_run.session().bridgeGone(m_place.location));
     if (m_run.csv() || (unplugged && m_run.othersActive(*this))) {
-        m_run.tell(*this, text(m_run.csv() ? "oqtool.watch.csv.lost" : "oqtool.watch.unplugged"));
+        if (!quiet)
+            m_run.tell(*this, text(m_run.csv() ? "oqtool.watch.csv.lost" : "oqtool.watch.unplugged"));
         return;
     }
     m_run.fail(*this, cause.isEmpty() ? reason : reason + QLatin1Char('\n') + cause);
