@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <sys/resource.h>
 
 #include "oqtool/Command.h"
@@ -318,6 +319,7 @@ protected:
         QString time;
         double value;
         QString rest;
+        QString counter;
     };
     // Every row of a well-formed recording; fails the test on anything else.
     static std::vector<Row> rows(const QByteArray& content)
@@ -325,13 +327,13 @@ protected:
         std::vector<Row> result;
         EXPECT_TRUE(content.startsWith(CsvFile::kHeader));
         EXPECT_TRUE(content.endsWith('\n'));
-        static const QRegularExpression shape(QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),(\d+(?:\.\d+)?),(μSv/h,Sv,(?:normal|warning|danger)),12345$)"));
+        static const QRegularExpression shape(QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z),(\d+(?:\.\d+)?),(μSv/h,Sv,(?:normal|warning|danger)),(12345|12346|777)$)"));
         const auto lines = QString::fromUtf8(content.mid(CsvFile::kHeader.size())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         for (const QString& line : lines) {
             const auto m = shape.match(line);
             EXPECT_TRUE(m.hasMatch()) << line.toStdString();
             if (m.hasMatch())
-                result.push_back({m.captured(1), m.captured(2).toDouble(), m.captured(3)});
+                result.push_back({m.captured(1), m.captured(2).toDouble(), m.captured(3), m.captured(4)});
         }
         return result;
     }
@@ -436,6 +438,46 @@ TEST_F(CsvRecordingTest, WaitsForACounterAndRestartContinuesTheFile)
     const auto runs = runsOf(rows(content));
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[1], (std::vector<int>{1, 2}));
+}
+
+// The recording service's case: counters on the bus come and go while the others are recorded.
+// One is pulled out and plugged in again, a third arrives late; each counter's rows count up
+// without a gap, carry its serial number, and --count is per counter, across the replug.
+TEST_F(CsvRecordingTest, CountersComeAndGoWhileTheOthersAreRecorded)
+{
+    const QString file = path("r.csv");
+    oqtool::DeviceOptions options;
+    options.simulate = 2;
+    oqtool::DeviceSession session(options);
+    auto& bus = oq::sim::SimBus::instance();
+    const auto plugged = bus.entries();
+    ASSERT_EQ(plugged.size(), 2u);
+    oq::sim::CounterConfig late;
+    late.serial = QStringLiteral("777");
+    const auto third = std::make_shared<oq::sim::SimCounter>(late);
+    for (const auto& counter : {plugged[0].counter, plugged[1].counter, third})
+        countUp(*counter);
+    int phase = 0;
+    QObject::connect(&m_poll, &QTimer::timeout, [&] {
+        const QByteArray rows = read(file);
+        if (phase == 0 && rows.count(",12346\n") >= 2 && ++phase)
+            plugged[1].counter->unplug();
+        else if (phase == 1 && g_err.contains(QStringLiteral("unplugged")) && ++phase)
+            bus.plug(third);
+        else if (phase == 2 && rows.count(",777\n") >= 2 && ++phase)
+            bus.plug(plugged[1].counter);
+    });
+    m_poll.start(1);
+    EXPECT_EQ(oqtool::runCsvWatch(session, {true, file}, 1, 6), 0) << g_err.toStdString();
+    EXPECT_EQ(phase, 3) << g_err.toStdString();
+    std::map<QString, std::vector<Row>> byCounter;
+    for (const Row& r : rows(read(file)))
+        byCounter[r.counter].push_back(r);
+    ASSERT_EQ(byCounter.size(), 3u) << g_err.toStdString();
+    for (const auto& [counter, rowsOfCounter] : byCounter) {
+        EXPECT_EQ(rowsOfCounter.size(), 6u) << counter.toStdString() << read(file).constData();
+        EXPECT_EQ(runsOf(rowsOfCounter).size(), counter == QLatin1String("12346") ? 2u : 1u) << counter.toStdString();
+    }
 }
 
 TEST_F(CsvRecordingTest, InterruptWhileWaitingEndsCleanly)
