@@ -101,8 +101,9 @@ public:
     void applicationWillTerminate();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-    // Rewrites parser errors and device errors of a vanished device into the user's words.
-    oq::ErrorRecord willPresentError(const oq::ErrorRecord& error);
+    // Rewrites parser errors and device errors of a vanished device (`counter`, else the one shown)
+    // into the user's words.
+    oq::ErrorRecord willPresentError(const oq::ErrorRecord& error, const std::shared_ptr<OQDevice>& counter = nullptr);
 
     // Options for the launch sequence, set by the program entry before launching.
     struct LaunchOptions {
