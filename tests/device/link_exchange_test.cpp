@@ -244,8 +244,7 @@ TEST_F(OnlineMode, SeveralCountersEachThroughTheirOwnBridge)
         Other o;
         o.counter = std::make_shared<sim::SimCounter>(config([&](auto& c) { c.valueInterval = 0.1; c.serial = QString::fromLatin1(serial); }));
         o.entry = sim::SimBus::instance().plug(o.counter);
-        o.device = ::makeDevice<OQUSBDevice>();
-        o.device->setBridgeLocation(sim::SimBus::instance().entry(o.entry)->locationId);
+        o.device = ::makeDevice<OQUSBDevice>(std::optional<DWORD>(sim::SimBus::instance().entry(o.entry)->locationId));
         others.push_back(std::move(o));
     }
     for (auto& o : others)
