@@ -11,12 +11,6 @@ namespace {
 const QString kWorkerThreadName = QStringLiteral("OQDevice");
 } // namespace
 
-OQUSBDevice::OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent)
-    : OQUSBDevice(parent)
-{
-    m_bridgeLocation = bridgeLocation;
-}
-
 OQUSBDevice::OQUSBDevice(QObject* parent)
     : OQDevice(parent)
 {
@@ -29,6 +23,12 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
     setFailed(false);
     setCanSetTime(true);
     setProgress(makeProgress(-1, false, "device.progress.connection"));
+}
+
+OQUSBDevice::OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent)
+    : OQUSBDevice(parent)
+{
+    m_bridgeLocation = bridgeLocation;
 }
 
 OQUSBDevice::~OQUSBDevice()
