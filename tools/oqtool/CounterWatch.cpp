@@ -370,7 +370,7 @@ void WatchRun::monitorFoundNewDevice(USBMonitor* monitor)
             return;
     }
     LGLogInfo("watch: counter arrived at USB location %X", uint32_t(location));
-    add({location, portOfBridge(location)}, true);
+    add({location, oq::ft::portName(DWORD(location))}, true);
 }
 
 void WatchRun::monitorRemovedDevice(USBMonitor* monitor)

@@ -130,12 +130,6 @@ bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error
     return true;
 }
 
-QString portOfBridge(unsigned long location)
-{
-    const QString port = oq::ft::backend()->portOf(DWORD(location));
-    return port.isEmpty() ? QStringLiteral("usb:%1").arg(location, 8, 16, QLatin1Char('0')) : port;
-}
-
 DeviceSession::DeviceSession(DeviceOptions options)
     : m_options(std::move(options))
 {
@@ -214,7 +208,7 @@ std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
         if (const auto nodes = listedBridges(); nodes.size() > 1) {
             error = text("oqtool.several_counters");
             for (const auto& node : nodes) {
-                error += QStringLiteral("\n  %1  %2").arg(portOfBridge(node.LocId),
+                error += QStringLiteral("\n  %1  %2").arg(oq::ft::portName(node.LocId),
                     text("oqtool.usb_serial").arg(QString::fromLatin1(node.SerialNumber)));
             }
             return nullptr;

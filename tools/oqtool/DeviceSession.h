@@ -27,9 +27,6 @@ struct DeviceOptions {
 // set, when they are malformed.
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error);
 
-// The serial device of the bridge at `location`, or where it sits on the bus when it has none.
-QString portOfBridge(unsigned long location);
-
 // A place a counter is read from: a given port, a simulated counter, or a bridge on the bus.
 struct CounterPlace {
     std::optional<unsigned long> location; // its bridge's; none: the first bridge listed

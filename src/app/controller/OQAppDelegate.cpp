@@ -1,6 +1,7 @@
 #include "OQAppDelegate.h"
 
 #include "device/OQUSBDevice.h"
+#include "device/ft/FtBackend.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
 #include "logging/Log.h"
@@ -254,7 +255,7 @@ uint32_t OQAppDelegate::counterLocation(const OQDevice* device) const
 QString OQAppDelegate::portOf(const OQDevice* device) const
 {
     if (const uint32_t location = counterLocation(device))
-        return QStringLiteral("%1").arg(location, 8, 16, QLatin1Char('0'));
+        return oq::ft::portName(location);
     return m_launchOptions.portPath;
 }
 

@@ -31,6 +31,12 @@ std::shared_ptr<Backend> backend()
     return g_backend;
 }
 
+QString portName(DWORD location)
+{
+    const QString port = backend()->portOf(location);
+    return port.isEmpty() ? QStringLiteral("usb:%1").arg(location, 8, 16, QLatin1Char('0')) : port;
+}
+
 } // namespace oq::ft
 
 using oq::ft::backend;

@@ -65,6 +65,10 @@ std::shared_ptr<Backend> backend();
 inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBackend(fixedPort)); }
 inline void useTtyBackend(const QStringList& fixedPorts) { setBackend(makeTtyBackend(fixedPorts)); }
 
+// The bridge at `location` for people: its serial device (/dev/ttyUSB0), else "usb:" and the
+// location in hexadecimal.
+QString portName(DWORD location);
+
 // Why the last port that would not open refused; none once a port opens. The driver status only
 // says "not opened" or "not found". The log gets `text` once per change of cause.
 struct OpenFailure {
