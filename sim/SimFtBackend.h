@@ -23,4 +23,13 @@ inline void useSerialBackend(bool simulate, const QString& portPath)
         oq::ft::useTtyBackend(portPath);
 }
 
+// The same with several terminal devices (none: the counters found through udev).
+inline void useSerialBackend(bool simulate, const QStringList& portPaths)
+{
+    if (simulate)
+        useFtBackend();
+    else
+        oq::ft::useTtyBackend(portPaths);
+}
+
 } // namespace oq::sim

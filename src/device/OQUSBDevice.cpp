@@ -11,6 +11,12 @@ namespace {
 const QString kWorkerThreadName = QStringLiteral("OQDevice");
 } // namespace
 
+OQUSBDevice::OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent)
+    : OQUSBDevice(parent)
+{
+    m_bridgeLocation = bridgeLocation;
+}
+
 OQUSBDevice::OQUSBDevice(QObject* parent)
     : OQDevice(parent)
 {

@@ -34,6 +34,8 @@ class OQUSBDevice : public OQDevice {
     Q_PROPERTY(QString protocol READ protocol NOTIFY protocolChanged)
 public:
     explicit OQUSBDevice(QObject* parent = nullptr);
+    // Bound to the bridge at `bridgeLocation` from its first exchange on (see setBridgeLocation).
+    explicit OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent = nullptr);
     ~OQUSBDevice() override;
 
     bool usbConnected() const override { return true; }
@@ -52,8 +54,9 @@ public:
     // Null: nothing names a device.
     QString name() const { return {}; }
     // The bridge this device talks to, by its bus location (as the hot-plug watch reports it).
-    // Set before the device's first exchange. Without one the device takes the first bridge listed
-    // and closes any handle left open on the others: right for one counter, wrong for several.
+    // The first exchange starts in makeDevice(), so a device for one of several counters gets its
+    // location through the constructor. Without one the device takes the first bridge listed and
+    // closes any handle left open on the others: right for one counter, wrong for several.
     void setBridgeLocation(std::optional<DWORD> location) { m_bridgeLocation = location; }
     std::optional<DWORD> bridgeLocation() const { return m_bridgeLocation; }
     // The online loop running now has been asked to stop.

@@ -33,7 +33,8 @@
 
 namespace oqtool {
 
-const QByteArray CsvFile::kHeader = QByteArrayLiteral("time,value,unit,counter_unit,level\n");
+const QByteArray CsvFile::kHeader = QByteArrayLiteral("time,value,unit,counter_unit,level,counter\n");
+const QByteArray CsvFile::kHeaderWithoutCounter = QByteArrayLiteral("time,value,unit,counter_unit,level\n");
 
 namespace {
 
@@ -125,7 +126,8 @@ bool CsvFile::continueRecording(QString& error)
         m_size = 0;
         return writeAll(kHeader, error);
     }
-    if (head != kHeader) {
+    m_counterColumn = head == kHeader;
+    if (!m_counterColumn && !head.startsWith(kHeaderWithoutCounter)) {
         error = text("oqtool.watch.csv.not_recording").arg(m_path);
         return false;
     }
@@ -171,9 +173,24 @@ bool CsvFile::writeAll(const QByteArray& bytes, QString& error)
 
 // ---- Rows
 
+namespace {
+// A serial number or port as one plain field: nothing that would need quoting, never a formula.
+QByteArray csvField(const QString& text)
+{
+    QByteArray field = text.toUtf8();
+    for (char& c : field) {
+        if (c == ',' || c == '"' || c == '\n' || c == '\r' || uchar(c) < 0x20)
+            c = '_';
+    }
+    if (!field.isEmpty() && QByteArrayView("=+-@").contains(field.front()))
+        field.prepend('_');
+    return field;
+}
+} // namespace
+
 QByteArray csvNumber(double value) { return oq::singlePrecisionText(value); }
 
-QByteArray csvRow(const CsvReading& reading)
+QByteArray csvRow(const CsvReading& reading, const std::optional<QString>& counter)
 {
     const QByteArray unit = reading.mode == 1 ? QByteArrayLiteral("μSv/h") : QByteArrayLiteral("μSv");
     // The counter's unit is one of two words; anything else is not passed into the file.
@@ -182,7 +199,7 @@ QByteArray csvRow(const CsvReading& reading)
         : QByteArray();
     const auto level = oq::Level(int(oq::levelForValue(reading.value, reading.mode)));
     return reading.time.toUTC().toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
-        + counterUnit + ',' + oq::levelName(level) + '\n';
+        + counterUnit + ',' + oq::levelName(level) + (counter ? ',' + csvField(*counter) : QByteArray()) + '\n';
 }
 
 // ---- Options
@@ -228,205 +245,14 @@ bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error)
     return true;
 }
 
-void tellSilence(const OQDevice& device, const QObject& context)
+void tellSilence(const OQDevice& device, const QObject& context, const QString& counter)
 {
-    QObject::connect(&device, &OQDevice::onlineSilentChanged, &context, [](bool silent) {
-        err(silent ? QStringLiteral("oqtool watch: counter silent: no reading for more than %1 s\n").arg(OQDevice::kOnlineSilenceSeconds)
-                   : QStringLiteral("oqtool watch: counter readings resumed\n"));
+    const QString who = counter.isEmpty() ? QString() : counter + QStringLiteral(": ");
+    QObject::connect(&device, &OQDevice::onlineSilentChanged, &context, [who](bool silent) {
+        err(QStringLiteral("oqtool watch: ") + who
+            + (silent ? QStringLiteral("counter silent: no reading for more than %1 s\n").arg(OQDevice::kOnlineSilenceSeconds)
+                      : QStringLiteral("counter readings resumed\n")));
     });
-}
-
-// ---- The recording
-
-namespace {
-
-// Drives one recording: a device per attachment of the counter, each reading one row.
-class CsvWatch : public QObject {
-public:
-    CsvWatch(CsvFile& file, int mode, long long count, AlertCommand* alerts, const ReadingHook& also)
-        : m_file(file), m_mode(mode), m_count(count), m_alerts(alerts), m_also(also)
-    {
-    }
-
-    // One step of the recording; true when it has ended.
-    bool step()
-    {
-        if (m_finished)
-            return true;
-        switch (m_state) {
-        case State::Away:
-            if (oq::clock::now() >= m_retryAt)
-                connectCounter();
-            else if (!m_retryWake.isActive())
-                wakeForRetry();
-            break;
-        case State::Opening:
-            if (m_device->failed())
-                lose(m_device->error());
-            else if (exchangeEnded())
-                startRecording();
-            break;
-        case State::Recording:
-            if (m_device->failed())
-                lose(m_device->error());
-            break;
-        }
-        return m_finished;
-    }
-
-    bool failed() const { return m_writeFailed; }
-    // The device still streaming, to be stopped on the way out.
-    std::shared_ptr<OQUSBDevice> streamingDevice() const { return m_state == State::Recording ? m_device : nullptr; }
-
-    void finish()
-    {
-        flushPending();
-        if (m_device)
-            QObject::disconnect(m_device.get(), nullptr, this, nullptr);
-    }
-
-private:
-    enum class State { Away, Opening, Recording };
-
-    bool exchangeEnded() const
-    {
-        const auto progress = m_device->progress();
-        return !m_device->busy() && progress && progress->completedUnitCount() == -1;
-    }
-
-    // Nothing else wakes the waiting loop while no counter is there.
-    void wakeForRetry()
-    {
-        m_retryWake.setSingleShot(true);
-        m_retryWake.setTimerType(Qt::PreciseTimer);
-        m_retryWake.start(oq::clock::scaledMs(m_retryAt - oq::clock::now()));
-    }
-
-    void connectCounter()
-    {
-        m_device = makeDevice<OQUSBDevice>();
-        m_state = State::Opening;
-    }
-
-    void startRecording()
-    {
-        m_state = State::Recording;
-        if (m_reported)
-            err(text(m_attached ? "oqtool.watch.csv.back" : "oqtool.watch.csv.found") + QLatin1Char('\n'));
-        m_reported = false;
-        m_attached = true;
-        LGLogInfo("CSV recording: counter attached, starting online mode %i", m_mode);
-        QObject::connect(m_device.get(), &OQDevice::onlineValueChanged, this, [this] { valueChanged(); });
-        tellSilence(*m_device, *this);
-        if (m_mode == 1)
-            m_device->startRateMode();
-        else
-            m_device->startDoseMode();
-    }
-
-    // The counter is away (never came, or left): drop the device and try again later.
-    void lose(const QString& reason)
-    {
-        flushPending();
-        if (m_alerts)
-            m_alerts->interrupt();
-        const bool wasRecording = m_state == State::Recording;
-        QObject::disconnect(m_device.get(), nullptr, this, nullptr);
-        m_device.reset();
-        m_state = State::Away;
-        m_retryAt = oq::clock::now() + (wasRecording ? 0.0 : kCsvRetryInterval);
-        wakeForRetry();
-        // "device not found" also stands for a port that is there but refused (in use by another
-        // program, not permitted): the cause is what helps, and a new cause is said again.
-        const QString cause = wasRecording ? QString() : oq::ft::lastOpenFailure();
-        const QString said = cause.isEmpty() ? reason : reason + QStringLiteral("; ") + cause;
-        if (!m_reported || said != m_reportedReason) {
-            m_reported = true;
-            m_reportedReason = said;
-            LGLogWarn("CSV recording: counter away (%@); waiting for it", said);
-            err((wasRecording ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(said)) + QLatin1Char('\n'));
-        }
-    }
-
-    // The device publishes a value and then its unit in one go on this thread, so the unit of a
-    // value is known once control comes back to the event loop, or when the next value arrives.
-    void valueChanged()
-    {
-        flushPending();
-        const auto value = m_device ? m_device->onlineValue() : std::nullopt;
-        if (!value)
-            return;
-        m_pending = CsvReading{QDateTime::fromMSecsSinceEpoch(m_device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC), *value, m_mode, {}};
-        QPointer<CsvWatch> self(this);
-        QMetaObject::invokeMethod(this, [self] { if (self) self->flushPending(); }, Qt::QueuedConnection);
-    }
-
-    void flushPending()
-    {
-        if (!m_pending || m_finished)
-            return;
-        CsvReading reading = *m_pending;
-        m_pending.reset();
-        reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
-        if (m_also)
-            m_also(reading, m_device ? m_device->info().get() : nullptr);
-        QString error;
-        if (!m_file.append(csvRow(reading), error)) {
-            err(QStringLiteral("oqtool watch: %1\n").arg(error));
-            m_writeFailed = true;
-            m_finished = true;
-            return;
-        }
-        if (m_alerts) {
-            const auto info = m_device ? m_device->info() : nullptr;
-            m_alerts->reading(reading.value, m_mode, info ? info->serialNumber() : QString());
-        }
-        if (m_count > 0 && ++m_rows >= m_count)
-            m_finished = true;
-    }
-
-    CsvFile& m_file;
-    const int m_mode;
-    const long long m_count;
-    AlertCommand* const m_alerts;
-    const ReadingHook& m_also;
-    long long m_rows = 0;
-    State m_state = State::Away;
-    double m_retryAt = 0;
-    bool m_reported = false; // the current absence was reported
-    QString m_reportedReason;
-    bool m_attached = false; // a counter was recorded from before
-    bool m_finished = false;
-    bool m_writeFailed = false;
-    std::shared_ptr<OQUSBDevice> m_device;
-    std::optional<CsvReading> m_pending;
-    QTimer m_retryWake;
-};
-
-} // namespace
-
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts,
-    const ReadingHook& also)
-{
-    oq::SettingsStore::shared().registerDefaults(oq::settings::defaults());
-    CsvFile file;
-    QString error;
-    if (!file.open(options.output, error)) {
-        err(QStringLiteral("oqtool watch: %1\n").arg(error));
-        return 1;
-    }
-    LGLogInfo("CSV recording into %@", options.output.isEmpty() ? QStringLiteral("-") : options.output);
-
-    CsvWatch watch(file, mode, count, alerts, also);
-    session.runUntil([&] { return watch.step(); });
-    watch.finish();
-    // Stop the counter's stream before leaving, also after Ctrl-C.
-    if (const auto device = watch.streamingDevice()) {
-        bool stopped = false;
-        device->stopOnlineMode([&] { stopped = true; });
-        session.runUntilDone([&] { return stopped || device->failed(); });
-    }
-    return watch.failed() ? 1 : 0;
 }
 
 } // namespace oqtool

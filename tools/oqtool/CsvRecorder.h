@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 #include <sys/types.h>
 
 class OQDevice;
@@ -16,7 +17,6 @@ class QObject;
 
 namespace oqtool {
 
-class AlertCommand;
 class DeviceSession;
 
 // The file a recording goes to. Rows are only ever appended, each with one write, so a reader
@@ -24,8 +24,11 @@ class DeviceSession;
 // is cut back, and a row cut short by a crash is removed when the file is opened again.
 class CsvFile {
 public:
-    // The first line of every recording.
+    // The first line of every recording; rows name their counter in the last column.
     static const QByteArray kHeader;
+    // The first line of a recording begun before rows named their counter. Such a recording is
+    // continued in its own layout, so readers that go by column position stay right.
+    static const QByteArray kHeaderWithoutCounter;
 
     CsvFile() = default;
     ~CsvFile();
@@ -38,6 +41,8 @@ public:
     bool open(const QString& path, QString& error);
     // Appends one row (with its line end).
     bool append(const QByteArray& row, QString& error);
+    // Rows carry the counter column (false for a recording continued in the older layout).
+    bool hasCounterColumn() const { return m_counterColumn; }
 
 private:
     bool writeAll(const QByteArray& bytes, QString& error);
@@ -48,6 +53,7 @@ private:
     bool m_ownsFd = false;
     bool m_regular = false;
     off_t m_size = 0; // of a regular file: everything up to the last whole row
+    bool m_counterColumn = true;
 };
 
 struct CsvReading {
@@ -58,8 +64,9 @@ struct CsvReading {
 };
 
 // One row with its line end: time (ISO 8601, UTC, milliseconds), value with a decimal point, its
-// unit, the counter's unit, and the alarm level by the user's thresholds.
-QByteArray csvRow(const CsvReading& reading);
+// unit, the counter's unit, the alarm level by the user's thresholds, and, when given, the counter
+// (its serial number, or its port when it has none).
+QByteArray csvRow(const CsvReading& reading, const std::optional<QString>& counter = std::nullopt);
 // The value as the counter's single-precision reading carries it, without exponent.
 QByteArray csvNumber(double value);
 
@@ -75,15 +82,15 @@ bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 // Each reading recorded, with what the counter it came from said about itself (may be null).
 using ReadingHook = std::function<void(const CsvReading& reading, const OQDeviceInfo* counter)>;
 
-// Records until Ctrl-C, or until `count` rows when it is positive; waits for the counter while
-// it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to `alerts`, when
-// given, and to `also`. Returns the exit code.
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, AlertCommand* alerts = nullptr,
-    const ReadingHook& also = {});
+// Records until Ctrl-C, or until `count` rows of every counter when it is positive; waits for a
+// counter while it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to
+// `also`. Returns the exit code. (CounterWatch.cpp: the whole of oqtool watch.)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also = {});
 
 // Tells on standard error, once each, when the counter's stream falls silent and when readings
-// return, for as long as `context` lives. The lines are for scripts: the same in every language.
-void tellSilence(const OQDevice& device, const QObject& context);
+// return, for as long as `context` lives; `counter` names it when several are read. The lines are
+// for scripts: the same in every language.
+void tellSilence(const OQDevice& device, const QObject& context, const QString& counter = {});
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;

@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -28,6 +29,11 @@ namespace {
 std::atomic<int> g_interrupts{0};
 // Written by the signal handler, so a waiting event loop wakes up for Ctrl-C.
 int g_interruptWake = -1;
+
+// More simulated counters than anyone can follow on one terminal.
+constexpr int kMaxSimulated = 16;
+// The first simulated counter's serial number; the others count up from it.
+constexpr int kFirstSimulatedSerial = 12345;
 
 // A tty's node goes a moment after its hang-up.
 constexpr double kUnplugNoticeSeconds = 2;
@@ -66,33 +72,68 @@ bool exchangeEnded(const OQUSBDevice& device)
     return device.failed() || (!device.busy() && progress && progress->completedUnitCount() == -1);
 }
 
+std::vector<FT_DEVICE_LIST_INFO_NODE> listedBridges()
+{
+    DWORD count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK || count == 0)
+        return {};
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    if (FT_GetDeviceInfoList(nodes.data(), &count) != FT_OK)
+        return {};
+    nodes.resize(std::min<size_t>(count, nodes.size()));
+    return nodes;
+}
+
+bool bridgeListed(DWORD location)
+{
+    const auto nodes = listedBridges();
+    return std::any_of(nodes.begin(), nodes.end(), [location](const auto& n) { return n.LocId == location; });
+}
+
 } // namespace
 
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error)
 {
     for (qsizetype i = 0; i < args.size();) {
         if (args[i] == QLatin1String("--simulate")) {
-            options.simulate = true;
             args.removeAt(i);
+            // A count is optional: "--simulate --count 5" is one counter.
+            bool number = false;
+            const int n = i < args.size() ? args[i].toInt(&number) : 0;
+            if (number) {
+                if (n < 1 || n > kMaxSimulated) {
+                    error = text("oqtool.simulate_count").arg(kMaxSimulated);
+                    return false;
+                }
+                args.removeAt(i);
+            }
+            options.simulate = number ? n : 1;
         } else if (args[i] == QLatin1String("--port")) {
             if (i + 1 >= args.size()) {
                 error = text("oqtool.port_needs_path");
                 return false;
             }
-            options.port = args[i + 1];
+            options.ports << args[i + 1];
             args.remove(i, 2);
         } else if (args[i].startsWith(QLatin1String("--port="))) {
-            options.port = args[i].mid(7);
+            options.ports << args[i].mid(7);
             args.removeAt(i);
         } else {
             ++i;
         }
     }
-    if (options.simulate && !options.port.isEmpty()) {
+    if (options.simulate && !options.ports.isEmpty()) {
         error = text("oqtool.port_and_simulate");
         return false;
     }
+    options.ports.removeDuplicates();
     return true;
+}
+
+QString portOfBridge(unsigned long location)
+{
+    const QString port = oq::ft::backend()->portOf(DWORD(location));
+    return port.isEmpty() ? QStringLiteral("usb:%1").arg(location, 8, 16, QLatin1Char('0')) : port;
 }
 
 DeviceSession::DeviceSession(DeviceOptions options)
@@ -112,12 +153,45 @@ DeviceSession::DeviceSession(DeviceOptions options)
     const double scale = qEnvironmentVariable("OQ_CLOCK_SCALE").toDouble(&scaled);
     if (scaled && scale > 0)
         oq::clock::setScale(scale);
-    oq::sim::useSerialBackend(m_options.simulate, m_options.port);
-    if (m_options.simulate) {
+    oq::sim::useSerialBackend(m_options.simulate > 0, m_options.ports);
+    for (int i = 0; i < m_options.simulate; ++i) {
         oq::sim::CounterConfig config;
         config.profile.kind = oq::sim::ProfileSpec::Walk;
-        m_counter = std::make_shared<oq::sim::SimCounter>(config);
-        m_entry = oq::sim::SimBus::instance().plug(m_counter);
+        // Each its own walk; the first one as a single simulated counter always was.
+        config.profile.seed += uint32_t(i);
+        config.serial = QString::number(kFirstSimulatedSerial + i);
+        m_counters.push_back(std::make_shared<oq::sim::SimCounter>(config));
+        m_entries.push_back(oq::sim::SimBus::instance().plug(m_counters.back()));
+    }
+}
+
+std::vector<CounterPlace> DeviceSession::givenPlaces() const
+{
+    std::vector<CounterPlace> places;
+    // One given counter is read as before: the first bridge listed, whatever its location.
+    const bool several = m_options.ports.size() > 1 || m_options.simulate > 1;
+    for (const QString& port : m_options.ports)
+        places.push_back({several ? std::optional<unsigned long>(places.size() + 1) : std::nullopt, port});
+    for (const quint64 entry : m_entries) {
+        const auto plugged = oq::sim::SimBus::instance().entry(entry);
+        const unsigned long location = plugged ? plugged->locationId : 0;
+        places.push_back({several ? std::optional<unsigned long>(location) : std::nullopt,
+            QStringLiteral("sim:%1").arg(location, 8, 16, QLatin1Char('0'))});
+    }
+    return places;
+}
+
+bool DeviceSession::bridgeGone(const std::optional<unsigned long>& location)
+{
+    if (!location)
+        return counterUnplugged();
+    const double deadline = oq::clock::now() + kUnplugNoticeSeconds;
+    for (;;) {
+        if (!bridgeListed(DWORD(*location)))
+            return true;
+        if (oq::clock::now() > deadline)
+            return false;
+        oq::clock::sleepFor(0.05);
     }
 }
 
@@ -137,12 +211,23 @@ DeviceSession::~DeviceSession()
     QTimer::singleShot(50, &loop, &QEventLoop::quit);
     loop.exec();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    if (m_entry)
-        oq::sim::SimBus::instance().unplug(m_entry);
+    for (const quint64 entry : m_entries)
+        oq::sim::SimBus::instance().unplug(entry);
 }
 
 std::shared_ptr<OQUSBDevice> DeviceSession::open(QString& error)
 {
+    // Several counters on the bus and none chosen: taking the first would be a guess.
+    if (m_options.ports.isEmpty() && !m_options.simulate) {
+        if (const auto nodes = listedBridges(); nodes.size() > 1) {
+            error = text("oqtool.several_counters");
+            for (const auto& node : nodes) {
+                error += QStringLiteral("\n  %1  %2").arg(portOfBridge(node.LocId),
+                    text("oqtool.usb_serial").arg(QString::fromLatin1(node.SerialNumber)));
+            }
+            return nullptr;
+        }
+    }
     m_device = makeDevice<OQUSBDevice>();
     if (!runUntil([this] { return exchangeEnded(*m_device); })) {
         // The worker thread holds the device until its exchange ends; nothing to stop here.
@@ -212,7 +297,7 @@ void DeviceSession::runUntilDone(const std::function<bool()>& done)
 
 namespace oqtool {
 
-DeviceCommand::DeviceCommand(const char* name, const QStringList& arguments)
+DeviceCommand::DeviceCommand(const char* name, const QStringList& arguments, bool severalCounters)
     : m_name(name)
     , m_args(arguments)
 {
@@ -224,6 +309,8 @@ DeviceCommand::DeviceCommand(const char* name, const QStringList& arguments)
     QString error;
     if (!takeDeviceOptions(m_args, m_options, error))
         reject(error);
+    else if (!severalCounters && (m_options.ports.size() > 1 || m_options.simulate > 1))
+        reject(text("oqtool.one_counter_only"));
 }
 
 DeviceCommand::~DeviceCommand() = default;

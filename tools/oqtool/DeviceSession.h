@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class OQUSBDevice;
 class QSocketNotifier;
@@ -17,12 +19,22 @@ class SimCounter;
 namespace oqtool {
 
 struct DeviceOptions {
-    QString port;          // one terminal device, e.g. /dev/ttyUSB0 or oq-counter-sim's
-    bool simulate = false; // a simulated counter, in process
+    QStringList ports; // terminal devices, e.g. /dev/ttyUSB0 or oq-counter-sim's
+    int simulate = 0;  // simulated counters, in process
 };
 
-// Takes --port PATH and --simulate out of `args`. False, with `error` set, when they are malformed.
+// Takes --port PATH (any number of times) and --simulate [N] out of `args`. False, with `error`
+// set, when they are malformed.
 bool takeDeviceOptions(QStringList& args, DeviceOptions& options, QString& error);
+
+// The serial device of the bridge at `location`, or where it sits on the bus when it has none.
+QString portOfBridge(unsigned long location);
+
+// A place a counter is read from: a given port, a simulated counter, or a bridge on the bus.
+struct CounterPlace {
+    std::optional<unsigned long> location; // its bridge's; none: the first bridge listed
+    QString port;                          // for people: the port, or where on the bus
+};
 
 class DeviceSession {
 public:
@@ -32,8 +44,15 @@ public:
     DeviceSession& operator=(const DeviceSession&) = delete;
 
     // Makes the device and waits until it has read the counter's information. Nothing, with
-    // `error` set, when that failed or was interrupted.
+    // `error` set, when that failed or was interrupted, or when several counters are on the bus
+    // and none was chosen.
     std::shared_ptr<OQUSBDevice> open(QString& error);
+
+    // The places given on the command line; none when the counters are to be found on the bus.
+    std::vector<CounterPlace> givenPlaces() const;
+    // Whether the bridge at `location` (or, without one, as many bridges as at the last open) is
+    // still listed after the system had a moment to take an unplugged one off.
+    bool bridgeGone(const std::optional<unsigned long>& location);
 
     // Runs the event loop until `done` holds; false when Ctrl-C came first (`done` is then not
     // waited for). Each Ctrl-C is reported once. `done` is looked at after each wake-up of the
@@ -47,13 +66,13 @@ public:
     // it off), so the failure was an unplug.
     bool counterUnplugged();
 
-    // The simulated counter of --simulate, or null.
-    std::shared_ptr<oq::sim::SimCounter> simulatedCounter() const { return m_counter; }
+    // The (first) simulated counter of --simulate, or null.
+    std::shared_ptr<oq::sim::SimCounter> simulatedCounter() const { return m_counters.empty() ? nullptr : m_counters.front(); }
 
 private:
     DeviceOptions m_options;
-    std::shared_ptr<oq::sim::SimCounter> m_counter;
-    quint64 m_entry = 0;
+    std::vector<std::shared_ptr<oq::sim::SimCounter>> m_counters;
+    std::vector<quint64> m_entries;
     unsigned long m_listedAtOpen = 0; // counters on the bus once ours was open
     std::shared_ptr<OQUSBDevice> m_device;
     std::unique_ptr<QSocketNotifier> m_interruptWake;
@@ -73,8 +92,9 @@ namespace oqtool {
 //   if (!device) return 1;
 class DeviceCommand {
 public:
-    // `name` is the registered command's: its help comes from there and the string table.
-    DeviceCommand(const char* name, const QStringList& arguments);
+    // `name` is the registered command's: its help comes from there and the string table. A
+    // command for one counter refuses several ports or simulated counters.
+    DeviceCommand(const char* name, const QStringList& arguments, bool severalCounters = false);
     ~DeviceCommand();
 
     // --help was asked for and the usage printed.

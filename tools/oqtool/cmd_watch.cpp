@@ -1,4 +1,4 @@
-// oqtool watch: the counter's live readings as display texts, one per line.
+// oqtool watch: the counters' live readings as display texts, one per line.
 #include <QObject>
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 
 #include "AlertCommand.h"
 #include "Command.h"
+#include "CounterWatch.h"
 #include "CsvRecorder.h"
 #include "DeviceSession.h"
 #include "Recording.h"
@@ -34,7 +35,7 @@ QString coloured(const QString& text, double value, int mode)
 
 int run(const QStringList& arguments)
 {
-    oqtool::DeviceCommand command("watch", arguments);
+    oqtool::DeviceCommand command("watch", arguments, true);
     if (command.helpShown())
         return 0;
     oqtool::CsvOptions csv;
@@ -89,83 +90,32 @@ int run(const QStringList& arguments)
     oqtool::Recording recording(std::move(recordingOptions));
     if (!recording.usable())
         return 1;
-    // Readings that could not be kept or did not reach the broker fail the run however it ended.
-    const auto storedAll = [&](int status) {
-        return !recording.finish(oqtool::kMqttFinishWait) && status == 0 ? 1 : status;
-    };
-    const oqtool::ReadingHook record = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
-        recording.record(counter ? counter->serialNumber() : QString(), counter ? counter->firmwareVersion() : QString(), r.time,
-            r.value, r.mode, r.counterUnit);
-    };
-    std::unique_ptr<oqtool::AlertCommand> alerts;
-    if (!alertCommand.isNull())
-        alerts = std::make_unique<oqtool::AlertCommand>(alertCommand, alertTimeout);
-    // An alert under way at the end is given time to finish its work. An alarm whose command could
-    // not be run reached nobody: that fails the run.
-    const auto finishAlerts = [&](int status) {
-        if (!alerts)
-            return status;
-        alerts->finish(oqtool::kAlertFinishWait);
-        if (alerts->unrun() == 0)
-            return status;
-        command.fail(oqtool::text("oqtool.watch.alert.unrun").arg(alerts->unrun()));
-        return status == 0 ? 1 : status;
-    };
-    if (csv.csv)
-        return storedAll(finishAlerts(oqtool::runCsvWatch(command.session(), csv, mode, count, alerts.get(), record)));
-    const auto device = command.open();
-    if (!device)
-        return 1;
-    const QString serial = device->info() ? device->info()->serialNumber() : QString();
-    const QString firmware = device->info() ? device->info()->firmwareVersion() : QString();
-
+    oqtool::WatchOptions watch;
+    watch.mode = mode;
+    watch.count = count;
+    watch.csv = csv;
+    watch.alertCommand = alertCommand;
+    watch.alertTimeout = alertTimeout;
     std::unique_ptr<DisplayValueTransformer> display;
     if (mode == 1)
         display = DoseRateValueTransformer::initWithUnit(unit);
     else
         display = DoseValueTransformer::initWithUnit(unit);
     const bool terminal = isatty(STDOUT_FILENO) != 0;
-    long long printed = 0;
-    QObject guard;
-    QObject::connect(device.get(), &OQDevice::onlineValueChanged, &guard, [&] {
-        const auto value = device->onlineValue();
-        if (!value || (count > 0 && printed >= count) || oqtool::outFailed())
-            return;
+    watch.show = [&](double value) {
         const QString text = display->transformedValue(value);
-        if (!oqtool::out((terminal ? coloured(text, *value, mode) : text) + QLatin1Char('\n')))
-            return;
-        ++printed;
-        if (alerts)
-            alerts->reading(*value, mode, serial);
-        // The unit follows its value on this thread before control returns to the event loop.
-        const QDateTime time = QDateTime::fromMSecsSinceEpoch(device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC);
-        QMetaObject::invokeMethod(&guard, [&, v = *value, time] {
-            recording.record(serial, firmware, time, v, mode, device->onlineUnit());
-        }, Qt::QueuedConnection);
-    });
-    oqtool::tellSilence(*device, guard);
-
-    if (mode == 1)
-        device->startRateMode();
-    else
-        device->startDoseMode();
-    auto& session = command.session();
-    session.runUntil([&] { return device->failed() || (count > 0 && printed >= count) || oqtool::outFailed(); });
-    QObject::disconnect(device.get(), nullptr, &guard, nullptr);
-
-    int status = 0;
-    if (device->failed()) {
-        command.fail(device->error());
-        status = 1;
-    }
-    // Stop the counter's stream before leaving, also after Ctrl-C.
-    bool stopped = false;
-    device->stopOnlineMode([&] { stopped = true; });
-    session.runUntilDone([&] { return stopped; });
-    return storedAll(finishAlerts(status));
+        return terminal ? coloured(text, value, mode) : text;
+    };
+    watch.also = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
+        recording.record(counter ? counter->serialNumber() : QString(), counter ? counter->firmwareVersion() : QString(), r.time,
+            r.value, r.mode, r.counterUnit);
+    };
+    const int status = oqtool::runWatch(command.session(), watch);
+    // Readings that could not be kept or did not reach the broker fail the run however it ended.
+    return !recording.finish(oqtool::kMqttFinishWait) && status == 0 ? 1 : status;
 }
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH | --simulate]",
-    "show the counter's live readings", run);
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH ... | --simulate [N]]",
+    "show the counters' live readings", run);

@@ -3,6 +3,7 @@
 //
 //   oq::ft::useTtyBackend();               // counters found through udev (vendor 0403, product d678)
 //   oq::ft::useTtyBackend("/dev/pts/4");   // one given terminal device, e.g. oq-counter-sim's
+//   oq::ft::useTtyBackend({"/dev/pts/4", "/dev/pts/5"}); // several, at locations 1, 2, ...
 //   oq::ft::setBackend(other);             // a backend from outside (the simulated counters, sim/)
 //
 // Without a choice the searching tty backend is used. FtHandles.h helps a backend keep its handles. Handles are opaque numbers, never pointers:
@@ -13,6 +14,7 @@
 // Time-outs (FT_SetTimeouts) are modelled milliseconds and run through the clock seam
 // (platform/Clock.h), like every other wait of the device link.
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -41,6 +43,9 @@ public:
     virtual FT_STATUS getQueueStatus(FT_HANDLE handle, DWORD* rxBytes) = 0;
     virtual FT_STATUS read(FT_HANDLE handle, void* buffer, DWORD count, DWORD* returned) = 0;
     virtual FT_STATUS write(FT_HANDLE handle, const void* buffer, DWORD count, DWORD* written) = 0;
+    // The serial device of the bridge at `location` (e.g. /dev/ttyUSB0), for people; empty when
+    // the backend has none.
+    virtual QString portOf(DWORD /*location*/) { return {}; }
 };
 
 // Defaults of a freshly opened handle, as the vendor library has them.
@@ -48,6 +53,8 @@ inline constexpr ULONG kDefaultReadTimeoutMs = 2000;
 inline constexpr ULONG kDefaultWriteTimeoutMs = 1000;
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort = {});
+// Given terminal devices: one keeps location 0, several are at locations 1, 2, ... in order.
+std::shared_ptr<Backend> makeTtyBackend(const QStringList& fixedPorts);
 // Searching under other roots than /sys and /dev (tests build a fake sysfs tree).
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot);
 
@@ -56,6 +63,7 @@ void setBackend(std::shared_ptr<Backend> backend);
 std::shared_ptr<Backend> backend();
 
 inline void useTtyBackend(const QString& fixedPort = {}) { setBackend(makeTtyBackend(fixedPort)); }
+inline void useTtyBackend(const QStringList& fixedPorts) { setBackend(makeTtyBackend(fixedPorts)); }
 
 // Why the last port that would not open refused; none once a port opens. The driver status only
 // says "not opened" or "not found". The log gets `text` once per change of cause.

@@ -139,8 +139,8 @@ bool vanishedErrno(int e) { return e == EIO || e == ENXIO || e == ENODEV || e ==
 
 class TtyBackend final : public Backend {
 public:
-    TtyBackend(QString fixedPort, QString sysfsRoot, QString devRoot)
-        : m_fixedPort(std::move(fixedPort))
+    TtyBackend(QStringList fixedPorts, QString sysfsRoot, QString devRoot)
+        : m_fixedPorts(std::move(fixedPorts))
         , m_sysfs(sysfsRoot.isEmpty() ? QStringLiteral("/sys") : std::move(sysfsRoot))
         , m_dev(devRoot.isEmpty() ? QStringLiteral("/dev") : std::move(devRoot))
     {
@@ -185,6 +185,15 @@ public:
                 return openDevice(d, handle);
         }
         return FT_DEVICE_NOT_FOUND;
+    }
+
+    QString portOf(DWORD location) override
+    {
+        for (const TtyDevice& d : scan()) {
+            if (d.location == location)
+                return d.path;
+        }
+        return {};
     }
 
     FT_STATUS openDevice(const TtyDevice& d, FT_HANDLE* handle)
@@ -489,13 +498,17 @@ private:
     std::vector<TtyDevice> scan() const
     {
         std::vector<TtyDevice> found;
-        if (!m_fixedPort.isEmpty()) {
-            if (QFileInfo::exists(m_fixedPort)) {
+        if (!m_fixedPorts.isEmpty()) {
+            // Several given ports need locations of their own to be opened by location.
+            for (qsizetype i = 0; i < m_fixedPorts.size(); ++i) {
+                const QString& port = m_fixedPorts[i];
+                if (!QFileInfo::exists(port))
+                    continue;
                 // A given /dev/ttyUSB0 still has its latency timer in sysfs.
-                QString sysName = QFileInfo(QFileInfo(m_fixedPort).canonicalFilePath()).fileName();
+                QString sysName = QFileInfo(QFileInfo(port).canonicalFilePath()).fileName();
                 if (!QFileInfo::exists(m_sysfs + QStringLiteral("/class/tty/") + sysName))
                     sysName.clear();
-                found.push_back({m_fixedPort, sysName, {}, QStringLiteral("Serial port"), 0});
+                found.push_back({port, sysName, {}, QStringLiteral("Serial port"), m_fixedPorts.size() > 1 ? quint32(i + 1) : 0});
             }
             return found;
         }
@@ -521,7 +534,7 @@ private:
         return found;
     }
 
-    const QString m_fixedPort;
+    const QStringList m_fixedPorts;
     const QString m_sysfs;
     const QString m_dev;
     std::atomic<DWORD> m_vid{0x0403};
@@ -542,9 +555,14 @@ QString lastOpenFailure() { return lastOpenFailureDetails().text; }
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot)
 {
-    return std::make_shared<TtyBackend>(fixedPort, sysfsRoot, devRoot);
+    return std::make_shared<TtyBackend>(fixedPort.isEmpty() ? QStringList() : QStringList{fixedPort}, sysfsRoot, devRoot);
 }
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort) { return makeTtyBackend(fixedPort, {}, {}); }
+
+std::shared_ptr<Backend> makeTtyBackend(const QStringList& fixedPorts)
+{
+    return std::make_shared<TtyBackend>(fixedPorts, QString(), QString());
+}
 
 } // namespace oq::ft
