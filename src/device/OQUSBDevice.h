@@ -34,7 +34,8 @@ class OQUSBDevice : public OQDevice {
     Q_PROPERTY(QString protocol READ protocol NOTIFY protocolChanged)
 public:
     explicit OQUSBDevice(QObject* parent = nullptr);
-    // Bound to the bridge at `bridgeLocation` from its first exchange on (see setBridgeLocation).
+    // Bound to the bridge at `bridgeLocation` (none: the first one) from its first exchange on
+    // (see setBridgeLocation).
     explicit OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent = nullptr);
     ~OQUSBDevice() override;
 

@@ -20,6 +20,9 @@ inline const QString DangerFontColor = QStringLiteral("DangerFontColor");
 inline const QString DangerBackgroundColor = QStringLiteral("DangerBackgroundColor");
 inline const QString DangerBarColor = QStringLiteral("DangerBarColor");
 inline const QString displayUnit = QStringLiteral("displayUnit");
+// The counter the window shows when it is plugged in: its serial, or "port:" and its port for one
+// without; absent: whichever is plugged.
+inline const QString ShownCounter = QStringLiteral("ShownCounter");
 // Whether every reading shown is kept in the history database; absent means it is.
 inline const QString RecordHistory = QStringLiteral("RecordHistory");
 // Days raw readings stay in the history (their per-minute aggregates stay for ever); absent means 90.
@@ -43,7 +46,7 @@ inline const QString KeepRunningWhenClosed = QStringLiteral("KeepRunningWhenClos
 // The nine colour keys, in the order the preferences window shows them.
 QStringList colorKeys();
 
-// The 14 registered defaults (every key above except displayUnit); colours archived.
+// The 14 registered defaults (every key above except displayUnit and ShownCounter); colours archived.
 QVariantMap defaults();
 
 // Tells defaults() whether the desktop is dark. Set by the painting side of colours

@@ -130,6 +130,11 @@ void Recording::keepOnly(const QString& serial)
     std::erase_if(m_recorders, [&](const auto& r) { return r.first != serial; });
 }
 
+void Recording::keepOnly(const QStringList& serials)
+{
+    std::erase_if(m_recorders, [&](const auto& r) { return !serials.contains(r.first); });
+}
+
 const Recorder* Recording::recorder(const QString& serial) const
 {
     const auto r = m_recorders.find(serial);

@@ -6,6 +6,7 @@
 //
 // Readings are handed in with their time: when they arrived is the caller's to say.
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <map>
@@ -95,6 +96,7 @@ public:
     void record(history::Reading reading, const QString& firmware);
     // Ends the recorders of every other counter.
     void keepOnly(const QString& serial);
+    void keepOnly(const QStringList& serials);
     const Recorder* recorder(const QString& serial) const;
 
     // The history's writer, opened at first need (a damaged file is moved aside then); null

@@ -27,7 +27,7 @@ public:
         oq::SettingsStore::useFile(folder + QStringLiteral("/oq.conf"));
         oq::sim::useFtBackend();
         controller = std::make_unique<AppDelegate>();
-        controller->setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
+        controller->setDeviceFactory(OQAppDelegate::usbDeviceFactory());
         colorManager = std::make_unique<ColorManager>();
         controller->setColorManager(colorManager.get());
         window = std::make_unique<MainWindow>(controller.get());

@@ -1,12 +1,19 @@
 // The whole application in one process: simulated bus, simulated counter, real windows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
+
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 
 #include "app/controller/AppDelegate.h"
+#include "app/controller/WindowRecording.h"
+#include "app/menus/CounterMenu.h"
+#include "app/menus/DeviceMenu.h"
 #include "app/windows/MainWindow.h"
 #include "common/CLibraryLocale.h"
 #include "common/SimCounters.h"
@@ -14,6 +21,8 @@
 #include "device/ft/FtBackend.h"
 #include "logging/LGLog.h"
 #include "device/OQUSBDevice.h"
+#include "history/HistoryReader.h"
+#include "parser/OQDeviceInfo.h"
 #include "platform/ArchivedColor.h"
 #include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
@@ -142,4 +151,78 @@ TEST_F(GermanEndToEnd, LevelsColourTheWindowAndScreenshotsAreKept)
         EXPECT_TRUE(near(pixel(img, 4, img.height() / 2), c.background)) << c.name;
         EXPECT_TRUE(hasColour(img, c.font)) << c.name;
     }
+}
+
+namespace {
+std::shared_ptr<SimCounter> counterWithSerial(const char* serial, double rate)
+{
+    CounterConfig c = test::steadyCounter(rate);
+    c.serial = QString::fromLatin1(serial);
+    return std::make_shared<SimCounter>(c);
+}
+
+QString serialOf(const std::shared_ptr<OQDevice>& d) { return d && d->info() ? d->info()->serialNumber() : QString(); }
+
+// Readings of `serial` in the history so far.
+size_t storedReadings(const QString& path, const QString& serial)
+{
+    QString problem;
+    const auto reader = history::Reader::open(path, &problem);
+    return reader ? reader->readings(serial, 0, std::numeric_limits<qint64>::max()).size() : 0;
+}
+} // namespace
+
+// Two counters: both read and recorded whichever is shown; the window follows the one chosen in the
+// Device menu, keeps that choice by serial across a restart and a replug, and shows the other when
+// the shown one is pulled out.
+TEST(SeveralCounters, AllAreRecordedAndTheWindowFollowsTheChosenOne)
+{
+    QTemporaryDir dir;
+    const QString historyPath = dir.filePath(QStringLiteral("history.db"));
+    auto app = std::make_unique<SimulatedApplication>(dir.path(), 0.1);
+    auto recording = std::make_unique<WindowRecording>(app->controller.get(), historyPath);
+    auto& bus = SimBus::instance();
+    const quint64 first = bus.plug(counterWithSerial("10423", 0.12));
+    quint64 second = bus.plug(counterWithSerial("20777", 4.5));
+    const auto streaming = [&](const std::unique_ptr<SimulatedApplication>& a, size_t count) {
+        const auto devices = a->controller->devices();
+        return devices.size() == count && std::all_of(devices.begin(), devices.end(), [](const auto& d) { return d->onlineValue().has_value(); });
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return streaming(app, 2); }, 10));
+    // Each on its own bridge, whichever arrived first shown.
+    EXPECT_EQ(serialOf(app->controller->device()), QStringLiteral("10423"));
+    ASSERT_TRUE(test::waitUntil([&] {
+        return storedReadings(historyPath, QStringLiteral("10423")) >= 2 && storedReadings(historyPath, QStringLiteral("20777")) >= 2;
+    }, 10));
+
+    // The Device menu lists both; choosing the other switches the window to its reading.
+    CounterMenu* menu = app->window->deviceMenu()->counterMenu();
+    ASSERT_EQ(menu->actions().size(), 2);
+    EXPECT_TRUE(menu->actions()[0]->isChecked());
+    EXPECT_TRUE(menu->actions()[1]->text().startsWith(QStringLiteral("20777 (")));
+    menu->actions()[1]->trigger();
+    EXPECT_EQ(serialOf(app->controller->device()), QStringLiteral("20777"));
+    EXPECT_TRUE(menu->actions()[1]->isChecked());
+    ASSERT_TRUE(test::waitUntil([&] { return app->window->valueLabel()->text().startsWith(QLatin1Char('4')); }, 5))
+        << app->window->valueLabel()->text().toStdString();
+
+    // A restart with both still plugged: the chosen one is shown, though it arrived second.
+    recording.reset();
+    app->unplugOnExit = false;
+    app.reset();
+    app = std::make_unique<SimulatedApplication>(dir.path(), 0.1);
+    recording = std::make_unique<WindowRecording>(app->controller.get(), historyPath);
+    ASSERT_TRUE(test::waitUntil([&] { return streaming(app, 2); }, 10));
+    EXPECT_EQ(serialOf(app->controller->device()), QStringLiteral("20777"));
+
+    // The shown one pulled out: the other is shown and still recorded; plugged in again, the
+    // chosen one is shown again.
+    bus.unplug(second);
+    ASSERT_TRUE(test::waitUntil([&] { return app->controller->devices().size() == 1; }, 5));
+    EXPECT_EQ(serialOf(app->controller->device()), QStringLiteral("10423"));
+    const size_t before = storedReadings(historyPath, QStringLiteral("10423"));
+    EXPECT_TRUE(test::waitUntil([&] { return storedReadings(historyPath, QStringLiteral("10423")) >= before + 2; }, 10));
+    second = bus.plug(counterWithSerial("20777", 4.5));
+    ASSERT_TRUE(test::waitUntil([&] { return serialOf(app->controller->device()) == QStringLiteral("20777"); }, 10));
+    EXPECT_TRUE(bus.entry(first).has_value());
 }

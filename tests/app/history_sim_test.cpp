@@ -151,6 +151,42 @@ TEST_F(HistorySimTest, QuittingDuringADownloadLetsItsClosingSequenceEndFirst)
     EXPECT_TRUE(finishDeviceWork(*controller, 60));
 }
 
+// Another counter pulled out while the shown one downloads: the download is not disturbed, and
+// the shown counter streams again after it.
+TEST_F(HistorySimTest, AnotherCounterPulledOutDuringADownloadLeavesItIntact)
+{
+    auto counter = plugCounter();
+    ASSERT_TRUE(streams());
+    const auto shown = controller->device();
+    CounterConfig c = test::steadyCounter(0.3);
+    c.serial = QStringLiteral("20777");
+    const quint64 other = SimBus::instance().plug(std::make_shared<SimCounter>(c));
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto devices = controller->devices();
+        return devices.size() == 2 && devices[1]->onlineValue().has_value();
+    }, 10));
+    ASSERT_EQ(controller->device(), shown);
+
+    bool finished = false;
+    std::shared_ptr<OQProtocol> downloaded;
+    QObject::connect(exchanges, &DeviceExchanges::finished, [&] { finished = true; });
+    QObject::connect(exchanges, &DeviceExchanges::protocolDownloaded, [&](std::shared_ptr<OQProtocol> p, const QString&) { downloaded = std::move(p); });
+    auto* dialog = exchanges->progressDialog();
+    ASSERT_TRUE(exchanges->downloadProtocol());
+    ASSERT_TRUE(test::waitUntil([&] { return dialog->bar()->maximum() > 0 && dialog->bar()->value() * 3 >= dialog->bar()->maximum(); }, 20));
+    SimBus::instance().unplug(other);
+    ASSERT_TRUE(waitFinished(finished, 30));
+    ASSERT_TRUE(downloaded);
+    EXPECT_EQ(dialog->highestPercent(), 100);
+    EXPECT_FALSE(counter->commandLog().contains(QStringLiteral("ESC")));
+    ASSERT_EQ(window->deviceMenu()->protocolWindows().size(), 1);
+    // Every minute of the six days is there.
+    EXPECT_GE(window->deviceMenu()->protocolWindows()[0]->events().size(), size_t(1440 * 6));
+    EXPECT_EQ(controller->device(), shown);
+    EXPECT_EQ(controller->devices().size(), size_t(1));
+    ASSERT_TRUE(streams()) << "online mode after the download";
+}
+
 TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)
 {
     auto counter = plugCounter();

@@ -2,7 +2,9 @@
 
 #include <QFontMetricsF>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "logging/Log.h"
 #include "platform/Dispatch.h"
@@ -24,32 +26,38 @@ AppDelegate::AppDelegate(QObject* parent)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    // The paths go through `device`: a replaced or dropped device is a change too.
-    connect(this, &OQAppDelegate::deviceChanged, this, &AppDelegate::deviceReplaced);
+    connect(this, &OQAppDelegate::countersChanged, this, &AppDelegate::countersChanged);
+    countersChanged();
     OQAppDelegate::applicationDidFinishLaunching();
 }
 
-void AppDelegate::deviceReplaced()
+void AppDelegate::countersChanged()
 {
-    for (const auto& c : m_observation)
-        disconnect(c);
-    m_observation.clear();
-    // A stop or a start scheduled for the previous device concerns that device alone.
-    m_stopping = false;
-    ++m_startGeneration;
-    if (auto d = device()) {
-        m_observation << connect(d.get(), &OQDevice::connectedChanged, this, &AppDelegate::observeConnection);
-        m_observation << connect(d.get(), &OQDevice::busyChanged, this, &AppDelegate::observeConnection);
-        // The failure observation is made but causes nothing.
-        m_observation << connect(d.get(), &OQDevice::failedChanged, this, [] {});
+    const auto plugged = devices();
+    std::erase_if(m_starters, [&](const auto& entry) {
+        return std::none_of(plugged.begin(), plugged.end(), [&](const auto& d) { return d.get() == entry.first; });
+    });
+    for (const auto& d : plugged) {
+        if (m_starters.count(d.get()))
+            continue;
+        auto starter = std::make_unique<OnlineStarter>(d, [this] { return m_onlineHolds > 0; });
+        connect(starter.get(), &OnlineStarter::becameReady, this, [this, d = d.get()](long long mode) {
+            if (device().get() != d)
+                return;
+            showMode(mode);
+            if (m_colorManager)
+                m_colorManager->setMode(int(mode));
+        });
+        auto* s = starter.get();
+        m_starters.emplace(d.get(), std::move(starter));
+        s->observe();
     }
-    observeConnection();
 }
 
-bool AppDelegate::deviceReady() const
+OnlineStarter* AppDelegate::starterOf(const std::shared_ptr<OQDevice>& device) const
 {
-    const auto d = device();
-    return d && d->connected() && !d->busy() && !isOnlineModeHeld();
+    const auto it = m_starters.find(device.get());
+    return it == m_starters.end() ? nullptr : it->second.get();
 }
 
 void AppDelegate::showMode(long long mode)
@@ -67,50 +75,31 @@ void AppDelegate::showMode(long long mode)
     }
 }
 
-void AppDelegate::observeConnection()
+bool AppDelegate::isOnlineModeHeld() const
 {
-    if (!deviceReady())
-        return;
-    const long long m = oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode);
-    showMode(m);
-    if (m_colorManager)
-        m_colorManager->setMode(int(m));
-    // A switch's stop is under way: its completion starts the mode chosen last.
-    if (m_stopping)
-        return;
-    const quint64 generation = ++m_startGeneration;
-    QPointer<AppDelegate> self(this);
-    oq::dispatchMainAfter(1.0, [self, m, generation] {
-        if (self)
-            self->startMode(m, generation);
-    });
+    const auto* starter = starterOf(device());
+    return m_onlineHolds > 0 || (starter && starter->held());
 }
 
-void AppDelegate::startMode(long long mode, quint64 generation)
+void AppDelegate::holdOnlineMode(const std::shared_ptr<OQDevice>& device)
 {
-    // Void when a press or another readiness came since, while a stop of ours runs, and while the
-    // counter is busy or held (it is started again when it is ready).
-    if (generation != m_startGeneration || m_stopping || !deviceReady())
-        return;
-    ++m_startGeneration;
-    const auto d = device();
-    if (mode == 1)
-        d->startRateMode();
-    else if (mode == 2)
-        d->startDoseMode();
+    if (!device)
+        ++m_onlineHolds;
+    else if (auto* starter = starterOf(device))
+        starter->hold();
 }
 
-void AppDelegate::holdOnlineMode()
+void AppDelegate::releaseOnlineMode(const std::shared_ptr<OQDevice>& device)
 {
-    ++m_onlineHolds;
-}
-
-void AppDelegate::releaseOnlineMode()
-{
-    if (m_onlineHolds == 0)
+    if (device) {
+        if (auto* starter = starterOf(device))
+            starter->release();
         return;
-    if (--m_onlineHolds == 0)
-        observeConnection();
+    }
+    if (m_onlineHolds == 0 || --m_onlineHolds > 0)
+        return;
+    for (const auto& [d, starter] : m_starters)
+        starter->observe();
 }
 
 void AppDelegate::onlineModeChanged(QObject* sender)
@@ -128,37 +117,26 @@ void AppDelegate::switchMode(long long mode)
         m_colorManager->setMode(int(mode));
     // A click toggles the button it hits; the window shows the choice, not the toggle.
     showMode(mode);
-    // A counter that is busy (reading its information, a download, a clock setting) or held gets
-    // the choice when it is ready; without a counter the next one does.
-    if (!deviceReady())
-        return;
-    ++m_startGeneration; // a start scheduled for an earlier choice is void
-    if (m_stopping)
-        return; // the stop under way starts the mode chosen last
-    m_stopping = true;
-    QPointer<AppDelegate> self(this);
-    const std::weak_ptr<OQDevice> stopped = device();
-    device()->stopOnlineMode([self, stopped] {
-        if (!self || !self->m_stopping || self->device() != stopped.lock())
-            return;
-        self->m_stopping = false;
-        self->startMode(oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode), self->m_startGeneration);
-    });
+    // Every counter follows the choice; without a counter the next one does.
+    for (const auto& [d, starter] : m_starters)
+        starter->switchMode();
 }
 
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
 {
     LGLogInfo("Application should Terminate");
-    // Nothing starts the stream again from here on: not a press, not the end of a transfer the
+    // Nothing starts a stream again from here on: not a press, not the end of a transfer the
     // quit cuts short, nor a counter that becomes ready meanwhile.
     m_quitting = true;
     holdOnlineMode();
-    const auto d = device();
-    if (!d || !(d->onlineMode() || d->hasWorkInFlight()))
+    std::vector<std::shared_ptr<OQDevice>> streaming;
+    for (const auto& d : devices()) {
+        if (d->onlineMode() || d->hasWorkInFlight())
+            streaming.push_back(d);
+    }
+    if (streaming.empty())
         return TerminateReply::Now;
-    // A transfer under way is cancelled (ESC until quiet, then "X"); the stop follows it.
-    if (const auto progress = d->progress(); progress && progress->isCancellable() && !progress->isCancelled())
-        cancelTransfer();
+    auto waiting = std::make_shared<size_t>(streaming.size());
     auto replied = std::make_shared<bool>(false);
     QPointer<AppDelegate> self(this);
     auto reply = [self, replied](bool late) {
@@ -169,7 +147,15 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
             LGLogWarn("The counter did not stop within %g s; terminating anyway", kQuitWaitLimit);
         emit self->replyToApplicationShouldTerminate(true);
     };
-    d->stopOnlineMode([reply] { reply(false); });
+    for (const auto& d : streaming) {
+        // A transfer under way is cancelled (ESC until quiet, then "X"); the stop follows it.
+        if (const auto progress = d->progress(); progress && progress->isCancellable() && !progress->isCancelled())
+            progress->cancel();
+        d->stopOnlineMode([reply, waiting] {
+            if (--*waiting == 0)
+                reply(false);
+        });
+    }
     oq::dispatchMainAfter(kQuitWaitLimit, [reply] { reply(true); });
     return TerminateReply::Later;
 }

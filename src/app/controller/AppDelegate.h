@@ -8,7 +8,11 @@
 #include <QSizeF>
 #include <QWidget>
 
+#include <map>
+#include <memory>
+
 #include "app/controller/OQAppDelegate.h"
+#include "app/controller/OnlineStarter.h"
 
 class AppDelegate : public OQAppDelegate {
     Q_OBJECT
@@ -39,12 +43,13 @@ public:
     // or a cancelled transfer (a line read, ESC until quiet, "X"), then the stop (2.5 s).
     static constexpr double kQuitWaitLimit = 15.0;
 
-    // Another exchange (protocol download, clock setting) holds the online mode: while held, a
-    // counter that becomes ready is not started. The last release treats the current device as
-    // just become ready, so the configured mode starts 1 s later.
-    void holdOnlineMode();
-    void releaseOnlineMode();
-    bool isOnlineModeHeld() const { return m_onlineHolds > 0; }
+    // Another exchange (protocol download, clock setting) holds the online mode of `device`, or
+    // without one of every counter: while held, a counter that becomes ready is not started. The
+    // last release treats the counter as just become ready, so the configured mode starts 1 s later.
+    void holdOnlineMode(const std::shared_ptr<OQDevice>& device = nullptr);
+    void releaseOnlineMode(const std::shared_ptr<OQDevice>& device = nullptr);
+    // Held for the counter shown.
+    bool isOnlineModeHeld() const;
     // The quit sequence has begun: nothing new is started on the counter.
     bool isQuitting() const { return m_quitting; }
 
@@ -57,20 +62,15 @@ signals:
     void replyToApplicationShouldTerminate(bool terminate);
 
 private:
-    void observeConnection();
-    void deviceReplaced();
+    // One starter per plugged counter.
+    void countersChanged();
+    OnlineStarter* starterOf(const std::shared_ptr<OQDevice>& device) const;
     // Sets the buttons to show `mode`.
     void showMode(long long mode);
-    // Starts `mode` on the current device when it is ready and nothing else is under way.
-    void startMode(long long mode, quint64 generation);
     void switchMode(long long mode);
-    bool deviceReady() const;
 
-    QList<QMetaObject::Connection> m_observation;
-    // Starts scheduled before the last press or device change are void.
-    quint64 m_startGeneration = 0;
-    // A stop of ours runs on the current device; its completion starts the mode chosen last.
-    bool m_stopping = false;
+    std::map<const OQDevice*, std::unique_ptr<OnlineStarter>> m_starters;
+    // Holds of every counter.
     int m_onlineHolds = 0;
     bool m_quitting = false;
 };

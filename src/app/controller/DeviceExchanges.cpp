@@ -8,6 +8,8 @@
 #include <QStandardPaths>
 #include <QWidget>
 
+#include <utility>
+
 #include "app/controller/AppDelegate.h"
 #include "app/controller/ErrorPresenter.h"
 #include "app/windows/ProtocolFile.h"
@@ -18,6 +20,7 @@
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocol.h"
 #include "platform/Dispatch.h"
+#include "platform/ProgressRecord.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -36,7 +39,7 @@ DeviceExchanges::~DeviceExchanges()
 {
     // The controller must not stay held by an exchange nobody will finish.
     if (isRunning() && m_controller)
-        m_controller->releaseOnlineMode();
+        m_controller->releaseOnlineMode(m_device);
 }
 
 bool DeviceExchanges::canStart() const
@@ -61,7 +64,7 @@ bool DeviceExchanges::begin(Kind kind)
     m_abortBeforeStart = false;
     const quint64 generation = ++m_generation;
     LGLogInfo("%@ requested; stopping the online mode", kind == Kind::Protocol ? QStringLiteral("Protocol download") : QStringLiteral("Clock setting"));
-    m_controller->holdOnlineMode();
+    m_controller->holdOnlineMode(m_device);
     emit runningChanged(true);
     m_dialog->showWaiting(localized(QStringLiteral("ui.progress.stopping_online")), true);
     m_dialog->show();
@@ -82,7 +85,8 @@ void DeviceExchanges::onlineStopped()
         finish();
         return;
     }
-    if (!m_controller || m_controller->device() != m_device || !m_device->connected()) {
+    // Another counter may be shown by now; this one goes on as long as it is plugged.
+    if (!m_controller || !m_controller->hasDevice(m_device) || !m_device->connected()) {
         // The counter went while its stream was being stopped.
         const auto error = oq::device::deviceError(oq::device::DeviceErrorReadTimeout,
             localized(QStringLiteral("errors.device.connection.description")));
@@ -176,8 +180,9 @@ void DeviceExchanges::cancelRequested()
         // Nothing has been asked of the counter yet beyond the stop; skip the exchange.
         m_abortBeforeStart = true;
         m_dialog->showWaiting(localized(QStringLiteral("ui.progress.cancelling")), false);
-    } else if (m_phase == Phase::Running && m_controller) {
-        m_controller->cancelTransfer();
+    } else if (m_phase == Phase::Running) {
+        if (const auto progress = m_device->progress())
+            progress->cancel();
         m_dialog->cancelButton()->setEnabled(false);
     }
 }
@@ -199,10 +204,10 @@ void DeviceExchanges::finish()
     m_dialog->hide();
     m_kind = Kind::None;
     m_phase = Phase::Idle;
-    m_device.reset();
+    const auto device = std::exchange(m_device, nullptr);
     ++m_generation;
     if (m_controller)
-        m_controller->releaseOnlineMode();
+        m_controller->releaseOnlineMode(device);
     emit runningChanged(false);
     emit finished();
 }
@@ -217,7 +222,7 @@ void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
 {
     // Positive codes are driver failures, what a pulled cable gives.
     const bool driverFailure = error.domain() == oq::device::OQDeviceErrorDomain && error.code() > 0;
-    if (!driverFailure || !m_controller || !m_controller->device()) {
+    if (!driverFailure || !m_controller || !m_controller->hasDevice(m_device)) {
         present(error);
         return;
     }
@@ -231,7 +236,7 @@ void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
         if (self)
             self->present(error);
     };
-    *waiting = connect(m_controller, &OQAppDelegate::deviceChanged, this, show);
+    *waiting = connect(m_controller, &OQAppDelegate::countersChanged, this, show);
     oq::dispatchMainAfter(kUnplugNotice, show);
 }
 

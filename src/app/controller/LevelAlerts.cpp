@@ -4,8 +4,11 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 #include "alerts/DesktopNotifier.h"
 #include "app/controller/OQAppDelegate.h"
+#include "device/OQDevice.h"
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
@@ -20,49 +23,61 @@ LevelAlerts::LevelAlerts(OQAppDelegate* controller, QObject* parent)
     , m_controller(controller)
     , m_notifier(new oq::alerts::DesktopNotifier(oq::localized(QStringLiteral("ui.app.name")), QStringLiteral("oq-online"), this))
 {
-    connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &LevelAlerts::reading);
+    connect(controller, &OQAppDelegate::counterOnlineValueChanged, this, &LevelAlerts::reading);
+    // A counter that comes back starts a new run.
+    connect(controller, &OQAppDelegate::countersChanged, this, [this] {
+        const auto plugged = m_controller->devices();
+        std::erase_if(m_rules, [&](const auto& rule) {
+            return std::none_of(plugged.begin(), plugged.end(), [&](const auto& d) { return d.get() == rule.first; });
+        });
+    });
     connect(m_notifier, &oq::alerts::DesktopNotifier::activated, this, &LevelAlerts::showWindowRequested);
 }
 
 LevelAlerts::~LevelAlerts() = default;
 
-void LevelAlerts::reading()
+void LevelAlerts::reading(OQDevice* device)
 {
-    const auto& device = m_controller->device();
-    const auto value = device ? device->onlineValue() : std::nullopt;
+    auto& rule = m_rules[device];
+    const auto value = device->onlineValue();
     if (!value) {
-        m_rule.interrupt();
+        rule.interrupt();
         return;
     }
-    const auto level = Level(int(oq::levelForValue(*value, shownMode())));
-    if (const auto event = m_rule.observe(level))
-        tell(*event, *value);
+    const auto level = Level(int(oq::levelForValue(*value, modeOf(device))));
+    if (const auto event = rule.observe(level))
+        tell(device, *event, *value);
 }
 
-long long LevelAlerts::shownMode() const
+long long LevelAlerts::modeOf(const OQDevice* device) const
 {
     // The level the window shows: the colour manager's mode, else the chosen one.
     const ColorManager* cm = m_controller->colorManager();
-    return cm ? cm->mode() : m_controller->onlineMode().toLongLong();
+    return cm && device == m_controller->device().get() ? cm->mode() : m_controller->onlineMode().toLongLong();
 }
 
-void LevelAlerts::tell(const oq::alerts::LevelEvent& event, double value)
+void LevelAlerts::tell(const OQDevice* device, const oq::alerts::LevelEvent& event, double value)
 {
-    LGLogInfo("Level %s (was %s)", oq::levelName(event.level), oq::levelName(event.previous));
+    const bool shown = device == m_controller->device().get();
+    LGLogInfo("Level %s (was %s)%@", oq::levelName(event.level), oq::levelName(event.previous),
+        shown ? QString() : QStringLiteral(" on counter ") + m_controller->counterKey(device));
     if (event.level == Level::Danger && oq::settings::alertOption(oq::settings::AlarmSound))
         playAlarm();
     if (!oq::settings::alertOption(oq::settings::NotifyLevelChanges))
         return;
-    const auto transformer = m_controller->displayValueTransformer();
-    const QString shown = transformer ? transformer->transformedValue(value) : QString::number(value);
-    const auto info = m_controller->device() ? m_controller->device()->info() : nullptr;
+    const auto transformer = m_controller->displayValueTransformer(device);
+    const QString text = transformer ? transformer->transformedValue(value) : QString::number(value);
+    const auto info = device->info();
     const QString serial = info ? info->serialNumber() : QString();
-    const bool rate = shownMode() == 1;
+    const bool rate = modeOf(device) == 1;
     const QString key = QStringLiteral("alerts.%1.%2")
                             .arg(rate ? QStringLiteral("rate") : QStringLiteral("dose"), QLatin1String(oq::levelName(event.level)));
     oq::alerts::Notification n;
     n.summary = oq::localized(key);
-    n.body = serial.isEmpty() ? shown : oq::localized(QStringLiteral("alerts.body")).arg(shown, serial);
+    // Several counters: the title says which one, as it is not the one in the window.
+    if (!shown)
+        n.summary = oq::localized(QStringLiteral("alerts.other_counter")).arg(m_controller->counterName(device), n.summary);
+    n.body = serial.isEmpty() ? text : oq::localized(QStringLiteral("alerts.body")).arg(text, serial);
     n.critical = event.level == Level::Danger;
     m_notifier->notify(n);
 }

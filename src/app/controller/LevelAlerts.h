@@ -1,13 +1,16 @@
 #pragma once
-// Tells the desktop when the shown level changes, by the rule of alerts/LevelChangeRule.h: a
-// notification with the reading, its level and the counter (critical for danger), and an alarm
-// sound on a rise to danger, each as the preferences say at that moment. It works with the main
-// window hidden.
+// Tells the desktop when a counter's level changes, by the rule of alerts/LevelChangeRule.h, for
+// every counter plugged in: a notification with the reading, its level and the counter (critical
+// for danger; named in the title too when it is not the one shown), and an alarm sound on a rise
+// to danger, each as the preferences say at that moment. It works with the main window hidden.
 #include <QObject>
+
+#include <map>
 
 #include "readings/LevelChangeRule.h"
 
 class OQAppDelegate;
+class OQDevice;
 
 namespace oq::alerts {
 class DesktopNotifier;
@@ -30,11 +33,11 @@ signals:
     void showWindowRequested();
 
 private:
-    void reading();
-    long long shownMode() const;
-    void tell(const oq::alerts::LevelEvent& event, double value);
+    void reading(OQDevice* device);
+    long long modeOf(const OQDevice* device) const;
+    void tell(const OQDevice* device, const oq::alerts::LevelEvent& event, double value);
 
     OQAppDelegate* m_controller;
-    oq::alerts::LevelChangeRule m_rule;
+    std::map<const OQDevice*, oq::alerts::LevelChangeRule> m_rules;
     oq::alerts::DesktopNotifier* m_notifier;
 };

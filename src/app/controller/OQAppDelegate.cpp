@@ -1,5 +1,6 @@
 #include "OQAppDelegate.h"
 
+#include "device/OQUSBDevice.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
 #include "logging/Log.h"
@@ -7,6 +8,10 @@
 #include "readings/ValueTransformers.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
+#include "platform/StringTable.h"
+#include "parser/OQDeviceInfo.h"
+
+#include <algorithm>
 
 using oq::SettingsStore;
 namespace settings = oq::settings;
@@ -54,7 +59,29 @@ void OQAppDelegate::readBoundSettings(const QString& key)
     }
 }
 
+void OQAppDelegate::setDeviceFactory(DeviceFactory factory)
+{
+    m_deviceFactory = [factory = std::move(factory)](std::optional<uint32_t>) {
+        return factory ? factory() : nullptr;
+    };
+}
+
+OQAppDelegate::LocatedDeviceFactory OQAppDelegate::usbDeviceFactory()
+{
+    return [](std::optional<uint32_t> location) -> std::shared_ptr<OQDevice> {
+        return makeDevice<OQUSBDevice>(location ? std::optional<DWORD>(*location) : std::nullopt);
+    };
+}
+
 void OQAppDelegate::setDevice(std::shared_ptr<OQDevice> device)
+{
+    dropCounter(0, false);
+    if (device)
+        addCounter({0, 0, device});
+    showDevice(std::move(device));
+}
+
+void OQAppDelegate::showDevice(std::shared_ptr<OQDevice> device)
 {
     for (const auto& c : m_deviceConnections)
         disconnect(c);
@@ -95,19 +122,151 @@ QVariant OQAppDelegate::onlineValueStringVariant() const
     return s.isNull() ? QVariant() : QVariant(s);
 }
 
-void OQAppDelegate::monitorFoundNewDevice(USBMonitor*)
+void OQAppDelegate::monitorFoundNewDevice(USBMonitor* monitor)
 {
     LGLogInfo("USB Device Found");
-    setDevice(m_deviceFactory ? m_deviceFactory() : nullptr);
+    const USBDeviceInternal* reported = monitor ? monitor->reportedDevice() : nullptr;
+    if (!reported) {
+        setDevice(m_deviceFactory ? m_deviceFactory(std::nullopt) : nullptr);
+        return;
+    }
+    // Bound to its own bridge: unbound, it would take the first one and close the others' handles.
+    const std::optional<uint32_t> location = reported->locationID ? std::optional<uint32_t>(reported->locationID) : std::nullopt;
+    auto device = m_deviceFactory ? m_deviceFactory(location) : nullptr;
+    if (!device)
+        return;
+    dropCounter(reported->entryID); // an arrival without its removal: the old device is stale
+    addCounter({reported->entryID, reported->locationID, device});
+    followChoice();
 }
 
-void OQAppDelegate::monitorRemovedDevice(USBMonitor*)
+void OQAppDelegate::monitorRemovedDevice(USBMonitor* monitor)
 {
     LGLogInfo("USB Device Removed");
-    if (m_device && m_device->usbConnected()) {
-        setDevice(nullptr);
+    const USBDeviceInternal* reported = monitor ? monitor->reportedDevice() : nullptr;
+    if (!reported) {
+        if (m_device && m_device->usbConnected()) {
+            const auto it = std::find_if(m_counters.begin(), m_counters.end(), [this](const Counter& c) { return c.device == m_device; });
+            if (it == m_counters.end() || !dropCounter(it->entryID))
+                showDevice(nullptr);
+            followChoice();
+            rollDeviceLog();
+        }
+        return;
+    }
+    if (dropCounter(reported->entryID)) {
+        followChoice();
         rollDeviceLog();
     }
+}
+
+void OQAppDelegate::addCounter(Counter counter)
+{
+    auto* d = counter.device.get();
+    auto& connections = m_counterConnections[d];
+    connections << connect(d, &OQDevice::onlineValueChanged, this, [this, d] { emit counterOnlineValueChanged(d); });
+    // Its serial is known once its information is read: it may be the chosen one.
+    connections << connect(d, &OQDevice::infoChanged, this, [this, d] {
+        const auto info = d->info();
+        if (info && info->serialNumber().isEmpty())
+            LGLogWarn("A counter without a serial number: told apart by its port %@", portOf(d));
+        else if (info)
+            LGLogInfo("Counter %@ at bus location %08x", info->serialNumber(), unsigned(counterLocation(d)));
+        followChoice();
+        emit countersChanged();
+    });
+    m_counters.push_back(std::move(counter));
+    emit countersChanged();
+}
+
+bool OQAppDelegate::dropCounter(uint64_t entryID, bool unshow)
+{
+    const auto it = std::find_if(m_counters.begin(), m_counters.end(), [entryID](const Counter& c) { return c.entryID == entryID; });
+    if (it == m_counters.end())
+        return false;
+    const std::shared_ptr<OQDevice> device = it->device;
+    for (const auto& c : m_counterConnections[device.get()])
+        disconnect(c);
+    m_counterConnections.erase(device.get());
+    m_counters.erase(it);
+    if (unshow && device == m_device)
+        showDevice(nullptr);
+    emit countersChanged();
+    return true;
+}
+
+void OQAppDelegate::followChoice()
+{
+    const QString chosen = SettingsStore::shared().stringForKey(settings::ShownCounter);
+    for (const Counter& c : m_counters) {
+        if (!chosen.isEmpty() && counterKey(c.device.get()) == chosen) {
+            if (c.device != m_device)
+                showDevice(c.device);
+            return;
+        }
+    }
+    if (!m_device && !m_counters.empty())
+        showDevice(m_counters.front().device);
+}
+
+void OQAppDelegate::chooseDevice(const std::shared_ptr<OQDevice>& device)
+{
+    if (!hasDevice(device))
+        return;
+    const QString key = counterKey(device.get());
+    if (!key.isEmpty())
+        SettingsStore::shared().setString(settings::ShownCounter, key);
+    if (device != m_device)
+        showDevice(device);
+}
+
+std::vector<std::shared_ptr<OQDevice>> OQAppDelegate::devices() const
+{
+    std::vector<std::shared_ptr<OQDevice>> all;
+    for (const Counter& c : m_counters)
+        all.push_back(c.device);
+    return all;
+}
+
+bool OQAppDelegate::hasDevice(const std::shared_ptr<OQDevice>& device) const
+{
+    return device && std::any_of(m_counters.begin(), m_counters.end(), [&](const Counter& c) { return c.device == device; });
+}
+
+uint32_t OQAppDelegate::counterLocation(const OQDevice* device) const
+{
+    for (const Counter& c : m_counters) {
+        if (c.device.get() == device)
+            return c.locationID;
+    }
+    return 0;
+}
+
+QString OQAppDelegate::portOf(const OQDevice* device) const
+{
+    if (const uint32_t location = counterLocation(device))
+        return QStringLiteral("%1").arg(location, 8, 16, QLatin1Char('0'));
+    return m_launchOptions.portPath;
+}
+
+QString OQAppDelegate::counterKey(const OQDevice* device) const
+{
+    const auto info = device ? device->info() : nullptr;
+    if (!info)
+        return {};
+    if (!info->serialNumber().isEmpty())
+        return info->serialNumber();
+    return QStringLiteral("port:") + portOf(device);
+}
+
+QString OQAppDelegate::counterName(const OQDevice* device) const
+{
+    const auto info = device ? device->info() : nullptr;
+    if (!info)
+        return oq::localized(QStringLiteral("ui.counter.unknown"));
+    if (!info->serialNumber().isEmpty())
+        return info->serialNumber();
+    return oq::localized(QStringLiteral("ui.counter.no_serial")).arg(portOf(device));
 }
 
 void OQAppDelegate::cancelTransfer()
@@ -120,7 +279,16 @@ void OQAppDelegate::cancelTransfer()
 
 std::shared_ptr<DisplayValueTransformer> OQAppDelegate::displayValueTransformer() const
 {
-    const QString unit = displayUnit();
+    return displayValueTransformer(m_device.get());
+}
+
+std::shared_ptr<DisplayValueTransformer> OQAppDelegate::displayValueTransformer(const OQDevice* device) const
+{
+    QString unit = m_preferredDisplayUnit;
+    if (unit.isNull() && device)
+        unit = device->onlineUnit();
+    if (unit != QLatin1String("Sv") && unit != QLatin1String("rem"))
+        return nullptr;
     if (unit.isNull())
         return nullptr;
     switch (m_onlineMode.isValid() ? m_onlineMode.toLongLong() : 0) {
@@ -135,10 +303,15 @@ std::shared_ptr<DisplayValueTransformer> OQAppDelegate::displayValueTransformer(
 
 QString OQAppDelegate::onlineValueString() const
 {
-    const auto transformer = displayValueTransformer();
+    return onlineValueString(m_device.get());
+}
+
+QString OQAppDelegate::onlineValueString(const OQDevice* device) const
+{
+    const auto transformer = displayValueTransformer(device);
     if (!transformer)
         return {};
-    return transformer->transformedValue(m_device ? m_device->onlineValue() : std::nullopt);
+    return transformer->transformedValue(device ? device->onlineValue() : std::nullopt);
 }
 
 void OQAppDelegate::showPreferences()

@@ -6,9 +6,12 @@
 #include <QString>
 #include <QVariant>
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "device/OQDevice.h"
 #include "platform/ErrorRecord.h"
@@ -27,6 +30,16 @@ class OQAppDelegate : public QObject, public USBMonitorDegelate {
     Q_PROPERTY(QVariant onlineValueString READ onlineValueStringVariant NOTIFY onlineValueStringChanged)
 public:
     using DeviceFactory = std::function<std::shared_ptr<OQDevice>()>;
+    // Makes the device of the counter at a bus location; none: the first counter listed.
+    using LocatedDeviceFactory = std::function<std::shared_ptr<OQDevice>(std::optional<uint32_t> location)>;
+
+    // One plugged counter. Entry 0 is the counter that arrives without a monitor record (a fixed
+    // port, a test): a new arrival of it replaces it, as with the single counter of old.
+    struct Counter {
+        uint64_t entryID = 0;
+        uint32_t locationID = 0;
+        std::shared_ptr<OQDevice> device;
+    };
 
     // Registers the settings defaults and binds onlineMode and preferredDisplayUnit.
     explicit OQAppDelegate(QObject* parent = nullptr);
@@ -36,10 +49,29 @@ public:
     std::optional<QString> appCenterSecret() const { return m_appCenterSecret; }
     void setAppCenterSecret(std::optional<QString> secret) { m_appCenterSecret = std::move(secret); }
 
+    // The counter shown: the window, downloads, Device Information and Set Clock act on it.
     const std::shared_ptr<OQDevice>& device() const { return m_device; }
+    // Makes `device` the counter of entry 0 and shows it.
     void setDevice(std::shared_ptr<OQDevice> device);
-    // How arrivals make their device; the default makes an OQUSBDevice.
-    void setDeviceFactory(DeviceFactory factory) { m_deviceFactory = std::move(factory); }
+    // How arrivals make their device.
+    void setDeviceFactory(DeviceFactory factory);
+    void setDeviceFactory(LocatedDeviceFactory factory) { m_deviceFactory = std::move(factory); }
+    // Makes an OQUSBDevice bound to the location.
+    static LocatedDeviceFactory usbDeviceFactory();
+
+    // Every counter plugged in, in arrival order; each is read, recorded and alerted for.
+    const std::vector<Counter>& counters() const { return m_counters; }
+    std::vector<std::shared_ptr<OQDevice>> devices() const;
+    bool hasDevice(const std::shared_ptr<OQDevice>& device) const;
+    // What tells a counter apart: its serial, else its port; empty until its information is read.
+    QString counterKey(const OQDevice* device) const;
+    // For people: the serial, or that it has none and its port.
+    QString counterName(const OQDevice* device) const;
+    // The user's choice: shows `device` and keeps its key in the settings.
+    void chooseDevice(const std::shared_ptr<OQDevice>& device);
+    // The reading of `device` as the window would show it; null text for none.
+    QString onlineValueString(const OQDevice* device) const;
+    std::shared_ptr<DisplayValueTransformer> displayValueTransformer(const OQDevice* device) const;
 
     // Null text for none.
     QString preferredDisplayUnit() const { return m_preferredDisplayUnit; }
@@ -92,6 +124,10 @@ signals:
     // Once, when showPreferences() first makes the window, so others can add to it.
     void preferencesWindowCreated(LivoraPreferencesWindow* window);
     void deviceChanged();
+    // A counter was plugged in or pulled out.
+    void countersChanged();
+    // A new reading of any counter, shown or not.
+    void counterOnlineValueChanged(OQDevice* device);
     void preferredDisplayUnitChanged();
     void onlineModeChanged();
     void displayUnitChanged();
@@ -111,11 +147,22 @@ private:
     void bindSettings();
     void readBoundSettings(const QString& key);
     void connectDevicePaths();
+    void showDevice(std::shared_ptr<OQDevice> device);
+    void addCounter(Counter counter);
+    // Forgets the counter of `entryID` (and shows none when it was shown, if `unshow`): true when
+    // there was one.
+    bool dropCounter(uint64_t entryID, bool unshow = true);
+    // Shows the chosen counter when it is plugged, else keeps the shown one, else any.
+    void followChoice();
+    QString portOf(const OQDevice* device) const;
+    uint32_t counterLocation(const OQDevice* device) const;
 
     std::optional<QString> m_appCenterSecret;
     std::shared_ptr<OQDevice> m_device;
     QList<QMetaObject::Connection> m_deviceConnections;
-    DeviceFactory m_deviceFactory;
+    std::vector<Counter> m_counters;
+    std::map<const OQDevice*, QList<QMetaObject::Connection>> m_counterConnections;
+    LocatedDeviceFactory m_deviceFactory;
     QString m_preferredDisplayUnit;
     QVariant m_onlineMode;
     std::unique_ptr<LivoraPreferencesWindow> m_prefWindowController;

@@ -25,8 +25,10 @@ WindowRecording::WindowRecording(OQAppDelegate* controller, const QString& path,
     , m_controller(controller)
     , m_path(path.isEmpty() ? oq::history::defaultPath() : path)
 {
-    if (controller)
-        connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &WindowRecording::valueChanged);
+    if (controller) {
+        connect(controller, &OQAppDelegate::counterOnlineValueChanged, this, &WindowRecording::valueChanged);
+        connect(controller, &OQAppDelegate::countersChanged, this, &WindowRecording::countersChanged);
+    }
     connect(&oq::SettingsStore::shared(), &oq::SettingsStore::changed, this, &WindowRecording::settingChanged);
     QString why;
     QPointer<WindowRecording> self(this);
@@ -95,9 +97,22 @@ void WindowRecording::restart()
     setStatus(oq::mqtt::Status{}.text(*oq::mqtt::parseBroker(url)));
 }
 
-void WindowRecording::valueChanged()
+void WindowRecording::countersChanged()
 {
-    const auto device = m_controller ? m_controller->device() : nullptr;
+    // A counter pulled out says `offline`; the others record on.
+    QStringList plugged;
+    for (const auto& d : m_controller->devices())
+        plugged << (d->info() ? d->info()->serialNumber() : QString());
+    QMetaObject::invokeMethod(this, [this, plugged] { m_recording->keepOnly(plugged); }, Qt::QueuedConnection);
+}
+
+void WindowRecording::valueChanged(OQDevice* counter)
+{
+    std::shared_ptr<OQDevice> device;
+    for (const auto& d : m_controller ? m_controller->devices() : std::vector<std::shared_ptr<OQDevice>>()) {
+        if (d.get() == counter)
+            device = d;
+    }
     if (!device || !device->onlineValue())
         return;
     const double value = device->onlineValue().value_or(0.0);
@@ -122,12 +137,10 @@ void WindowRecording::valueChanged()
             reading.serial = QStringLiteral("");
         const QString firmware = d->info() ? d->info()->firmwareVersion() : QString();
         const auto* recorder = m_recording->recorder(reading.serial);
-        // One counter at a time: a new one, or another firmware, starts a new publisher.
+        // A new counter, or another firmware, starts a new publisher: its status is the one shown.
         const bool fresh = !recorder || recorder->station().firmware != firmware;
-        if (fresh) {
-            m_recording->keepOnly(reading.serial);
+        if (fresh)
             ++m_generation;
-        }
         m_serial = reading.serial;
         m_recording->record(std::move(reading), firmware);
         if (fresh && !m_recording->options().mqtt.url.isEmpty())

@@ -1,6 +1,6 @@
 #pragma once
 // The window's side of the recording: its settings as the recording's options (again at each
-// change), every reading shown handed in, downloads stored as they arrive, an opened protocol
+// change), every reading of every counter plugged in handed in, downloads stored as they arrive, an opened protocol
 // offered for adding, and the MQTT status for Preferences. The recording itself is the one oqtool
 // uses (recording/Recording.h); the reading on screen never waits for it.
 #include <QObject>
@@ -14,6 +14,7 @@
 
 class DeviceMenu;
 class OQAppDelegate;
+class OQDevice;
 class ProtocolWindow;
 
 class WindowRecording : public QObject {
@@ -44,7 +45,8 @@ signals:
     void protocolStored(int stored, int total);
 
 private:
-    void valueChanged();
+    void valueChanged(OQDevice* counter);
+    void countersChanged();
     void settingChanged(const QString& key);
     // The settings as options; the MQTT part left empty, with `why` set, when it cannot publish.
     oq::recording::Options options(QString& why) const;
@@ -55,7 +57,7 @@ private:
     QString m_path;
     std::unique_ptr<oq::recording::Recording> m_recording;
     std::optional<bool> m_importAnswer;
-    // The counter whose readings are shown; null before the first.
+    // The counter whose reading came last; null before the first.
     QString m_serial;
     QString m_status;
     // A status still on its way from a publisher that has since been replaced is not shown.

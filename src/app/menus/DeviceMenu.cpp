@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 
 #include "app/controller/AppDelegate.h"
+#include "app/menus/CounterMenu.h"
 #include "app/controller/DeviceExchanges.h"
 #include "app/windows/DeviceInfoWindow.h"
 #include "app/controller/ErrorPresenter.h"
@@ -41,6 +42,8 @@ DeviceMenu::DeviceMenu(AppDelegate* controller, QWidget* window, QMenu* fileMenu
     fileMenu->insertAction(firstFileAction, m_open);
     if (firstFileAction)
         fileMenu->insertSeparator(firstFileAction);
+    if (controller)
+        m_counters = new CounterMenu(controller, deviceMenu);
 
     connect(m_info, &QAction::triggered, this, &DeviceMenu::showDeviceInformation);
     connect(m_download, &QAction::triggered, m_exchanges, &DeviceExchanges::downloadProtocol);

@@ -1,6 +1,6 @@
 #pragma once
 // The Device menu's counter operations (information, protocol download, clock setting) and
-// File > Open Protocol, with the windows they open. The operations are enabled while a counter
+// File > Open Protocol, with the windows they open, and the counters plugged in to choose from. The operations are enabled while a counter
 // is ready: attached, idle, and no operation of ours running.
 #include <QList>
 #include <QObject>
@@ -9,6 +9,7 @@
 #include <memory>
 
 class AppDelegate;
+class CounterMenu;
 class DeviceExchanges;
 class DeviceInfoWindow;
 class OQProtocol;
@@ -28,6 +29,7 @@ public:
     QAction* setClockAction() const { return m_setClock; }
     QAction* openProtocolAction() const { return m_open; }
     DeviceExchanges* exchanges() const { return m_exchanges; }
+    CounterMenu* counterMenu() const { return m_counters; }
     DeviceInfoWindow* infoWindow() const { return m_infoWindow; }
     QList<ProtocolWindow*> protocolWindows() const;
 
@@ -54,6 +56,7 @@ private:
     QPointer<AppDelegate> m_controller;
     QPointer<QWidget> m_window;
     DeviceExchanges* m_exchanges = nullptr;
+    CounterMenu* m_counters = nullptr;
     DeviceInfoWindow* m_infoWindow = nullptr;
     QList<QPointer<ProtocolWindow>> m_protocolWindows;
     QList<QMetaObject::Connection> m_deviceConnections;

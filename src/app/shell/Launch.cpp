@@ -75,7 +75,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     oq::sim::useSerialBackend(config.simulate, config.portPath);
 
     AppDelegate controller;
-    controller.setDeviceFactory([] { return makeDevice<OQUSBDevice>(); });
+    controller.setDeviceFactory(OQAppDelegate::usbDeviceFactory());
     ColorManager colorManager;
     controller.setColorManager(&colorManager);
     MainWindow window(&controller);
@@ -96,7 +96,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
 
     std::unique_ptr<SimulationMenu> simulation;
     if (config.simulate)
-        simulation = std::make_unique<SimulationMenu>(&window);
+        simulation = std::make_unique<SimulationMenu>(&window, &controller, config.simulatedCounters);
 
     controller.applicationDidFinishLaunching();
     // The shell quits; a last window closed (the main window kept running in the tray, a dialog

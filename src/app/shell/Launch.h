@@ -6,7 +6,8 @@
 class QApplication;
 
 struct LaunchConfig {
-    bool simulate = false;        // simulated bus with one simulated counter
+    bool simulate = false;        // simulated bus with simulated counters ...
+    int simulatedCounters = 1;    // ... this many of them
     QString portPath;             // one fixed serial device, reported as arriving at start
     double timeScale = 1.0;       // the time seam's factor
     double quitAfterSeconds = 0;  // > 0: quit by itself (testing, screenshots)

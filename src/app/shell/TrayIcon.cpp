@@ -66,6 +66,9 @@ TrayIcon::TrayIcon(AppDelegate* controller, MainWindow* window, QObject* parent)
     });
 
     connect(controller, &OQAppDelegate::onlineValueStringChanged, this, &TrayIcon::update);
+    // With several counters the tooltip has a line for each.
+    connect(controller, &OQAppDelegate::counterOnlineValueChanged, this, &TrayIcon::update);
+    connect(controller, &OQAppDelegate::countersChanged, this, &TrayIcon::update);
     connect(controller, &OQAppDelegate::onlineModeChanged, this, &TrayIcon::showMode);
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::levelChanged, this, &TrayIcon::update);
@@ -137,8 +140,17 @@ void TrayIcon::update()
     const QString value = m_controller->onlineValueString();
     m_color = reading ? oq::levelColor(cm->level(), oq::LevelColor::Bar).toQColor() : QColor(Qt::gray);
     m_icon = QIcon(levelDot(m_color));
-    m_toolTip = localized(QStringLiteral("ui.app.name")) + QLatin1Char('\n')
-        + (reading ? value : localized(QStringLiteral("ui.a11y.no_reading")));
+    m_toolTip = localized(QStringLiteral("ui.app.name"));
+    const auto devices = m_controller->devices();
+    if (devices.size() > 1) {
+        for (const auto& d : devices) {
+            const QString v = m_controller->onlineValueString(d.get());
+            m_toolTip += QLatin1Char('\n') + localized(QStringLiteral("ui.tray.counter_line"))
+                .arg(m_controller->counterName(d.get()), d->onlineValue() && !v.isEmpty() ? v : localized(QStringLiteral("ui.a11y.no_reading")));
+        }
+    } else {
+        m_toolTip += QLatin1Char('\n') + (reading ? value : localized(QStringLiteral("ui.a11y.no_reading")));
+    }
     if (m_tray) {
         m_tray->setIcon(m_icon);
         m_tray->setToolTip(m_toolTip);

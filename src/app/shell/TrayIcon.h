@@ -1,8 +1,9 @@
 #pragma once
 // The application's icon in the desktop's tray, where the desktop has one: a dot in the colour of
-// the current level (grey without a reading), the reading as its tooltip, and a menu that shows
-// the window, switches the mode and quits. The menu is built with or without a tray. A tray that
-// comes up a little later (the panel at login) still gets the icon.
+// the current level (grey without a reading), the reading as its tooltip (a line per counter when
+// there are several), and a menu that shows the window, switches the mode and quits. The menu is
+// built with or without a tray. A tray that comes up a little later (the panel at login) still
+// gets the icon.
 #include <QIcon>
 #include <QObject>
 #include <QPointer>

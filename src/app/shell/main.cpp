@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "app/controller/AppDelegate.h"
@@ -31,6 +32,18 @@ bool asksForTextOnly(int argc, char** argv)
             return true;
     }
     return false;
+}
+// The N of "--simulate N", when the argument after the option is a whole number from 1 to 64.
+std::optional<int> simulatedCount(const QStringList& arguments)
+{
+    const qsizetype at = arguments.indexOf(QStringLiteral("--simulate"));
+    if (at < 0 || at + 1 >= arguments.size())
+        return std::nullopt;
+    bool ok = false;
+    const int n = arguments[at + 1].toInt(&ok);
+    if (!ok || n < 1 || n > 64 || arguments[at + 1] != QString::number(n))
+        return std::nullopt;
+    return n;
 }
 } // namespace
 
@@ -67,13 +80,19 @@ int main(int argc, char** argv)
 
     LaunchConfig config;
     config.simulate = parser.isSet(simulate);
+    QStringList files = parser.positionalArguments();
+    // "--simulate N": the number right after the option is the count, not a file.
+    if (const auto n = simulatedCount(QCoreApplication::arguments()); config.simulate && n) {
+        config.simulatedCounters = *n;
+        files.removeOne(QString::number(*n));
+    }
     config.portPath = parser.value(port);
     config.timeScale = parser.isSet(timeScale) ? parser.value(timeScale).toDouble() : 1.0;
     config.quitAfterSeconds = parser.isSet(quitAfter) ? parser.value(quitAfter).toDouble() : 0.0;
     config.screenshotPath = parser.value(screenshot);
     config.hidden = parser.isSet(hidden);
     // Absolute, as a running instance in another folder may be the one to open them.
-    for (const QString& file : parser.positionalArguments())
+    for (const QString& file : files)
         config.files << QFileInfo(file).absoluteFilePath();
     return runApplication(app, config);
 }
