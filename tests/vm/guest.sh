@@ -121,6 +121,18 @@ remove_counters() {
   wait_for 20 tty_gone || fail "ttys stayed after the counters were removed"
 }
 
+# full_memory_intact DUMP: a downloaded dump holds the whole memory of --full-memory.
+full_memory_intact() {
+  as "$DESKTOP_USER" oqtool events "$1" --format csv > "$LOGS/events.csv" || fail "the downloaded dump does not read"
+  local lines
+  lines=$(wc -l < "$LOGS/events.csv")
+  [ "$lines" -eq 32763 ] || fail "$lines lines of events, expected 32,763 (a header and 32,762 counts)"
+  # The counter's memory holds counts 20 + i % 11 for minute i; every one must have come through.
+  awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "pulses") c = i; next }
+    c && $c != 20 + (NR - 2) % 11 { bad++ } END { exit !c || bad }' "$LOGS/events.csv" \
+    || fail "the downloaded events differ from the counter's memory (see events.csv)"
+}
+
 # wait_tty [SECONDS]: until udev has handled the counter's tty; prints its path.
 wait_tty() {
   wait_for "${1:-30}" test -e /dev/oq-counter || fail "no /dev/oq-counter after the plug-in"
