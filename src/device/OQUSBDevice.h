@@ -34,8 +34,10 @@ class OQUSBDevice : public OQDevice {
     Q_PROPERTY(QString protocol READ protocol NOTIFY protocolChanged)
 public:
     explicit OQUSBDevice(QObject* parent = nullptr);
-    // Bound to the bridge at `bridgeLocation` (none: the first one) from its first exchange on
-    // (see setBridgeLocation).
+    // Bound to the bridge at `bridgeLocation` (its bus location, as the hot-plug watch reports it)
+    // from its first exchange on, which starts in makeDevice(). Without one the device takes the
+    // first bridge listed and closes any handle left open on the others: right for one counter,
+    // wrong for several.
     explicit OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent = nullptr);
     ~OQUSBDevice() override;
 
@@ -54,11 +56,6 @@ public:
 
     // Null: nothing names a device.
     QString name() const { return {}; }
-    // The bridge this device talks to, by its bus location (as the hot-plug watch reports it).
-    // The first exchange starts in makeDevice(), so a device for one of several counters gets its
-    // location through the constructor. Without one the device takes the first bridge listed and
-    // closes any handle left open on the others: right for one counter, wrong for several.
-    void setBridgeLocation(std::optional<DWORD> location) { m_bridgeLocation = location; }
     std::optional<DWORD> bridgeLocation() const { return m_bridgeLocation; }
     // The online loop running now has been asked to stop.
     bool cancelOnline() const { return loopStopRequested(m_runningLoop.load()); }

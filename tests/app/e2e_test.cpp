@@ -14,6 +14,7 @@
 #include "app/controller/WindowRecording.h"
 #include "app/menus/CounterMenu.h"
 #include "app/menus/DeviceMenu.h"
+#include "app/shell/TrayIcon.h"
 #include "app/windows/MainWindow.h"
 #include "common/CLibraryLocale.h"
 #include "common/SimCounters.h"
@@ -194,6 +195,11 @@ TEST(SeveralCounters, AllAreRecordedAndTheWindowFollowsTheChosenOne)
     ASSERT_TRUE(test::waitUntil([&] {
         return storedReadings(historyPath, QStringLiteral("10423")) >= 2 && storedReadings(historyPath, QStringLiteral("20777")) >= 2;
     }, 10));
+
+    // The tray's tooltip has a line for each.
+    const TrayIcon tray(app->controller.get(), app->window.get());
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("\n10423: 0"))) << tray.toolTip().toStdString();
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("\n20777: 4"))) << tray.toolTip().toStdString();
 
     // The Device menu lists both; choosing the other switches the window to its reading.
     CounterMenu* menu = app->window->deviceMenu()->counterMenu();

@@ -29,7 +29,9 @@
 #include "device/ft/FtBackend.h"
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
+#include "parser/OQDeviceInfo.h"
 #include "platform/SettingsStore.h"
+#include "platform/StringTable.h"
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
 #include "sim/dump/DumpWriter.h"
@@ -185,6 +187,20 @@ TEST_F(HistorySimTest, AnotherCounterPulledOutDuringADownloadLeavesItIntact)
     EXPECT_EQ(controller->device(), shown);
     EXPECT_EQ(controller->devices().size(), size_t(1));
     ASSERT_TRUE(streams()) << "online mode after the download";
+
+    // Now the shown one pulled out halfway: the other is shown, and the failure says unplugged.
+    SimBus::instance().plug(std::make_shared<SimCounter>(c));
+    ASSERT_TRUE(test::waitUntil([&] { return controller->devices().size() == 2 && exchanges->canStart(); }, 10));
+    finished = false;
+    ASSERT_TRUE(exchanges->downloadProtocol());
+    ASSERT_TRUE(test::waitUntil([&] { return dialog->bar()->maximum() > 0 && dialog->bar()->value() * 3 >= dialog->bar()->maximum(); }, 20));
+    SimBus::instance().unplug(SimBus::instance().entries().front().entryId);
+    ASSERT_TRUE(waitFinished(finished, 30));
+    ASSERT_TRUE(test::waitUntil([&] { return ErrorPresenter::s_lastShown.localizedDescription() == localized(QStringLiteral("errors.device.detached.description")); }, 5))
+        << ErrorPresenter::s_lastShown.localizedDescription().toStdString();
+    ASSERT_EQ(controller->devices().size(), size_t(1));
+    EXPECT_EQ(controller->device(), controller->devices().front());
+    EXPECT_EQ(controller->device()->info()->serialNumber(), QStringLiteral("20777"));
 }
 
 TEST_F(HistorySimTest, DownloadCancelSaveReopenAndTheStreamComesBack)

@@ -229,6 +229,46 @@ TEST_F(OnlineMode, ValuesAndUnitReachTheMainThread)
     EXPECT_EQ(rig->counter->commandLog().last(), "R");
 }
 
+// Three counters, each device bound to its own bridge: each reads its own counter, and one pulled
+// out ends only its own device's stream.
+TEST_F(OnlineMode, SeveralCountersEachThroughTheirOwnBridge)
+{
+    start(config([](auto& c) { c.valueInterval = 0.1; c.serial = QStringLiteral("A-1"); }));
+    struct Other {
+        std::shared_ptr<sim::SimCounter> counter;
+        quint64 entry = 0;
+        std::shared_ptr<OQUSBDevice> device;
+    };
+    std::vector<Other> others;
+    for (const char* serial : {"B-2", "C-3"}) {
+        Other o;
+        o.counter = std::make_shared<sim::SimCounter>(config([&](auto& c) { c.valueInterval = 0.1; c.serial = QString::fromLatin1(serial); }));
+        o.entry = sim::SimBus::instance().plug(o.counter);
+        o.device = ::makeDevice<OQUSBDevice>(std::optional<DWORD>(sim::SimBus::instance().entry(o.entry)->locationId));
+        others.push_back(std::move(o));
+    }
+    for (auto& o : others)
+        ASSERT_TRUE(waitUntil([&] { return o.device->connected() && !o.device->busy(); }, 20.0)) << o.device->error().toStdString();
+    EXPECT_EQ(others[0].device->info()->serialNumber(), QStringLiteral("B-2"));
+    EXPECT_EQ(others[1].device->info()->serialNumber(), QStringLiteral("C-3"));
+    for (auto& o : others)
+        o.device->startRateMode();
+    device->startRateMode();
+    ASSERT_TRUE(waitUntil([&] { return device->onlineValue() && others[0].device->onlineValue() && others[1].device->onlineValue(); }));
+    sim::SimBus::instance().unplug(others[0].entry);
+    ASSERT_TRUE(waitUntil([&] { return others[0].device->failed(); }));
+    int before = 0, after = 0;
+    QObject guard;
+    QObject::connect(others[1].device.get(), &OQDevice::onlineValueChanged, &guard, [&] { ++after; });
+    QObject::connect(device.get(), &OQDevice::onlineValueChanged, &guard, [&] { ++before; });
+    EXPECT_TRUE(waitUntil([&] { return before >= 3 && after >= 3; }));
+    EXPECT_FALSE(device->failed());
+    EXPECT_FALSE(others[1].device->failed());
+    bool stopped = false;
+    others[1].device->stopOnlineMode([&] { stopped = true; });
+    EXPECT_TRUE(waitUntil([&] { return stopped; }));
+}
+
 TEST_F(OnlineMode, RemCounterDoseStream)
 {
     start(config([](auto& c) {

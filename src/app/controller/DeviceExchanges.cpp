@@ -90,8 +90,9 @@ void DeviceExchanges::onlineStopped()
         // The counter went while its stream was being stopped.
         const auto error = oq::device::deviceError(oq::device::DeviceErrorReadTimeout,
             localized(QStringLiteral("errors.device.connection.description")));
+        const auto gone = m_device;
         finish();
-        present(error);
+        present(error, gone);
         return;
     }
     m_phase = Phase::Running;
@@ -212,10 +213,10 @@ void DeviceExchanges::finish()
     emit finished();
 }
 
-void DeviceExchanges::present(const oq::ErrorRecord& error)
+void DeviceExchanges::present(const oq::ErrorRecord& error, const std::shared_ptr<OQDevice>& counter)
 {
     emit failed(error);
-    ErrorPresenter::present(m_controller, m_window, error);
+    ErrorPresenter::present(m_controller, m_window, error, counter ? counter : m_device);
 }
 
 void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
@@ -228,13 +229,14 @@ void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
     }
     QPointer<DeviceExchanges> self(this);
     auto waiting = std::make_shared<QMetaObject::Connection>();
-    const auto show = [self, error, waiting] {
+    // The exchange may have settled by then: the error stays about its counter.
+    const auto show = [self, error, waiting, counter = m_device] {
         if (!*waiting)
             return; // shown already
         QObject::disconnect(*waiting);
         *waiting = {};
         if (self)
-            self->present(error);
+            self->present(error, counter);
     };
     *waiting = connect(m_controller, &OQAppDelegate::countersChanged, this, show);
     oq::dispatchMainAfter(kUnplugNotice, show);

@@ -74,7 +74,8 @@ private:
     bool exchangeEnded(double settleSeconds);
     void settle(double seconds);
     void finish();
-    void present(const oq::ErrorRecord& error);
+    // About `counter`, else the exchange's.
+    void present(const oq::ErrorRecord& error, const std::shared_ptr<OQDevice>& counter = nullptr);
     void presentTransferError(const oq::ErrorRecord& error);
     QString defaultSaveLocation(const QString& suggestedPath);
 

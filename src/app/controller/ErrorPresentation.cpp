@@ -16,7 +16,7 @@ using namespace oq;
 // The user-info key under which a protocol's target file travels with its parse error.
 const char* const OQProtocolTargetURL = "OQProtocolTargetURL";
 
-ErrorRecord OQAppDelegate::willPresentError(const ErrorRecord& error)
+ErrorRecord OQAppDelegate::willPresentError(const ErrorRecord& error, const std::shared_ptr<OQDevice>& counter)
 {
     if (error.domain() == QLatin1String(OQParserErrorDomain)) {
         QVariantMap info{
@@ -37,7 +37,9 @@ ErrorRecord OQAppDelegate::willPresentError(const ErrorRecord& error)
         return ErrorRecord(error.domain(), error.code(), info);
     }
     if (error.domain() == device::OQDeviceErrorDomain) {
-        if (!device() || !device()->connected()) {
+        // Another counter may be shown by now: what matters is whether this one is still there.
+        const auto subject = counter ? counter : device();
+        if (!hasDevice(subject) || !subject->connected()) {
             LGLogWarn("device detached while transfering data");
             return ErrorRecord(error.domain(), error.code(),
                 {{NSUnderlyingErrorKey, QVariant::fromValue(error)},
@@ -52,9 +54,10 @@ ErrorRecord OQAppDelegate::willPresentError(const ErrorRecord& error)
     return error;
 }
 
-int ErrorPresenter::present(OQAppDelegate* controller, QWidget* parent, const ErrorRecord& incoming)
+int ErrorPresenter::present(OQAppDelegate* controller, QWidget* parent, const ErrorRecord& incoming,
+    const std::shared_ptr<OQDevice>& counter)
 {
-    const ErrorRecord error = controller ? controller->willPresentError(incoming) : incoming;
+    const ErrorRecord error = controller ? controller->willPresentError(incoming, counter) : incoming;
     QMessageBox box(parent);
     box.setIcon(QMessageBox::Warning);
     box.setWindowTitle(localized(QStringLiteral("ui.app.name")));

@@ -233,6 +233,15 @@ bool OQAppDelegate::hasDevice(const std::shared_ptr<OQDevice>& device) const
     return device && std::any_of(m_counters.begin(), m_counters.end(), [&](const Counter& c) { return c.device == device; });
 }
 
+std::shared_ptr<OQDevice> OQAppDelegate::deviceFor(const OQDevice* device) const
+{
+    for (const Counter& c : m_counters) {
+        if (c.device.get() == device)
+            return c.device;
+    }
+    return nullptr;
+}
+
 uint32_t OQAppDelegate::counterLocation(const OQDevice* device) const
 {
     for (const Counter& c : m_counters) {

@@ -63,6 +63,8 @@ public:
     const std::vector<Counter>& counters() const { return m_counters; }
     std::vector<std::shared_ptr<OQDevice>> devices() const;
     bool hasDevice(const std::shared_ptr<OQDevice>& device) const;
+    // The plugged counter's device behind `device`; null when it is not plugged.
+    std::shared_ptr<OQDevice> deviceFor(const OQDevice* device) const;
     // What tells a counter apart: its serial, else its port; empty until its information is read.
     QString counterKey(const OQDevice* device) const;
     // For people: the serial, or that it has none and its port.
@@ -101,8 +103,9 @@ public:
     void applicationWillTerminate();
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-    // Rewrites parser errors and device errors of a vanished device into the user's words.
-    oq::ErrorRecord willPresentError(const oq::ErrorRecord& error);
+    // Rewrites parser errors and device errors of a vanished device (`counter`, else the one shown)
+    // into the user's words.
+    oq::ErrorRecord willPresentError(const oq::ErrorRecord& error, const std::shared_ptr<OQDevice>& counter = nullptr);
 
     // Options for the launch sequence, set by the program entry before launching.
     struct LaunchOptions {

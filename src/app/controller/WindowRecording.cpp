@@ -108,11 +108,7 @@ void WindowRecording::countersChanged()
 
 void WindowRecording::valueChanged(OQDevice* counter)
 {
-    std::shared_ptr<OQDevice> device;
-    for (const auto& d : m_controller ? m_controller->devices() : std::vector<std::shared_ptr<OQDevice>>()) {
-        if (d.get() == counter)
-            device = d;
-    }
+    const auto device = m_controller ? m_controller->deviceFor(counter) : nullptr;
     if (!device || !device->onlineValue())
         return;
     const double value = device->onlineValue().value_or(0.0);
