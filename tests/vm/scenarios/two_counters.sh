@@ -6,7 +6,7 @@
 # The counter's small memory: a full one needs a slowed line here, and on a loaded build machine
 # this guest, serving a window and two counters, still fetched late enough to lose characters at
 # the bridge even at 12 times the line's time (download_full_memory covers the full memory).
-# vm-timeout: 300
+# vm-timeout: 360
 . tests/vm/guest.sh
 prepare
 home=/home/$DESKTOP_USER
