@@ -44,29 +44,38 @@ int freePort()
     return -1;
 }
 
-bool writeAttach(int port, int sockfd, QString* error)
+// `port` -1: the first free one, chosen again when another bridge (of this program or another
+// one plugging in at the same moment) took it first. Returns the port attached at, or -1.
+int writeAttach(int port, int sockfd, QString* error)
 {
-    const QByteArray line = QByteArray::number(port) + ' ' + QByteArray::number(sockfd) + ' '
-        + QByteArray::number((1u << 16) | unsigned(port + 2)) + " 2"; // full speed
+    const bool anyPort = port < 0;
     const QByteArray path = QByteArray(SimUsbIp::kVhciPath) + "/attach";
     for (int attempt = 0;; ++attempt) {
+        const int at = anyPort ? freePort() : port;
+        if (at < 0) {
+            if (error)
+                *error = QStringLiteral("no free full-speed port in %1/status (is vhci-hcd loaded?)").arg(QLatin1String(SimUsbIp::kVhciPath));
+            return -1;
+        }
+        const QByteArray line = QByteArray::number(at) + ' ' + QByteArray::number(sockfd) + ' '
+            + QByteArray::number((1u << 16) | unsigned(at + 2)) + " 2"; // full speed
         const int fd = ::open(path.constData(), O_WRONLY | O_CLOEXEC);
         if (fd < 0) {
             if (error)
                 *error = errnoText(path.constData());
-            return false;
+            return -1;
         }
         const ssize_t n = ::write(fd, line.constData(), size_t(line.size()));
         const int saved = errno;
         ::close(fd);
         if (n == line.size())
-            return true;
+            return at;
         errno = saved;
         // A port still being released says EINVAL ("already used"); our own line is well formed.
         if ((saved != EBUSY && saved != EINVAL) || attempt + 1 >= kAttachTries) {
             if (error)
                 *error = errnoText("attach");
-            return false;
+            return -1;
         }
         QThread::msleep(kAttachRetryMs);
     }
@@ -144,13 +153,6 @@ void SimUsbIp::serve(int fd)
 bool SimUsbIp::attach(int port, QString* error)
 {
     unplug();
-    if (port < 0)
-        port = freePort();
-    if (port < 0) {
-        if (error)
-            *error = QStringLiteral("no free full-speed port in %1/status (is vhci-hcd loaded?)").arg(QLatin1String(kVhciPath));
-        return false;
-    }
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
         if (error)
@@ -159,13 +161,13 @@ bool SimUsbIp::attach(int port, QString* error)
     }
     // The kernel's end must be a socket of this process when the attach is written; the kernel
     // then holds it, and ours can go.
-    const bool attached = writeAttach(port, pair[1], error);
+    const int at = writeAttach(port, pair[1], error);
     ::close(pair[1]);
-    if (!attached) {
+    if (at < 0) {
         ::close(pair[0]);
         return false;
     }
-    m_port = port;
+    m_port = at;
     serve(pair[0]);
     return true;
 }

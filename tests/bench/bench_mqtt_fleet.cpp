@@ -19,47 +19,22 @@
 #include <thread>
 #include <unistd.h>
 
+#include "BenchBroker.h"
 #include "BenchMain.h"
+#include "ProcessStats.h"
 #include "mqtt/Publisher.h"
-#include "mqtt/TestBroker.h"
 
 namespace {
+
+using oq::bench::cpuSeconds;
+using oq::bench::residentMiB;
+using oq::bench::threadsCpuSeconds;
 
 int setting(const char* name, int fallback)
 {
     bool ok = false;
     const int v = qEnvironmentVariableIntValue(name, &ok);
     return ok && v > 0 ? v : fallback;
-}
-
-// Ticks of CPU time spent by this process's threads named `name`, or by process `pid`.
-double cpuSeconds(const QString& statPath)
-{
-    QFile f(statPath);
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = f.readAll().split(')').last().trimmed().split(' ');
-    // After the name: state is field 3, utime 14 and stime 15 of the whole line.
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
-
-double threadsCpuSeconds(const char* name)
-{
-    double total = 0;
-    for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-            total += cpuSeconds(QStringLiteral("/proc/self/task/%1/stat").arg(task));
-    }
-    return total;
-}
-
-double residentMiB()
-{
-    QFile f(QStringLiteral("/proc/self/statm"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    return f.readAll().split(' ').value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
 double percentile(std::vector<qint64> v, double p)
@@ -76,14 +51,11 @@ void BM_MqttFleet(benchmark::State& state)
     const int seconds = setting("OQ_BENCH_MQTT_SECONDS", 60);
     for (auto _ : state) {
         QTemporaryDir dir;
-        oq::test::TestBroker broker(dir.path(), {});
-        if (!broker.start()) {
-            state.SkipWithError("mosquitto did not start");
+        oq::bench::BenchBroker mosquitto(dir.path());
+        if (!mosquitto.start(state))
             return;
-        }
-        oq::test::Subscriber subscriber(broker.port());
-        while (!subscriber.subscribed())
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const oq::test::TestBroker& broker = mosquitto.broker;
+        const oq::test::Subscriber& subscriber = *mosquitto.subscriber;
 
         const double rssBefore = residentMiB();
         std::vector<std::unique_ptr<oq::mqtt::Publisher>> fleet;

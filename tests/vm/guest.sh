@@ -91,6 +91,48 @@ remove_counter() {
 
 tty_gone() { [ ! -e /dev/oq-counter ] && ! ls /dev/ttyUSB* >/dev/null 2>&1; }
 
+# Several counters at once, each behind a bridge of its own at its own port, named by its USB
+# serial number: plug_counter SERIAL [SIM OPTIONS...] plugs one in (again, as it was, once it has
+# been), unplug_counter SERIAL pulls only that one out. Each has its own simulator and log,
+# $LOGS/sim-SERIAL.log.
+declare -A COUNTER_PIDS=()
+plug_counter() {
+  local serial=$1; shift
+  if [ -n "${COUNTER_PIDS[$serial]:-}" ]; then
+    kill -USR2 "${COUNTER_PIDS[$serial]}"
+  else
+    oq-counter-sim --usbip-attach --serial "$serial" "$@" >> "$LOGS/sim-$serial.log" 2>&1 &
+    COUNTER_PIDS[$serial]=$!
+  fi
+  wait_for 30 test -e "/dev/oq-counter-$serial" || fail "no /dev/oq-counter-$serial after the plug-in"
+  udevadm settle --timeout=30
+}
+unplug_counter() {
+  kill -USR1 "${COUNTER_PIDS[$1]}"
+  wait_for 20 sh -c "[ ! -e /dev/oq-counter-$1 ]" || fail "the tty of counter $1 stayed after its unplug"
+}
+remove_counters() {
+  local serial
+  for serial in "${!COUNTER_PIDS[@]}"; do
+    kill "${COUNTER_PIDS[$serial]}" 2>/dev/null || true
+    wait "${COUNTER_PIDS[$serial]}" 2>/dev/null || true
+  done
+  COUNTER_PIDS=()
+  wait_for 20 tty_gone || fail "ttys stayed after the counters were removed"
+}
+
+# full_memory_intact DUMP: a downloaded dump holds the whole memory of --full-memory.
+full_memory_intact() {
+  as "$DESKTOP_USER" oqtool events "$1" --format csv > "$LOGS/events.csv" || fail "the downloaded dump does not read"
+  local lines
+  lines=$(wc -l < "$LOGS/events.csv")
+  [ "$lines" -eq 32763 ] || fail "$lines lines of events, expected 32,763 (a header and 32,762 counts)"
+  # The counter's memory holds counts 20 + i % 11 for minute i; every one must have come through.
+  awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "pulses") c = i; next }
+    c && $c != 20 + (NR - 2) % 11 { bad++ } END { exit !c || bad }' "$LOGS/events.csv" \
+    || fail "the downloaded events differ from the counter's memory (see events.csv)"
+}
+
 # wait_tty [SECONDS]: until udev has handled the counter's tty; prints its path.
 wait_tty() {
   wait_for "${1:-30}" test -e /dev/oq-counter || fail "no /dev/oq-counter after the plug-in"

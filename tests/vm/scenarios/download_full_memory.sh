@@ -25,14 +25,8 @@ cat "$LOGS/sim.log"
 grep -q "stopped: [0-9]* characters delivered, 0 lost in the bridge's receive FIFO" "$LOGS/sim.log" \
   || fail "the bridge lost characters: $(grep stopped "$LOGS/sim.log")"
 
-as "$DESKTOP_USER" oqtool events "$home/memory.dump" --format csv > "$LOGS/events.csv" || fail "the downloaded dump does not read"
-lines=$(wc -l < "$LOGS/events.csv")
-[ "$lines" -eq 32763 ] || fail "$lines lines of events, expected 32,763 (a header and 32,762 counts)"
-# The counter's memory holds counts 20 + i % 11 for minute i; every one must have come through.
-awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == "pulses") c = i; next }
-  c && $c != 20 + (NR - 2) % 11 { bad++ } END { exit !c || bad }' "$LOGS/events.csv" \
-  || fail "the downloaded events differ from the counter's memory (see events.csv)"
-echo "full memory through the real driver: $lines event lines, whole download $took ms"
+full_memory_intact "$home/memory.dump"
+echo "full memory through the real driver: 32,762 counts, whole download $took ms"
 grep "last dump" "$LOGS/sim.log" > "$RESULT/figures.txt" || true
 echo "download $took ms (information exchange, dump, parsing)" >> "$RESULT/figures.txt"
 cat "$RESULT/figures.txt"
