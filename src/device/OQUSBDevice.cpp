@@ -25,6 +25,12 @@ OQUSBDevice::OQUSBDevice(QObject* parent)
     setProgress(makeProgress(-1, false, "device.progress.connection"));
 }
 
+OQUSBDevice::OQUSBDevice(std::optional<DWORD> bridgeLocation, QObject* parent)
+    : OQUSBDevice(parent)
+{
+    m_bridgeLocation = bridgeLocation;
+}
+
 OQUSBDevice::~OQUSBDevice()
 {
     // Queued work holds the device, so the worker is idle now. Passing once through its queue

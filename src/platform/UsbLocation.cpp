@@ -6,8 +6,7 @@
 
 namespace oq {
 
-namespace {
-std::optional<uint32_t> decimal(const QString& s, uint32_t max)
+std::optional<uint32_t> sysfsNumber(const QString& s, uint32_t max)
 {
     bool ok = false;
     const uint v = s.toUInt(&ok, 10);
@@ -15,11 +14,10 @@ std::optional<uint32_t> decimal(const QString& s, uint32_t max)
         return std::nullopt;
     return v;
 }
-} // namespace
 
 std::optional<uint32_t> usbLocationId(const QString& busnum, const QString& portPath)
 {
-    const auto bus = decimal(busnum, 0xFF);
+    const auto bus = sysfsNumber(busnum, 0xFF);
     if (!bus || portPath.isEmpty())
         return std::nullopt;
     const QStringList ports = portPath.split(u'.');
@@ -28,7 +26,7 @@ std::optional<uint32_t> usbLocationId(const QString& busnum, const QString& port
     uint32_t location = *bus << 24;
     int shift = 20;
     for (const QString& port : ports) {
-        const auto p = decimal(port, 0xFF);
+        const auto p = sysfsNumber(port, 0xFF);
         if (!p)
             return std::nullopt;
         location |= std::min<uint32_t>(*p, 0xF) << shift;

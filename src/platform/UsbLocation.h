@@ -9,6 +9,9 @@
 
 namespace oq {
 
+// A sysfs number ("5"): decimal, no sign, 1 to `max`.
+std::optional<uint32_t> sysfsNumber(const QString& s, uint32_t max);
+
 // From the bus number ("1") and the port path ("4.2", as in the sysfs name "1-4.2"); none when
 // either is malformed or the hub chain is deeper than six.
 std::optional<uint32_t> usbLocationId(const QString& busnum, const QString& portPath);

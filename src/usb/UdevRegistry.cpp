@@ -23,15 +23,6 @@ int32_t hexID(const QString& s)
     return ok && !s.trimmed().isEmpty() && s.trimmed().size() <= 4 ? int32_t(v) : 0;
 }
 
-std::optional<uint32_t> decimal(const QString& s, uint32_t max)
-{
-    bool ok = false;
-    const uint v = s.toUInt(&ok, 10);
-    if (!ok || s.isEmpty() || s.front() == u'+' || v == 0 || v > max)
-        return std::nullopt;
-    return v;
-}
-
 // udev escapes some characters in property values: "\x20" for a space and so on.
 QString decodeEscapes(const QString& s)
 {
@@ -95,8 +86,8 @@ std::optional<uint64_t> UdevRegistry::entryIDFor(const QString& busnum, const QS
 {
     // The kernel gives each attachment a fresh device number on its bus, and the removal event
     // carries the same pair as the arrival.
-    const auto bus = decimal(busnum, 0xFFFF);
-    const auto dev = decimal(devnum, 0xFFFF);
+    const auto bus = oq::sysfsNumber(busnum, 0xFFFF);
+    const auto dev = oq::sysfsNumber(devnum, 0xFFFF);
     if (!bus || !dev)
         return std::nullopt;
     return (uint64_t(*bus) << 32) | *dev;
