@@ -125,11 +125,6 @@ void Recording::record(history::Reading reading, const QString& firmware)
     recorder->record(std::move(reading));
 }
 
-void Recording::keepOnly(const QString& serial)
-{
-    std::erase_if(m_recorders, [&](const auto& r) { return r.first != serial; });
-}
-
 void Recording::keepOnly(const QStringList& serials)
 {
     std::erase_if(m_recorders, [&](const auto& r) { return !serials.contains(r.first); });

@@ -94,8 +94,7 @@ public:
 
     // Into the recorder of `reading.serial`, made at first need; another firmware restarts it.
     void record(history::Reading reading, const QString& firmware);
-    // Ends the recorders of every other counter.
-    void keepOnly(const QString& serial);
+    // Ends the recorders of the counters not named (they say `offline`).
     void keepOnly(const QStringList& serials);
     const Recorder* recorder(const QString& serial) const;
 
