@@ -109,9 +109,14 @@ void OQAppDelegate::connectDevicePaths()
 
 QString OQAppDelegate::displayUnit() const
 {
+    return displayUnit(m_device.get());
+}
+
+QString OQAppDelegate::displayUnit(const OQDevice* device) const
+{
     QString unit = m_preferredDisplayUnit;
-    if (unit.isNull() && m_device)
-        unit = m_device->onlineUnit();
+    if (unit.isNull() && device)
+        unit = device->onlineUnit();
     if (unit == QLatin1String("Sv") || unit == QLatin1String("rem"))
         return unit;
     return {};
@@ -294,11 +299,7 @@ std::shared_ptr<DisplayValueTransformer> OQAppDelegate::displayValueTransformer(
 
 std::shared_ptr<DisplayValueTransformer> OQAppDelegate::displayValueTransformer(const OQDevice* device) const
 {
-    QString unit = m_preferredDisplayUnit;
-    if (unit.isNull() && device)
-        unit = device->onlineUnit();
-    if (unit != QLatin1String("Sv") && unit != QLatin1String("rem"))
-        return nullptr;
+    const QString unit = displayUnit(device);
     if (unit.isNull())
         return nullptr;
     switch (m_onlineMode.isValid() ? m_onlineMode.toLongLong() : 0) {

@@ -73,6 +73,8 @@ public:
     void chooseDevice(const std::shared_ptr<OQDevice>& device);
     // The reading of `device` as the window would show it; null text for none.
     QString onlineValueString(const OQDevice* device) const;
+    // "Sv" or "rem": the preferred unit, else the one `device` displays; null text for none.
+    QString displayUnit(const OQDevice* device) const;
     std::shared_ptr<DisplayValueTransformer> displayValueTransformer(const OQDevice* device) const;
 
     // Null text for none.
