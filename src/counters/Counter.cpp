@@ -220,6 +220,9 @@ void Counter::setMqttStatus(const QString& text)
 
 void Counter::onReading(const Reading& r)
 {
+    // Lines read before a stop was asked for may still come in after it: they are not wanted.
+    if (m_stopped || m_stopping)
+        return;
     ++m_readings;
     // Silent again only if no reading comes for that long from now.
     m_silence.start(clock::scaledMs(kSilenceSeconds));

@@ -62,6 +62,8 @@ public:
     const std::shared_ptr<OQDevice>& device() const { return m_device; }
     // Its serial number, else its port; empty until its information is read.
     QString key() const;
+    // The key it had when it was last identified, also while it is away.
+    QString lastKey() const { return m_lastKey; }
     // Empty: it names none (or is not identified yet).
     QString serial() const;
     QString firmware() const;

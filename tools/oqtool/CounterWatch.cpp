@@ -158,6 +158,20 @@ void WatchRun::identified(Counter* c, bool same)
         w->count = 0;
         w->seen = false;
     }
+    // The same counter back at another place on the bus: it goes on where it left off.
+    for (const auto& e : m_set.counters()) {
+        Counter* earlier = e.get();
+        if (earlier == c || !earlier->departed() || earlier->lastKey() != who)
+            continue;
+        const auto* was = Watched::of(earlier);
+        w->count = was->count;
+        w->seen = w->seen || was->seen;
+        w->reported = true;
+        if (auto* from = Watched::of(earlier); from->alerts)
+            w->alerts = std::move(from->alerts); // a command it started runs on
+        m_set.remove(earlier);
+        break;
+    }
     // Counters found on the bus are told as a whole: the first after a wait, and one back.
     if (m_waitingSaid) {
         m_waitingSaid = false;
