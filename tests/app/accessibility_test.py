@@ -6,7 +6,7 @@ announced; the windows close from the keyboard and fit the screen. Then what Orc
 (speech-dispatcher's dummy module; Orca's debug log): opening with no counter, the reading's start,
 a level change, an unplug, a switch of counter, and the threshold fields of Preferences. Keeps
 pictures of Preferences and what Orca said in $OQ_TEST_ARTIFACTS.   Usage: accessibility_test.py OQ_ONLINE"""
-import json, os, re, shutil, signal, subprocess, sys, tempfile, time
+import contextlib, json, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 WIDTH, HEIGHT = 1366, 768
 failures = []
@@ -64,15 +64,12 @@ class Orca:
                                         start_new_session=True)
 
     def lines(self):
-        try:
-            with open(self.log, encoding="utf-8", errors="replace") as f:
-                f.seek(self.read)
-                text = f.read()
-        except FileNotFoundError:
-            return self.said
-        end = text.rfind("\n") + 1
-        self.read += len(text[:end].encode("utf-8"))
-        self.said += re.findall(r"SPEECH OUTPUT: '(.*?)'(?= voice=| ?ACSS|\s*$| ?\{)", text[:end], re.M)
+        with open(self.log, "rb") as f:
+            f.seek(self.read)
+            chunk = f.read()
+        chunk = chunk[:chunk.rfind(b"\n") + 1]  # whole lines only
+        self.read += len(chunk)
+        self.said += re.findall(r"SPEECH OUTPUT: '(.*?)'(?= voice=| ?\{|$)", chunk.decode("utf-8", "replace"), re.M)
         return self.said
 
     def expect(self, pattern, seconds, what):
@@ -95,22 +92,17 @@ class Orca:
         return check(False, f"Orca did not start (exit {self.process.poll()})")
 
     def stop(self):
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.killpg(self.process.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
         try:
             self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
         # speech-dispatcher leaves Orca's process group as a daemon: ended by its pid file.
-        pidfile = os.path.join(self.runtime, "speech-dispatcher", "pid", "speech-dispatcher.pid")
-        if os.path.exists(pidfile):
-            try:
-                os.kill(int(open(pidfile).read().strip()), signal.SIGTERM)
-            except (ValueError, ProcessLookupError):
-                pass
+        with contextlib.suppress(OSError, ValueError):
+            with open(os.path.join(self.runtime, "speech-dispatcher", "pid", "speech-dispatcher.pid")) as pid:
+                os.kill(int(pid.read().strip()), signal.SIGTERM)
 
 
 def threshold_name(t, level, kind):

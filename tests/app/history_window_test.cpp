@@ -30,13 +30,21 @@
 
 using namespace oq;
 
-TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
+namespace {
+// Settings of their own in `dir`, and English words and numbers.
+void useEnglishSettingsIn(const QTemporaryDir& dir)
 {
-    QTemporaryDir dir;
     SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
     SettingsStore::shared().registerDefaults(settings::defaults());
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     setLanguage(QStringLiteral("en"));
+}
+} // namespace
+
+TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
+{
+    QTemporaryDir dir;
+    useEnglishSettingsIn(dir);
     clock::setScale(0.01);
     const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -187,10 +195,7 @@ TEST(HistoryWindowAxis, ZoomIsBoundedOverAClockChange)
 TEST(HistoryWindowPicture, ShortHistoryFillsThePlotAndIsToldInWords)
 {
     QTemporaryDir dir;
-    SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
-    SettingsStore::shared().registerDefaults(settings::defaults());
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    setLanguage(QStringLiteral("en"));
+    useEnglishSettingsIn(dir);
     const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     {
@@ -212,4 +217,6 @@ TEST(HistoryWindowPicture, ShortHistoryFillsThePlotAndIsToldInWords)
     EXPECT_NE(protocolfile::dialogFolder(), QDir::currentPath());
     protocolfile::rememberDialogFolder(dir.filePath(QStringLiteral("history.csv")));
     EXPECT_EQ(protocolfile::dialogFolder(), dir.path());
+    QLocale::setDefault(QLocale::system());
+    setLanguage({});
 }

@@ -444,9 +444,15 @@ void MainWindow::updateTextColor()
     const QColor font = cm->fontColor();
     m_value->setStyleSheet(QStringLiteral("color: %1;").arg(styleSheetColor(font)));
     // The level word is small text: it needs more contrast than the large figure in the same colour.
-    const QColor background = cm->backgroundColor().isValid() && !m_background->styleSheet().isEmpty()
-        ? cm->backgroundColor()
-        : m_background->palette().color(m_background->backgroundRole());
+    // Against what is painted: a level's own background, else what an application style sheet
+    // paints (a widget of the same name without our palette tells), else the palette's.
+    QColor background = cm->backgroundColor();
+    if (m_background->styleSheet().isEmpty()) {
+        QWidget probe;
+        probe.setObjectName(m_background->objectName());
+        probe.ensurePolished();
+        background = probe.palette().color(QPalette::Window);
+    }
     m_levelText->setStyleSheet(QStringLiteral("color: %1;").arg(styleSheetColor(legibleOn(font, background))));
 }
 
@@ -456,8 +462,8 @@ void MainWindow::updateModeButtonStyle()
     // white words are legible, whatever the desktop's highlight.
     const QColor fill = legibleOn(QApplication::palette().color(QPalette::Highlight), Qt::white);
     const QString sheet = QStringLiteral(
-        "QPushButton:checked { background-color: %1; color: white; font-weight: bold; border: 2px solid %1;"
-        " border-radius: 4px; padding: 5px 14px; }")
+        "QPushButton:checked { background-color: %1; color: white; font-weight: bold; border: 1px solid %1;"
+        " border-radius: 3px; padding: 3px 10px; }")
                               .arg(styleSheetColor(fill));
     for (auto* b : {m_rate, m_dose})
         b->setStyleSheet(sheet);
