@@ -47,9 +47,13 @@ class Orca:
         os.makedirs(os.path.join(home, "speech-dispatcher"), mode=0o700)
         os.makedirs(runtime, mode=0o700)
         with open(os.path.join(home, "speech-dispatcher", "speechd.conf"), "w") as conf:
-            conf.write('AddModule "dummy" "sd_dummy" ""\nDefaultModule dummy\nTimeout 30\n')
-        locale = {"en": "en_US.UTF-8", "de": "de_DE.UTF-8"}[lang]
-        self.env = dict(os.environ, XDG_CONFIG_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=runtime,
+            conf.write('AddModule "dummy" "sd_dummy" ""\nDefaultModule dummy\nAudioOutputMethod "libao"\nTimeout 30\n')
+        # No sound card: libao's null driver takes what the dummy module plays.
+        with open(os.path.join(home, ".libao"), "w") as conf:
+            conf.write("default_driver=null\n")
+        # A locale that is there: speech-dispatcher will not start in one that is not.
+        locale = {"en": "C.UTF-8", "de": "de_DE.UTF-8"}[lang]
+        self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=runtime,
                         LANG=locale, LANGUAGE=lang, LC_ALL=locale, GTK_A11Y="none")
         self.runtime = runtime
         # Orca itself, with its debug log written line by line (it buffers it otherwise, and a
@@ -86,8 +90,11 @@ class Orca:
     def ready(self, seconds=30):
         end = time.monotonic() + seconds
         while time.monotonic() < end and self.process.poll() is None:
-            if os.path.exists(self.log) and "SPEECH: Initialized" in open(self.log, errors="replace").read():
-                return True
+            log = open(self.log, errors="replace").read() if os.path.exists(self.log) else ""
+            if "SPEECH: Initialized" in log:
+                # Speaking through speech-dispatcher (its dummy module), not to no one.
+                return check("SPEECH: Using speech server factory: speechdispatcherfactory" in log,
+                             "Orca has no speech-dispatcher")
             time.sleep(0.2)
         return check(False, f"Orca did not start (exit {self.process.poll()})")
 
