@@ -151,7 +151,8 @@ TEST(TrayIcon, MenuShowsTheWindowSwitchesTheModeAndQuits)
 
     sim::SimBus::instance().plug(std::make_shared<sim::SimCounter>(test::steadyCounter(25.0)));
     ASSERT_TRUE(test::waitUntil([&] { return tray.toolTip().contains(QStringLiteral("μSv/h")); }, 20)) << tray.toolTip().toStdString();
-    EXPECT_TRUE(tray.toolTip().endsWith(app.controller->onlineValueString()));
+    EXPECT_TRUE(tray.toolTip().endsWith(app.controller->onlineValueString() + QStringLiteral(", danger")))
+        << tray.toolTip().toStdString();
     const QColor danger = oq::levelColor(ColorManager::Level::Danger, oq::LevelColor::Bar).toQColor();
     EXPECT_EQ(tray.iconColor(), danger);
     EXPECT_EQ(tray.icon().pixmap(64).toImage().pixelColor(32, 32), danger);

@@ -134,7 +134,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         QMetaObject::invokeMethod(&window, [&, later] { serveLaterLaunch(later, window, tray); }, Qt::QueuedConnection);
         return reply;
     });
-    if (simulation)
+    if (simulation && config.simulatedCounters > 0)
         simulation->plugSoon();
 
     if (config.quitAfterSeconds > 0) {
