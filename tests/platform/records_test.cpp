@@ -5,6 +5,7 @@
 #include "logging/LGFormat.h"
 #include "platform/ErrorRecord.h"
 #include "platform/ProgressRecord.h"
+#include "platform/SafeText.h"
 #include "platform/StringTable.h"
 
 using namespace oq;
@@ -82,4 +83,18 @@ TEST(LGFormat, ConversionsAndHostileFormats)
     EXPECT_EQ(LGFormat("%99999999d", {1}).size() < 1000, true);
     const char* null = nullptr;
     EXPECT_EQ(LGFormat("%s", {null}), QStringLiteral("(null)"));
+}
+
+TEST(TerminalSafe, ControlCharactersAreShownNotActedOn)
+{
+    const struct {
+        QString in, out;
+    } cases[] = {
+        {QStringLiteral("10423"), QStringLiteral("10423")},
+        {QStringLiteral("X\x1b]0;PWNED\a\x1b[2J"), QStringLiteral("X\\x1b]0;PWNED\\x07\\x1b[2J")},
+        {QStringLiteral("a\tb\r\n\x7f"), QStringLiteral("a\\x09b\\x0d\\x0a\\x7f")},
+        {QString(QChar(0x9b)) + QStringLiteral("μSv"), QStringLiteral("\\x9bμSv")}, // C1 CSI; text beyond ASCII stays
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(terminalSafe(c.in), c.out) << c.in.toStdString();
 }

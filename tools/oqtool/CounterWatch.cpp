@@ -19,6 +19,7 @@
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/Clock.h"
+#include "platform/SafeText.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "sim/SimRegistry.h"
@@ -42,7 +43,7 @@ public:
     // Its serial number, or its port when it has none; empty until its information was read.
     const QString& identity() const { return m_identity; }
     // How people are told which counter: its identity once known, else its port.
-    QString label() const { return m_identity.isEmpty() ? m_place.port : m_identity; }
+    QString label() const { return oq::terminalSafe(m_identity.isEmpty() ? m_place.port : m_identity); }
     // The bus says its counter has left: what fails now is the unplug.
     void removed();
     // The device still streaming, to be stopped on the way out.
@@ -337,7 +338,7 @@ void WatchRun::deliver(const CounterWatch& watch, const CsvReading& reading, con
         }
     } else {
         const QString shown = m_options.show(reading.value);
-        if (!out((m_severalShown ? who + QStringLiteral(": ") : QString()) + shown + QLatin1Char('\n'))) {
+        if (!out((m_severalShown ? oq::terminalSafe(who) + QStringLiteral(": ") : QString()) + shown + QLatin1Char('\n'))) {
             m_stopped = true;
             return;
         }
