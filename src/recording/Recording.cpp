@@ -2,6 +2,7 @@
 
 #include "history/ProtocolIntervals.h"
 #include "mqtt/Backlog.h"
+#include "platform/StringTable.h"
 #include "readings/Level.h"
 
 namespace oq::recording {
@@ -17,6 +18,13 @@ QString problemOf(const MqttOptions& mqtt)
     if (!mqtt.prefix.isEmpty())
         probe.prefix = mqtt.prefix;
     return mqtt::optionsProblem(probe);
+}
+
+QString troubleText(const history::Writer::Trouble& trouble, const QString& path)
+{
+    if (trouble.ongoing)
+        return localized(QStringLiteral("history.trouble.paused")).arg(path, trouble.why).arg(trouble.notStored);
+    return localized(QStringLiteral("history.trouble.resumed")).arg(path).arg(trouble.notStored);
 }
 
 Recorder::Recorder(const Options& options, mqtt::Station station, std::shared_ptr<history::Writer> history,
@@ -142,6 +150,7 @@ history::Writer* Recording::history()
         history::Writer::Options o;
         o.path = m_options.historyPath;
         o.retentionDays = m_options.retentionDays;
+        o.onTrouble = m_options.historyTrouble;
         m_history = std::make_shared<history::Writer>(o);
     }
     return m_history.get();

@@ -41,6 +41,8 @@ public:
 
 signals:
     void statusChanged(const QString& status);
+    // Why the history is not written now; empty once it is again.
+    void historyTroubleChanged(const QString& trouble);
     // On the main thread, when a protocol's intervals are in: how many were new, of how many.
     void protocolStored(int stored, int total);
 
@@ -62,4 +64,5 @@ private:
     QString m_status;
     // A status still on its way from a publisher that has since been replaced is not shown.
     quint64 m_generation = 0;
+    oq::history::Writer::TroubleCallback m_historyTrouble;
 };

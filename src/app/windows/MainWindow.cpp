@@ -291,8 +291,10 @@ void MainWindow::updateLevelText()
 void MainWindow::updateStatusText()
 {
     const bool wasVisible = m_status->isVisibleTo(this);
-    m_status->setText(m_connectionStatus->text());
-    m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    QStringList lines{m_connectionStatus->text(), m_historyTrouble};
+    lines.removeAll(QString());
+    m_status->setText(lines.join(QLatin1Char('\n')));
+    m_status->setVisible(!lines.isEmpty());
     // Without a figure to show, the words take its place in the middle of the window.
     const QString shown = m_value->text();
     // A silent counter's last reading is not current: it is not shown at all.
@@ -302,6 +304,12 @@ void MainWindow::updateStatusText()
         layout->setStretchFactor(m_status, m_value->isVisibleTo(this) ? 0 : 1);
     if (wasVisible != m_status->isVisibleTo(this))
         m_controller->windowWillResize(this, valueFitArea(size()));
+}
+
+void MainWindow::setHistoryTrouble(const QString& trouble)
+{
+    m_historyTrouble = trouble;
+    updateStatusText();
 }
 
 bool MainWindow::counterSilent() const
