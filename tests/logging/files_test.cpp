@@ -15,6 +15,7 @@
 #include "logging/Log.h"
 #include "logging/LoggingTestUtil.h"
 #include "logging/OQDeviceLog.h"
+#include "platform/Clock.h"
 
 using oq::test::readFile;
 using oq::test::waitUntil;
@@ -403,13 +404,28 @@ TEST_F(LogFiles, FolderNotWritable)
     auto refusedManager = std::make_shared<LGLogFileManagerDefault>(refused);
     auto refusedLogger = LGFileLogger::initWithLogFileManager(refusedManager);
     LGLog::addLogger(refusedLogger);
-    testing::internal::CaptureStderr();
-    LGLogInfo("nowhere");
-    LGLogError("nowhere either");
-    LGLog::flushLog();
-    const std::string console = testing::internal::GetCapturedStderr();
-    EXPECT_NE(console.find("Error creating logsDirectory"), std::string::npos) << console;
-    EXPECT_NE(console.find("Bailing file creation, encountered 5 errors."), std::string::npos);
+    // Every message fails alike: each report is said once, then once a minute with its count.
+    oq::clock::setManual(true);
+    const auto count = [](const std::string& text, const char* what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    for (int minute = 0; minute < 2; ++minute) {
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 20; ++i)
+            LGLogInfo("nowhere %i", i);
+        LGLogError("nowhere either");
+        LGLog::flushLog();
+        const std::string console = testing::internal::GetCapturedStderr();
+        for (const char* report : {"Error creating logsDirectory", "Bailing file creation, encountered 5 errors.",
+                 "LGFileLogger: Failed to write data"})
+            EXPECT_EQ(count(console, report), 1u) << report << "\n" << console;
+        EXPECT_EQ(console.find("times since last said") == std::string::npos, minute == 0) << console;
+        oq::clock::sleepFor(61);
+    }
+    oq::clock::setManual(false);
     EXPECT_TRUE(refusedManager->sortedLogFileInfos().empty());
 }
 
