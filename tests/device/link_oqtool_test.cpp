@@ -437,6 +437,9 @@ TEST(OqtoolWatch, BadArgumentsAreAUsageError)
     EXPECT_EQ(oqtool({"watch", "--unit", "gray"}).exitCode, 2);
     EXPECT_EQ(oqtool({"watch", "--count", "0"}).exitCode, 2);
     EXPECT_EQ(oqtool({"watch", "--simulate", "--port", "/dev/null"}).exitCode, 2);
+    const ToolRun many = oqtool({"watch", "--simulate", "65"}); // the window's limit too
+    EXPECT_EQ(many.exitCode, 2);
+    EXPECT_TRUE(many.err.contains("from 1 to 64")) << many.err.constData();
     const ToolRun help = oqtool({"watch", "--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--simulate"));
