@@ -22,9 +22,11 @@ QString problemOf(const MqttOptions& mqtt)
 
 QString troubleText(const history::Writer::Trouble& trouble, const QString& path)
 {
+    // One pass: a path or cause holding "%3" stays as it is.
+    const QString count = QString::number(trouble.notStored);
     if (trouble.ongoing)
-        return localized(QStringLiteral("history.trouble.paused")).arg(path, trouble.why).arg(trouble.notStored);
-    return localized(QStringLiteral("history.trouble.resumed")).arg(path).arg(trouble.notStored);
+        return localized(QStringLiteral("history.trouble.paused")).arg(path, trouble.why, count);
+    return localized(QStringLiteral("history.trouble.resumed")).arg(path, count);
 }
 
 Recorder::Recorder(const Options& options, mqtt::Station station, std::shared_ptr<history::Writer> history,

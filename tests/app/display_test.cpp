@@ -265,9 +265,11 @@ TEST_F(DisplayTest, MissingPortIsToldAndLeavesTheCounterActionsOff)
         EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
     EXPECT_EQ(window.deviceMenu()->infoWindow()->statusText(), localized(QStringLiteral("ui.info.unusable")));
     // What the counter sends is never rendered as rich text.
-    for (const QLabel* value : window.deviceMenu()->infoWindow()->findChildren<QLabel*>())
-        if (value->textInteractionFlags() & Qt::TextSelectableByMouse)
+    for (const QLabel* value : window.deviceMenu()->infoWindow()->findChildren<QLabel*>()) {
+        if (value->textInteractionFlags() & Qt::TextSelectableByMouse) {
             EXPECT_EQ(value->textFormat(), Qt::PlainText);
+        }
+    }
     controller->setDevice(nullptr);
     sim::useFtBackend();
 }

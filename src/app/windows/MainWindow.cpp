@@ -76,6 +76,7 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_status->setAlignment(Qt::AlignCenter);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_status->setTextFormat(Qt::PlainText); // it names ports, paths and the counter's texts
     QFont statusFont = m_status->font();
     statusFont.setPointSizeF(statusFont.pointSizeF() * 1.25);
     m_status->setFont(statusFont);
