@@ -250,15 +250,11 @@ TEST_F(HistoryTest, AnotherUsersLinkOrFileIsNotWrittenThrough)
         return ::symlink(v.constData(), s + "h.db") == 0 && ::symlink(v.constData(), s + "w.db-wal") == 0
             && ::close(::open(s + "theirs.db", O_CREAT | O_WRONLY, 0666)) == 0;
     }));
-    for (const char* name : {"h.db", "w.db", "theirs.db"}) {
-        QString problem;
-        EXPECT_FALSE(Database::open(shared + QLatin1String(name), Access::Write, &problem, nullptr)) << name;
-        EXPECT_FALSE(problem.isEmpty()) << name;
-    }
+    for (const char* name : {"h.db", "w.db", "theirs.db"})
+        EXPECT_FALSE(Database::open(shared + QLatin1String(name), Access::Write, nullptr, nullptr)) << name;
     EXPECT_FALSE(QFileInfo::exists(victim));
     ASSERT_EQ(::symlink(v.constData(), QFile::encodeName(dir.filePath(QStringLiteral("own.db"))).constData()), 0);
-    QString problem;
-    EXPECT_TRUE(Database::open(dir.filePath(QStringLiteral("own.db")), Access::Write, &problem, nullptr)) << problem.toStdString();
+    EXPECT_TRUE(Database::open(dir.filePath(QStringLiteral("own.db")), Access::Write, nullptr, nullptr));
     EXPECT_TRUE(QFileInfo::exists(victim));
 }
 
@@ -285,12 +281,10 @@ TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
     EXPECT_FALSE(writer.flush());
     EXPECT_TRUE(writer.paused()) << writer.problem().toStdString();
     EXPECT_FALSE(writer.problem().isEmpty());
-    {
-        std::lock_guard lock(toldMutex);
-        ASSERT_EQ(told.size(), 1u);
-        EXPECT_TRUE(told[0].ongoing);
-        EXPECT_GT(told[0].notStored, 0);
-    }
+    std::unique_lock toldLock(toldMutex);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].ongoing && told[0].notStored > 0);
+    toldLock.unlock();
     for (qint64 i = 5000; i < 6000; ++i)
         writer.record({QStringLiteral("A-1"), start + i * 1000, Rate, rateAt(i * 1000), QStringLiteral("Sv"), 0});
     std::this_thread::sleep_for(std::chrono::milliseconds(1300)); // 130 s modelled, 26 retries
@@ -299,13 +293,11 @@ TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
     ASSERT_TRUE(writer.flush()) << writer.problem().toStdString();
     EXPECT_FALSE(writer.paused());
     EXPECT_EQ(writer.dropped(), 0);
-    {
-        std::lock_guard lock(toldMutex);
-        ASSERT_GE(told.size(), 3u);
-        EXPECT_LE(told.size(), 4u);
-        EXPECT_EQ(told[told.size() - 2].notStored, 6000);
-        EXPECT_FALSE(told.back().ongoing);
-    }
+    toldLock.lock();
+    ASSERT_TRUE(told.size() == 3u || told.size() == 4u) << told.size();
+    EXPECT_EQ(told[told.size() - 2].notStored, 6000);
+    EXPECT_FALSE(told.back().ongoing);
+    toldLock.unlock();
     QString problem;
     const auto reader = Reader::open(path(), &problem);
     ASSERT_TRUE(reader);

@@ -87,14 +87,7 @@ TEST(LGFormat, ConversionsAndHostileFormats)
 
 TEST(TerminalSafe, ControlCharactersAreShownNotActedOn)
 {
-    const struct {
-        QString in, out;
-    } cases[] = {
-        {QStringLiteral("10423"), QStringLiteral("10423")},
-        {QStringLiteral("X\x1b]0;PWNED\a\x1b[2J"), QStringLiteral("X\\x1b]0;PWNED\\x07\\x1b[2J")},
-        {QStringLiteral("a\tb\r\n\x7f"), QStringLiteral("a\\x09b\\x0d\\x0a\\x7f")},
-        {QString(QChar(0x9b)) + QStringLiteral("μSv"), QStringLiteral("\\x9bμSv")}, // C1 CSI; text beyond ASCII stays
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(terminalSafe(c.in), c.out) << c.in.toStdString();
+    EXPECT_EQ(terminalSafe(QStringLiteral("A-10423 μSv")), QStringLiteral("A-10423 μSv"));
+    const QString hostile = QStringLiteral("X\x1b]0;P\a\t\r\n\x7f") + QChar(0x9b); // 0x9b: the one-byte CSI
+    EXPECT_EQ(terminalSafe(hostile), QStringLiteral("X\\x1b]0;P\\x07\\x09\\x0d\\x0a\\x7f\\x9b"));
 }
