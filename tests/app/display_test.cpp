@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -285,6 +286,12 @@ TEST_F(DisplayTest, MissingPortIsToldAndLeavesTheCounterActionsOff)
     for (QAction* a : {window.deviceMenu()->infoAction(), window.deviceMenu()->downloadAction(), window.deviceMenu()->setClockAction()})
         EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
     EXPECT_EQ(window.deviceMenu()->infoWindow()->statusText(), localized(QStringLiteral("ui.info.unusable")));
+    // What the counter sends is never rendered as rich text.
+    for (const QLabel* value : window.deviceMenu()->infoWindow()->findChildren<QLabel*>()) {
+        if (value->textInteractionFlags() & Qt::TextSelectableByMouse) {
+            EXPECT_EQ(value->textFormat(), Qt::PlainText);
+        }
+    }
     controller->setDevice(nullptr);
     sim::useFtBackend();
 }

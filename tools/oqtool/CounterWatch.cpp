@@ -15,6 +15,7 @@
 #include "device/OQUSBDevice.h"
 #include "device/ft/FtBackend.h"
 #include "logging/Log.h"
+#include "platform/SafeText.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "recording/Recording.h"
@@ -77,7 +78,7 @@ private:
     }
 
     bool csv() const { return m_file != nullptr; }
-    QString label(const Counter* c) const { return c->key().isEmpty() ? c->place().port : c->key(); }
+    QString label(const Counter* c) const { return oq::terminalSafe(c->key().isEmpty() ? c->place().port : c->key()); }
     // A line on standard error about one counter; named when several are read.
     void tell(const Counter* c, const QString& line) const
     {
@@ -152,7 +153,7 @@ void WatchRun::identified(Counter* c, bool same)
     auto* w = Watched::of(c);
     const QString who = c->key();
     if (c->serial().isEmpty() && m_portsWithoutSerial.insert(c->place().port).second)
-        err(text("oqtool.watch.no_serial").arg(c->place().port) + QLatin1Char('\n'));
+        err(text("oqtool.watch.no_serial").arg(oq::terminalSafe(c->place().port)) + QLatin1Char('\n'));
     if (!same) {
         // Another counter at the place of the one read before: a new counter, counted afresh.
         w->count = 0;
@@ -214,7 +215,7 @@ void WatchRun::lost(Counter* c, bool wasReading)
             w->reported = true;
             w->reportedReason = reason;
             LGLogWarn("watch: counter %@ away (%@); waiting for it", label(c), reason);
-            tell(c, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(QString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "))));
+            tell(c, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(oq::terminalSafe(QString(reason).replace(QLatin1Char('\n'), QStringLiteral("; ")))));
         }
         return;
     }

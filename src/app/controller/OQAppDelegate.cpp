@@ -5,6 +5,7 @@
 #include "counters/Counter.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
+#include "logging/LogSetup.h"
 #include "logging/Log.h"
 #include "app/preferences/LivoraPreferencesWindow.h"
 #include "readings/ValueTransformers.h"
@@ -68,8 +69,7 @@ OQAppDelegate::~OQAppDelegate()
 {
     // The loggers write into this controller's log folder: left installed, a later message would
     // bring back a folder its owner has already removed.
-    LGLog::removeLogger(m_fileLogger);
-    LGLog::removeLogger(m_deviceFileLogger);
+    oq::endLogging({m_fileLogger, m_deviceFileLogger});
 }
 
 void OQAppDelegate::bindSettings()

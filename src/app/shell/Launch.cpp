@@ -84,6 +84,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     shell.installSignalHandlers();
     WindowRecording recording(&controller);
     recording.watch(window.deviceMenu());
+    QObject::connect(&recording, &WindowRecording::historyTroubleChanged, &window, &MainWindow::setHistoryTrouble);
     QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &recording, [&recording](LivoraPreferencesWindow* prefs) {
         prefs->mqttBox()->setStatus(recording.status());
         QObject::connect(&recording, &WindowRecording::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);

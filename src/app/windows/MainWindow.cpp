@@ -79,6 +79,7 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_status->setAlignment(Qt::AlignCenter);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_status->setTextFormat(Qt::PlainText); // it names ports, paths and the counter's texts
     QFont statusFont = m_status->font();
     statusFont.setPointSizeF(statusFont.pointSizeF() * 1.25);
     m_status->setFont(statusFont);
@@ -277,7 +278,7 @@ void MainWindow::updateValueText()
     const auto* cm = m_controller->colorManager();
     QString spoken = spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal);
     // With several counters plugged in, which one this is.
-    if (const auto device = m_controller->device(); device && m_controller->counters().size() > 1)
+    if (const auto device = m_controller->device(); device && m_controller->counterSet().counters().size() > 1)
         spoken = localized(QStringLiteral("ui.a11y.reading_of")).arg(spoken, m_controller->counterName(device.get()));
     m_value->setAccessibleName(spoken);
     m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
@@ -319,8 +320,10 @@ void MainWindow::updateLevelText()
 void MainWindow::updateStatusText()
 {
     const bool wasVisible = m_status->isVisibleTo(this);
-    m_status->setText(m_connectionStatus->text());
-    m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    QStringList lines{m_connectionStatus->text(), m_historyTrouble};
+    lines.removeAll(QString());
+    m_status->setText(lines.join(QLatin1Char('\n')));
+    m_status->setVisible(!lines.isEmpty());
     // Without a figure to show, the words take its place in the middle of the window.
     const QString shown = m_value->text();
     // A silent counter's last reading is not current: it is not shown at all.
@@ -346,7 +349,7 @@ void MainWindow::updateShownCounter()
                                                     : localized(QStringLiteral("ui.a11y.counter_unplugged")).arg(m_shownName));
         // Which counter is shown is news when another was shown or went just now (the switch may
         // pass through none), or when there is a choice.
-        if (device && (m_shownRaw || !m_counterNews.isEmpty() || m_controller->counters().size() > 1))
+        if (device && (m_shownRaw || !m_counterNews.isEmpty() || m_controller->counterSet().counters().size() > 1))
             m_pendingShownNews = true;
         m_shownDevice = device;
         m_shownRaw = device.get();
@@ -425,6 +428,12 @@ void MainWindow::observeTransfer()
     // Only a transfer under way that can still be cancelled; a finished one's record stays behind.
     m_cancelTransfer->setEnabled(device && device->busy() && progress && progress->isCancellable()
                                  && !progress->isCancelled());
+}
+
+void MainWindow::setHistoryTrouble(const QString& trouble)
+{
+    m_historyTrouble = trouble;
+    updateStatusText();
 }
 
 bool MainWindow::counterSilent() const

@@ -55,6 +55,9 @@ public:
     // The area the figure's font is fitted to: the window, less the strip while it shows.
     QSizeF valueFitArea(const QSize& windowSize) const;
 
+    // A line under the connection's status while the history cannot be written; empty: none.
+    void setHistoryTrouble(const QString& trouble);
+
     // The smallest size that keeps the fitted value font positive.
     static QSize minimumWindowSize() { return {360, 220}; }
 
@@ -90,6 +93,7 @@ private:
     QWidget* m_background = nullptr;
     QLabel* m_value = nullptr;
     QLabel* m_status = nullptr;
+    QString m_historyTrouble;
     QLabel* m_levelText = nullptr;
     std::optional<oq::Level> m_announcedLevel;
     QLabel* m_announcement = nullptr;
