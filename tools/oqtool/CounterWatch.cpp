@@ -61,6 +61,14 @@ public:
                 w->alerts->tell(r, e);
         });
         connect(&m_set, &CounterSet::counterAdded, this, [this](Counter* c) { watch(c, m_addingOnBus); });
+        connect(&m_set, &CounterSet::sharedSerial, this, [this](const QString& serial, const std::vector<Counter*>& twins) {
+            if (!m_sharedSaid.insert(serial).second)
+                return;
+            QStringList ports;
+            for (const Counter* c : twins)
+                ports << oq::terminalSafe(c->place().port);
+            err(QStringLiteral("oqtool watch: ") + text("oqtool.watch.shared_serial").arg(oq::terminalSafe(serial), ports.join(QStringLiteral(", "))) + QLatin1Char('\n'));
+        });
     }
 
     int run();
@@ -117,6 +125,7 @@ private:
     CounterSet m_set;
     bool m_addingOnBus = false;
     std::set<QString> m_portsWithoutSerial;
+    std::set<QString> m_sharedSaid; // serials reported by several counters, said once each
     bool m_several = false;     // lines name their counter; once on, for the rest of the run
     bool m_awaitingBus = false; // counters are listed whose arrival is still to come
     bool m_waitingSaid = false; // CSV mode said it waits for a first counter

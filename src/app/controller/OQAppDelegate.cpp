@@ -277,6 +277,8 @@ QString OQAppDelegate::counterName(const OQDevice* device) const
     const auto* counter = counterOf(device);
     if (!counter || !counter->identified())
         return oq::localized(QStringLiteral("ui.counter.unknown"));
+    if (counter->sharesSerial())
+        return oq::localized(QStringLiteral("ui.counter.shared_serial")).arg(counter->serial(), counter->place().port);
     if (!counter->serial().isEmpty())
         return counter->serial();
     return oq::localized(QStringLiteral("ui.counter.no_serial")).arg(counter->place().port);
