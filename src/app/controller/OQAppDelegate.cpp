@@ -275,8 +275,11 @@ QString OQAppDelegate::counterKey(const OQDevice* device) const
 QString OQAppDelegate::counterName(const OQDevice* device) const
 {
     const auto* counter = counterOf(device);
-    if (!counter || !counter->identified())
-        return oq::localized(QStringLiteral("ui.counter.unknown"));
+    if (!counter || !counter->identified()) {
+        // One on its way out is still named as it was.
+        const auto info = device ? device->info() : nullptr;
+        return info && !info->serialNumber().isEmpty() ? info->serialNumber() : oq::localized(QStringLiteral("ui.counter.unknown"));
+    }
     if (counter->sharesSerial())
         return oq::localized(QStringLiteral("ui.counter.shared_serial")).arg(counter->serial(), counter->place().port);
     if (!counter->serial().isEmpty())
