@@ -165,7 +165,7 @@ void Counter::identify()
     if (info->serialNumber().isEmpty())
         LGLogWarn("A counter without a serial number: told apart by its port %@", m_place.port);
     else
-        LGLogInfo("Counter %@ at %@", info->serialNumber(), m_place.port);
+        LGLogInfo("Counter %@ at bus location %08x (%@)", info->serialNumber(), unsigned(m_place.location.value_or(0)), m_place.port);
     if (!same)
         LGLogInfo("counter %@ at %@ is not the one read there before (%@)", now, m_place.port, m_lastKey);
     m_lastKey = now;
