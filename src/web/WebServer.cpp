@@ -168,6 +168,7 @@ namespace {
 // The raw target of each request, kept from before the headers are read until it ends.
 struct Pending {
     std::string target;
+    bool seen = false;
 };
 
 void* keepTarget(void*, const char* uri, MHD_Connection*)
@@ -223,16 +224,24 @@ void endExport(void* cls) { delete static_cast<ExportStream*>(cls); }
 MHD_Result handle(void* cls, MHD_Connection* c, const char*, const char* method, const char*, const char*, size_t* uploadSize, void** reqCls)
 {
     auto* state = static_cast<WebServer::State*>(cls);
+    auto* pending = static_cast<Pending*>(*reqCls);
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
-    // Answered at once, before any body: nothing here takes one.
-    (void)uploadSize;
+    // Refused at once, before any body is read (the connection is then closed): nothing here takes one.
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
         return send(c, MHD_HTTP_METHOD_NOT_ALLOWED, "GET and HEAD only\n", "text/plain; charset=utf-8", false,
             {{"Allow", "GET, HEAD"}});
     }
+    const char* length = headerOf(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (*headerOf(c, MHD_HTTP_HEADER_TRANSFER_ENCODING) || (*length && std::strcmp(length, "0") != 0))
+        return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "a GET takes no body", head);
+    // Answered on the second call, once the request is complete, so the connection can be kept.
+    if (pending && !pending->seen) {
+        pending->seen = true;
+        return MHD_YES;
+    }
+    *uploadSize = 0;
     if (!hostAllowed(headerOf(c, MHD_HTTP_HEADER_HOST), state->hosts, state->port))
         return sendText(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name", head);
-    const auto* pending = static_cast<const Pending*>(*reqCls);
     const auto target = pending ? parseTarget(pending->target) : std::nullopt;
     if (!target)
         return sendText(c, MHD_HTTP_BAD_REQUEST, "bad request target", head);
