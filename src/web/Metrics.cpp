@@ -29,7 +29,7 @@ QByteArray number(double v)
         return "NaN";
     if (std::isinf(v))
         return v > 0 ? "+Inf" : "-Inf";
-    return QByteArray::number(v, 'g', 12);
+    return QByteArray::number(v, 'g', 15);
 }
 
 int levelNumber(const QString& level) { return level == QLatin1String("danger") ? 2 : level == QLatin1String("warning") ? 1 : 0; }
@@ -43,7 +43,7 @@ constexpr Family kRate{"oq_dose_rate_sieverts_per_second", "Latest dose rate the
 constexpr Family kDose{"oq_dose_sieverts", "Dose the counter has accumulated, as it last showed it."};
 constexpr Family kLevel{"oq_alarm_level", "Alarm level of the latest reading: 0 normal, 1 warning, 2 danger."};
 constexpr Family kTime{"oq_last_reading_timestamp_seconds", "When the latest reading arrived, in seconds since the epoch."};
-constexpr Family kConnected{"oq_counter_connected", "1 while the counter is plugged in, else 0."};
+constexpr Family kConnected{"oq_connected", "1 while the counter is plugged in, else 0."};
 
 } // namespace
 

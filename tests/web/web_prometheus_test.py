@@ -64,7 +64,7 @@ def main():
             try:
                 demo.send("state OQ-0001 away")
                 wait_for("the unplugged rate gone stale", lambda: query(port, 'oq_dose_rate_sieverts_per_second{serial="OQ-0001"}') == [], 10)
-                connected = query(port, 'oq_counter_connected{serial="OQ-0001"}')
+                connected = query(port, 'oq_connected{serial="OQ-0001"}')
                 assert connected and connected[0]["value"][1] == "0", connected
                 assert query(port, 'oq_dose_sieverts{serial="OQ-0002"}'), "the other counter's series stays"
             except AssertionError as e:

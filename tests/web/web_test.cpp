@@ -126,8 +126,8 @@ TEST(WebMetrics, BaseUnitsAndAnUnpluggedCountersValuesGone)
     const QByteArray text = oq::web::metricsText(s);
     for (const char* line : {"oq_dose_rate_sieverts_per_second{serial=\"A\\\"1\"} 1e-09\n", "oq_dose_sieverts{serial=\"B2\"} 0.0015\n",
              "oq_alarm_level{serial=\"A\\\"1\"} 1\n", "oq_alarm_level{serial=\"B2\"} 2\n",
-             "oq_last_reading_timestamp_seconds{serial=\"A\\\"1\"} 1700000000.5\n", "oq_counter_connected{serial=\"C3\"} 0\n",
-             "# TYPE oq_counter_connected gauge\n"})
+             "oq_last_reading_timestamp_seconds{serial=\"A\\\"1\"} 1700000000.5\n", "oq_connected{serial=\"C3\"} 0\n",
+             "# TYPE oq_connected gauge\n"})
         EXPECT_TRUE(text.contains(line)) << line << "\n" << text.toStdString();
     EXPECT_EQ(text.count("serial=\"C3\""), 1) << text.toStdString();
 }
