@@ -3,8 +3,14 @@
 second afterwards with memory bounded: a 1 MB header, 500 idle connections, slow clients, path
 traversal, a foreign Host, a missing or wrong token, other methods."""
 import os
+import shutil
 import socket
+import ssl
+import subprocess
+import tempfile
 import time
+import urllib.error
+import urllib.request
 
 from webdemo import Demo, report
 
@@ -151,9 +157,44 @@ def main():
             grown = demo.rss_kb() - rss_before
             if grown > 32 * 1024:
                 failures.append(f"memory grew by {grown} kB")
+        ran += 1
+        try:
+            tls(tmp_token)
+        except (AssertionError, OSError, subprocess.CalledProcessError) as e:
+            failures.append(f"tls: {e!r}")
     finally:
         os.unlink(tmp_token)
     report(failures, ran)
+
+
+def tls(token_file):
+    """HTTPS with the user's own certificate; plain HTTP on that port gets no page, and the cookie is Secure."""
+    folder = tempfile.mkdtemp(prefix="oq-web-tls.")
+    try:
+        cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        with Demo("--token-file", token_file, "--cert", cert, "--key", key, history=False) as demo:
+            assert demo.url.startswith("https://"), demo.url
+            context = ssl.create_default_context(cafile=cert)
+            req = urllib.request.Request(demo.url + "metrics", headers={"Authorization": "Bearer " + TOKEN})
+            with urllib.request.urlopen(req, context=context, timeout=5) as r:
+                assert r.status == 200 and b"oq_connected" in r.read()
+            req = urllib.request.Request(demo.url + "login?token=" + TOKEN)
+            opener = urllib.request.build_opener(urllib.request.HTTPSHandler(context=context), NoRedirect())
+            try:
+                opener.open(req, timeout=5)
+                raise AssertionError("no redirect after signing in")
+            except urllib.error.HTTPError as e:
+                assert e.code == 303 and "; Secure" in e.headers["Set-Cookie"], e.headers
+            assert status(get(demo.port, "/metrics", headers=f"Authorization: Bearer {TOKEN}\r\n")) != 200
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+class NoRedirect(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, *args):
+        return None
 
 
 if __name__ == "__main__":

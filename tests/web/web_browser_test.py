@@ -3,6 +3,7 @@
 readings update without a reload, levels in words and colour, an unplugged counter is said, the
 plot is drawn, and the page's export equals `oqtool history` for the range it shows."""
 import os
+import shutil
 import subprocess
 import tempfile
 import urllib.parse
@@ -19,11 +20,11 @@ WORDS = {"en": {"warning": "Warning", "danger": "Danger", "away": "Unplugged"},
 SIZES = {"phone": (390, 844), "desktop": (1280, 800)}
 
 
-def browser(lang):
+def browser(lang, profile):
     o = webdriver.ChromeOptions()
     o.binary_location = "/usr/bin/chromium"
     for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking", "--disable-component-update",
-              "--disable-sync", "--no-first-run", "--user-data-dir=" + tempfile.mkdtemp(prefix="oq-chromium."), "--lang=" + lang):
+              "--disable-sync", "--no-first-run", "--user-data-dir=" + profile, "--lang=" + lang):
         o.add_argument(a)
     o.add_experimental_option("prefs", {"intl.accept_languages": lang})
     o.set_capability("goog:loggingPrefs", {"browser": "ALL"})
@@ -47,7 +48,8 @@ def main():
     failures, ran = [], 0
     with Demo() as demo:
         for lang in ("en", "de"):
-            d = browser(lang)
+            profile = tempfile.mkdtemp(prefix="oq-chromium.")
+            d = browser(lang, profile)
             try:
                 w = WORDS[lang]
                 demo.send("reading OQ-0001 0.15")
@@ -104,6 +106,7 @@ def main():
                     failures.append(f"{lang}: console errors {errors}")
             finally:
                 d.quit()
+                shutil.rmtree(profile, ignore_errors=True)
     report(failures, ran)
 
 
