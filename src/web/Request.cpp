@@ -3,20 +3,10 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <charconv>
 
 namespace oq::web {
 namespace {
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Percent-decoded and checked as UTF-8; '+' is a space in a query only.
 std::optional<QString> decode(std::string_view text, bool query)
@@ -28,10 +18,11 @@ std::optional<QString> decode(std::string_view text, bool query)
         if (c == '%') {
             if (i + 2 >= text.size())
                 return std::nullopt;
-            const int hi = hexDigit(text[i + 1]), lo = hexDigit(text[i + 2]);
-            if (hi < 0 || lo < 0)
+            unsigned byte = 0;
+            const char* end = text.data() + i + 3;
+            if (std::from_chars(text.data() + i + 1, end, byte, 16).ptr != end)
                 return std::nullopt;
-            bytes.append(char(hi * 16 + lo));
+            bytes.append(char(byte));
             i += 2;
         } else if (query && c == '+') {
             bytes.append(' ');

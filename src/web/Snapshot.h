@@ -28,4 +28,8 @@ struct Snapshot {
     double warningDose = 0, dangerDose = 0; // mSv, as stored
 };
 
+// The display unit and the four thresholds as the settings store holds them. On the thread that
+// owns the settings (the main thread), never on the server's.
+void applyStoredSettings(Snapshot& snapshot);
+
 } // namespace oq::web

@@ -192,11 +192,11 @@ void addSafetyHeaders(MHD_Response* r)
     MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
 }
 
-MHD_Result send(MHD_Connection* c, unsigned status, const QByteArray& body, const char* type, bool head,
+MHD_Result send(MHD_Connection* c, unsigned status, const QByteArray& body, const char* type,
     std::initializer_list<std::pair<const char*, QByteArray>> headers = {})
 {
-    MHD_Response* r = head ? MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT)
-                           : MHD_create_response_from_buffer(size_t(body.size()), const_cast<char*>(body.constData()), MHD_RESPMEM_MUST_COPY);
+    // libmicrohttpd leaves the body out of an answer to HEAD itself, keeping its length.
+    MHD_Response* r = MHD_create_response_from_buffer(size_t(body.size()), const_cast<char*>(body.constData()), MHD_RESPMEM_MUST_COPY);
     if (!r)
         return MHD_NO;
     MHD_add_response_header(r, "Content-Type", type);
@@ -208,9 +208,9 @@ MHD_Result send(MHD_Connection* c, unsigned status, const QByteArray& body, cons
     return result;
 }
 
-MHD_Result sendText(MHD_Connection* c, unsigned status, const char* text, bool head)
+MHD_Result sendText(MHD_Connection* c, unsigned status, const char* text)
 {
-    return send(c, status, QByteArray(text) + '\n', "text/plain; charset=utf-8", head);
+    return send(c, status, QByteArray(text) + '\n', "text/plain; charset=utf-8");
 }
 
 ssize_t readExport(void* cls, uint64_t, char* buf, size_t max)
@@ -228,12 +228,12 @@ MHD_Result handle(void* cls, MHD_Connection* c, const char*, const char* method,
     const bool head = std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
     // Refused at once, before any body is read (the connection is then closed): nothing here takes one.
     if (!head && std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        return send(c, MHD_HTTP_METHOD_NOT_ALLOWED, "GET and HEAD only\n", "text/plain; charset=utf-8", false,
+        return send(c, MHD_HTTP_METHOD_NOT_ALLOWED, "GET and HEAD only\n", "text/plain; charset=utf-8",
             {{"Allow", "GET, HEAD"}});
     }
     const char* length = headerOf(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
     if (*headerOf(c, MHD_HTTP_HEADER_TRANSFER_ENCODING) || (*length && std::strcmp(length, "0") != 0))
-        return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "a GET takes no body", head);
+        return sendText(c, MHD_HTTP_CONTENT_TOO_LARGE, "a GET takes no body");
     // Answered on the second call, once the request is complete, so the connection can be kept.
     if (pending && !pending->seen) {
         pending->seen = true;
@@ -241,10 +241,10 @@ MHD_Result handle(void* cls, MHD_Connection* c, const char*, const char* method,
     }
     *uploadSize = 0;
     if (!hostAllowed(headerOf(c, MHD_HTTP_HEADER_HOST), state->hosts, state->port))
-        return sendText(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name", head);
+        return sendText(c, MHD_HTTP_MISDIRECTED_REQUEST, "unknown host name");
     const auto target = pending ? parseTarget(pending->target) : std::nullopt;
     if (!target)
-        return sendText(c, MHD_HTTP_BAD_REQUEST, "bad request target", head);
+        return sendText(c, MHD_HTTP_BAD_REQUEST, "bad request target");
     return state->answer(c, *target, head);
 }
 
@@ -270,14 +270,14 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
     if (path.startsWith(QLatin1String("/static/"))) { // the page's own files, also for the sign-in form
         const auto f = files.constFind(path.mid(8));
         if (f == files.constEnd())
-            return sendText(c, MHD_HTTP_NOT_FOUND, "not found", head);
-        return send(c, MHD_HTTP_OK, f->body, f->type.constData(), head, {{"Cache-Control", "no-cache"}});
+            return sendText(c, MHD_HTTP_NOT_FOUND, "not found");
+        return send(c, MHD_HTTP_OK, f->body, f->type.constData(), {{"Cache-Control", "no-cache"}});
     }
     const bool tls = !cert.isEmpty();
     const auto loginPage = [&](unsigned status, bool wrong) {
         QByteArray page = files.value(QStringLiteral("login.html")).body;
         page.replace("{{lang}}", language.toLatin1()).replace("{{wrong}}", wrong ? "wrong" : "");
-        return send(c, status, page, "text/html; charset=utf-8", head, {{"Cache-Control", "no-store"}});
+        return send(c, status, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
     };
     if (token) {
         if (path == QLatin1String("/login")) {
@@ -288,7 +288,7 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
             if (!sameSecret(std::string_view(g.constData(), size_t(g.size())), *token))
                 return loginPage(MHD_HTTP_UNAUTHORIZED, true);
             const QByteArray cookie = "oq_session=" + newSession() + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : "");
-            return send(c, MHD_HTTP_SEE_OTHER, {}, "text/plain", head, {{"Location", "/"}, {"Set-Cookie", cookie}, {"Cache-Control", "no-store"}});
+            return send(c, MHD_HTTP_SEE_OTHER, {}, "text/plain", {{"Location", "/"}, {"Set-Cookie", cookie}, {"Cache-Control", "no-store"}});
         }
         const auto bearer = bearerToken(headerOf(c, MHD_HTTP_HEADER_AUTHORIZATION));
         const auto session = cookieValue(headerOf(c, MHD_HTTP_HEADER_COOKIE), "oq_session");
@@ -296,22 +296,22 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
         if (!allowed) {
             if (path == QLatin1String("/"))
                 return loginPage(MHD_HTTP_UNAUTHORIZED, false);
-            return send(c, MHD_HTTP_UNAUTHORIZED, "token needed\n", "text/plain; charset=utf-8", head,
+            return send(c, MHD_HTTP_UNAUTHORIZED, "token needed\n", "text/plain; charset=utf-8",
                 {{"WWW-Authenticate", "Bearer realm=\"oq-online\""}});
         }
     }
     if (path == QLatin1String("/")) {
         QByteArray page = files.value(QStringLiteral("index.html")).body;
         page.replace("{{lang}}", language.toLatin1());
-        return send(c, MHD_HTTP_OK, page, "text/html; charset=utf-8", head, {{"Cache-Control", "no-store"}});
+        return send(c, MHD_HTTP_OK, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
     }
     if (path == QLatin1String("/metrics"))
-        return send(c, MHD_HTTP_OK, metricsText(*current()), "text/plain; version=0.0.4; charset=utf-8", head);
+        return send(c, MHD_HTTP_OK, metricsText(*current()), "text/plain; version=0.0.4; charset=utf-8");
     if (path == QLatin1String("/api/counters"))
-        return send(c, MHD_HTTP_OK, countersJson(*current()), "application/json", head, {{"Cache-Control", "no-store"}});
+        return send(c, MHD_HTTP_OK, countersJson(*current()), "application/json", {{"Cache-Control", "no-store"}});
     if (path == QLatin1String("/api/history") || path == QLatin1String("/export")) {
         if (options.historyPath.isEmpty())
-            return sendText(c, MHD_HTTP_NOT_FOUND, "no history is kept", head);
+            return sendText(c, MHD_HTTP_NOT_FOUND, "no history is kept");
         const QString serial = target.value(u"counter").value_or(QString());
         const QString range = target.value(u"range").value_or(QStringLiteral("day"));
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -321,15 +321,15 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
             QString problem;
             const auto json = plotJson(options.historyPath, request, &problem);
             if (!json)
-                return sendText(c, MHD_HTTP_BAD_REQUEST, "unknown range", head);
-            return send(c, MHD_HTTP_OK, *json, "application/json", head, {{"Cache-Control", "no-store"}});
+                return sendText(c, MHD_HTTP_BAD_REQUEST, "unknown range");
+            return send(c, MHD_HTTP_OK, *json, "application/json", {{"Cache-Control", "no-store"}});
         }
         // The range the page showed, to the millisecond, so the file holds what was drawn.
         const auto from = parseMs(target.value(u"from").value_or(QString()));
         const auto to = parseMs(target.value(u"to").value_or(QString()));
         const QString format = target.value(u"format").value_or(QStringLiteral("csv"));
         if (!from || !to || *from > *to || (format != QLatin1String("csv") && format != QLatin1String("json")))
-            return sendText(c, MHD_HTTP_BAD_REQUEST, "from, to (ms) and format=csv|json are needed", head);
+            return sendText(c, MHD_HTTP_BAD_REQUEST, "from, to (ms) and format=csv|json are needed");
         const bool json = format == QLatin1String("json");
         const QByteArray type = json ? "application/json" : "text/csv; charset=utf-8";
         QByteArray name = "history";
@@ -337,11 +337,11 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
             name += ch.isLetterOrNumber() && ch.unicode() < 128 ? char(ch.unicode()) : '_';
         const QByteArray disposition = "attachment; filename=\"" + name + (json ? ".json\"" : ".csv\"");
         if (head)
-            return send(c, MHD_HTTP_OK, {}, type.constData(), true, {{"Content-Disposition", disposition}});
+            return send(c, MHD_HTTP_OK, {}, type.constData(), {{"Content-Disposition", disposition}});
         const auto snap = current();
         auto stream = ExportStream::start(options.historyPath, serial, *from, *to, json, snap->warningRate, snap->dangerRate);
         if (!stream)
-            return sendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many exports at once", false);
+            return sendText(c, MHD_HTTP_SERVICE_UNAVAILABLE, "too many exports at once");
         MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, readExport, stream.get(), endExport);
         if (!r)
             return MHD_NO;
@@ -353,7 +353,7 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
         MHD_destroy_response(r);
         return result;
     }
-    return sendText(c, MHD_HTTP_NOT_FOUND, "not found", head);
+    return sendText(c, MHD_HTTP_NOT_FOUND, "not found");
 }
 
 WebServer::WebServer() : d(std::make_unique<State>()) { }

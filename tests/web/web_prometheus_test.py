@@ -31,8 +31,8 @@ def query(port, expr):
 
 def main():
     failures, ran = [], 0
-    tmp = tempfile.mkdtemp(prefix="oq-prometheus.")
     with Demo(history=False) as demo:
+        tmp = tempfile.mkdtemp(prefix="oq-prometheus.")
         demo.send("reading OQ-0001 0.36")  # 1e-10 Sv/s
         demo.send("reading OQ-0002 15 2")  # 1.5e-05 Sv
         ran += 1

@@ -19,10 +19,15 @@ class Demo:
                         XDG_DATA_HOME=os.path.join(self.tmp, "data"), TZ=os.environ.get("TZ", "Europe/Berlin"))
         self.history = os.path.join(self.tmp, "history.sqlite3")
         cmd = [DEMO, *args] + (["--history", self.history, "--make-history"] if history else [])
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=self.env)
-        line = self.proc.stdout.readline().split()
-        if len(line) != 2 or line[0] != "listening":
-            raise RuntimeError(f"oq-web-demo did not start: {line}")
+        try:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=self.env)
+            line = self.proc.stdout.readline().split()
+            if len(line) != 2 or line[0] != "listening":
+                self.proc.kill()
+                raise RuntimeError(f"oq-web-demo did not start: {line}")
+        except BaseException:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            raise
         self.url = line[1]
         self.port = int(self.url.rsplit(":", 1)[1].strip("/"))
 
