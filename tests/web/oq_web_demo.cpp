@@ -50,46 +50,29 @@ int main(int argc, char** argv)
     QString unit = QStringLiteral("Sv");
     bool make = false;
     const QStringList args = app.arguments();
+    const std::map<QString, QString*> valued{{QStringLiteral("--address"), &options.address}, {QStringLiteral("--token-file"), &options.tokenFile},
+        {QStringLiteral("--cert"), &options.certFile}, {QStringLiteral("--key"), &options.keyFile},
+        {QStringLiteral("--history"), &options.historyPath}, {QStringLiteral("--unit"), &unit}};
     for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const QString next = i + 1 < args.size() ? args[i + 1] : QString();
-        if (a == QLatin1String("--make-history")) {
+        if (args[i] == QLatin1String("--make-history"))
             make = true;
-            continue;
-        }
-        ++i;
-        if (a == QLatin1String("--address"))
-            options.address = next;
-        else if (a == QLatin1String("--port"))
-            options.port = quint16(next.toUInt());
-        else if (a == QLatin1String("--token-file"))
-            options.tokenFile = next;
-        else if (a == QLatin1String("--cert"))
-            options.certFile = next;
-        else if (a == QLatin1String("--key"))
-            options.keyFile = next;
-        else if (a == QLatin1String("--history"))
-            options.historyPath = next;
-        else if (a == QLatin1String("--unit"))
-            unit = next;
-        else {
-            std::fprintf(stderr, "oq-web-demo: unknown option %s\n", qPrintable(a));
-            return 2;
-        }
+        else if (args[i] == QLatin1String("--port") && i + 1 < args.size())
+            options.port = quint16(args[++i].toUInt());
+        else if (valued.count(args[i]) && i + 1 < args.size())
+            *valued.at(args[i]) = args[i + 1], ++i;
+        else
+            return std::fprintf(stderr, "oq-web-demo: unknown option %s\n", qPrintable(args[i])), 2;
     }
     const QStringList serials{QStringLiteral("OQ-0001"), QStringLiteral("OQ-0002")};
     if (make && !options.historyPath.isEmpty())
         makeHistory(options.historyPath, serials);
 
-    oq::web::Snapshot snapshot;
-    snapshot.displayUnit = unit;
-    snapshot.warningRate = kWarningRate;
-    snapshot.dangerRate = kDangerRate;
-    snapshot.warningDose = kWarningDose;
-    snapshot.dangerDose = kDangerDose;
+    oq::web::Snapshot snapshot{{}, unit, kWarningRate, kDangerRate, kWarningDose, kDangerDose};
+    const auto fresh = [](const QString& serial, const QString& name) {
+        return oq::web::CounterView{serial, serial, name, QStringLiteral("starting"), true, {}, {}, 1, QStringLiteral("Sv"), QStringLiteral("normal")};
+    };
     for (const QString& s : serials)
-        snapshot.counters.push_back({s, s, QStringLiteral("Counter %1").arg(s.right(1)), QStringLiteral("starting"), true, {}, {}, 1,
-            QStringLiteral("Sv"), QStringLiteral("normal")});
+        snapshot.counters.push_back(fresh(s, QStringLiteral("Counter %1").arg(s.right(1))));
 
     oq::web::WebServer server;
     if (const QString why = server.start(options); !why.isEmpty()) {
@@ -105,11 +88,8 @@ int main(int argc, char** argv)
         if (w.value(0) == QLatin1String("quit"))
             break;
         auto it = std::find_if(snapshot.counters.begin(), snapshot.counters.end(), [&](const auto& c) { return c.serial == w.value(1); });
-        if (it == snapshot.counters.end()) {
-            snapshot.counters.push_back({w.value(1), w.value(1), w.value(1), QStringLiteral("starting"), true, {}, {}, 1, QStringLiteral("Sv"),
-                QStringLiteral("normal")});
-            it = snapshot.counters.end() - 1;
-        }
+        if (it == snapshot.counters.end())
+            it = snapshot.counters.insert(it, fresh(w.value(1), w.value(1)));
         if (w.value(0) == QLatin1String("reading") && w.size() >= 3) {
             it->value = w[2].toDouble();
             it->mode = w.size() > 3 ? w[3].toInt() : 1;
@@ -117,8 +97,8 @@ int main(int argc, char** argv)
             it->state = QStringLiteral("reading");
             it->connected = true;
             const bool rate = it->mode == 1;
-            it->level = QString::fromLatin1(oq::levelName(oq::levelFor(*it->value, float(rate ? kWarningRate : snapshot.warningDose * 1000),
-                float(rate ? kDangerRate : snapshot.dangerDose * 1000))));
+            const auto level = oq::levelFor(*it->value, float(rate ? kWarningRate : kWarningDose * 1000), float(rate ? kDangerRate : kDangerDose * 1000));
+            it->level = QString::fromLatin1(oq::levelName(level));
         } else if (w.value(0) == QLatin1String("state") && w.size() >= 3) {
             it->state = w[2];
             it->connected = w[2] != QLatin1String("away") && w[2] != QLatin1String("ended");

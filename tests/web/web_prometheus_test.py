@@ -35,6 +35,7 @@ def main():
         tmp = tempfile.mkdtemp(prefix="oq-prometheus.")
         demo.send("reading OQ-0001 0.36")  # 1e-10 Sv/s
         demo.send("reading OQ-0002 15 2")  # 1.5e-05 Sv
+        demo.send('reading Q"\\x 0.1')  # a label to escape
         ran += 1
         status, body, headers = demo.get("/metrics")
         check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
