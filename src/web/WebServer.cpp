@@ -274,28 +274,25 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
         return send(c, MHD_HTTP_OK, f->body, f->type.constData(), {{"Cache-Control", "no-cache"}});
     }
     const bool tls = !cert.isEmpty();
-    const auto loginPage = [&](unsigned status, bool wrong) {
+    const auto loginPage = [&]() {
         QByteArray page = files.value(QStringLiteral("login.html")).body;
-        page.replace("{{lang}}", language.toLatin1()).replace("{{wrong}}", wrong ? "wrong" : "");
-        return send(c, status, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
+        page.replace("{{lang}}", language.toLatin1());
+        return send(c, MHD_HTTP_OK, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
     };
     if (token) {
-        if (path == QLatin1String("/login")) {
-            const auto given = target.value(u"token");
-            if (!given)
-                return loginPage(MHD_HTTP_OK, false);
-            const QByteArray g = given->toUtf8();
-            if (!sameSecret(std::string_view(g.constData(), size_t(g.size())), *token))
-                return loginPage(MHD_HTTP_UNAUTHORIZED, true);
-            const QByteArray cookie = "oq_session=" + newSession() + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : "");
-            return send(c, MHD_HTTP_SEE_OTHER, {}, "text/plain", {{"Location", "/"}, {"Set-Cookie", cookie}, {"Cache-Control", "no-store"}});
-        }
         const auto bearer = bearerToken(headerOf(c, MHD_HTTP_HEADER_AUTHORIZATION));
         const auto session = cookieValue(headerOf(c, MHD_HTTP_HEADER_COOKIE), "oq_session");
-        const bool allowed = (bearer && sameSecret(*bearer, *token)) || (session && knownSession(*session));
-        if (!allowed) {
-            if (path == QLatin1String("/"))
-                return loginPage(MHD_HTTP_UNAUTHORIZED, false);
+        const bool byToken = bearer && sameSecret(*bearer, *token);
+        // The sign-in form sends the token as a header from script, so it never stands in a URL
+        // (history, logs); the session cookie holds a random id, not the token.
+        if (path == QLatin1String("/login") && byToken) {
+            const QByteArray cookie = "oq_session=" + newSession() + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : "");
+            return send(c, MHD_HTTP_NO_CONTENT, {}, "text/plain", {{"Set-Cookie", cookie}, {"Cache-Control", "no-store"}});
+        }
+        if (!byToken && !(session && knownSession(*session))) {
+            // A browser is shown the form, as a page of its own rather than an error.
+            if (path == QLatin1String("/") || (path == QLatin1String("/login") && !bearer))
+                return loginPage();
             return send(c, MHD_HTTP_UNAUTHORIZED, "token needed\n", "text/plain; charset=utf-8",
                 {{"WWW-Authenticate", "Bearer realm=\"oq-online\""}});
         }
