@@ -31,8 +31,8 @@ class Demo:
         self.proc.stdin.flush()
         assert self.proc.stdout.readline().strip() == "ok", line
 
-    def get(self, path, timeout=5):
-        with urllib.request.urlopen(self.url.rstrip("/") + path, timeout=timeout) as r:
+    def get(self, path, timeout=5, headers=None):
+        with urllib.request.urlopen(urllib.request.Request(self.url.rstrip("/") + path, headers=headers or {}), timeout=timeout) as r:
             return r.status, r.read(), r.headers
 
     def rss_kb(self):
