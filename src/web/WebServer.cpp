@@ -165,23 +165,33 @@ struct WebServer::State {
 
 namespace {
 
-// The raw target of each request, kept from before the headers are read until it ends.
+// The raw target of a connection's current request. Owned by the connection, not the request:
+// libmicrohttpd tells the end of every connection, but not of a request that never reached the
+// handler (headers too large, a client gone), which would leak what was kept per request.
 struct Pending {
     std::string target;
     bool seen = false;
 };
 
-void* keepTarget(void*, const char* uri, MHD_Connection*)
+void connectionChanged(void*, MHD_Connection*, void** socketContext, MHD_ConnectionNotificationCode code)
 {
-    auto* p = new Pending;
-    p->target = std::string(uri, strnlen(uri, kMaxTarget + 1));
-    return p;
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        *socketContext = new Pending;
+    } else {
+        delete static_cast<Pending*>(*socketContext);
+        *socketContext = nullptr;
+    }
 }
 
-void requestDone(void*, MHD_Connection*, void** reqCls, MHD_RequestTerminationCode)
+void* keepTarget(void*, const char* uri, MHD_Connection* c)
 {
-    delete static_cast<Pending*>(*reqCls);
-    *reqCls = nullptr;
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    auto* p = info ? static_cast<Pending*>(info->socket_context) : nullptr;
+    if (p) {
+        p->target.assign(uri, strnlen(uri, kMaxTarget + 1));
+        p->seen = false;
+    }
+    return p;
 }
 
 void addSafetyHeaders(MHD_Response* r)
@@ -395,7 +405,9 @@ QString WebServer::start(const ServerOptions& options)
 
     sockaddr_storage address{};
     const QByteArray a = options.address.toLatin1();
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL_LINUX_ONLY;
+    // poll(), not epoll: with epoll, Debian's libmicrohttpd 0.9.75 left connections that a client
+    // closed mid-request in CLOSE-WAIT past every timeout until the connection cap was reached.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
     if (inet_pton(AF_INET, a.constData(), &reinterpret_cast<sockaddr_in*>(&address)->sin_addr) == 1) {
         auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
         v4->sin_family = AF_INET;
@@ -422,8 +434,8 @@ QString WebServer::start(const ServerOptions& options)
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kRequestMemory,
         MHD_OPTION_THREAD_POOL_SIZE, kThreads,
+        MHD_OPTION_NOTIFY_CONNECTION, connectionChanged, nullptr,
         MHD_OPTION_URI_LOG_CALLBACK, keepTarget, nullptr,
-        MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
         keyData ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, keyData,
         MHD_OPTION_HTTPS_MEM_CERT, certData,
         MHD_OPTION_END);
