@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <atomic>
 #include <deque>
 #include <mutex>
 
@@ -124,7 +125,7 @@ const char* headerOf(MHD_Connection* c, const char* name)
 struct WebServer::State {
     ServerOptions options;
     MHD_Daemon* daemon = nullptr;
-    quint16 port = 0;
+    std::atomic<quint16> port = 0; // known only once listening when 0 was asked for
     QStringList hosts;
     std::optional<QByteArray> token;
     QByteArray cert, key;
@@ -443,7 +444,6 @@ QString WebServer::start(const ServerOptions& options)
         return localized(QStringLiteral("web.cannot_listen")).arg(options.address).arg(options.port);
     if (const MHD_DaemonInfo* info = MHD_get_daemon_info(d->daemon, MHD_DAEMON_INFO_BIND_PORT))
         d->port = info->port;
-    d->hosts = allowedHosts(options);
     return {};
 }
 
@@ -468,7 +468,7 @@ quint16 WebServer::port() const { return d->port; }
 QString WebServer::url() const
 {
     const QString host = d->options.address.contains(QLatin1Char(':')) ? QLatin1Char('[') + d->options.address + QLatin1Char(']') : d->options.address;
-    return QStringLiteral("%1://%2:%3/").arg(d->cert.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host).arg(d->port);
+    return QStringLiteral("%1://%2:%3/").arg(d->cert.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host).arg(d->port.load());
 }
 
 bool parseListen(const QString& text, QString* address, quint16* port)
