@@ -285,10 +285,10 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
         return send(c, MHD_HTTP_OK, f->body, f->type.constData(), {{"Cache-Control", "no-cache"}});
     }
     const bool tls = !cert.isEmpty();
-    const auto loginPage = [&]() {
-        QByteArray page = files.value(QStringLiteral("login.html")).body;
-        page.replace("{{lang}}", language.toLatin1());
-        return send(c, MHD_HTTP_OK, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
+    const auto page = [&](const char* view) {
+        QByteArray html = files.value(QStringLiteral("index.html")).body;
+        html.replace("{{lang}}", language.toLatin1()).replace("{{view}}", view);
+        return send(c, MHD_HTTP_OK, html, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
     };
     if (token) {
         const auto bearer = bearerToken(headerOf(c, MHD_HTTP_HEADER_AUTHORIZATION));
@@ -303,16 +303,13 @@ MHD_Result WebServer::State::answer(MHD_Connection* c, const Target& target, boo
         if (!byToken && !(session && knownSession(*session))) {
             // A browser is shown the form, as a page of its own rather than an error.
             if (path == QLatin1String("/") || (path == QLatin1String("/login") && !bearer))
-                return loginPage();
+                return page("signin");
             return send(c, MHD_HTTP_UNAUTHORIZED, "token needed\n", "text/plain; charset=utf-8",
                 {{"WWW-Authenticate", "Bearer realm=\"oq-online\""}});
         }
     }
-    if (path == QLatin1String("/")) {
-        QByteArray page = files.value(QStringLiteral("index.html")).body;
-        page.replace("{{lang}}", language.toLatin1());
-        return send(c, MHD_HTTP_OK, page, "text/html; charset=utf-8", {{"Cache-Control", "no-store"}});
-    }
+    if (path == QLatin1String("/"))
+        return page("readings");
     if (path == QLatin1String("/metrics"))
         return send(c, MHD_HTTP_OK, metricsText(*current()), "text/plain; version=0.0.4; charset=utf-8");
     if (path == QLatin1String("/api/counters"))

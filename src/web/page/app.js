@@ -10,6 +10,7 @@
     hour: "Stunde", day: "Tag", week: "Woche", month: "Monat", year: "Jahr", all: "Alles",
     last: "Letzter Messwert", none: "Kein Zähler angeschlossen", lost: "Keine Verbindung zum Rechner",
     updated: "Aktualisiert", empty: "Keine Messwerte in diesem Zeitraum",
+    token: "Zugangsschlüssel", signIn: "Anmelden", wrong: "Dieser Schlüssel stimmt nicht.",
   } : {
     normal: "Normal", warning: "Warning", danger: "Danger",
     away: "Unplugged", opening: "Opening …", starting: "Starting …", silent: "Silent: no readings",
@@ -17,6 +18,7 @@
     hour: "Hour", day: "Day", week: "Week", month: "Month", year: "Year", all: "All",
     last: "Last reading", none: "No counter is plugged in", lost: "No connection to the computer",
     updated: "Updated", empty: "No readings in this range",
+    token: "Access token", signIn: "Sign in", wrong: "That token is not the right one.",
   };
   const RANGES = ["hour", "day", "week", "month", "year", "all"];
   const SVG = "http://www.w3.org/2000/svg";
@@ -149,6 +151,26 @@
     }
   }
 
-  poll();
-  setInterval(poll, 1000);
+  // Served instead of the readings while a token is needed: the token goes as a header, never in
+  // the URL, and the answer sets the session cookie.
+  function signIn() {
+    const form = document.querySelector("form.login");
+    form.hidden = false;
+    document.getElementById("token-label").textContent = T.token;
+    document.getElementById("sign-in").textContent = T.signIn;
+    form.addEventListener("submit", async (e) => {
+      e.preventDefault();
+      const token = document.getElementById("token").value;
+      const r = await fetch("/login", { headers: { Authorization: "Bearer " + token }, cache: "no-store" });
+      if (r.ok) location.assign("/");
+      else document.getElementById("wrong").textContent = T.wrong;
+    });
+  }
+
+  if (document.body.dataset.view === "signin") {
+    signIn();
+  } else {
+    poll();
+    setInterval(poll, 1000);
+  }
 })();
