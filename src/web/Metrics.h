@@ -11,7 +11,7 @@ namespace oq::web {
 // whether it is connected. An unplugged counter keeps only that, so its values go stale.
 QByteArray metricsText(const Snapshot& snapshot);
 
-// {"displayUnit": .., "thresholds": {..}, "counters": [..]}
+// {"displayUnit", "thresholds", "counters": [..]}; the dose thresholds in μSv, as the dose values.
 QByteArray countersJson(const Snapshot& snapshot);
 
 } // namespace oq::web
