@@ -1,12 +1,10 @@
 #include "OQDevice.h"
 
-#include "platform/Clock.h"
+#include "parser/OQDeviceInfo.h"
 
 OQDevice::OQDevice(QObject* parent)
     : QObject(parent)
 {
-    m_silenceTimer.setSingleShot(true);
-    connect(&m_silenceTimer, &QTimer::timeout, this, [this] { setOnlineSilent(true); });
 }
 
 OQDevice::~OQDevice() = default;
@@ -23,10 +21,22 @@ std::optional<double> OQDevice::onlineValue() const
     return m_onlineValue;
 }
 
-std::optional<qint64> OQDevice::onlineValueTime() const
+std::optional<oq::Reading> OQDevice::reading() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_onlineValueTime;
+    return m_reading;
+}
+
+QString OQDevice::port() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_port;
+}
+
+void OQDevice::setPort(const QString& port)
+{
+    QMutexLocker lock(&m_mutex);
+    m_port = port;
 }
 
 QVariant OQDevice::onlineValueVariant() const
@@ -77,8 +87,6 @@ void OQDevice::setBusy(bool v)
 void OQDevice::setFailed(bool v)
 {
     m_failed.store(v);
-    if (v)
-        watchOnlineSilence(false);
     emit failedChanged(v);
 }
 
@@ -93,40 +101,33 @@ void OQDevice::setOnlineValue(std::optional<double> v)
     {
         QMutexLocker lock(&m_mutex);
         m_onlineValue = v;
-        m_onlineValueTime.reset();
+        m_reading.reset();
     }
     emit onlineValueChanged();
 }
 
-void OQDevice::setOnlineValue(double v, qint64 timeMs)
+void OQDevice::setOnlineReading(int mode, double v, qint64 timeMs, const QString& unit)
 {
+    const auto counter = info();
+    oq::Reading r;
+    r.serial = counter ? counter->serialNumber() : QString();
+    if (r.serial.isNull())
+        r.serial = QStringLiteral("");
+    r.firmware = counter ? counter->firmwareVersion() : QString();
+    r.port = port();
+    r.timeMs = timeMs;
+    r.mode = mode;
+    r.value = v;
+    r.counterUnit = unit;
+    r.level = oq::levelForValue(v, mode);
     {
         QMutexLocker lock(&m_mutex);
         m_onlineValue = v;
-        m_onlineValueTime = timeMs;
-    }
-    if (m_silenceWatched) {
-        m_silenceTimer.start(oq::clock::scaledMs(kOnlineSilenceSeconds));
-        setOnlineSilent(false);
+        m_reading = r;
     }
     emit onlineValueChanged();
-}
-
-void OQDevice::watchOnlineSilence(bool on)
-{
-    m_silenceWatched = on;
-    if (on)
-        return;
-    m_silenceTimer.stop();
-    setOnlineSilent(false);
-}
-
-void OQDevice::setOnlineSilent(bool v)
-{
-    if (m_onlineSilent == v)
-        return;
-    m_onlineSilent = v;
-    emit onlineSilentChanged(v);
+    setOnlineUnit(unit);
+    emit readingArrived(r);
 }
 
 void OQDevice::setOnlineUnit(const QString& unit)

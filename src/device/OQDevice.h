@@ -6,7 +6,6 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -14,6 +13,7 @@
 
 #include "platform/ErrorRecord.h"
 #include "platform/ProgressRecord.h"
+#include "readings/Reading.h"
 
 class OQDeviceInfo;
 class OQProtocol;
@@ -26,7 +26,6 @@ class OQDevice : public QObject {
     Q_PROPERTY(bool onlineMode READ onlineMode NOTIFY onlineModeChanged)
     Q_PROPERTY(QVariant onlineValue READ onlineValueVariant NOTIFY onlineValueChanged)
     Q_PROPERTY(QString onlineUnit READ onlineUnit NOTIFY onlineUnitChanged)
-    Q_PROPERTY(bool onlineSilent READ onlineSilent NOTIFY onlineSilentChanged)
     Q_PROPERTY(QString error READ error NOTIFY errorChanged)
     Q_PROPERTY(bool canSetTime READ canSetTime CONSTANT)
     Q_PROPERTY(bool usbConnected READ usbConnected CONSTANT)
@@ -45,19 +44,15 @@ public:
     bool failed() const { return m_failed.load(); }
     bool onlineMode() const { return m_onlineMode.load(); }
     std::optional<double> onlineValue() const;
-    // When the counter's line that gave `onlineValue` was read (ms since the epoch, UTC), so a
-    // recorder keeps the reading's own time however late it handles it; none with no value. Each
-    // value of a loop has a later time than the one before.
-    std::optional<qint64> onlineValueTime() const;
     QVariant onlineValueVariant() const;
     // Null text for none.
     QString onlineUnit() const;
-    // The counter sends a reading a second; one that has sent none for this long (modelled seconds)
-    // while its stream runs has gone silent: five readings missed, two read time-outs passed.
-    static constexpr double kOnlineSilenceSeconds = 5;
-    // No value line for kOnlineSilenceSeconds since the last one of a running stream; off again at
-    // the next value line, at the stop, or at a failure.
-    bool onlineSilent() const { return m_onlineSilent; }
+    // The reading behind `onlineValue`, whole: made by the stream that read its line; none with no value.
+    std::optional<oq::Reading> reading() const;
+    // Where the counter is plugged in, for people and for telling counters without a serial apart:
+    // /dev/ttyUSB0, usb:LOCATION; empty when unknown. Set once, before the first exchange.
+    QString port() const;
+    void setPort(const QString& port);
     QString error() const;
     std::shared_ptr<oq::ProgressRecord> progress() const;
     bool canSetTime() const { return m_canSetTime.load(); }
@@ -86,7 +81,8 @@ signals:
     void onlineModeChanged(bool);
     void onlineValueChanged();
     void onlineUnitChanged();
-    void onlineSilentChanged(bool);
+    // Each value line of a stream, as one reading; after onlineValue and onlineUnit are set.
+    void readingArrived(const oq::Reading& reading);
     void errorChanged();
     void progressChanged();
 
@@ -100,12 +96,10 @@ protected:
     void setFailed(bool v);
     void setOnlineMode(bool v);
     void setOnlineValue(std::optional<double> v);
-    // A value and the time its line was read, set together before observers are told.
-    void setOnlineValue(double v, qint64 timeMs);
+    // A value line of a stream in `mode` (1 rate, 2 dose) read at `timeMs`: onlineValue, onlineUnit,
+    // then the whole reading, told in that order.
+    void setOnlineReading(int mode, double v, qint64 timeMs, const QString& unit);
     void setOnlineUnit(const QString& unit);
-    // On when a stream is asked for, off when it is stopped; only a watched stream can go silent,
-    // and only once its first value came.
-    void watchOnlineSilence(bool on);
     void setError(const QString& message);
     void setProgress(std::shared_ptr<oq::ProgressRecord> progress);
     void setCanSetTime(bool v) { m_canSetTime = v; }
@@ -114,7 +108,8 @@ private:
     mutable QMutex m_mutex; // guards the object-valued properties so readers never see half a value
     std::shared_ptr<const OQDeviceInfo> m_info;
     std::optional<double> m_onlineValue;
-    std::optional<qint64> m_onlineValueTime;
+    std::optional<oq::Reading> m_reading;
+    QString m_port;
     QString m_onlineUnit;
     QString m_error;
     std::shared_ptr<oq::ProgressRecord> m_progress;
@@ -123,11 +118,6 @@ private:
     std::atomic<bool> m_failed{false};
     std::atomic<bool> m_onlineMode{false};
     std::atomic<bool> m_canSetTime{false};
-    // Main thread only.
-    QTimer m_silenceTimer;
-    bool m_silenceWatched = false;
-    bool m_onlineSilent = false;
-    void setOnlineSilent(bool v);
 };
 
 // Devices are shared: work queued for a device keeps it alive until it has run. The last owner may

@@ -77,6 +77,12 @@ void OQUSBDevice::runOnWorker(std::function<void(const std::shared_ptr<OQUSBDevi
     });
 }
 
+oq::ft::OpenFailure OQUSBDevice::openFailure() const
+{
+    QMutexLocker lock(&m_textMutex);
+    return m_openFailure;
+}
+
 QString OQUSBDevice::calibration() const
 {
     QMutexLocker lock(&m_textMutex);

@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "device/OQDevice.h"
+#include "device/ft/FtBackend.h"
 #include "device/ft/ftd2xx.h"
 #include "platform/Dispatch.h"
 #include "platform/ErrorRecord.h"
@@ -59,6 +60,8 @@ public:
     std::optional<DWORD> bridgeLocation() const { return m_bridgeLocation; }
     // The online loop running now has been asked to stop.
     bool cancelOnline() const { return loopStopRequested(m_runningLoop.load()); }
+    // Why this device's bridge would not open; none when it opened or was not tried.
+    oq::ft::OpenFailure openFailure() const;
     // Answers of the last protocol transfer, trimmed; null until one was read.
     QString calibration() const;
     QString hwInfo() const;
@@ -143,6 +146,11 @@ private:
     void startOnlineMode(const QString& command);
     bool loopStopRequested(quint64 loop) const { return loop != 0 && loop <= m_loopsStopped.load(); }
     bool runOnlineLoop(const QString& command, quint64 loop);
+    // After a stop's "X": waits until nothing has arrived for kQuietLineSeconds (at most
+    // kQuietLineLimit), dropping what comes; the modelled seconds it took.
+    double waitForQuietLine();
+    static constexpr double kQuietLineSeconds = 1.2; // longer than the gap between two value lines
+    static constexpr double kQuietLineLimit = 10.0;
 
     // Protocol transfer.
     bool progressCancelled() const;
@@ -165,6 +173,7 @@ private:
     std::atomic<quint64> m_runningLoop{0};  // the loop on the worker now, 0 for none
 
     mutable QMutex m_textMutex;
+    oq::ft::OpenFailure m_openFailure;
     QString m_calibration;
     QString m_hwInfo;
     QString m_statc;

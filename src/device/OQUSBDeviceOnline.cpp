@@ -3,6 +3,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 #include "logging/Log.h"
 #include "platform/Clock.h"
 #include "platform/Dispatch.h"
@@ -26,7 +28,6 @@ void OQUSBDevice::startDoseMode() { startOnlineMode(QStringLiteral("D")); }
 void OQUSBDevice::startOnlineMode(const QString& command)
 {
     const quint64 loop = ++m_loopsAsked;
-    watchOnlineSilence(true);
     runOnWorker([command, loop](const std::shared_ptr<OQUSBDevice>& self) {
         self->startOnlineModeInBackgroundWithCommand(command, loop);
     });
@@ -58,6 +59,8 @@ bool OQUSBDevice::runOnlineLoop(const QString& command, quint64 loop)
 
     const QByteArray commandBytes = command.left(1).toLatin1();
     const char commandByte = commandBytes.isEmpty() ? '\0' : commandBytes[0];
+    // Every reading says which stream read it.
+    const int mode = commandByte == 'D' ? 2 : 1;
     if (writeCommand(commandByte) != FT_OK) {
         failWithError(localized(QStringLiteral("errors.device.connection.description")));
         return false;
@@ -77,13 +80,11 @@ bool OQUSBDevice::runOnlineLoop(const QString& command, quint64 loop)
         const bool stopRequested = loopStopRequested(loop);
         if (value) {
             lastTime = time;
-            dispatchMainAsync([self = strongSelf(), value = *value, time, unit, stopRequested] {
+            dispatchMainAsync([self = strongSelf(), mode, value = *value, time, unit, stopRequested] {
                 if (!self->onlineMode())
                     self->setOnlineMode(true);
-                if (!stopRequested) {
-                    self->setOnlineValue(value, time);
-                    self->setOnlineUnit(unit);
-                }
+                if (!stopRequested)
+                    self->setOnlineReading(mode, value, time, unit);
             });
             valuelessLines = 0;
         } else if (++valuelessLines == kValuelessLinesBeforeRestart) {
@@ -93,11 +94,29 @@ bool OQUSBDevice::runOnlineLoop(const QString& command, quint64 loop)
     return false;
 }
 
+double OQUSBDevice::waitForQuietLine()
+{
+    const double start = clock::now();
+    double quietSince = start;
+    while (clock::now() - quietSince < kQuietLineSeconds && clock::now() - start < kQuietLineLimit) {
+        clock::sleepFor(0.1);
+        DWORD queued = 0;
+        if (FT_GetQueueStatus(handle(), &queued) != FT_OK)
+            break;
+        if (queued > 0) {
+            FT_Purge(handle(), FT_PURGE_RX);
+            quietSince = clock::now();
+        }
+    }
+    if (quietSince > start)
+        LGLogInfo("counter went on streaming after the stop for %.1f s", quietSince - start);
+    return clock::now() - start;
+}
+
 void OQUSBDevice::stopOnlineMode(std::function<void()> completion)
 {
     // Names every loop asked for so far, running or still queued; a later start is not touched.
     m_loopsStopped = m_loopsAsked.load();
-    watchOnlineSilence(false);
     setOnlineValue(std::nullopt);
     runOnWorker([completion = std::move(completion)](const std::shared_ptr<OQUSBDevice>& self) {
         // The loops it names have ended: they ran before it on the worker.
@@ -106,7 +125,10 @@ void OQUSBDevice::stopOnlineMode(std::function<void()> completion)
         self->writeCommand('X');
         clock::sleepFor(0.5);
         FT_Purge(self->handle(), FT_PURGE_RX | FT_PURGE_TX);
-        dispatchMainAfter(1.5, [self, completion] {
+        // A counter that streams on after "X" would hand its old stream's lines to the next one,
+        // which would take a dose for a rate: the next stream starts only on a quiet line.
+        const double quietFor = self->waitForQuietLine();
+        dispatchMainAfter(std::max(0.0, 1.5 - quietFor), [self, completion] {
             self->setOnlineValue(std::nullopt);
             if (completion)
                 completion();

@@ -71,6 +71,10 @@ bool OQUSBDevice::openLink()
 
     FT_HANDLE handle = nullptr;
     const FT_STATUS status = openOwnBridge(count, &handle);
+    {
+        QMutexLocker lock(&m_textMutex);
+        m_openFailure = status == FT_OK ? oq::ft::OpenFailure{} : oq::ft::openFailureOnThisThread();
+    }
     // Retries of an open that keeps failing the same way stay quiet: one line per change of cause.
     static std::atomic<FT_STATUS> lastFailure{FT_OK};
     if (status != FT_OK) {

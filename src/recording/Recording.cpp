@@ -4,6 +4,8 @@
 #include "mqtt/Backlog.h"
 #include "readings/Level.h"
 
+#include <future>
+
 namespace oq::recording {
 
 QString problemOf(const MqttOptions& mqtt)
@@ -19,11 +21,28 @@ QString problemOf(const MqttOptions& mqtt)
     return mqtt::optionsProblem(probe);
 }
 
-Recorder::Recorder(const Options& options, mqtt::Station station, std::shared_ptr<history::Writer> history,
-    StatusCallback onStatus, std::unique_ptr<mqtt::Backlog> waiting)
-    : m_station(std::move(station))
-    , m_history(options.historyReadings ? std::move(history) : nullptr)
+Recorder::Recorder(Recording& recording, mqtt::Station station, StatusCallback onStatus, std::unique_ptr<mqtt::Backlog> waiting)
+    : m_recording(&recording)
+    , m_station(std::move(station))
+    , m_onStatus(std::move(onStatus))
 {
+    // A counter that names no serial number is kept under the empty one.
+    if (m_station.serial.isNull())
+        m_station.serial = QStringLiteral("");
+    recording.m_recorders.push_back(this);
+    start(std::move(waiting));
+}
+
+Recorder::~Recorder()
+{
+    if (m_recording)
+        std::erase(m_recording->m_recorders, this);
+}
+
+void Recorder::start(std::unique_ptr<mqtt::Backlog> waiting)
+{
+    const Options& options = m_recording->m_options;
+    m_history = options.historyReadings && m_recording->history() ? m_recording->m_history : nullptr;
     const auto broker = mqtt::parseBroker(options.mqtt.url);
     if (!broker || !problemOf(options.mqtt).isEmpty())
         return;
@@ -39,17 +58,16 @@ Recorder::Recorder(const Options& options, mqtt::Station station, std::shared_pt
     if (!waiting && m_history)
         waiting = std::make_unique<mqtt::HistoryBacklog>(m_history->path(), m_station.serial);
     mqtt::Publisher::StatusCallback status;
-    if (onStatus)
-        status = [onStatus = std::move(onStatus), broker = *broker](const mqtt::Status& s) { onStatus(s, broker); };
+    if (m_onStatus)
+        status = [onStatus = m_onStatus, broker = *broker](const mqtt::Status& s) { onStatus(s, broker); };
     m_publisher = std::make_unique<mqtt::Publisher>(std::move(o), std::move(waiting), std::move(status));
 }
 
-Recorder::~Recorder() = default;
-
-void Recorder::record(history::Reading reading)
+void Recorder::record(const Reading& r)
 {
-    reading.serial = m_station.serial;
-    reading.level = int(levelForValue(reading.value, reading.mode));
+    if (!m_recording || m_recording->m_finished)
+        return;
+    history::Reading reading{m_station.serial, r.timeMs, r.mode, r.value, r.counterUnit, int(r.level)};
     if (m_publisher)
         m_publisher->publish(reading);
     if (m_history)
@@ -73,9 +91,8 @@ std::size_t Recorder::finish(double seconds)
     return left;
 }
 
-Recording::Recording(Options options, StatusCallbacks statusCallbacks)
+Recording::Recording(Options options)
     : m_options(std::move(options))
-    , m_statusCallbacks(std::move(statusCallbacks))
 {
     // Opened now, so a damaged file is found and moved aside at start, not at the first reading.
     if (m_options.historyReadings)
@@ -84,56 +101,36 @@ Recording::Recording(Options options, StatusCallbacks statusCallbacks)
 
 Recording::~Recording()
 {
+    for (Recorder* r : m_recorders) {
+        r->stop();
+        r->m_history.reset();
+        r->m_recording = nullptr;
+    }
     m_recorders.clear();
     m_history.reset();
 }
 
-std::unique_ptr<Recorder> Recording::makeRecorder(const mqtt::Station& station, std::unique_ptr<mqtt::Backlog> waiting)
+std::unique_ptr<Recorder> Recording::recorder(const mqtt::Station& station, Recorder::StatusCallback onStatus,
+    std::unique_ptr<mqtt::Backlog> waiting)
 {
     if (m_options.historyReadings)
         history();
-    return std::make_unique<Recorder>(m_options, station, m_history,
-        m_statusCallbacks && !m_options.mqtt.url.isEmpty() ? m_statusCallbacks(station) : Recorder::StatusCallback{},
-        std::move(waiting));
+    return std::unique_ptr<Recorder>(new Recorder(*this, station, std::move(onStatus), std::move(waiting)));
 }
 
 void Recording::setOptions(Options options)
 {
     // Readings still waiting for the broker go on to the next publisher of their counter.
-    std::map<QString, std::pair<mqtt::Station, std::unique_ptr<mqtt::Backlog>>> waiting;
-    for (auto& [serial, recorder] : m_recorders)
-        waiting[serial] = {recorder->station(), recorder->stop()};
-    m_recorders.clear();
+    std::vector<std::unique_ptr<mqtt::Backlog>> waiting;
+    for (Recorder* r : m_recorders) {
+        waiting.push_back(r->stop());
+        r->m_history.reset();
+    }
     if (options.historyPath != m_options.historyPath)
         m_history.reset();
     m_options = std::move(options);
-    for (auto& [serial, kept] : waiting)
-        m_recorders[serial] = makeRecorder(kept.first, std::move(kept.second));
-}
-
-void Recording::record(history::Reading reading, const QString& firmware)
-{
-    // A counter that names no serial number is kept under the empty one.
-    if (reading.serial.isNull())
-        reading.serial = QStringLiteral("");
-    auto& recorder = m_recorders[reading.serial];
-    if (!recorder || recorder->station().firmware != firmware) {
-        auto waiting = recorder ? recorder->stop() : nullptr;
-        recorder.reset();
-        recorder = makeRecorder({reading.serial, firmware}, std::move(waiting));
-    }
-    recorder->record(std::move(reading));
-}
-
-void Recording::keepOnly(const QStringList& serials)
-{
-    std::erase_if(m_recorders, [&](const auto& r) { return !serials.contains(r.first); });
-}
-
-const Recorder* Recording::recorder(const QString& serial) const
-{
-    const auto r = m_recorders.find(serial);
-    return r == m_recorders.end() ? nullptr : r->second.get();
+    for (std::size_t i = 0; i < m_recorders.size(); ++i)
+        m_recorders[i]->start(std::move(waiting[i]));
 }
 
 history::Writer* Recording::history()
@@ -161,16 +158,21 @@ std::size_t Recording::storeProtocol(const OQProtocol& protocol, const OQProtoco
 Lost Recording::finish(double seconds)
 {
     Lost lost;
-    for (auto& [serial, recorder] : m_recorders)
-        lost.notSent += recorder->finish(seconds);
-    m_recorders.clear();
+    // Every publisher at once: one broker that is away costs the end `seconds`, not that many per counter.
+    std::vector<std::future<std::size_t>> left;
+    for (Recorder* r : m_recorders)
+        left.push_back(std::async(std::launch::async, [r, seconds] { return r->finish(seconds); }));
+    for (auto& l : left)
+        lost.notSent += l.get();
+    m_finished = true;
+    for (Recorder* r : m_recorders)
+        r->m_history.reset();
     if (m_history) {
         m_history->stop();
         lost.notStored = m_history->notStored();
         lost.why = !m_history->problem().isEmpty() ? m_history->problem() : m_history->lastRefusal();
         m_history.reset();
     }
-    m_options = {};
     return lost;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // What the programs record of a counter's readings: the history database and the MQTT broker,
-// built from plain options. One Recorder per counter; a Recording holds them by serial number
-// with the one history writer they share. The window turns its settings into these options,
+// built from plain options. One Recorder per counter, owned by the counter; the Recording makes
+// them and holds the one history writer they share. The window turns its settings into these options,
 // oqtool watch its command line; neither records on its own.
 //
 // Readings are handed in with their time: when they arrived is the caller's to say.
@@ -9,13 +9,14 @@
 #include <QStringList>
 
 #include <functional>
-#include <map>
 #include <memory>
+#include <vector>
 
 #include "history/HistoryTypes.h"
 #include "history/HistoryWriter.h"
 #include "mqtt/Publisher.h"
 #include "parser/OQProtocol.h"
+#include "readings/Reading.h"
 
 namespace oq::recording {
 
@@ -39,15 +40,17 @@ struct Options {
 // people; empty when it can or publishes nothing.
 QString problemOf(const MqttOptions& mqtt);
 
+class Recording;
+
 // One counter: its readings into the shared history writer and through a publisher of its own.
+// Made by a Recording for a counter, which owns it; the recording reaches it while it lives, to
+// start its publisher again with new options and to give it its time at the end.
 class Recorder {
 public:
     // Runs on the network thread at each change of the publisher's status.
     using StatusCallback = std::function<void(const mqtt::Status& status, const mqtt::Broker& broker)>;
 
-    // `waiting`: readings an earlier recorder of this counter had not delivered.
-    Recorder(const Options& options, mqtt::Station station, std::shared_ptr<history::Writer> history,
-        StatusCallback onStatus = {}, std::unique_ptr<mqtt::Backlog> waiting = {});
+    // Says `offline` (when it publishes) and leaves the recording.
     ~Recorder();
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -56,16 +59,22 @@ public:
     // Null while nothing is published.
     const mqtt::Publisher* publisher() const { return m_publisher.get(); }
 
-    // The level is set here, by the thresholds in force.
-    void record(history::Reading reading);
+    // The reading as it was made; kept under this recorder's serial.
+    void record(const Reading& reading);
     // Ends the publisher and hands over what still waits for the broker.
     std::unique_ptr<mqtt::Backlog> stop();
+
+private:
+    friend class Recording;
+    Recorder(Recording& recording, mqtt::Station station, StatusCallback onStatus, std::unique_ptr<mqtt::Backlog> waiting);
+    void start(std::unique_ptr<mqtt::Backlog> waiting);
     // Gives the broker `seconds` of real time to take what waits, then ends the publisher: how many
     // readings it did not take.
     std::size_t finish(double seconds);
 
-private:
+    Recording* m_recording;
     mqtt::Station m_station;
+    StatusCallback m_onStatus;
     std::shared_ptr<history::Writer> m_history;
     std::unique_ptr<mqtt::Publisher> m_publisher;
 };
@@ -79,24 +88,20 @@ struct Lost {
 
 class Recording {
 public:
-    // Asked on the caller's thread for each publisher started: the callback for its status.
-    using StatusCallbacks = std::function<Recorder::StatusCallback(const mqtt::Station& station)>;
-
-    explicit Recording(Options options, StatusCallbacks statusCallbacks = {});
-    // Ends the publishers (offline, without waiting) and writes what was handed in.
+    explicit Recording(Options options);
+    // Writes what was handed in; recorders still alive record nothing more.
     ~Recording();
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
     const Options& options() const { return m_options; }
-    // Other options: each counter's publisher starts again, and what waited goes on with the new one.
+    // Other options: each recorder's publisher starts again, and what waited goes on with the new one.
     void setOptions(Options options);
 
-    // Into the recorder of `reading.serial`, made at first need; another firmware restarts it.
-    void record(history::Reading reading, const QString& firmware);
-    // Ends the recorders of the counters not named (they say `offline`).
-    void keepOnly(const QStringList& serials);
-    const Recorder* recorder(const QString& serial) const;
+    // A recorder for the counter of `station`; `waiting`: readings an earlier recorder of it had not
+    // delivered. `onStatus` is told its publisher's status (on the network thread).
+    std::unique_ptr<Recorder> recorder(const mqtt::Station& station, Recorder::StatusCallback onStatus = {},
+        std::unique_ptr<mqtt::Backlog> waiting = {});
 
     // The history's writer, opened at first need (a damaged file is moved aside then); null
     // without a history.
@@ -106,17 +111,17 @@ public:
     std::size_t storeProtocol(const OQProtocol& protocol, const OQProtocolEventList& events,
         history::Writer::IntervalsStored done = {});
 
-    // Gives the broker `seconds` of real time, then writes what was handed in: what was lost.
-    // Nothing is recorded after it.
+    // Gives every publisher the same `seconds` of real time at once, then writes what was handed
+    // in: what was lost. Nothing is recorded after it.
     Lost finish(double seconds);
 
 private:
-    std::unique_ptr<Recorder> makeRecorder(const mqtt::Station& station, std::unique_ptr<mqtt::Backlog> waiting);
+    friend class Recorder;
 
     Options m_options;
-    StatusCallbacks m_statusCallbacks;
     std::shared_ptr<history::Writer> m_history;
-    std::map<QString, std::unique_ptr<Recorder>> m_recorders;
+    std::vector<Recorder*> m_recorders; // alive, owned by their counters
+    bool m_finished = false;
 };
 
 } // namespace oq::recording

@@ -212,6 +212,13 @@ TEST(SeveralCounters, AllAreRecordedAndTheWindowFollowsTheChosenOne)
     ASSERT_TRUE(test::waitUntil([&] { return app->window->valueLabel()->text().startsWith(QLatin1Char('4')); }, 5))
         << app->window->valueLabel()->text().toStdString();
 
+    // Each counter publishes on its own: Preferences tells each one's status, the shown one's first.
+    SettingsStore::shared().setString(settings::MqttBroker, QStringLiteral("mqtt://127.0.0.1:1"));
+    ASSERT_TRUE(test::waitUntil([&] { return recording->status().count(QLatin1Char('\n')) == 1; }, 5)) << recording->status().toStdString();
+    EXPECT_TRUE(recording->status().startsWith(QStringLiteral("20777: "))) << recording->status().toStdString();
+    EXPECT_TRUE(recording->status().contains(QStringLiteral("\n10423: "))) << recording->status().toStdString();
+    SettingsStore::shared().setString(settings::MqttBroker, QString());
+
     // A restart with both still plugged: the chosen one is shown, though it arrived second.
     recording.reset();
     app->unplugOnExit = false;

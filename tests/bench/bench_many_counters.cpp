@@ -91,6 +91,7 @@ void BM_ManyCounters(benchmark::State& state)
         // What each counter's device handed on: its sequence numbers, and the readings by time.
         std::map<QString, std::vector<qint64>> read;
         std::map<QString, std::set<qint64>> handedOn;
+        std::map<QString, std::unique_ptr<oq::recording::Recorder>> recorders; // each counter's, as its object holds it
         QObject guard;
         for (int i = 0; i < n; ++i) {
             auto counter = numberedCounter(i, 2 * modelled + 60);
@@ -98,16 +99,13 @@ void BM_ManyCounters(benchmark::State& state)
             entries.push_back(oq::sim::SimBus::instance().plug(counter, {}, 0, serial));
             auto device = makeDevice<OQUSBDevice>(std::optional<DWORD>(oq::sim::SimBus::instance().entry(entries.back())->locationId));
             OQUSBDevice* d = device.get();
-            QObject::connect(d, &OQDevice::onlineValueChanged, &guard, [&, d] {
-                const auto value = d->onlineValue();
-                const auto info = d->info();
-                if (!value || !info)
-                    return;
-                const QString s = info->serialNumber();
-                const qint64 time = d->onlineValueTime().value_or(0);
-                read[s].push_back(sequenceNumber(*value));
-                handedOn[s].insert(time);
-                recording->record({s, time, oq::history::Rate, *value, d->onlineUnit(), 0}, info->firmwareVersion());
+            QObject::connect(d, &OQDevice::readingArrived, &guard, [&](const oq::Reading& r) {
+                read[r.serial].push_back(sequenceNumber(r.value));
+                handedOn[r.serial].insert(r.timeMs);
+                auto& recorder = recorders[r.serial];
+                if (!recorder)
+                    recorder = recording->recorder({r.serial, r.firmware});
+                recorder->record(r);
             });
             devices.push_back(std::move(device));
         }

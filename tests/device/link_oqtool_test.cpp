@@ -476,6 +476,43 @@ TEST(OqtoolWatch, SilenceIsToldOnceEachWayAndCtrlCStopsTheCounterBeforeExiting)
     oq::clock::setScale(1.0);
 }
 
+// A recording on a --port path whose counter leaves and another one appears there: the newcomer is
+// greeted as a new counter, not as the one that left, and its rows carry its own serial.
+TEST(OqtoolWatch, AnotherCounterAtTheSamePortIsANewCounter)
+{
+    oq::clock::setScale(kScale.toDouble());
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("counter"));
+    auto config = oq::test::steadyCounter(0.2);
+    auto first = std::make_unique<oq::sim::SimPty>(std::make_shared<oq::sim::SimCounter>(config));
+    ASSERT_TRUE(first->start());
+    ASSERT_TRUE(QFile::link(first->path(), link));
+    QProcess p;
+    p.setProcessEnvironment(environment());
+    p.start(QStringLiteral(OQTOOL_PATH), {"watch", "--port", link, "--format", "csv", "--count", "6"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out, err;
+    const auto until = [&](auto done) {
+        return oq::test::waitUntil([&] { return (out += p.readAllStandardOutput(), err += p.readAllStandardError(), done()) || p.state() != QProcess::Running; }, 30);
+    };
+    ASSERT_TRUE(until([&] { return out.count(",10423\n") >= 2; })) << err.constData();
+    first.reset();
+    ASSERT_TRUE(until([&] { return err.contains("Waiting"); })) << err.constData();
+    config.serial = QStringLiteral("55501");
+    oq::sim::SimPty second(std::make_shared<oq::sim::SimCounter>(config));
+    ASSERT_TRUE(second.start());
+    QFile::remove(link);
+    ASSERT_TRUE(QFile::link(second.path(), link));
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput();
+    err += p.readAllStandardError();
+    EXPECT_EQ(p.exitCode(), 0) << err.constData();
+    EXPECT_TRUE(err.contains("Counter found")) << err.constData();
+    EXPECT_FALSE(err.contains("is back")) << err.constData();
+    EXPECT_EQ(out.count(",55501\n"), 6) << out.constData();
+    oq::clock::setScale(1.0);
+}
+
 TEST(OqtoolInfo, PrintsTheRecordAndSetClockChangesIt)
 {
     const ToolRun info = oqtool({"info", "--simulate"});

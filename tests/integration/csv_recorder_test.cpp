@@ -39,7 +39,6 @@ void err(const QString& text) { g_err += text; }
 } // namespace oqtool
 
 using oqtool::CsvFile;
-using oqtool::CsvReading;
 
 namespace {
 
@@ -68,7 +67,18 @@ protected:
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
     }
-    static QByteArray row(double value) { return oqtool::csvRow({QDateTime::currentDateTimeUtc(), value, 1, QStringLiteral("Sv")}); }
+    static QByteArray row(double value) { return oqtool::csvRow(reading(QDateTime::currentDateTimeUtc(), value, 1, QStringLiteral("Sv"))); }
+    // A reading as a stream makes it: its level by the thresholds in force now.
+    static oq::Reading reading(const QDateTime& time, double value, int mode, const QString& unit)
+    {
+        oq::Reading r;
+        r.timeMs = time.toMSecsSinceEpoch();
+        r.value = value;
+        r.mode = mode;
+        r.counterUnit = unit;
+        r.level = oq::levelForValue(value, mode);
+        return r;
+    }
 
     QTemporaryDir m_dir;
 };
@@ -78,18 +88,18 @@ protected:
 TEST_F(CsvTest, RowCarriesUtcTimeValueUnitsAndLevel)
 {
     const QDateTime local(QDate(2026, 3, 1), QTime(12, 30, 5, 250), QTimeZone(3600));
-    EXPECT_EQ(oqtool::csvRow({local, 0.123, 1, QStringLiteral("Sv")}), QByteArray("2026-03-01T11:30:05.250Z,0.123,μSv/h,Sv,normal\n"));
+    EXPECT_EQ(oqtool::csvRow(reading(local, 0.123, 1, QStringLiteral("Sv"))), QByteArray("2026-03-01T11:30:05.250Z,0.123,μSv/h,Sv,normal\n"));
     // Thresholds by default: warning from 2.2 μSv/h, danger from 11.8 μSv/h; dose in mSv.
-    EXPECT_TRUE(oqtool::csvRow({local, 2.2, 1, QStringLiteral("Sv")}).endsWith(",2.2,μSv/h,Sv,warning\n"));
-    EXPECT_TRUE(oqtool::csvRow({local, 11.8, 1, QStringLiteral("rem")}).endsWith(",11.8,μSv/h,rem,danger\n"));
-    EXPECT_TRUE(oqtool::csvRow({local, 10000.0, 2, QStringLiteral("Sv")}).endsWith(",10000,μSv,Sv,warning\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 2.2, 1, QStringLiteral("Sv"))).endsWith(",2.2,μSv/h,Sv,warning\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 11.8, 1, QStringLiteral("rem"))).endsWith(",11.8,μSv/h,rem,danger\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 10000.0, 2, QStringLiteral("Sv"))).endsWith(",10000,μSv,Sv,warning\n"));
     // The thresholds are read at every row.
     oq::SettingsStore::shared().setDouble(oq::settings::WarningRateValue, 1.0);
-    EXPECT_TRUE(oqtool::csvRow({local, 1.5, 1, QStringLiteral("Sv")}).endsWith(",warning\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 1.5, 1, QStringLiteral("Sv"))).endsWith(",warning\n"));
     // Whatever the device reports as its unit, nothing but the two words enters the file; the
     // counter's name is one plain field, never a formula.
-    EXPECT_TRUE(oqtool::csvRow({local, 0.5, 1, QStringLiteral("Sv\n,x")}).endsWith(",0.5,μSv/h,,normal\n"));
-    EXPECT_TRUE(oqtool::csvRow({local, 0.5, 1, QStringLiteral("Sv")}, QStringLiteral("=A1,\"x\"\n")).endsWith(",normal,_=A1__x__\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 0.5, 1, QStringLiteral("Sv\n,x"))).endsWith(",0.5,μSv/h,,normal\n"));
+    EXPECT_TRUE(oqtool::csvRow(reading(local, 0.5, 1, QStringLiteral("Sv")), QStringLiteral("=A1,\"x\"\n")).endsWith(",normal,_=A1__x__\n"));
 }
 
 TEST_F(CsvTest, NumbersKeepTheReadingsPrecisionWithoutExponent)

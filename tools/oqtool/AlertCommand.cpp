@@ -40,23 +40,20 @@ AlertCommand::AlertCommand(QString command, double timeoutSeconds)
 
 AlertCommand::~AlertCommand() { finish(0); }
 
-void AlertCommand::reading(double value, int mode, const QString& serial)
+void AlertCommand::tell(const oq::Reading& reading, const oq::alerts::LevelEvent& event)
 {
-    const auto level = oq::Level(int(oq::levelForValue(value, mode)));
-    const auto event = m_rule.observe(level);
-    if (!event)
-        return;
+    const double value = reading.value;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // The broker's password is oqtool's, not the command's (nor of whatever it logs or starts).
     env.remove(QStringLiteral("OQ_MQTT_PASSWORD"));
-    env.insert(QStringLiteral("OQ_LEVEL"), QLatin1String(oq::levelName(event->level)));
-    env.insert(QStringLiteral("OQ_PREVIOUS_LEVEL"), QLatin1String(oq::levelName(event->previous)));
+    env.insert(QStringLiteral("OQ_LEVEL"), QLatin1String(oq::levelName(event.level)));
+    env.insert(QStringLiteral("OQ_PREVIOUS_LEVEL"), QLatin1String(oq::levelName(event.previous)));
     env.insert(QStringLiteral("OQ_VALUE"), QString::fromLatin1(csvNumber(value)));
-    env.insert(QStringLiteral("OQ_UNIT"), mode == 1 ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
-    env.insert(QStringLiteral("OQ_COUNTER"), serial);
-    env.insert(QStringLiteral("OQ_TIME"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    LGLogInfo("Alert: level %s (was %s) at %@", oq::levelName(event->level),
-        oq::levelName(event->previous), QString::fromLatin1(csvNumber(value)));
+    env.insert(QStringLiteral("OQ_UNIT"), reading.mode == 1 ? QStringLiteral("μSv/h") : QStringLiteral("μSv"));
+    env.insert(QStringLiteral("OQ_COUNTER"), reading.serial);
+    env.insert(QStringLiteral("OQ_TIME"), QDateTime::fromMSecsSinceEpoch(reading.timeMs, Qt::UTC).toString(Qt::ISODateWithMs));
+    LGLogInfo("Alert: level %s (was %s) at %@", oq::levelName(event.level),
+        oq::levelName(event.previous), QString::fromLatin1(csvNumber(value)));
     if (m_waiting.size() >= kMaxWaiting) {
         m_waiting.pop_front();
         err(text("oqtool.watch.alert.dropped") + QLatin1Char('\n'));

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "readings/LevelChangeRule.h"
+#include "readings/Reading.h"
 
 class QProcess;
 
@@ -38,10 +39,8 @@ public:
     // Ends what still runs (see finish()).
     ~AlertCommand() override;
 
-    // One reading: μSv/h in mode 1, μSv otherwise, from the counter with `serial`.
-    void reading(double value, int mode, const QString& serial);
-    // The readings stopped (the counter left): a level must hold anew.
-    void interrupt() { m_rule.interrupt(); }
+    // A level change worth telling (the counter's level rule), with the reading that made it.
+    void tell(const oq::Reading& reading, const oq::alerts::LevelEvent& event);
     // Waits up to `realSeconds` for the commands started and waiting, so none is cut short by an
     // ordinary end; what is still running then is stopped, process groups and all.
     void finish(double realSeconds);
@@ -72,7 +71,6 @@ private:
 
     QString m_command;
     double m_timeout;
-    oq::alerts::LevelChangeRule m_rule;
     std::deque<QProcessEnvironment> m_waiting;
     std::vector<Run> m_running;
     // Groups sent SIGTERM, to be sent SIGKILL; also stopped by finish().

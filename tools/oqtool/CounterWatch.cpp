@@ -2,386 +2,255 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 
 #include <algorithm>
-#include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <vector>
 
 #include "Command.h"
 #include "DeviceSession.h"
+#include "counters/CounterSet.h"
 #include "device/DeviceError.h"
 #include "device/OQUSBDevice.h"
 #include "device/ft/FtBackend.h"
 #include "logging/Log.h"
-#include "parser/OQDeviceInfo.h"
-#include "platform/Clock.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
-#include "sim/SimRegistry.h"
-#include "usb/USBMonitor.h"
+#include "recording/Recording.h"
 
 namespace oqtool {
 namespace {
 
-class WatchRun;
+// Modelled seconds the end waits for the counters' streams to stop.
+constexpr double kStopWaitLimit = 15.0;
 
-// One counter's reading: a device per attachment, each reading handed to the run.
-class CounterWatch : public QObject {
+using oq::counters::Counter;
+using oq::counters::CounterSet;
+using oq::counters::State;
+
+// What oqtool keeps of one counter while it runs: hung on the counter, so it goes with it.
+class Watched : public QObject {
 public:
-    CounterWatch(WatchRun& run, CounterPlace place, bool onBus) : m_run(run), m_place(std::move(place)), m_onBus(onBus) {}
+    explicit Watched(Counter* counter, bool onBus) : QObject(counter), onBus(onBus) {}
 
-    // One step; does nothing once the counter's work has ended.
-    void step();
-    bool active() const { return m_state != State::Ended; }
-    const CounterPlace& place() const { return m_place; }
-    bool onBus() const { return m_onBus; }
-    // Its serial number, or its port when it has none; empty until its information was read.
-    const QString& identity() const { return m_identity; }
-    // How people are told which counter: its identity once known, else its port.
-    QString label() const { return m_identity.isEmpty() ? m_place.port : m_identity; }
-    // The bus says its counter has left: what fails now is the unplug.
-    void removed();
-    // The device still streaming, to be stopped on the way out.
-    std::shared_ptr<OQUSBDevice> streamingDevice() const { return m_state == State::Reading ? m_device : nullptr; }
-    const std::shared_ptr<OQUSBDevice>& device() const { return m_device; }
-    bool opening() const { return m_state == State::Opening; }
-    void finish()
-    {
-        flushPending();
-        if (m_device)
-            QObject::disconnect(m_device.get(), nullptr, this, nullptr);
-    }
+    static Watched* of(const Counter* counter) { return counter ? counter->findChild<Watched*>(QString(), Qt::FindDirectChildrenOnly) : nullptr; }
 
-private:
-    enum class State { Away, Opening, Reading, Ended };
-
-    bool retries() const;
-    bool exchangeEnded() const
-    {
-        const auto progress = m_device->progress();
-        return !m_device->busy() && progress && progress->completedUnitCount() == -1;
-    }
-    // Nothing else wakes the waiting loop while the counter is away.
-    void wakeForRetry()
-    {
-        m_retryWake.setSingleShot(true);
-        m_retryWake.setTimerType(Qt::PreciseTimer);
-        m_retryWake.start(oq::clock::scaledMs(m_retryAt - oq::clock::now()));
-    }
-    void startReading();
-    void lose(const QString& reason);
-    void valueChanged();
-    void flushPending();
-
-    WatchRun& m_run;
-    const CounterPlace m_place;
-    const bool m_onBus;
-    State m_state = State::Away;
-    QString m_identity;
-    double m_retryAt = 0;
-    bool m_reported = false; // the current absence was reported
-    QString m_reportedReason;
-    bool m_attached = false; // read from before
-    bool m_removed = false;
-    std::shared_ptr<OQUSBDevice> m_device;
-    std::optional<CsvReading> m_pending;
-    QTimer m_retryWake;
+    const bool onBus;
+    long long count = 0;        // readings handed on
+    bool seen = false;          // identified at least once
+    bool reported = false;      // its current absence was said
+    QString reportedReason;
+    bool silent = false;
+    std::unique_ptr<AlertCommand> alerts;
 };
 
-class WatchRun : public USBMonitorDegelate {
+class WatchRun : public QObject {
 public:
     WatchRun(DeviceSession& session, const WatchOptions& options, CsvFile* file)
-        : m_session(session), m_options(options), m_file(file)
+        : m_session(session)
+        , m_options(options)
+        , m_file(file)
+        , m_set(setOptions(options, file != nullptr))
     {
+        m_set.setRecording(options.recording);
+        connect(&m_set, &CounterSet::readingArrived, this, &WatchRun::deliver);
+        connect(&m_set, &CounterSet::levelChanged, this, [this](Counter* c, const oq::Reading& r, const oq::alerts::LevelEvent& e) {
+            if (auto* w = Watched::of(c); w && w->alerts && !reachedCount(c))
+                w->alerts->tell(r, e);
+        });
+        connect(&m_set, &CounterSet::counterAdded, this, [this](Counter* c) { watch(c, m_addingOnBus); });
     }
 
     int run();
 
-    const WatchOptions& options() const { return m_options; }
-    DeviceSession& session() { return m_session; }
-    bool csv() const { return m_file != nullptr; }
-
-    // A line on standard error about one counter; named when several are read.
-    void tell(const CounterWatch& watch, const QString& line) const
+private:
+    static oq::counters::Options setOptions(const WatchOptions& options, bool csv)
     {
-        err((m_severalShown ? watch.label() + QStringLiteral(": ") : QString()) + line + QLatin1Char('\n'));
+        oq::counters::Options o;
+        o.mode = options.mode;
+        o.startDelay = 0; // a tool asked to read reads at once
+        o.onFailure = csv ? oq::counters::OnFailure::Reopen : oq::counters::OnFailure::End;
+        o.reopenAfter = kCsvRetryInterval;
+        o.keepDeparted = true;
+        return o;
     }
-    // The counter's failure fails the run; said like every failure of oqtool watch.
-    void fail(const CounterWatch& watch, const QString& message)
+
+    bool csv() const { return m_file != nullptr; }
+    QString label(const Counter* c) const { return c->key().isEmpty() ? c->place().port : c->key(); }
+    // A line on standard error about one counter; named when several are read.
+    void tell(const Counter* c, const QString& line) const
+    {
+        err((m_several ? label(c) + QStringLiteral(": ") : QString()) + line + QLatin1Char('\n'));
+    }
+    void fail(const Counter* c, const QString& message)
     {
         ++m_failures;
-        err(QStringLiteral("oqtool watch: ") + (m_severalShown ? watch.label() + QStringLiteral(": ") : QString()) + message
-            + QLatin1Char('\n'));
+        err(QStringLiteral("oqtool watch: ") + (m_several ? label(c) + QStringLiteral(": ") : QString()) + message + QLatin1Char('\n'));
     }
-    bool othersActive(const CounterWatch& watch) const
+    bool active(const Counter* c) const { return c->state() != State::Ended; }
+    bool reachedCount(const Counter* c) const { return m_options.count > 0 && Watched::of(c)->count >= m_options.count; }
+    bool othersActive(const Counter* c) const
     {
-        return std::any_of(m_watches.begin(), m_watches.end(), [&](const auto& w) { return w.get() != &watch && w->active() && !reachedCount(w->identity()); });
+        return std::any_of(m_set.counters().begin(), m_set.counters().end(),
+            [&](const auto& o) { return o.get() != c && active(o.get()) && !reachedCount(o.get()); });
     }
-    bool reachedCount(const QString& identity) const
+
+    void add(const oq::counters::Place& place, bool onBus)
     {
-        const auto it = m_readings.find(identity);
-        return m_options.count > 0 && it != m_readings.end() && it->second >= m_options.count;
+        m_addingOnBus = onBus;
+        m_set.add(place);
     }
-    bool several() const { return m_severalShown; }
-
-    // The counter of `watch` has been identified and is read.
-    void attached(const CounterWatch& watch, bool hasSerial);
-    // The counter of `watch` has gone; its alerts start afresh when it is back.
-    void detached(const CounterWatch& watch);
-    void deliver(const CounterWatch& watch, const CsvReading& reading, const OQDeviceInfo* info);
-
-private:
-    void monitorFoundNewDevice(USBMonitor* monitor) override;
-    void monitorRemovedDevice(USBMonitor* monitor) override;
-    void add(CounterPlace place, bool onBus);
+    void watch(Counter* c, bool onBus);
+    void identified(Counter* c, bool same);
+    void stateChanged(Counter* c, State state, State before);
+    void lost(Counter* c, bool wasReading);
+    void deliver(Counter* c, const oq::Reading& reading);
     void watchBus();
     bool done() const;
     int finish();
-    AlertCommand* alertsFor(const QString& identity);
 
     DeviceSession& m_session;
     const WatchOptions& m_options;
     CsvFile* const m_file; // CSV mode
-    std::vector<std::unique_ptr<CounterWatch>> m_watches;
-    std::unique_ptr<USBMonitor> m_monitor;
-    std::map<QString, long long> m_readings;                       // by counter
-    std::map<QString, std::unique_ptr<AlertCommand>> m_alerts;     // by counter
-    std::set<QString> m_seen, m_gone;                              // counters read, and away now
+    CounterSet m_set;
+    bool m_addingOnBus = false;
     std::set<QString> m_portsWithoutSerial;
-    bool m_severalShown = false; // lines name their counter; once on, for the rest of the run
-    bool m_awaitingBus = false;  // counters are listed whose arrival is still to come
-    bool m_waitingSaid = false;  // CSV mode said it waits for a first counter
-    bool m_stopped = false;      // the output failed
+    bool m_several = false;     // lines name their counter; once on, for the rest of the run
+    bool m_awaitingBus = false; // counters are listed whose arrival is still to come
+    bool m_waitingSaid = false; // CSV mode said it waits for a first counter
+    bool m_stopped = false;     // the output failed
     int m_failures = 0;
 };
 
-// ---- One counter
-
-bool CounterWatch::retries() const { return m_run.csv() && !m_removed; }
-
-void CounterWatch::step()
+void WatchRun::watch(Counter* c, bool onBus)
 {
-    switch (m_state) {
-    case State::Away:
-        if (oq::clock::now() >= m_retryAt) {
-            m_device = makeDevice<OQUSBDevice>(m_place.location ? std::optional<DWORD>(DWORD(*m_place.location)) : std::nullopt);
-            m_state = State::Opening;
-        } else if (!m_retryWake.isActive()) {
-            wakeForRetry();
-        }
-        break;
-    case State::Opening:
-        if (m_device->failed())
-            lose(m_device->error());
-        else if (exchangeEnded())
-            startReading();
-        break;
-    case State::Reading:
-        if (m_device->failed())
-            lose(m_device->error());
-        break;
-    case State::Ended:
-        break;
+    auto* w = new Watched(c, onBus);
+    if (!m_options.alertCommand.isNull())
+        w->alerts = std::make_unique<AlertCommand>(m_options.alertCommand, m_options.alertTimeout);
+    m_awaitingBus = false;
+    auto before = std::make_shared<State>(c->state());
+    connect(c, &Counter::identifiedChanged, this, [this, c](bool same) { identified(c, same); });
+    connect(c, &Counter::mqttStatusChanged, this, [this, c](const QString& status) {
+        if (!status.isEmpty())
+            err((m_several ? label(c) + QStringLiteral(": ") : QString()) + text("oqtool.watch.mqtt.status").arg(status) + QLatin1Char('\n'));
+    });
+    connect(c, &Counter::stateChanged, this, [this, c, before](State state) {
+        const State was = *before;
+        *before = state;
+        stateChanged(c, state, was);
+    });
+    const auto reading = std::count_if(m_set.counters().begin(), m_set.counters().end(), [this](const auto& o) { return active(o.get()); });
+    if (reading > 1 && !m_several) {
+        m_several = true;
+        LGLogInfo("watch: %i counters read; lines name their counter from now on", int(reading));
     }
 }
 
-void CounterWatch::removed()
+void WatchRun::identified(Counter* c, bool same)
 {
-    m_removed = true;
-    if (m_state == State::Away) { // waiting to try again: nothing left to try
-        m_retryWake.stop();
-        m_state = State::Ended;
-        m_run.detached(*this);
+    auto* w = Watched::of(c);
+    const QString who = c->key();
+    if (c->serial().isEmpty() && m_portsWithoutSerial.insert(c->place().port).second)
+        err(text("oqtool.watch.no_serial").arg(c->place().port) + QLatin1Char('\n'));
+    if (!same) {
+        // Another counter at the place of the one read before: a new counter, counted afresh.
+        w->count = 0;
+        w->seen = false;
     }
-}
-
-void CounterWatch::startReading()
-{
-    m_state = State::Reading;
-    const auto info = m_device->info();
-    const QString serial = info ? info->serialNumber() : QString();
-    m_identity = serial.isEmpty() ? m_place.port : serial;
-    if (m_reported)
-        m_run.tell(*this, text(m_attached ? "oqtool.watch.csv.back" : "oqtool.watch.csv.found"));
-    m_reported = false;
-    m_attached = true;
-    m_run.attached(*this, !serial.isEmpty());
-    LGLogInfo("watch: counter %@ attached, starting online mode %i", m_identity, m_run.options().mode);
-    QObject::connect(m_device.get(), &OQDevice::onlineValueChanged, this, [this] { valueChanged(); });
-    tellSilence(*m_device, *this, m_run.several() ? label() : QString());
-    if (m_run.options().mode == 1)
-        m_device->startRateMode();
-    else
-        m_device->startDoseMode();
-}
-
-void CounterWatch::lose(const QString& reason)
-{
-    flushPending();
-    const bool wasReading = m_state == State::Reading;
-    QObject::disconnect(m_device.get(), nullptr, this, nullptr);
-    m_device.reset();
-    if (wasReading)
-        m_run.detached(*this);
-    // "device not found" also stands for a port that is there but refused (in use by another
-    // program, not permitted): the cause is what helps, and a new cause is said again.
-    const QString cause = wasReading ? QString() : oq::ft::lastOpenFailure();
-    // A counter on the bus that is away is said once: its removal, told a moment after the
-    // failure, ends the waiting for it, and its return is a new arrival.
-    const bool quiet = m_onBus && m_reported;
-    if (retries()) {
-        m_state = State::Away;
-        m_retryAt = oq::clock::now() + (wasReading && !m_onBus ? 0.0 : kCsvRetryInterval);
-        wakeForRetry();
-        const QString said = cause.isEmpty() ? reason : reason + QStringLiteral("; ") + cause;
-        if (!quiet && (!m_reported || said != m_reportedReason)) {
-            m_reported = true;
-            m_reportedReason = said;
-            LGLogWarn("watch: counter %@ away (%@); waiting for it", label(), said);
-            m_run.tell(*this, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(said));
-        }
-        return;
+    // The same counter back at another place on the bus: it goes on where it left off.
+    for (const auto& e : m_set.counters()) {
+        Counter* earlier = e.get();
+        if (earlier == c || !earlier->departed() || earlier->lastKey() != who)
+            continue;
+        const auto* was = Watched::of(earlier);
+        w->count = was->count;
+        w->seen = w->seen || was->seen;
+        w->reported = true;
+        if (auto* from = Watched::of(earlier); from->alerts)
+            w->alerts = std::move(from->alerts); // a command it started runs on
+        m_set.remove(earlier);
+        break;
     }
-    m_state = State::Ended;
-    LGLogWarn("watch: counter %@ ended (%@)", label(), reason);
-    // Pulled out while others are read on: its end, not a failure. The last counter's end is
-    // the run's, told as a failure as it always was.
-    const bool unplugged = m_removed || (wasReading && m_run.othersActive(*this) && m_run.session().bridgeGone(m_place.location));
-    if (m_run.csv() || (unplugged && m_run.othersActive(*this))) {
-        if (!quiet)
-            m_run.tell(*this, text(m_run.csv() ? "oqtool.watch.csv.lost" : "oqtool.watch.unplugged"));
-        return;
-    }
-    m_run.fail(*this, cause.isEmpty() ? reason : reason + QLatin1Char('\n') + cause);
-}
-
-// The device publishes a value and then its unit in one go on this thread, so the unit of a
-// value is known once control comes back to the event loop, or when the next value arrives.
-void CounterWatch::valueChanged()
-{
-    flushPending();
-    const auto value = m_device ? m_device->onlineValue() : std::nullopt;
-    if (!value)
-        return;
-    m_pending = CsvReading{QDateTime::fromMSecsSinceEpoch(m_device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch()), Qt::UTC),
-        *value, m_run.options().mode, {}};
-    QPointer<CounterWatch> self(this);
-    QMetaObject::invokeMethod(this, [self] { if (self) self->flushPending(); }, Qt::QueuedConnection);
-}
-
-void CounterWatch::flushPending()
-{
-    if (!m_pending)
-        return;
-    CsvReading reading = *m_pending;
-    m_pending.reset();
-    reading.counterUnit = m_device ? m_device->onlineUnit() : QString();
-    m_run.deliver(*this, reading, m_device && m_device->info() ? m_device->info().get() : nullptr);
-}
-
-// ---- The run
-
-void WatchRun::attached(const CounterWatch& watch, bool hasSerial)
-{
-    const QString& who = watch.identity();
-    if (!hasSerial && m_portsWithoutSerial.insert(watch.place().port).second)
-        err(text("oqtool.watch.no_serial").arg(watch.place().port) + QLatin1Char('\n'));
     // Counters found on the bus are told as a whole: the first after a wait, and one back.
     if (m_waitingSaid) {
         m_waitingSaid = false;
-        tell(watch, text("oqtool.watch.csv.found"));
-    } else if (watch.onBus() && m_gone.contains(who)) {
-        tell(watch, text("oqtool.watch.csv.back"));
+        tell(c, text("oqtool.watch.csv.found"));
+    } else if (w->reported) {
+        tell(c, text(w->seen ? "oqtool.watch.csv.back" : "oqtool.watch.csv.found"));
     }
-    m_gone.erase(who);
-    m_seen.insert(who);
+    w->reported = false;
+    w->seen = true;
+    LGLogInfo("watch: counter %@ attached, starting online mode %i", who, m_options.mode);
 }
 
-void WatchRun::detached(const CounterWatch& watch)
+void WatchRun::stateChanged(Counter* c, State state, State before)
 {
-    if (watch.identity().isEmpty())
+    auto* w = Watched::of(c);
+    // Said once each, for scripts: the same in every language.
+    if (state == State::Silent && !w->silent) {
+        w->silent = true;
+        err(QStringLiteral("oqtool watch: ") + (m_several ? label(c) + QStringLiteral(": ") : QString())
+            + QStringLiteral("counter silent: no reading for more than %1 s\n").arg(Counter::kSilenceSeconds));
+    } else if (state == State::Reading && w->silent) {
+        w->silent = false;
+        err(QStringLiteral("oqtool watch: ") + (m_several ? label(c) + QStringLiteral(": ") : QString())
+            + QStringLiteral("counter readings resumed\n"));
+    }
+    if (state == State::Away || (state == State::Ended && before != State::Ended))
+        lost(c, before == State::Reading || before == State::Silent || before == State::Starting);
+}
+
+void WatchRun::lost(Counter* c, bool wasReading)
+{
+    auto* w = Watched::of(c);
+    w->silent = false;
+    const QString reason = c->failure();
+    // A counter on the bus that is away is said once: its removal, told a moment after the
+    // failure, ends the waiting for it, and its return is a new arrival.
+    const bool quiet = w->onBus && w->reported;
+    if (c->state() == State::Away) {
+        if (!quiet && (!w->reported || reason != w->reportedReason)) {
+            w->reported = true;
+            w->reportedReason = reason;
+            LGLogWarn("watch: counter %@ away (%@); waiting for it", label(c), reason);
+            tell(c, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(QString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "))));
+        }
         return;
-    m_gone.insert(watch.identity());
-    if (const auto it = m_alerts.find(watch.identity()); it != m_alerts.end())
-        it->second->interrupt();
-}
-
-AlertCommand* WatchRun::alertsFor(const QString& identity)
-{
-    if (m_options.alertCommand.isNull())
-        return nullptr;
-    auto& alerts = m_alerts[identity];
-    if (!alerts)
-        alerts = std::make_unique<AlertCommand>(m_options.alertCommand, m_options.alertTimeout);
-    return alerts.get();
-}
-
-void WatchRun::deliver(const CounterWatch& watch, const CsvReading& reading, const OQDeviceInfo* info)
-{
-    const QString& who = watch.identity();
-    if (m_stopped || reachedCount(who))
+    }
+    LGLogWarn("watch: counter %@ ended (%@)", label(c), reason.isEmpty() ? QStringLiteral("removed") : reason);
+    // Pulled out while others are read on: its end, not a failure. The last counter's end is the
+    // run's, told as a failure as it always was.
+    const bool unplugged = c->departed() || (wasReading && othersActive(c) && m_session.bridgeGone(c->place().location));
+    if (csv() || (unplugged && othersActive(c))) {
+        if (!quiet)
+            tell(c, text(csv() ? "oqtool.watch.csv.lost" : "oqtool.watch.unplugged"));
+        w->reported = true;
         return;
-    if (m_options.also)
-        m_options.also(reading, info);
+    }
+    fail(c, reason.isEmpty() ? oq::device::ftStatusMessage(FT_DEVICE_NOT_FOUND) : reason);
+}
+
+void WatchRun::deliver(Counter* c, const oq::Reading& reading)
+{
+    auto* w = Watched::of(c);
+    if (m_stopped || !w || reachedCount(c))
+        return;
+    const QString who = label(c);
     if (m_file) {
         QString error;
-        if (!m_file->append(csvRow(reading, m_file->hasCounterColumn() ? std::optional<QString>(who) : std::nullopt), error)) {
+        if (!m_file->append(csvRow(reading, m_file->hasCounterColumn() ? std::optional<QString>(c->key()) : std::nullopt), error)) {
             err(QStringLiteral("oqtool watch: %1\n").arg(error));
             m_stopped = true;
             ++m_failures;
             return;
         }
-    } else {
-        const QString shown = m_options.show(reading.value);
-        if (!out((m_severalShown ? who + QStringLiteral(": ") : QString()) + shown + QLatin1Char('\n'))) {
-            m_stopped = true;
-            return;
-        }
-    }
-    if (AlertCommand* alerts = alertsFor(who))
-        alerts->reading(reading.value, reading.mode, info ? info->serialNumber() : QString());
-    ++m_readings[who];
-}
-
-void WatchRun::add(CounterPlace place, bool onBus)
-{
-    auto watch = std::make_unique<CounterWatch>(*this, std::move(place), onBus);
-    m_watches.push_back(std::move(watch));
-    const auto reading = std::count_if(m_watches.begin(), m_watches.end(), [](const auto& w) { return w->active(); });
-    if (reading > 1 && !m_severalShown) {
-        m_severalShown = true;
-        LGLogInfo("watch: %i counters read; lines name their counter from now on", int(reading));
-    }
-}
-
-void WatchRun::monitorFoundNewDevice(USBMonitor* monitor)
-{
-    const auto* device = monitor->reportedDevice();
-    m_awaitingBus = false;
-    if (!device)
+    } else if (!out((m_several ? who + QStringLiteral(": ") : QString()) + m_options.show(reading) + QLatin1Char('\n'))) {
+        m_stopped = true;
         return;
-    const unsigned long location = device->locationID;
-    for (const auto& w : m_watches) {
-        if (w->active() && w->place().location == location)
-            return;
     }
-    LGLogInfo("watch: counter arrived at USB location %X", uint32_t(location));
-    add({location, oq::ft::portName(DWORD(location))}, true);
-}
-
-void WatchRun::monitorRemovedDevice(USBMonitor* monitor)
-{
-    const auto* device = monitor->reportedDevice();
-    if (!device)
-        return;
-    for (const auto& w : m_watches) {
-        if (w->active() && w->place().location == device->locationID)
-            w->removed();
-    }
+    if (++w->count == m_options.count && m_options.count > 0)
+        c->stop({}); // read enough: its stream is not needed any more
 }
 
 void WatchRun::watchBus()
@@ -389,18 +258,17 @@ void WatchRun::watchBus()
     DWORD listed = 0;
     if (FT_CreateDeviceInfoList(&listed) != FT_OK)
         listed = 0;
-    m_monitor = m_session.simulated() ? USBMonitor::init(std::make_unique<SimRegistry>()) : USBMonitor::init();
-    if (!m_monitor) {
+    m_addingOnBus = true;
+    if (!m_set.watchBus(m_session.simulated())) {
         // Without the kernel's device events, the first counter listed, as one counter always was.
         LGLogWarn("watch: no USB device events; reading the first counter listed");
-        add({std::nullopt, QString()}, false);
+        add({0, std::nullopt, QString()}, false);
         return;
     }
-    m_monitor->setDelegate(this);
     if (listed > 0) {
         m_awaitingBus = true; // they arrive through the event loop
     } else if (!csv()) {
-        add({std::nullopt, QString()}, false); // fails as one counter always did: nothing to read
+        add({0, std::nullopt, QString()}, false); // fails as one counter always did: nothing to read
     } else {
         m_waitingSaid = true;
         err(text("oqtool.watch.csv.waiting").arg(oq::device::ftStatusMessage(FT_DEVICE_NOT_FOUND)) + QLatin1Char('\n'));
@@ -411,15 +279,18 @@ bool WatchRun::done() const
 {
     if (m_stopped || outFailed())
         return true;
-    const bool unfinished = std::any_of(m_watches.begin(), m_watches.end(), [this](const auto& w) {
-        return w->active() && (w->identity().isEmpty() || !reachedCount(w->identity()));
+    const auto& all = m_set.counters();
+    const bool unfinished = std::any_of(all.begin(), all.end(), [this](const auto& c) {
+        return active(c.get()) && (!c->identified() || !reachedCount(c.get()));
     });
     if (unfinished)
         return false;
     if (csv()) {
         // A counter short of its count that is away is waited for.
-        return m_options.count > 0 && !m_readings.empty()
-            && std::all_of(m_seen.begin(), m_seen.end(), [this](const QString& who) { return reachedCount(who); });
+        const bool any = std::any_of(all.begin(), all.end(), [](const auto& c) { return Watched::of(c.get())->seen; });
+        return m_options.count > 0 && any && std::all_of(all.begin(), all.end(), [this](const auto& c) {
+            return !Watched::of(c.get())->seen || reachedCount(c.get());
+        });
     }
     return !m_awaitingBus;
 }
@@ -427,17 +298,16 @@ bool WatchRun::done() const
 int WatchRun::run()
 {
     const std::vector<CounterPlace> given = m_session.givenPlaces();
-    for (const CounterPlace& place : given)
-        add(place, false);
+    for (const CounterPlace& place : given) {
+        add({0, place.location ? std::optional<uint32_t>(uint32_t(*place.location)) : std::nullopt, place.port}, false);
+    }
     if (given.empty())
         watchBus();
-    const bool whole = m_session.runUntil([this] {
-        for (const auto& w : m_watches)
-            w->step();
-        return done();
-    });
+    const bool whole = m_session.runUntil([this] { return done(); }, 100);
     // Ctrl-C before a counter could be read, as it always was with one.
-    if (!whole && !csv() && m_readings.empty() && std::any_of(m_watches.begin(), m_watches.end(), [](const auto& w) { return w->opening(); })) {
+    const auto& all = m_set.counters();
+    const bool none = std::none_of(all.begin(), all.end(), [](const auto& c) { return Watched::of(c.get())->count > 0; });
+    if (!whole && !csv() && none && std::any_of(all.begin(), all.end(), [](const auto& c) { return c->state() == State::Opening; })) {
         err(QStringLiteral("oqtool watch: ") + text("oqtool.interrupted") + QLatin1Char('\n'));
         ++m_failures;
     }
@@ -446,35 +316,30 @@ int WatchRun::run()
 
 int WatchRun::finish()
 {
-    if (m_monitor)
-        m_monitor->setDelegate(nullptr);
-    for (const auto& w : m_watches)
-        w->finish();
-    // Stop the counters' streams before leaving, also after Ctrl-C.
-    std::vector<std::shared_ptr<OQUSBDevice>> streaming;
-    for (const auto& w : m_watches) {
-        if (auto device = w->streamingDevice())
-            streaming.push_back(std::move(device));
-    }
-    size_t stopped = 0;
-    for (const auto& device : streaming)
-        device->stopOnlineMode([&stopped] { ++stopped; });
-    m_session.runUntilDone([&] {
-        return stopped == streaming.size()
-            || std::all_of(streaming.begin(), streaming.end(), [](const auto& d) { return d->failed(); });
-    });
+    if (m_set.monitor())
+        m_set.monitor()->setDelegate(nullptr);
+    disconnect(&m_set, &CounterSet::readingArrived, this, &WatchRun::deliver);
+    // Stop the counters' streams before leaving, also after Ctrl-C: all at once, one wait.
+    m_set.holdAll();
+    bool stopped = false;
+    m_set.stopAll([&stopped] { stopped = true; }, kStopWaitLimit);
+    m_session.runUntilDone([&] { return stopped; });
     std::vector<std::shared_ptr<OQUSBDevice>> devices;
-    for (const auto& w : m_watches) {
-        if (w->device())
-            devices.push_back(w->device());
+    for (const auto& c : m_set.counters()) {
+        if (auto d = std::dynamic_pointer_cast<OQUSBDevice>(c->device()))
+            devices.push_back(std::move(d));
     }
     m_session.waitForWork(devices);
+    if (m_options.finishRecording && !m_options.finishRecording())
+        ++m_failures;
     // An alert under way at the end is given time to finish its work. An alarm whose command could
     // not be run reached nobody: that fails the run.
     int unrun = 0;
-    for (const auto& [who, alerts] : m_alerts) {
-        alerts->finish(kAlertFinishWait);
-        unrun += alerts->unrun();
+    for (const auto& c : m_set.counters()) {
+        if (auto* w = Watched::of(c.get()); w->alerts) {
+            w->alerts->finish(kAlertFinishWait);
+            unrun += w->alerts->unrun();
+        }
     }
     if (unrun > 0) {
         err(QStringLiteral("oqtool watch: ") + text("oqtool.watch.alert.unrun").arg(unrun) + QLatin1Char('\n'));
@@ -504,13 +369,12 @@ int runWatch(DeviceSession& session, const WatchOptions& options)
     return run.run();
 }
 
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count)
 {
     WatchOptions watch;
     watch.mode = mode;
     watch.count = count;
     watch.csv = options;
-    watch.also = also;
     return runWatch(session, watch);
 }
 

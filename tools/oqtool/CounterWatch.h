@@ -9,6 +9,11 @@
 
 #include "AlertCommand.h"
 #include "CsvRecorder.h"
+#include "readings/Reading.h"
+
+namespace oq::recording {
+class Recording;
+}
 
 namespace oqtool {
 
@@ -20,8 +25,11 @@ struct WatchOptions {
     CsvOptions csv;
     QString alertCommand; // null: no alerts
     double alertTimeout = kDefaultAlertTimeout;
-    std::function<QString(double value)> show; // text mode: a reading as printed
-    ReadingHook also;
+    std::function<QString(const oq::Reading& reading)> show; // text mode: a reading as printed
+    oq::recording::Recording* recording = nullptr;             // where every reading is also kept
+    // Runs at the end, once the streams have stopped and while the counters still are: the
+    // recording's last word (false fails the run).
+    std::function<bool()> finishRecording;
 };
 
 // Reads until Ctrl-C, until every counter gave `count` readings, or (text mode) until no counter is

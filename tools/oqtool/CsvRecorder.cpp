@@ -190,15 +190,15 @@ QByteArray csvField(const QString& text)
 
 QByteArray csvNumber(double value) { return oq::singlePrecisionText(value); }
 
-QByteArray csvRow(const CsvReading& reading, const std::optional<QString>& counter)
+QByteArray csvRow(const oq::Reading& reading, const std::optional<QString>& counter)
 {
     const QByteArray unit = reading.mode == 1 ? QByteArrayLiteral("μSv/h") : QByteArrayLiteral("μSv");
     // The counter's unit is one of two words; anything else is not passed into the file.
     const QByteArray counterUnit = reading.counterUnit == QLatin1String("Sv") || reading.counterUnit == QLatin1String("rem")
         ? reading.counterUnit.toLatin1()
         : QByteArray();
-    const auto level = oq::Level(int(oq::levelForValue(reading.value, reading.mode)));
-    return reading.time.toUTC().toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
+    const auto level = reading.level;
+    return QDateTime::fromMSecsSinceEpoch(reading.timeMs, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1() + ',' + csvNumber(reading.value) + ',' + unit + ','
         + counterUnit + ',' + oq::levelName(level) + (counter ? ',' + csvField(*counter) : QByteArray()) + '\n';
 }
 
@@ -243,16 +243,6 @@ bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error)
         return false;
     }
     return true;
-}
-
-void tellSilence(const OQDevice& device, const QObject& context, const QString& counter)
-{
-    const QString who = counter.isEmpty() ? QString() : counter + QStringLiteral(": ");
-    QObject::connect(&device, &OQDevice::onlineSilentChanged, &context, [who](bool silent) {
-        err(QStringLiteral("oqtool watch: ") + who
-            + (silent ? QStringLiteral("counter silent: no reading for more than %1 s\n").arg(OQDevice::kOnlineSilenceSeconds)
-                      : QStringLiteral("counter readings resumed\n")));
-    });
 }
 
 } // namespace oqtool

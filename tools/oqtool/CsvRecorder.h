@@ -11,9 +11,8 @@
 #include <optional>
 #include <sys/types.h>
 
-class OQDevice;
-class OQDeviceInfo;
-class QObject;
+#include "readings/Reading.h"
+
 
 namespace oqtool {
 
@@ -56,17 +55,10 @@ private:
     bool m_counterColumn = true;
 };
 
-struct CsvReading {
-    QDateTime time;      // when it arrived, UTC
-    double value = 0;    // μSv/h in rate mode, μSv in dose mode
-    int mode = 1;        // 1 dose rate, 2 dose
-    QString counterUnit; // "Sv" or "rem", as the counter displays
-};
-
 // One row with its line end: time (ISO 8601, UTC, milliseconds), value with a decimal point, its
 // unit, the counter's unit, the alarm level by the user's thresholds, and, when given, the counter
 // (its serial number, or its port when it has none).
-QByteArray csvRow(const CsvReading& reading, const std::optional<QString>& counter = std::nullopt);
+QByteArray csvRow(const oq::Reading& reading, const std::optional<QString>& counter = std::nullopt);
 // The value as the counter's single-precision reading carries it, without exponent.
 QByteArray csvNumber(double value);
 
@@ -79,18 +71,10 @@ struct CsvOptions {
 // are malformed or --output comes without --format csv.
 bool takeCsvOptions(QStringList& args, CsvOptions& options, QString& error);
 
-// Each reading recorded, with what the counter it came from said about itself (may be null).
-using ReadingHook = std::function<void(const CsvReading& reading, const OQDeviceInfo* counter)>;
-
 // Records until Ctrl-C, or until `count` rows of every counter when it is positive; waits for a
-// counter while it is away. `mode` 1 records the dose rate, 2 the dose. Each row also goes to
-// `also`. Returns the exit code. (CounterWatch.cpp: the whole of oqtool watch.)
-int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count, const ReadingHook& also = {});
-
-// Tells on standard error, once each, when the counter's stream falls silent and when readings
-// return, for as long as `context` lives; `counter` names it when several are read. The lines are
-// for scripts: the same in every language.
-void tellSilence(const OQDevice& device, const QObject& context, const QString& counter = {});
+// counter while it is away. `mode` 1 records the dose rate, 2 the dose. Returns the exit code.
+// (CounterWatch.cpp: the whole of oqtool watch.)
+int runCsvWatch(DeviceSession& session, const CsvOptions& options, int mode, long long count);
 
 // Modelled seconds between attempts to reach a counter that is away.
 constexpr double kCsvRetryInterval = 2.0;

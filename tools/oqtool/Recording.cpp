@@ -97,21 +97,10 @@ Recording::Recording(oq::recording::Options options)
             return;
         }
     }
-    m_recording = std::make_unique<oq::recording::Recording>(std::move(options), [](const oq::mqtt::Station&) {
-        return [](const oq::mqtt::Status& s, const oq::mqtt::Broker& broker) {
-            err(text("oqtool.watch.mqtt.status").arg(s.text(broker)) + QLatin1Char('\n'));
-        };
-    });
+    m_recording = std::make_unique<oq::recording::Recording>(std::move(options));
 }
 
 Recording::~Recording() { finish(0); }
-
-void Recording::record(const QString& serial, const QString& firmware, const QDateTime& time, double value, int mode,
-    const QString& counterUnit)
-{
-    if (m_recording)
-        m_recording->record({serial, time.toMSecsSinceEpoch(), mode, value, counterUnit, 0}, firmware);
-}
 
 bool Recording::storeProtocol(OQProtocol& protocol)
 {

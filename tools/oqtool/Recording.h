@@ -30,8 +30,8 @@ public:
     // folder that cannot be written): nothing is started then.
     bool usable() const { return m_recording != nullptr; }
 
-    void record(const QString& serial, const QString& firmware, const QDateTime& time, double value, int mode,
-        const QString& counterUnit);
+    // What the counters record into; null when unusable.
+    oq::recording::Recording* recording() const { return m_recording.get(); }
     // Stores the protocol's intervals; false (and said) when they could not be.
     bool storeProtocol(OQProtocol& protocol);
     // Gives the broker `seconds` (real time) and writes what waits; false, said, when readings were

@@ -24,9 +24,8 @@ namespace {
 constexpr double kMaxAlertTimeout = 86400;
 
 // The level's bar colour as a 24-bit terminal colour.
-QString coloured(const QString& text, double value, int mode)
+QString coloured(const QString& text, oq::Level level)
 {
-    const auto level = oq::levelForValue(value, mode);
     const auto c = oq::levelColor(level, oq::LevelColor::Bar).rgb8();
     if (!c)
         return text;
@@ -102,17 +101,14 @@ int run(const QStringList& arguments)
     else
         display = DoseValueTransformer::initWithUnit(unit);
     const bool terminal = isatty(STDOUT_FILENO) != 0;
-    watch.show = [&](double value) {
-        const QString text = display->transformedValue(value);
-        return terminal ? coloured(text, value, mode) : text;
+    watch.show = [&](const oq::Reading& r) {
+        const QString text = display->transformedValue(r.value);
+        return terminal ? coloured(text, r.level) : text;
     };
-    watch.also = [&](const oqtool::CsvReading& r, const OQDeviceInfo* counter) {
-        recording.record(counter ? counter->serialNumber() : QString(), counter ? counter->firmwareVersion() : QString(), r.time,
-            r.value, r.mode, r.counterUnit);
-    };
-    const int status = oqtool::runWatch(command.session(), watch);
+    watch.recording = recording.recording();
+    watch.finishRecording = [&] { return recording.finish(oqtool::kMqttFinishWait); };
     // Readings that could not be kept or did not reach the broker fail the run however it ended.
-    return !recording.finish(oqtool::kMqttFinishWait) && status == 0 ? 1 : status;
+    return oqtool::runWatch(command.session(), watch);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "logging/Log.h"
+#include "platform/Clock.h"
 #include "platform/Dispatch.h"
 #include "platform/SettingsKeys.h"
 #include "platform/ProgressRecord.h"
@@ -26,38 +27,27 @@ AppDelegate::AppDelegate(QObject* parent)
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    connect(this, &OQAppDelegate::countersChanged, this, &AppDelegate::countersChanged);
-    countersChanged();
+    connect(&counterSet(), &oq::counters::CounterSet::counterAdded, this, [this](oq::counters::Counter* c) {
+        connect(c, &oq::counters::Counter::stateChanged, this, [this, c](oq::counters::State state) {
+            if (state == oq::counters::State::Starting)
+                counterReady(c);
+        });
+    });
+    connect(this, &OQAppDelegate::deviceChanged, this, [this] {
+        if (auto* c = shownCounter(); c && c->state() == oq::counters::State::Starting)
+            counterReady(c);
+    });
     OQAppDelegate::applicationDidFinishLaunching();
 }
 
-void AppDelegate::countersChanged()
+void AppDelegate::counterReady(oq::counters::Counter* counter)
 {
-    const auto plugged = devices();
-    std::erase_if(m_starters, [&](const auto& entry) {
-        return std::none_of(plugged.begin(), plugged.end(), [&](const auto& d) { return d.get() == entry.first; });
-    });
-    for (const auto& d : plugged) {
-        if (m_starters.count(d.get()))
-            continue;
-        auto starter = std::make_unique<OnlineStarter>(d, [this] { return m_onlineHolds > 0; });
-        connect(starter.get(), &OnlineStarter::becameReady, this, [this, d = d.get()](long long mode) {
-            if (device().get() != d)
-                return;
-            showMode(mode);
-            if (m_colorManager)
-                m_colorManager->setMode(int(mode));
-        });
-        auto* s = starter.get();
-        m_starters.emplace(d.get(), std::move(starter));
-        s->observe();
-    }
-}
-
-OnlineStarter* AppDelegate::starterOf(const std::shared_ptr<OQDevice>& device) const
-{
-    const auto it = m_starters.find(device.get());
-    return it == m_starters.end() ? nullptr : it->second.get();
+    if (counter != shownCounter())
+        return;
+    const long long mode = oq::SettingsStore::shared().integerForKey(oq::settings::OnlineMode);
+    showMode(mode);
+    if (m_colorManager)
+        m_colorManager->setMode(int(mode));
 }
 
 void AppDelegate::showMode(long long mode)
@@ -77,29 +67,24 @@ void AppDelegate::showMode(long long mode)
 
 bool AppDelegate::isOnlineModeHeld() const
 {
-    const auto* starter = starterOf(device());
-    return m_onlineHolds > 0 || (starter && starter->held());
+    const auto* counter = shownCounter();
+    return counterSet().allHeld() || (counter && counter->held());
 }
 
 void AppDelegate::holdOnlineMode(const std::shared_ptr<OQDevice>& device)
 {
     if (!device)
-        ++m_onlineHolds;
-    else if (auto* starter = starterOf(device))
-        starter->hold();
+        counterSet().holdAll();
+    else if (auto* counter = counterOf(device.get()))
+        counter->hold();
 }
 
 void AppDelegate::releaseOnlineMode(const std::shared_ptr<OQDevice>& device)
 {
-    if (device) {
-        if (auto* starter = starterOf(device))
-            starter->release();
-        return;
-    }
-    if (m_onlineHolds == 0 || --m_onlineHolds > 0)
-        return;
-    for (const auto& [d, starter] : m_starters)
-        starter->observe();
+    if (!device)
+        counterSet().releaseAll();
+    else if (auto* counter = counterOf(device.get()))
+        counter->release();
 }
 
 void AppDelegate::onlineModeChanged(QObject* sender)
@@ -118,8 +103,7 @@ void AppDelegate::switchMode(long long mode)
     // A click toggles the button it hits; the window shows the choice, not the toggle.
     showMode(mode);
     // Every counter follows the choice; without a counter the next one does.
-    for (const auto& [d, starter] : m_starters)
-        starter->switchMode();
+    counterSet().setMode(int(mode));
 }
 
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
@@ -129,34 +113,24 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
     // quit cuts short, nor a counter that becomes ready meanwhile.
     m_quitting = true;
     holdOnlineMode();
-    std::vector<std::shared_ptr<OQDevice>> streaming;
-    for (const auto& d : devices()) {
-        if (d->onlineMode() || d->hasWorkInFlight())
-            streaming.push_back(d);
-    }
-    if (streaming.empty())
+    const auto& counters = counterSet().counters();
+    if (std::none_of(counters.begin(), counters.end(), [](const auto& c) { return c->needsStop(); }))
         return TerminateReply::Now;
-    auto waiting = std::make_shared<size_t>(streaming.size());
-    auto replied = std::make_shared<bool>(false);
+    // A transfer under way is cancelled (ESC until quiet, then "X"); the stop follows it.
+    for (const auto& c : counters) {
+        if (const auto progress = c->device() ? c->device()->progress() : nullptr;
+            progress && progress->isCancellable() && !progress->isCancelled())
+            progress->cancel();
+    }
     QPointer<AppDelegate> self(this);
-    auto reply = [self, replied](bool late) {
-        if (*replied || !self)
+    const double started = oq::clock::now();
+    counterSet().stopAll([self, started] {
+        if (!self)
             return;
-        *replied = true;
-        if (late)
+        if (oq::clock::now() - started >= kQuitWaitLimit)
             LGLogWarn("The counter did not stop within %g s; terminating anyway", kQuitWaitLimit);
         emit self->replyToApplicationShouldTerminate(true);
-    };
-    for (const auto& d : streaming) {
-        // A transfer under way is cancelled (ESC until quiet, then "X"); the stop follows it.
-        if (const auto progress = d->progress(); progress && progress->isCancellable() && !progress->isCancelled())
-            progress->cancel();
-        d->stopOnlineMode([reply, waiting] {
-            if (--*waiting == 0)
-                reply(false);
-        });
-    }
-    oq::dispatchMainAfter(kQuitWaitLimit, [reply] { reply(true); });
+    }, kQuitWaitLimit);
     return TerminateReply::Later;
 }
 

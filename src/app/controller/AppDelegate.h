@@ -8,11 +8,9 @@
 #include <QSizeF>
 #include <QWidget>
 
-#include <map>
 #include <memory>
 
 #include "app/controller/OQAppDelegate.h"
-#include "app/controller/OnlineStarter.h"
 
 class AppDelegate : public OQAppDelegate {
     Q_OBJECT
@@ -62,15 +60,11 @@ signals:
     void replyToApplicationShouldTerminate(bool terminate);
 
 private:
-    // One starter per plugged counter.
-    void countersChanged();
-    OnlineStarter* starterOf(const std::shared_ptr<OQDevice>& device) const;
+    // The shown counter became ready: the buttons and the colours show the mode it starts in.
+    void counterReady(oq::counters::Counter* counter);
     // Sets the buttons to show `mode`.
     void showMode(long long mode);
     void switchMode(long long mode);
 
-    std::map<const OQDevice*, std::unique_ptr<OnlineStarter>> m_starters;
-    // Holds of every counter.
-    int m_onlineHolds = 0;
     bool m_quitting = false;
 };

@@ -5,7 +5,8 @@
 
 #include "app/controller/OQAppDelegate.h"
 #include "app/controller/OpeningProblem.h"
-#include "device/OQDevice.h"
+#include "counters/CounterSet.h"
+#include "device/OQUSBDevice.h"
 #include "logging/Log.h"
 #include "platform/StringTable.h"
 
@@ -17,6 +18,8 @@ ConnectionStatus::ConnectionStatus(OQAppDelegate* controller, QObject* parent)
 {
     connect(controller, &OQAppDelegate::deviceChanged, this, &ConnectionStatus::observeDevice);
     connect(controller, &OQAppDelegate::deviceOnlineValueChanged, this, &ConnectionStatus::update);
+    // The shown counter's silence and state are its own.
+    connect(&controller->counterSet(), &oq::counters::CounterSet::countersChanged, this, &ConnectionStatus::update);
     observeDevice();
 }
 
@@ -29,7 +32,6 @@ void ConnectionStatus::observeDevice()
         for (auto signal : {&OQDevice::connectedChanged, &OQDevice::busyChanged, &OQDevice::failedChanged})
             m_observation << connect(d.get(), signal, this, &ConnectionStatus::update);
         m_observation << connect(d.get(), &OQDevice::errorChanged, this, &ConnectionStatus::update);
-        m_observation << connect(d.get(), &OQDevice::onlineSilentChanged, this, &ConnectionStatus::update);
     }
     update();
 }
@@ -46,7 +48,8 @@ void ConnectionStatus::update()
         state = State::Failed;
         // A port that would not open: what is wrong with it and what to do, rather than the
         // driver's "device not found".
-        const QString problem = d->info() ? QString() : openingProblemText(oq::ft::lastOpenFailureDetails());
+        const auto* usb = qobject_cast<const OQUSBDevice*>(d.get());
+        const QString problem = d->info() || !usb ? QString() : openingProblemText(usb->openFailure());
         const QString cause = problem.isEmpty() ? d->error() : problem;
         // A given port that is not there at all was mistyped or not made yet: replugging would not help.
         const QString port = m_controller->launchOptions().portPath;
@@ -55,9 +58,9 @@ void ConnectionStatus::update()
                           : localized(QStringLiteral("ui.status.failed"));
         if (!cause.isEmpty() && !noSuchPort)
             text += QLatin1Char('\n') + cause;
-    } else if (d->onlineSilent()) {
+    } else if (const auto* counter = m_controller->shownCounter(); counter && counter->state() == oq::counters::State::Silent) {
         state = State::Silent;
-        text = localized(QStringLiteral("ui.status.silent")).arg(OQDevice::kOnlineSilenceSeconds);
+        text = localized(QStringLiteral("ui.status.silent")).arg(oq::counters::Counter::kSilenceSeconds);
     } else if (d->onlineValue()) {
         state = State::Reading;
     } else if (!d->connected() || d->busy()) {

@@ -4,17 +4,13 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <algorithm>
-
 #include "alerts/DesktopNotifier.h"
 #include "app/controller/OQAppDelegate.h"
-#include "device/OQDevice.h"
+#include "counters/CounterSet.h"
 #include "logging/Log.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
 #include "platform/StringTable.h"
-#include "app/windows/ColorManager.h"
-#include "readings/ValueTransformers.h"
 
 using oq::Level;
 
@@ -23,61 +19,30 @@ LevelAlerts::LevelAlerts(OQAppDelegate* controller, QObject* parent)
     , m_controller(controller)
     , m_notifier(new oq::alerts::DesktopNotifier(oq::localized(QStringLiteral("ui.app.name")), QStringLiteral("oq-online"), this))
 {
-    connect(controller, &OQAppDelegate::counterOnlineValueChanged, this, &LevelAlerts::reading);
-    // A counter that comes back starts a new run.
-    connect(controller, &OQAppDelegate::countersChanged, this, [this] {
-        const auto plugged = m_controller->devices();
-        std::erase_if(m_rules, [&](const auto& rule) {
-            return std::none_of(plugged.begin(), plugged.end(), [&](const auto& d) { return d.get() == rule.first; });
-        });
-    });
+    connect(&controller->counterSet(), &oq::counters::CounterSet::levelChanged, this, &LevelAlerts::tell);
     connect(m_notifier, &oq::alerts::DesktopNotifier::activated, this, &LevelAlerts::showWindowRequested);
 }
 
 LevelAlerts::~LevelAlerts() = default;
 
-void LevelAlerts::reading(OQDevice* device)
+void LevelAlerts::tell(const oq::counters::Counter* counter, const oq::Reading& reading, const oq::alerts::LevelEvent& event)
 {
-    auto& rule = m_rules[device];
-    const auto value = device->onlineValue();
-    if (!value) {
-        rule.interrupt();
-        return;
-    }
-    const auto level = Level(int(oq::levelForValue(*value, modeOf(device))));
-    if (const auto event = rule.observe(level))
-        tell(device, *event, *value);
-}
-
-long long LevelAlerts::modeOf(const OQDevice* device) const
-{
-    // The level the window shows: the colour manager's mode, else the chosen one.
-    const ColorManager* cm = m_controller->colorManager();
-    return cm && device == m_controller->device().get() ? cm->mode() : m_controller->onlineMode().toLongLong();
-}
-
-void LevelAlerts::tell(const OQDevice* device, const oq::alerts::LevelEvent& event, double value)
-{
-    const bool shown = device == m_controller->device().get();
+    const bool shown = counter == m_controller->shownCounter();
     LGLogInfo("Level %s (was %s)%@", oq::levelName(event.level), oq::levelName(event.previous),
-        shown ? QString() : QStringLiteral(" on counter ") + m_controller->counterKey(device));
+        shown ? QString() : QStringLiteral(" on counter ") + counter->key());
     if (event.level == Level::Danger && oq::settings::alertOption(oq::settings::AlarmSound))
         playAlarm();
     if (!oq::settings::alertOption(oq::settings::NotifyLevelChanges))
         return;
-    const auto transformer = m_controller->displayValueTransformer(device);
-    const QString text = transformer ? transformer->transformedValue(value) : QString::number(value);
-    const auto info = device->info();
-    const QString serial = info ? info->serialNumber() : QString();
-    const bool rate = modeOf(device) == 1;
+    const QString text = m_controller->onlineValueString(reading);
     const QString key = QStringLiteral("alerts.%1.%2")
-                            .arg(rate ? QStringLiteral("rate") : QStringLiteral("dose"), QLatin1String(oq::levelName(event.level)));
+                            .arg(reading.rate() ? QStringLiteral("rate") : QStringLiteral("dose"), QLatin1String(oq::levelName(event.level)));
     oq::alerts::Notification n;
     n.summary = oq::localized(key);
     // Several counters: the title says which one, as it is not the one in the window.
     if (!shown)
-        n.summary = oq::localized(QStringLiteral("alerts.other_counter")).arg(m_controller->counterName(device), n.summary);
-    n.body = serial.isEmpty() ? text : oq::localized(QStringLiteral("alerts.body")).arg(text, serial);
+        n.summary = oq::localized(QStringLiteral("alerts.other_counter")).arg(m_controller->counterName(counter->device().get()), n.summary);
+    n.body = reading.serial.isEmpty() ? text : oq::localized(QStringLiteral("alerts.body")).arg(text, reading.serial);
     n.critical = event.level == Level::Danger;
     m_notifier->notify(n);
 }

@@ -1,16 +1,18 @@
 #pragma once
-// Tells the desktop when a counter's level changes, by the rule of alerts/LevelChangeRule.h, for
-// every counter plugged in: a notification with the reading, its level and the counter (critical
+// Tells the desktop when a counter's level changes (each counter's own level rule), for every
+// counter plugged in: a notification with the reading, its level and the counter (critical
 // for danger; named in the title too when it is not the one shown), and an alarm sound on a rise
 // to danger, each as the preferences say at that moment. It works with the main window hidden.
 #include <QObject>
 
-#include <map>
-
 #include "readings/LevelChangeRule.h"
+#include "readings/Reading.h"
 
 class OQAppDelegate;
-class OQDevice;
+
+namespace oq::counters {
+class Counter;
+}
 
 namespace oq::alerts {
 class DesktopNotifier;
@@ -33,11 +35,8 @@ signals:
     void showWindowRequested();
 
 private:
-    void reading(OQDevice* device);
-    long long modeOf(const OQDevice* device) const;
-    void tell(const OQDevice* device, const oq::alerts::LevelEvent& event, double value);
+    void tell(const oq::counters::Counter* counter, const oq::Reading& reading, const oq::alerts::LevelEvent& event);
 
     OQAppDelegate* m_controller;
-    std::map<const OQDevice*, oq::alerts::LevelChangeRule> m_rules;
     oq::alerts::DesktopNotifier* m_notifier;
 };

@@ -2,6 +2,7 @@
 
 #include "device/OQUSBDevice.h"
 #include "device/ft/FtBackend.h"
+#include "counters/Counter.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
 #include "logging/Log.h"
@@ -17,12 +18,43 @@
 using oq::SettingsStore;
 namespace settings = oq::settings;
 
+namespace {
+oq::counters::Options counterOptions()
+{
+    oq::counters::Options o;
+    o.startDelay = 1.0;
+    o.onFailure = oq::counters::OnFailure::StartAgain;
+    o.keepDeparted = false;
+    return o;
+}
+
+// The chosen counter as kept by earlier versions: "port:" before the port of one without a serial.
+QString storedKey(QString key)
+{
+    if (key.startsWith(QLatin1String("port:")))
+        key.remove(0, 5);
+    return key;
+}
+} // namespace
+
 OQAppDelegate::OQAppDelegate(QObject* parent)
     : QObject(parent)
+    , m_counters(counterOptions())
 {
     SettingsStore::shared().registerDefaults(settings::defaults());
     SettingsStore::shared().registerDefaults(settings::alertDefaults());
     bindSettings();
+    m_counters.setDeviceFactory([](const oq::counters::Place& place) {
+        return usbDeviceFactory()(place.location);
+    });
+    connect(&m_counters, &oq::counters::CounterSet::valueChanged, this, [this](oq::counters::Counter* c) {
+        emit counterOnlineValueChanged(c->device().get());
+    });
+    connect(&m_counters, &oq::counters::CounterSet::countersChanged, this, [this] {
+        // Its serial is known once its information is read: it may be the chosen one.
+        followChoice();
+        emit countersChanged();
+    });
 
     // Derived values follow their sources.
     connect(this, &OQAppDelegate::preferredDisplayUnitChanged, this, &OQAppDelegate::displayUnitChanged);
@@ -53,6 +85,9 @@ void OQAppDelegate::readBoundSettings(const QString& key)
     if (key == settings::OnlineMode) {
         const QVariant raw = store.objectForKey(settings::OnlineMode);
         m_onlineMode = raw.isValid() ? QVariant(store.integerForKey(settings::OnlineMode)) : QVariant();
+        // Every counter streams in the mode chosen; without a counter the next one does.
+        if (m_counters.mode() != int(m_onlineMode.toLongLong()))
+            m_counters.setMode(int(m_onlineMode.toLongLong()));
         emit onlineModeChanged();
     } else if (key == settings::displayUnit) {
         m_preferredDisplayUnit = store.stringForKey(settings::displayUnit);
@@ -62,9 +97,16 @@ void OQAppDelegate::readBoundSettings(const QString& key)
 
 void OQAppDelegate::setDeviceFactory(DeviceFactory factory)
 {
-    m_deviceFactory = [factory = std::move(factory)](std::optional<uint32_t>) {
+    m_counters.setDeviceFactory([factory = std::move(factory)](const oq::counters::Place&) {
         return factory ? factory() : nullptr;
-    };
+    });
+}
+
+void OQAppDelegate::setDeviceFactory(LocatedDeviceFactory factory)
+{
+    m_counters.setDeviceFactory([factory = std::move(factory)](const oq::counters::Place& place) {
+        return factory ? factory(place.location) : nullptr;
+    });
 }
 
 OQAppDelegate::LocatedDeviceFactory OQAppDelegate::usbDeviceFactory()
@@ -78,7 +120,7 @@ void OQAppDelegate::setDevice(std::shared_ptr<OQDevice> device)
 {
     dropCounter(0, false);
     if (device)
-        addCounter({0, 0, device});
+        m_counters.add({0, std::nullopt, m_launchOptions.portPath}, device);
     showDevice(std::move(device));
 }
 
@@ -133,16 +175,22 @@ void OQAppDelegate::monitorFoundNewDevice(USBMonitor* monitor)
     LGLogInfo("USB Device Found");
     const USBDeviceInternal* reported = monitor ? monitor->reportedDevice() : nullptr;
     if (!reported) {
-        setDevice(m_deviceFactory ? m_deviceFactory(std::nullopt) : nullptr);
+        dropCounter(0, false);
+        auto device = m_counters.makeDevice({0, std::nullopt, m_launchOptions.portPath});
+        if (device)
+            m_counters.add({0, std::nullopt, m_launchOptions.portPath}, device);
+        showDevice(std::move(device));
         return;
     }
-    // Bound to its own bridge: unbound, it would take the first one and close the others' handles.
-    const std::optional<uint32_t> location = reported->locationID ? std::optional<uint32_t>(reported->locationID) : std::nullopt;
-    auto device = m_deviceFactory ? m_deviceFactory(location) : nullptr;
+    oq::counters::Place place;
+    place.entryID = reported->entryID;
+    place.location = reported->locationID ? std::optional<uint32_t>(reported->locationID) : std::nullopt;
+    place.port = oq::ft::portName(reported->locationID);
+    auto device = m_counters.makeDevice(place);
     if (!device)
         return;
     dropCounter(reported->entryID); // an arrival without its removal: the old device is stale
-    addCounter({reported->entryID, reported->locationID, device});
+    m_counters.add(place, device);
     followChoice();
 }
 
@@ -152,8 +200,8 @@ void OQAppDelegate::monitorRemovedDevice(USBMonitor* monitor)
     const USBDeviceInternal* reported = monitor ? monitor->reportedDevice() : nullptr;
     if (!reported) {
         if (m_device && m_device->usbConnected()) {
-            const auto it = std::find_if(m_counters.begin(), m_counters.end(), [this](const Counter& c) { return c.device == m_device; });
-            if (it == m_counters.end() || !dropCounter(it->entryID))
+            const auto* shown = shownCounter();
+            if (!shown || !dropCounter(shown->place().entryID))
                 showDevice(nullptr);
             followChoice();
             rollDeviceLog();
@@ -166,62 +214,39 @@ void OQAppDelegate::monitorRemovedDevice(USBMonitor* monitor)
     }
 }
 
-void OQAppDelegate::addCounter(Counter counter)
-{
-    auto* d = counter.device.get();
-    auto& connections = m_counterConnections[d];
-    connections << connect(d, &OQDevice::onlineValueChanged, this, [this, d] { emit counterOnlineValueChanged(d); });
-    // Its serial is known once its information is read: it may be the chosen one.
-    connections << connect(d, &OQDevice::infoChanged, this, [this, d] {
-        const auto info = d->info();
-        if (info && info->serialNumber().isEmpty())
-            LGLogWarn("A counter without a serial number: told apart by its port %@", portOf(d));
-        else if (info)
-            LGLogInfo("Counter %@ at bus location %08x", info->serialNumber(), unsigned(counterLocation(d)));
-        followChoice();
-        emit countersChanged();
-    });
-    m_counters.push_back(std::move(counter));
-    emit countersChanged();
-}
-
 bool OQAppDelegate::dropCounter(uint64_t entryID, bool unshow)
 {
-    const auto it = std::find_if(m_counters.begin(), m_counters.end(), [entryID](const Counter& c) { return c.entryID == entryID; });
-    if (it == m_counters.end())
+    auto* counter = m_counters.counterAt(entryID);
+    if (!counter)
         return false;
-    const std::shared_ptr<OQDevice> device = it->device;
-    for (const auto& c : m_counterConnections[device.get()])
-        disconnect(c);
-    m_counterConnections.erase(device.get());
-    m_counters.erase(it);
-    if (unshow && device == m_device)
+    const bool shown = counter->device() == m_device;
+    m_counters.remove(counter);
+    if (unshow && shown)
         showDevice(nullptr);
-    emit countersChanged();
     return true;
 }
 
 void OQAppDelegate::followChoice()
 {
-    const QString chosen = SettingsStore::shared().stringForKey(settings::ShownCounter);
-    for (const Counter& c : m_counters) {
-        if (!chosen.isEmpty() && counterKey(c.device.get()) == chosen) {
-            if (c.device != m_device)
-                showDevice(c.device);
+    const QString chosen = storedKey(SettingsStore::shared().stringForKey(settings::ShownCounter));
+    for (const auto& c : m_counters.counters()) {
+        if (!chosen.isEmpty() && c->key() == chosen) {
+            if (c->device() != m_device)
+                showDevice(c->device());
             return;
         }
     }
-    if (!m_device && !m_counters.empty())
-        showDevice(m_counters.front().device);
+    if (!m_device && !m_counters.counters().empty())
+        showDevice(m_counters.counters().front()->device());
 }
 
 void OQAppDelegate::chooseDevice(const std::shared_ptr<OQDevice>& device)
 {
-    if (!hasDevice(device))
+    const auto* counter = counterOf(device.get());
+    if (!counter)
         return;
-    const QString key = counterKey(device.get());
-    if (!key.isEmpty())
-        SettingsStore::shared().setString(settings::ShownCounter, key);
+    if (!counter->key().isEmpty())
+        SettingsStore::shared().setString(settings::ShownCounter, counter->key());
     if (device != m_device)
         showDevice(device);
 }
@@ -229,59 +254,32 @@ void OQAppDelegate::chooseDevice(const std::shared_ptr<OQDevice>& device)
 std::vector<std::shared_ptr<OQDevice>> OQAppDelegate::devices() const
 {
     std::vector<std::shared_ptr<OQDevice>> all;
-    for (const Counter& c : m_counters)
-        all.push_back(c.device);
+    for (const auto& c : m_counters.counters()) {
+        if (c->device())
+            all.push_back(c->device());
+    }
     return all;
 }
 
 bool OQAppDelegate::hasDevice(const std::shared_ptr<OQDevice>& device) const
 {
-    return device && std::any_of(m_counters.begin(), m_counters.end(), [&](const Counter& c) { return c.device == device; });
-}
-
-std::shared_ptr<OQDevice> OQAppDelegate::deviceFor(const OQDevice* device) const
-{
-    for (const Counter& c : m_counters) {
-        if (c.device.get() == device)
-            return c.device;
-    }
-    return nullptr;
-}
-
-uint32_t OQAppDelegate::counterLocation(const OQDevice* device) const
-{
-    for (const Counter& c : m_counters) {
-        if (c.device.get() == device)
-            return c.locationID;
-    }
-    return 0;
-}
-
-QString OQAppDelegate::portOf(const OQDevice* device) const
-{
-    if (const uint32_t location = counterLocation(device))
-        return oq::ft::portName(location);
-    return m_launchOptions.portPath;
+    return device && counterOf(device.get());
 }
 
 QString OQAppDelegate::counterKey(const OQDevice* device) const
 {
-    const auto info = device ? device->info() : nullptr;
-    if (!info)
-        return {};
-    if (!info->serialNumber().isEmpty())
-        return info->serialNumber();
-    return QStringLiteral("port:") + portOf(device);
+    const auto* counter = counterOf(device);
+    return counter ? counter->key() : QString();
 }
 
 QString OQAppDelegate::counterName(const OQDevice* device) const
 {
-    const auto info = device ? device->info() : nullptr;
-    if (!info)
+    const auto* counter = counterOf(device);
+    if (!counter || !counter->identified())
         return oq::localized(QStringLiteral("ui.counter.unknown"));
-    if (!info->serialNumber().isEmpty())
-        return info->serialNumber();
-    return oq::localized(QStringLiteral("ui.counter.no_serial")).arg(portOf(device));
+    if (!counter->serial().isEmpty())
+        return counter->serial();
+    return oq::localized(QStringLiteral("ui.counter.no_serial")).arg(counter->place().port);
 }
 
 void OQAppDelegate::cancelTransfer()
@@ -319,10 +317,23 @@ QString OQAppDelegate::onlineValueString() const
 
 QString OQAppDelegate::onlineValueString(const OQDevice* device) const
 {
+    // A reading is shown in the mode of the stream that read it, whatever was chosen since.
+    if (const auto reading = device ? device->reading() : std::nullopt)
+        return onlineValueString(*reading);
     const auto transformer = displayValueTransformer(device);
     if (!transformer)
         return {};
     return transformer->transformedValue(device ? device->onlineValue() : std::nullopt);
+}
+
+QString OQAppDelegate::onlineValueString(const oq::Reading& reading) const
+{
+    const QString unit = m_preferredDisplayUnit.isNull() ? reading.counterUnit : m_preferredDisplayUnit;
+    if (unit != QLatin1String("Sv") && unit != QLatin1String("rem"))
+        return {};
+    if (reading.rate())
+        return DoseRateValueTransformer::initWithUnit(unit)->transformedValue(reading.value);
+    return DoseValueTransformer::initWithUnit(unit)->transformedValue(reading.value);
 }
 
 void OQAppDelegate::showPreferences()

@@ -8,11 +8,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "counters/CounterSet.h"
 #include "device/OQDevice.h"
 #include "platform/ErrorRecord.h"
 #include "usb/USBMonitor.h"
@@ -33,14 +33,6 @@ public:
     // Makes the device of the counter at a bus location; none: the first counter listed.
     using LocatedDeviceFactory = std::function<std::shared_ptr<OQDevice>(std::optional<uint32_t> location)>;
 
-    // One plugged counter. Entry 0 is the counter that arrives without a monitor record (a fixed
-    // port, a test): a new arrival of it replaces it, as with the single counter of old.
-    struct Counter {
-        uint64_t entryID = 0;
-        uint32_t locationID = 0;
-        std::shared_ptr<OQDevice> device;
-    };
-
     // Registers the settings defaults and binds onlineMode and preferredDisplayUnit.
     explicit OQAppDelegate(QObject* parent = nullptr);
     ~OQAppDelegate() override;
@@ -55,24 +47,32 @@ public:
     void setDevice(std::shared_ptr<OQDevice> device);
     // How arrivals make their device.
     void setDeviceFactory(DeviceFactory factory);
-    void setDeviceFactory(LocatedDeviceFactory factory) { m_deviceFactory = std::move(factory); }
+    void setDeviceFactory(LocatedDeviceFactory factory);
     // Makes an OQUSBDevice bound to the location.
     static LocatedDeviceFactory usbDeviceFactory();
 
-    // Every counter plugged in, in arrival order; each is read, recorded and alerted for.
-    const std::vector<Counter>& counters() const { return m_counters; }
+    // Every counter plugged in, in arrival order; each is read, recorded and alerted for. Entry 0
+    // is the counter that arrives without a monitor record (a fixed port, a test): a new arrival of
+    // it replaces it, as with the single counter of old.
+    oq::counters::CounterSet& counterSet() { return m_counters; }
+    const oq::counters::CounterSet& counterSet() const { return m_counters; }
     std::vector<std::shared_ptr<OQDevice>> devices() const;
     bool hasDevice(const std::shared_ptr<OQDevice>& device) const;
-    // The plugged counter's device behind `device`; null when it is not plugged.
-    std::shared_ptr<OQDevice> deviceFor(const OQDevice* device) const;
+    // The counter of `device`; null when it is not plugged.
+    oq::counters::Counter* counterOf(const OQDevice* device) const { return m_counters.counterOf(device); }
+    // The counter shown; null for none.
+    oq::counters::Counter* shownCounter() const { return counterOf(m_device.get()); }
     // What tells a counter apart: its serial, else its port; empty until its information is read.
     QString counterKey(const OQDevice* device) const;
     // For people: the serial, or that it has none and its port.
     QString counterName(const OQDevice* device) const;
     // The user's choice: shows `device` and keeps its key in the settings.
     void chooseDevice(const std::shared_ptr<OQDevice>& device);
-    // The reading of `device` as the window would show it; null text for none.
+    // The reading of `device` as the window would show it (in the mode of the stream that read it);
+    // null text for none.
     QString onlineValueString(const OQDevice* device) const;
+    // A reading as the window shows it: in its own mode, in the display unit (else its counter's).
+    QString onlineValueString(const oq::Reading& reading) const;
     // "Sv" or "rem": the preferred unit, else the one `device` displays; null text for none.
     QString displayUnit(const OQDevice* device) const;
     std::shared_ptr<DisplayValueTransformer> displayValueTransformer(const OQDevice* device) const;
@@ -153,21 +153,16 @@ private:
     void readBoundSettings(const QString& key);
     void connectDevicePaths();
     void showDevice(std::shared_ptr<OQDevice> device);
-    void addCounter(Counter counter);
     // Forgets the counter of `entryID` (and shows none when it was shown, if `unshow`): true when
     // there was one.
     bool dropCounter(uint64_t entryID, bool unshow = true);
     // Shows the chosen counter when it is plugged, else keeps the shown one, else any.
     void followChoice();
-    QString portOf(const OQDevice* device) const;
-    uint32_t counterLocation(const OQDevice* device) const;
 
     std::optional<QString> m_appCenterSecret;
     std::shared_ptr<OQDevice> m_device;
     QList<QMetaObject::Connection> m_deviceConnections;
-    std::vector<Counter> m_counters;
-    std::map<const OQDevice*, QList<QMetaObject::Connection>> m_counterConnections;
-    LocatedDeviceFactory m_deviceFactory;
+    oq::counters::CounterSet m_counters;
     QString m_preferredDisplayUnit;
     QVariant m_onlineMode;
     std::unique_ptr<LivoraPreferencesWindow> m_prefWindowController;

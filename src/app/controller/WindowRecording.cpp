@@ -1,6 +1,5 @@
 #include "app/controller/WindowRecording.h"
 
-#include <QDateTime>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -13,6 +12,7 @@
 #include "history/HistorySettings.h"
 #include "history/ProtocolIntervals.h"
 #include "mqtt/Credentials.h"
+#include "counters/CounterSet.h"
 #include "parser/OQDeviceInfo.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
@@ -25,26 +25,28 @@ WindowRecording::WindowRecording(OQAppDelegate* controller, const QString& path,
     , m_controller(controller)
     , m_path(path.isEmpty() ? oq::history::defaultPath() : path)
 {
-    if (controller) {
-        connect(controller, &OQAppDelegate::counterOnlineValueChanged, this, &WindowRecording::valueChanged);
-        connect(controller, &OQAppDelegate::countersChanged, this, &WindowRecording::countersChanged);
-    }
     connect(&oq::SettingsStore::shared(), &oq::SettingsStore::changed, this, &WindowRecording::settingChanged);
     QString why;
-    QPointer<WindowRecording> self(this);
-    m_recording = std::make_unique<oq::recording::Recording>(options(why), [self](const oq::mqtt::Station&) {
-        const quint64 generation = self->m_generation;
-        return [self, generation](const oq::mqtt::Status& s, const oq::mqtt::Broker& broker) {
-            QMetaObject::invokeMethod(self.data(), [self, generation, text = s.text(broker)] {
-                if (self && self->m_generation == generation)
-                    self->setStatus(text);
-            }, Qt::QueuedConnection);
-        };
-    });
+    m_recording = std::make_unique<oq::recording::Recording>(options(why));
+    if (controller) {
+        auto& counters = controller->counterSet();
+        counters.setRecording(m_recording.get());
+        connect(&counters, &oq::counters::CounterSet::counterAdded, this, [this](oq::counters::Counter* c) {
+            connect(c, &oq::counters::Counter::mqttStatusChanged, this, &WindowRecording::updateStatus);
+        });
+        for (const auto& c : counters.counters())
+            connect(c.get(), &oq::counters::Counter::mqttStatusChanged, this, &WindowRecording::updateStatus);
+        connect(&counters, &oq::counters::CounterSet::countersChanged, this, &WindowRecording::updateStatus);
+        connect(controller, &OQAppDelegate::deviceChanged, this, &WindowRecording::updateStatus);
+    }
     restart();
 }
 
-WindowRecording::~WindowRecording() = default;
+WindowRecording::~WindowRecording()
+{
+    if (m_controller && &m_controller->counterSet())
+        m_controller->counterSet().setRecording(nullptr);
+}
 
 oq::recording::Options WindowRecording::options(QString& why) const
 {
@@ -83,65 +85,38 @@ void WindowRecording::settingChanged(const QString& key)
 
 void WindowRecording::restart()
 {
-    ++m_generation;
     QString why;
     oq::recording::Options o = options(why);
     const QString url = o.mqtt.url;
     m_recording->setOptions(std::move(o));
-    if (!why.isEmpty())
-        return setStatus(why);
-    if (url.isEmpty())
-        return setStatus(localized(QStringLiteral("preferences.mqtt.off")));
-    if (m_serial.isNull())
-        return setStatus(localized(QStringLiteral("preferences.mqtt.waiting")));
-    setStatus(oq::mqtt::Status{}.text(*oq::mqtt::parseBroker(url)));
+    if (m_controller)
+        m_controller->counterSet().recordingChanged();
+    m_optionsStatus = !why.isEmpty() ? why : url.isEmpty() ? localized(QStringLiteral("preferences.mqtt.off")) : QString();
+    updateStatus();
 }
 
-void WindowRecording::countersChanged()
+void WindowRecording::updateStatus()
 {
-    // A counter pulled out says `offline`; the others record on.
-    QStringList plugged;
-    for (const auto& d : m_controller->devices())
-        plugged << (d->info() ? d->info()->serialNumber() : QString());
-    QMetaObject::invokeMethod(this, [this, plugged] { m_recording->keepOnly(plugged); }, Qt::QueuedConnection);
-}
-
-void WindowRecording::valueChanged(OQDevice* counter)
-{
-    const auto device = m_controller ? m_controller->deviceFor(counter) : nullptr;
-    if (!device || !device->onlineValue())
-        return;
-    const double value = device->onlineValue().value_or(0.0);
-    const QVariant mode = m_controller->onlineMode();
-    if (!mode.isValid())
-        return;
-    oq::history::Reading reading;
-    // The time its line was read: readings of one poll keep their own times.
-    reading.timeMs = device->onlineValueTime().value_or(QDateTime::currentMSecsSinceEpoch());
-    reading.mode = int(mode.toLongLong());
-    if (reading.mode != oq::history::Rate && reading.mode != oq::history::Dose)
-        return;
-    reading.value = value;
-    // The device publishes a value and then its unit, in one go on this thread.
-    QMetaObject::invokeMethod(this, [this, reading, weak = std::weak_ptr<OQDevice>(device)]() mutable {
-        const auto d = weak.lock();
-        if (!d)
-            return;
-        reading.counterUnit = d->onlineUnit();
-        reading.serial = d->info() ? d->info()->serialNumber() : QString();
-        if (reading.serial.isNull())
-            reading.serial = QStringLiteral("");
-        const QString firmware = d->info() ? d->info()->firmwareVersion() : QString();
-        const auto* recorder = m_recording->recorder(reading.serial);
-        // A new counter, or another firmware, starts a new publisher: its status is the one shown.
-        const bool fresh = !recorder || recorder->station().firmware != firmware;
-        if (fresh)
-            ++m_generation;
-        m_serial = reading.serial;
-        m_recording->record(std::move(reading), firmware);
-        if (fresh && !m_recording->options().mqtt.url.isEmpty())
-            setStatus(oq::mqtt::Status{}.text(*oq::mqtt::parseBroker(m_recording->options().mqtt.url)));
-    }, Qt::QueuedConnection);
+    QString status = m_optionsStatus;
+    if (status.isEmpty() && m_controller) {
+        // Each counter's own publisher: the shown counter first, the others after it by name.
+        const auto* shown = m_controller->shownCounter();
+        QStringList lines;
+        const auto& counters = m_controller->counterSet().counters();
+        for (const auto& c : counters) {
+            if (c->mqttStatus().isEmpty())
+                continue;
+            const QString line = counters.size() > 1 ? localized(QStringLiteral("preferences.mqtt.counter_status"))
+                                                              .arg(m_controller->counterName(c->device().get()), c->mqttStatus())
+                                                     : c->mqttStatus();
+            if (c.get() == shown)
+                lines.prepend(line);
+            else
+                lines.append(line);
+        }
+        status = lines.isEmpty() ? localized(QStringLiteral("preferences.mqtt.waiting")) : lines.join(QLatin1Char('\n'));
+    }
+    setStatus(status);
 }
 
 void WindowRecording::watch(DeviceMenu* menu)

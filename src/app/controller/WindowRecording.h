@@ -1,7 +1,8 @@
 #pragma once
 // The window's side of the recording: its settings as the recording's options (again at each
-// change), every reading of every counter plugged in handed in, downloads stored as they arrive, an opened protocol
-// offered for adding, and the MQTT status for Preferences. The recording itself is the one oqtool
+// change), which every counter plugged in records into through its own recorder, downloads stored
+// as they arrive, an opened protocol offered for adding, and the MQTT status for Preferences (each
+// counter's, the shown one's first). The recording itself is the one oqtool
 // uses (recording/Recording.h); the reading on screen never waits for it.
 #include <QObject>
 #include <QPointer>
@@ -22,7 +23,7 @@ class WindowRecording : public QObject {
 public:
     // Records into `path` (empty: the default history file).
     explicit WindowRecording(OQAppDelegate* controller, const QString& path = {}, QObject* parent = nullptr);
-    // Says `offline` for the counter and writes what is pending.
+    // The counters' recorders say `offline`; what is pending is written.
     ~WindowRecording() override;
 
     QString path() const { return m_path; }
@@ -36,7 +37,8 @@ public:
     // Answers the question of offerImport() without asking (tests): true adds, false skips.
     void setImportAnswer(std::optional<bool> answer) { m_importAnswer = answer; }
 
-    // For people: off, waiting for a counter, connected, retrying or refused with the cause.
+    // For people: off, waiting for a counter, connected, retrying or refused with the cause; with
+    // several counters a line each, the shown one's first.
     QString status() const { return m_status; }
 
 signals:
@@ -45,9 +47,9 @@ signals:
     void protocolStored(int stored, int total);
 
 private:
-    void valueChanged(OQDevice* counter);
-    void countersChanged();
     void settingChanged(const QString& key);
+    // The status from the options, else from the counters' publishers.
+    void updateStatus();
     // The settings as options; the MQTT part left empty, with `why` set, when it cannot publish.
     oq::recording::Options options(QString& why) const;
     void restart();
@@ -57,9 +59,6 @@ private:
     QString m_path;
     std::unique_ptr<oq::recording::Recording> m_recording;
     std::optional<bool> m_importAnswer;
-    // The counter whose reading came last; null before the first.
-    QString m_serial;
+    QString m_optionsStatus; // why nothing is published, or that it is off; empty when it publishes
     QString m_status;
-    // A status still on its way from a publisher that has since been replaced is not shown.
-    quint64 m_generation = 0;
 };

@@ -34,8 +34,12 @@ void OQAppDelegate::applicationDidFinishLaunching()
     }
     // The colour manager's value follows "device.onlineValue", through device changes too.
     connect(this, &OQAppDelegate::deviceOnlineValueChanged, this, [this] {
-        if (m_colorManager)
-            m_colorManager->setValue(m_device ? m_device->onlineValue() : std::nullopt);
+        if (!m_colorManager)
+            return;
+        // A reading is judged in the mode of the stream that read it.
+        if (const auto reading = m_device ? m_device->reading() : std::nullopt)
+            m_colorManager->setMode(reading->mode);
+        m_colorManager->setValue(m_device ? m_device->onlineValue() : std::nullopt);
     });
     if (!m_launchOptions.portPath.isEmpty()) {
         // A fixed serial device has no USB events of its own: it arrives once, now.

@@ -84,5 +84,8 @@ struct OpenFailure {
 };
 OpenFailure lastOpenFailureDetails();
 QString lastOpenFailure();
+// The cause of the last open attempt made on the calling thread: with several counters, each
+// device's own (the process-wide one is whichever port refused last).
+OpenFailure openFailureOnThisThread();
 
 } // namespace oq::ft

@@ -116,10 +116,13 @@ bool sameLineSettings(const termios& a, const termios& b)
 
 std::mutex g_openFailureMutex;
 OpenFailure g_openFailure;
+// Each device opens on its own worker: this is the cause of its own last attempt.
+thread_local OpenFailure t_openFailure;
 
 // Retries of the same failure stay quiet: the log gets one line per change of cause.
 void setOpenFailure(const OpenFailure& failure)
 {
+    t_openFailure = failure;
     {
         std::lock_guard lock(g_openFailureMutex);
         if (failure == g_openFailure)
@@ -552,6 +555,8 @@ OpenFailure lastOpenFailureDetails()
 }
 
 QString lastOpenFailure() { return lastOpenFailureDetails().text; }
+
+OpenFailure openFailureOnThisThread() { return t_openFailure; }
 
 std::shared_ptr<Backend> makeTtyBackend(const QString& fixedPort, const QString& sysfsRoot, const QString& devRoot)
 {
