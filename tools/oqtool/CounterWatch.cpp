@@ -18,6 +18,7 @@
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "recording/Recording.h"
+#include "web/CounterSnapshot.h"
 
 namespace oqtool {
 namespace {
@@ -60,6 +61,8 @@ public:
                 w->alerts->tell(r, e);
         });
         connect(&m_set, &CounterSet::counterAdded, this, [this](Counter* c) { watch(c, m_addingOnBus); });
+        if (options.web)
+            m_feed = std::make_unique<oq::web::SnapshotFeed>(m_set, *options.web);
     }
 
     int run();
@@ -114,6 +117,7 @@ private:
     const WatchOptions& m_options;
     CsvFile* const m_file; // CSV mode
     CounterSet m_set;
+    std::unique_ptr<oq::web::SnapshotFeed> m_feed; // before the set goes
     bool m_addingOnBus = false;
     std::set<QString> m_portsWithoutSerial;
     bool m_several = false;     // lines name their counter; once on, for the rest of the run
