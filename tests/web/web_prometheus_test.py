@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""/metrics as Prometheus takes it: promtool accepts it, Debian's Prometheus scrapes it and a query
-returns the counter's value in base units; after an unplug the value series goes stale."""
+"""/metrics of oqtool watch as Prometheus takes it: promtool accepts it, Debian's Prometheus scrapes
+it and a query returns each simulated counter's value in base units; after an unplug the value
+series goes stale and the other counter's stays."""
 import json
 import os
 import socket
@@ -8,7 +9,7 @@ import subprocess
 import urllib.parse
 import urllib.request
 
-from webdemo import Demo, report, wait_for
+from webbox import Box, report, wait_for
 
 
 def query(port, expr):
@@ -19,39 +20,36 @@ def query(port, expr):
         return None
 
 
-def checks(demo, port):
-    demo.send("reading OQ-0001 0.36")  # 1e-10 Sv/s
-    demo.send("reading OQ-0002 15 2")  # 1.5e-05 Sv
-    demo.send('reading Q"\\x 0.1')  # a label to escape
-    _, body, headers = demo.get("/metrics")
+def checks(box, port):
+    _, body, headers = wait_for("both counters read", lambda: (r := box.get("/metrics")) and r[1].count(b"oq_dose_rate_sieverts_per_second{") == 2 and r, 10)
     check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True)
     assert check.returncode == 0 and headers["Content-Type"].startswith("text/plain; version=0.0.4"), (check, body)
     yield "promtool"
-    rate = wait_for("the scraped rate", lambda: query(port, "oq_dose_rate_sieverts_per_second"), 30)
-    assert sorted((k, round(v / 1e-10, 9)) for k, v in rate) == [("OQ-0001", 1.0), ('Q"\\x', 0.277777778)], rate
-    assert query(port, "oq_dose_sieverts") == [("OQ-0002", 1.5e-5)] and query(port, 'up{job="oq"}') == [(None, 1.0)]
+    rate = wait_for("the scraped rates", lambda: (r := query(port, "oq_dose_rate_sieverts_per_second")) and len(r) == 2 and r, 30)
+    assert sorted((k, round(v / 1e-10, 9)) for k, v in rate) == [("40001", 1.0), ("40002", 2.0)], rate
+    assert query(port, 'up{job="oq"}') == [(None, 1.0)]
     yield "scrape"
-    demo.send("state OQ-0001 away")
-    wait_for("the unplugged rate gone stale", lambda: query(port, 'oq_dose_rate_sieverts_per_second{serial="OQ-0001"}') == [], 10)
-    assert query(port, 'oq_connected{serial="OQ-0001"}') == [("OQ-0001", 0.0)]
-    assert query(port, "oq_dose_sieverts") == [("OQ-0002", 1.5e-5)], "the other counter's series stays"
+    box.unplug("40001")
+    wait_for("the unplugged rate gone stale", lambda: query(port, 'oq_dose_rate_sieverts_per_second{serial="40001"}') == [], 15)
+    assert query(port, 'oq_connected{serial="40001"}') == [("40001", 0.0)]
+    assert [k for k, _ in query(port, "oq_dose_rate_sieverts_per_second")] == ["40002"], "the other counter's series stays"
     yield "unplug"
 
 
 def main():
     failures, ran = [], 0
-    with Demo(history=False) as demo, socket.socket() as probe:
+    with Box(counters=(("40001", "constant:0.36"), ("40002", "constant:0.72")), history=False) as box, socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
         probe.close()
-        config = os.path.join(demo.tmp, "prometheus.yml")
+        config = os.path.join(box.tmp, "prometheus.yml")
         with open(config, "w") as f:
             f.write("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n  - job_name: oq\n"
-                    f"    static_configs:\n      - targets: ['127.0.0.1:{demo.port}']\n")
-        log = open(os.path.join(demo.tmp, "prometheus.log"), "w+")
-        prom = subprocess.Popen(["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(demo.tmp, "data"),
+                    f"    static_configs:\n      - targets: ['127.0.0.1:{box.port}']\n")
+        log = open(os.path.join(box.tmp, "prometheus.log"), "w+")
+        prom = subprocess.Popen(["prometheus", "--config.file=" + config, "--storage.tsdb.path=" + os.path.join(box.tmp, "data"),
                                  f"--web.listen-address=127.0.0.1:{port}", "--log.level=warn"], stdout=log, stderr=log)
-        steps = checks(demo, port)
+        steps = checks(box, port)
         try:
             while True:
                 ran += 1

@@ -16,6 +16,7 @@
 #include "app/controller/LevelAlerts.h"
 #include "app/windows/MainWindow.h"
 #include "app/controller/QuitWait.h"
+#include "app/controller/WebPage.h"
 #include "app/controller/WindowRecording.h"
 #include "app/menus/SimulationMenu.h"
 #include "app/shell/SingleInstance.h"
@@ -30,6 +31,7 @@
 #include "app/windows/ColorManager.h"
 #include "app/preferences/LivoraPreferencesWindow.h"
 #include "app/preferences/MqttOptionsBox.h"
+#include "app/preferences/WebPageBox.h"
 
 namespace {
 LaunchRequest requestOf(const LaunchConfig& config)
@@ -87,6 +89,11 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &recording, [&recording](LivoraPreferencesWindow* prefs) {
         prefs->mqttBox()->setStatus(recording.status());
         QObject::connect(&recording, &WindowRecording::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
+    });
+    WebPage webPage(&controller, recording.path());
+    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &webPage, [&webPage](LivoraPreferencesWindow* prefs) {
+        prefs->webBox()->setStatus(webPage.status());
+        QObject::connect(&webPage, &WebPage::statusChanged, prefs->webBox(), &WebPageBox::setStatus);
     });
 
     OQAppDelegate::LaunchOptions options;
