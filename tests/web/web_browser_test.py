@@ -14,9 +14,10 @@ from datetime import datetime, timezone
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
 from selenium.webdriver.common.by import By
 
-from webbox import ARTIFACTS, Box, report, wait_for
+from webbox import ARTIFACTS, Box, report, wait_for as wait_until
 
 WORDS = {"en": ("Warning", "Danger", "Unplugged"), "de": ("Warnung", "Gefahr", "Nicht angeschlossen")}
 TOKEN = "0f1e2d3c4b5a69788796a5b4"
@@ -32,6 +33,16 @@ def browser(lang, profile):
     o.add_experimental_option("prefs", {"intl.accept_languages": lang})
     o.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=o)
+
+
+def wait_for(what, condition, timeout=2.0):
+    """As the page redraws a card at each reading, an element found may be gone when it is read."""
+    def looked():
+        try:
+            return condition()
+        except (NoSuchElementException, StaleElementReferenceException):
+            return False
+    return wait_until(what, looked, timeout)
 
 
 def iso(ms):
@@ -51,12 +62,12 @@ def faces(d, box, lang, token):
         d.set_window_size(width, height)
         d.get(box.url)
         assert d.find_element(By.TAG_NAME, "html").get_attribute("lang") == lang
-        wait_for("warning said", lambda: card(CALM, ".level").text == warning, 10)
-        assert card(CALM, ".reading").value_of_css_property("color") in ("rgba(199, 119, 0, 1)", "rgb(199, 119, 0)")
+        wait_for("warning said in its colour", lambda: card(CALM, ".level").text == warning and card(
+            CALM, ".reading").value_of_css_property("color") in ("rgba(199, 119, 0, 1)", "rgb(199, 119, 0)"), 10)
         wait_for("danger said", lambda: card(HOT, ".level").text == danger and card(HOT, ".value").text.startswith("12"))
         loaded = d.execute_script("return performance.timeOrigin")
         # Its simulator says 12.5 and 12.6 by turns, a reading a second: shown within 2 s, without a reload.
-        before = card(HOT, ".value").text
+        before = wait_for("a value", lambda: card(HOT, ".value").text)
         wait_for("the next reading shown", lambda: card(HOT, ".value").text != before, 2.5)
         assert d.execute_script("return performance.timeOrigin") == loaded, "the page reloaded"
         wait_for("plot drawn", lambda: card(HOT, "svg.plot polyline.mean") and len(d.find_elements(
