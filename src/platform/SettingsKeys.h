@@ -43,7 +43,7 @@ inline const QString WebPage = QStringLiteral("WebPage");
 // Where it listens, as [ADDRESS:]PORT; absent or empty: 127.0.0.1:8080.
 inline const QString WebListen = QStringLiteral("WebListen");
 // The access token's file (mode 600), needed for any address other than loopback; absent or
-// empty: $XDG_CONFIG_HOME/oq-online/web-token when it exists.
+// empty: $XDG_CONFIG_HOME/oq-online/http-token when it exists.
 inline const QString WebTokenFile = QStringLiteral("WebTokenFile");
 
 // Alerts on level changes: on/off, with their own defaults (alertDefaults()).

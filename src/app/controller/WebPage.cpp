@@ -35,7 +35,7 @@ WebPage::~WebPage()
 QString WebPage::defaultTokenPath()
 {
     const QString config = oq::files::configHome();
-    return config.isEmpty() ? QString() : config + QStringLiteral("/oq-online/web-token");
+    return config.isEmpty() ? QString() : config + QStringLiteral("/oq-online/http-token");
 }
 
 bool WebPage::serving() const { return m_server && m_server->running(); }

@@ -25,7 +25,7 @@ public:
     bool serving() const;
     QString url() const;
 
-    // $XDG_CONFIG_HOME/oq-online/web-token.
+    // $XDG_CONFIG_HOME/oq-online/http-token.
     static QString defaultTokenPath();
 
 signals:
