@@ -62,7 +62,10 @@ void WebPage::restart()
         options.tokenFile = defaultTokenPath();
     options.historyPath = m_historyPath;
     auto server = std::make_unique<oq::web::WebServer>();
-    if (const QString why = server->start(options); !why.isEmpty()) {
+    if (QString why = server->start(options); !why.isEmpty()) {
+        // The server's own words name oqtool's option; here the token comes from Preferences.
+        if (options.tokenFile.isEmpty() && why == localized(QStringLiteral("web.token.needed")).arg(options.address))
+            why = localized(QStringLiteral("preferences.web.token_needed")).arg(options.address, defaultTokenPath());
         LGLogWarn("Web page not served: %@", why);
         setStatus(why);
         return;

@@ -90,11 +90,6 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         prefs->mqttBox()->setStatus(recording.status());
         QObject::connect(&recording, &WindowRecording::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
     });
-    WebPage webPage(&controller, recording.path());
-    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &webPage, [&webPage](LivoraPreferencesWindow* prefs) {
-        prefs->webBox()->setStatus(webPage.status());
-        QObject::connect(&webPage, &WebPage::statusChanged, prefs->webBox(), &WebPageBox::setStatus);
-    });
 
     OQAppDelegate::LaunchOptions options;
     options.useSimulatedBus = config.simulate;
@@ -106,6 +101,12 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         simulation = std::make_unique<SimulationMenu>(&window, &controller, config.simulatedCounters);
 
     controller.applicationDidFinishLaunching();
+    // After the launch, so that the log says where it serves or why not.
+    WebPage webPage(&controller, recording.path());
+    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &webPage, [&webPage](LivoraPreferencesWindow* prefs) {
+        prefs->webBox()->setStatus(webPage.status());
+        QObject::connect(&webPage, &WebPage::statusChanged, prefs->webBox(), &WebPageBox::setStatus);
+    });
     // The shell quits; a last window closed (the main window kept running in the tray, a dialog
     // over it) does not.
     QApplication::setQuitOnLastWindowClosed(false);
