@@ -25,6 +25,9 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
 };
 
+// The most simulated counters one --simulate N plugs in, in the window and in oqtool alike.
+constexpr int kMaxSimulatedCounters = 64;
+
 enum class Unit { Sv, Rem };
 enum class Prefix { Auto, None, Milli, Micro };
 

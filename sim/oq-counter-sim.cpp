@@ -1,10 +1,15 @@
 // oq-counter-sim: simulated Orbel-Quist counters on pseudo-terminals, or one behind an emulated USB
 // bridge in the kernel's USB/IP host controller.
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/CLocale.h"
@@ -16,6 +21,53 @@
 namespace {
 
 const timespec kSlice {0, 50 * 1000 * 1000};
+
+// The signals in the order they came. Attaching or detaching keeps the serving loop busy for a
+// while; standard signals that came meanwhile would be merged and handed out by number (an unplug
+// before a plug-in that came first), so a thread of its own takes each one as it comes.
+class SignalQueue {
+public:
+    // Made once and never destroyed: its thread waits until the process ends.
+    static SignalQueue& start(const sigset_t& waited)
+    {
+        static auto* queue = new SignalQueue(waited);
+        return *queue;
+    }
+    // The next signal, or 0 when none came within the slice.
+    int next()
+    {
+        std::unique_lock lock(m_mutex);
+        if (!m_came.wait_for(lock, std::chrono::seconds(kSlice.tv_sec) + std::chrono::nanoseconds(kSlice.tv_nsec),
+                [this] { return !m_signals.empty(); }))
+            return 0;
+        const int signal = m_signals.front();
+        m_signals.pop_front();
+        return signal;
+    }
+
+private:
+    explicit SignalQueue(const sigset_t& waited)
+        : m_waited(waited)
+    {
+        std::thread([this] {
+            for (;;) {
+                const int signal = sigwaitinfo(&m_waited, nullptr);
+                if (signal <= 0)
+                    continue;
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_signals.push_back(signal);
+                }
+                m_came.notify_one();
+            }
+        }).detach();
+    }
+
+    const sigset_t m_waited;
+    std::mutex m_mutex;
+    std::condition_variable m_came;
+    std::deque<int> m_signals;
+};
 
 // The serial number after `serial`: its trailing digits counted up, else a digit added.
 QString nextSerial(const QString& serial)
@@ -59,8 +111,9 @@ int serveUsbIp(const oq::sim::SimProgramOptions& options, const sigset_t& waited
     std::fflush(stdout);
     bool plugged = true;
     qint64 reportedLost = 0;
+    SignalQueue& arrived = SignalQueue::start(waited);
     for (;;) {
-        const int signal = sigtimedwait(&waited, nullptr, &kSlice);
+        const int signal = arrived.next();
         if (signal == SIGUSR1) {
             usb.unplug();
         } else if (signal == SIGUSR2 && !usb.plugged()) {

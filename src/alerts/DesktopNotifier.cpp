@@ -66,7 +66,8 @@ void DesktopNotifier::notify(const Notification& n)
     };
     // A click on the notification shows the window; the label is for services that list actions.
     const QStringList actions{kDefaultAction, oq::localized(QStringLiteral("alerts.show_window"))};
-    call << m_appName << uint(0) << m_iconName << n.summary << n.body << actions << hints << int(-1);
+    // Servers that render markup in the body would render a counter's serial number as markup.
+    call << m_appName << uint(0) << m_iconName << n.summary << n.body.toHtmlEscaped() << actions << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         w->deleteLater();

@@ -56,7 +56,12 @@ Counter::~Counter()
     detach();
 }
 
-QString Counter::key() const { return m_identified ? counterKey(serial(), m_place.port) : QString(); }
+QString Counter::key() const
+{
+    if (!m_identified)
+        return {};
+    return m_twin ? serial() + QLatin1Char('@') + m_place.port : counterKey(serial(), m_place.port);
+}
 
 QString Counter::serial() const
 {

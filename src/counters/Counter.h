@@ -60,8 +60,11 @@ public:
 
     const Place& place() const { return m_place; }
     const std::shared_ptr<OQDevice>& device() const { return m_device; }
-    // Its serial number, else its port; empty until its information is read.
+    // Its serial number, else its port; empty until its information is read. A serial that another
+    // counter plugged in reports too is followed by "@" and its port.
     QString key() const;
+    // Another counter plugged in reports the same serial number.
+    bool sharesSerial() const { return m_twin; }
     // The key it had when it was last identified, also while it is away.
     QString lastKey() const { return m_lastKey; }
     // Empty: it names none (or is not identified yet).
@@ -135,6 +138,7 @@ private:
     bool m_identified = false;
     QString m_lastKey; // of the counter identified here before
     bool m_departed = false;
+    bool m_twin = false;
     // Mode rules: starts scheduled before the last press or readiness are void.
     quint64 m_generation = 0;
     bool m_stopping = false;   // a stop of ours runs; its completion starts the mode chosen last

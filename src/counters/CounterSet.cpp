@@ -83,10 +83,20 @@ std::vector<Counter*> CounterSet::withKey(const QString& key) const
 void CounterSet::wire(Counter* counter)
 {
     connect(counter, &Counter::identifiedChanged, this, [this, counter] {
-        const auto twins = withKey(counter->key());
-        // Two counters that say they are the same one: kept apart by their ports, said once each.
-        if (!counter->serial().isEmpty() && twins.size() > 1)
-            LGLogWarn("Counters at %@ and %@ both report the serial %@", twins.front()->place().port, counter->place().port, counter->key());
+        // Two counters that say they are the same one are told apart by their ports, and it is
+        // said once: their readings would otherwise run together as one counter's.
+        const QString serial = counter->serial();
+        std::vector<Counter*> twins;
+        for (const auto& c : m_counters) {
+            if (!serial.isEmpty() && c->identified() && c->serial() == serial && !c->departed())
+                twins.push_back(c.get());
+        }
+        if (twins.size() > 1) {
+            for (Counter* twin : twins)
+                twin->m_twin = true;
+            LGLogWarn("Counters at %@ and %@ both report the serial %@", twins.front()->place().port, counter->place().port, serial);
+            emit sharedSerial(serial, twins);
+        }
         emit countersChanged();
     });
 }

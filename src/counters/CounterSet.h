@@ -97,6 +97,9 @@ signals:
     // A counter's onlineValue changed: a reading, or none any more.
     void valueChanged(oq::counters::Counter* counter);
     void levelChanged(oq::counters::Counter* counter, const oq::Reading& reading, const oq::alerts::LevelEvent& event);
+    // Counters plugged in at once report the same serial number; from now on each is keyed by its
+    // serial and port.
+    void sharedSerial(const QString& serial, const std::vector<oq::counters::Counter*>& counters);
 
 private:
     friend class Counter;

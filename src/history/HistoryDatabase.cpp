@@ -9,6 +9,8 @@
 #include <QVariant>
 
 #include <chrono>
+#include <fcntl.h>
+#include <unistd.h>
 #include <thread>
 
 #include "logging/Log.h"
@@ -122,6 +124,29 @@ Database::~Database()
     QSqlDatabase::removeDatabase(m_connection);
 }
 
+namespace {
+
+// SQLite opens and makes the file and its -wal and -shm itself, following any link: each is held
+// first to the rule every file we write keeps (another user's link or file is not written through).
+bool mayWrite(const QString& path, QString* problem)
+{
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const QString file = path + QLatin1String(suffix);
+        QString refused;
+        const int fd = oq::files::openFile(file, O_RDONLY | O_NONBLOCK, oq::files::Privacy::Shared, &refused);
+        if (fd >= 0)
+            ::close(fd);
+        else if (errno != ENOENT && errno != EACCES) {
+            if (problem)
+                *problem = QStringLiteral("%1: %2").arg(file, refused);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 std::unique_ptr<Database> Database::open(const QString& path, Access access, QString* problem, QString* movedAside)
 {
     static QAtomicInteger<quint64> connections;
@@ -135,8 +160,11 @@ std::unique_ptr<Database> Database::open(const QString& path, Access access, QSt
             *problem = QStringLiteral("%1 does not exist").arg(path);
         return nullptr;
     }
-    if (access == Access::Write)
+    if (access == Access::Write) {
         oq::files::makeFolder(QFileInfo(path).absolutePath(), oq::files::Privacy::Shared);
+        if (!mayWrite(path, problem))
+            return nullptr;
+    }
     bool immutable = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const QString name = QStringLiteral("oq-history-%1").arg(connections.fetchAndAddRelaxed(1));

@@ -160,7 +160,7 @@ void Writer::setMaxPageCount(qint64 pages)
 void Writer::setPaused(bool paused, const QString& why)
 {
     bool changed = false;
-    qint64 lost = 0;
+    qint64 lost = 0, waiting = 0;
     {
         std::lock_guard lock(m_mutex);
         changed = m_paused != paused;
@@ -170,12 +170,22 @@ void Writer::setPaused(bool paused, const QString& why)
             lost = m_dropped - m_droppedSaid;
             m_droppedSaid = m_dropped;
         }
+        waiting = m_readingsIn - m_readingsStored;
     }
-    if (changed && paused)
-        LGLogWarn("History recording paused, retrying by itself: %@", why);
-    else if (changed)
+    // A pause may last for weeks under the recording service: said while it lasts, not only at the end.
+    if (paused && m_trouble.happened(clock::now()) > 0) {
+        if (changed)
+            LGLogWarn("History recording paused, retrying by itself: %@", why);
+        else
+            LGLogWarn("History recording still paused (%@); %lld readings not stored yet", why, static_cast<long long>(waiting));
+        if (m_options.onTrouble)
+            m_options.onTrouble({true, why, waiting});
+    } else if (!paused && m_trouble.ended()) {
         LGLogInfo("History recording resumed into %@; %lld readings of the pause did not fit in memory", m_options.path,
             static_cast<long long>(lost));
+        if (m_options.onTrouble)
+            m_options.onTrouble({false, {}, lost});
+    }
     m_committed.notify_all();
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "history/HistoryTypes.h"
+#include "platform/RepeatedFailure.h"
 
 namespace oq::history {
 
@@ -27,6 +28,16 @@ class Database;
 
 class Writer {
 public:
+    // A failure to write, or the end of one.
+    struct Trouble {
+        bool ongoing = false; // false: writing works again
+        QString why;
+        qint64 notStored = 0; // readings handed in and not in the file (while ongoing), or lost by it (at its end)
+    };
+    // Called on the writer's thread when writing first fails, then at most once a minute
+    // (modelled) while it goes on, and once when it works again.
+    using TroubleCallback = std::function<void(const Trouble&)>;
+
     struct Options {
         QString path;                   // empty: defaultPath()
         int retentionDays = 90;         // raw readings older than this are dropped; aggregates stay
@@ -35,6 +46,7 @@ public:
         std::function<qint64()> nowMs;  // UTC milliseconds; empty: the system clock
         qint64 maxPageCount = 0;        // the most pages the file may grow to; 0: no limit
         qsizetype maxPending = 2 * 86400; // readings kept while paused; the oldest go first
+        TroubleCallback onTrouble;
     };
     // Called on the writer's thread once the intervals are committed: how many were new, of how
     // many. Not called when they could not be written before the writer ended.
@@ -123,6 +135,7 @@ private:
     qint64 m_readingsStored = 0;
     qint64 m_droppedSaid = 0;
     qint64 m_pageLimit = 0;
+    RepeatedFailure m_trouble; // the writer's thread's
     std::thread m_thread;
 };
 

@@ -183,13 +183,13 @@ void LGFileLogger::lt_writeData(const QByteArray& data)
         lt_roll();
     const int fd = lt_currentFileHandle();
     if (fd < 0) {
-        LGConsoleReport("LGFileLogger: Failed to seek to end of file: %@", m_openError);
-        LGConsoleReport("LGFileLogger: Failed to write data: %@", m_openError);
+        m_reports.report("LGFileLogger: Failed to seek to end of file: %@", m_openError);
+        m_reports.report("LGFileLogger: Failed to write data: %@", m_openError);
         return;
     }
     const off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < 0) {
-        LGConsoleReport("LGFileLogger: Failed to seek to end of file: %@", errnoText(errno));
+        m_reports.report("LGFileLogger: Failed to seek to end of file: %@", errnoText(errno));
         return;
     }
     qsizetype done = 0;
@@ -198,7 +198,7 @@ void LGFileLogger::lt_writeData(const QByteArray& data)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            LGConsoleReport("LGFileLogger: Failed to write data: %@", errnoText(errno));
+            m_reports.report("LGFileLogger: Failed to write data: %@", errnoText(errno));
             return;
         }
         done += n;
@@ -240,7 +240,7 @@ int LGFileLogger::lt_currentFileHandle()
             QString error;
             const QString path = m_logFileManager->createNewLogFileWithError(&error);
             if (path.isEmpty()) {
-                LGConsoleReport("LGFileLogger: Failed to create new log file: %@", error);
+                m_reports.report("LGFileLogger: Failed to create new log file: %@", error);
                 m_openError = error;
                 return -1;
             }
@@ -287,15 +287,16 @@ bool LGFileLogger::lt_openFileWasRemoved()
     return st.st_ino != m_ino || st.st_dev != m_dev;
 }
 
-void LGFileLogger::lt_roll()
+void LGFileLogger::lt_roll(bool archive)
 {
     if (m_fd < 0)
         return;
     if (::fsync(m_fd) != 0 && errno != EINVAL)
-        LGConsoleReport("LGFileLogger: Failed to synchronize file: %@", errnoText(errno));
-    m_currentInfo->setIsArchived(true, m_fd);
+        m_reports.report("LGFileLogger: Failed to synchronize file: %@", errnoText(errno));
+    if (archive)
+        m_currentInfo->setIsArchived(true, m_fd);
     if (::close(m_fd) != 0)
-        LGConsoleReport("LGFileLogger: Failed to close file: %@", errnoText(errno));
+        m_reports.report("LGFileLogger: Failed to close file: %@", errnoText(errno));
     m_fd = -1;
     if (m_watch >= 0)
         ::close(m_watch);
@@ -340,10 +341,10 @@ void LGFileLogger::lt_ageTimerFired(unsigned long generation)
 void LGFileLogger::flush()
 {
     if (m_fd >= 0 && ::fdatasync(m_fd) != 0 && errno != EINVAL)
-        LGConsoleReport("LGFileLogger: Failed to synchronize file: %@", errnoText(errno));
+        m_reports.report("LGFileLogger: Failed to synchronize file: %@", errnoText(errno));
 }
 
-void LGFileLogger::willRemoveLogger() { lt_roll(); }
+void LGFileLogger::willRemoveLogger() { lt_roll(!m_keepFileAtRemoval); }
 
 void LGFileLogger::rollLogFileWithCompletionBlock(std::function<void()> completion)
 {

@@ -24,7 +24,11 @@ public:
     bool canFlush() const override { return true; }
     // Writes are unbuffered; this syncs the open file to disk.
     void flush() override;
+    // Rolls the file, unless the logger is being put aside at the end of the process.
     void willRemoveLogger() override;
+    // Removed from the dispatcher after this, the logger flushes and closes its file without
+    // archiving it, so that the next start continues it (unless it is due by then).
+    void keepFileAtRemoval() { m_keepFileAtRemoval = true; }
 
     // Closes and archives the current file after every message queued so far; the next message
     // starts a new one. `completion` runs on the background queue.
@@ -53,7 +57,8 @@ private:
     bool lt_openFileWasRemoved();
     bool lt_isDue(const LGLogFileInfo& info) const;
     void lt_writeData(const QByteArray& data);
-    void lt_roll();
+    // Closes the current file; archived unless `archive` is false.
+    void lt_roll(bool archive = true);
     void lt_closeFile(bool archive);
     void lt_armAgeTimer();
     void lt_ageTimerFired(unsigned long generation);
@@ -63,6 +68,7 @@ private:
     std::atomic<double> m_rollingFrequency{86400};
     std::atomic<bool> m_doNotReuseLogFiles{false};
     std::atomic<bool> m_appendNewline{true};
+    std::atomic<bool> m_keepFileAtRemoval{false};
 
     std::shared_ptr<LGLogFileInfo> m_currentInfo;
     int m_fd = -1;
@@ -72,6 +78,7 @@ private:
     int m_watch = -1; // inotify on the open file and its folder
     bool m_askAtNextWrite = false;
     QString m_openError;
+    mutable LGConsoleReports m_reports;
     unsigned long m_timerGeneration = 0;
     unsigned long long m_timerId = 0;
 };

@@ -132,7 +132,7 @@ QString LGLogFileManagerDefault::logsDirectory() const
 {
     QString error;
     if (!oq::files::makeFolder(m_logsDirectory, oq::files::Privacy::Private, &error))
-        LGConsoleReport("LGFileLogManagerDefault: Error creating logsDirectory: %@",
+        m_reports.report("LGFileLogManagerDefault: Error creating logsDirectory: %@",
             QStringLiteral("%1: %2").arg(m_logsDirectory, error));
     return m_logsDirectory;
 }
@@ -236,9 +236,9 @@ QString LGLogFileManagerDefault::createNewLogFileWithError(QString* error)
             ++attempt;
             continue;
         }
-        LGConsoleReport("LGLogFileManagerDefault: Critical error while creating log file: %@", text);
+        m_reports.report("LGLogFileManagerDefault: Critical error while creating log file: %@", text);
         if (++criticalErrors >= kMaxCriticalErrors || nameTaken(err)) {
-            LGConsoleReport("LGLogFileManagerDefault: Bailing file creation, encountered %ld errors.", criticalErrors);
+            m_reports.report("LGLogFileManagerDefault: Bailing file creation, encountered %ld errors.", criticalErrors);
             if (error)
                 *error = text;
             return {};
@@ -279,7 +279,7 @@ void LGLogFileManagerDefault::deleteOldLogFiles()
         if (path == current)
             continue;
         if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
-            LGConsoleReport("LGLogFileManagerDefault: Error deleting file %@",
+            m_reports.report("LGLogFileManagerDefault: Error deleting file %@",
                 QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
             continue;
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "logging/LGLogFileInfo.h"
+#include "logging/LGLogger.h"
 
 class LGLogFileManagerDefault : public std::enable_shared_from_this<LGLogFileManagerDefault> {
 public:
@@ -68,4 +69,5 @@ private:
     mutable std::mutex m_currentMutex;
     QString m_currentLogFilePath;
     std::mutex m_deleteMutex; // one deletion at a time
+    mutable LGConsoleReports m_reports;
 };

@@ -5,6 +5,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "platform/Clock.h"
 #include "platform/Dispatch.h"
 
 namespace {
@@ -112,4 +113,17 @@ void LGConsoleText(const QString& text)
     const QByteArray line = text.toUtf8() + '\n';
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
+}
+
+void LGConsoleReports::tell(const char* format, const QString& text)
+{
+    qint64 times = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        times = m_failures[format].happened(oq::clock::now());
+    }
+    if (times == 1)
+        LGConsoleText(text);
+    else if (times > 1)
+        LGConsoleText(text + QStringLiteral(" (%1 times since last said)").arg(times));
 }

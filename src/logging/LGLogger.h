@@ -4,10 +4,13 @@
 #include <QString>
 
 #include <functional>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 
 #include "logging/LGLog.h"
+#include "platform/RepeatedFailure.h"
 
 namespace oq {
 class SerialQueue;
@@ -102,3 +105,20 @@ void LGConsoleReport(const char* format, const Args&... args)
 {
     LGConsoleText(LGFormat(format, {LGArg(args)...}));
 }
+
+// One logger's (or manager's) failure reports: one that repeats, as every message does on a full
+// disk, is told once, then at most once a minute (modelled) with how often it happened.
+class LGConsoleReports {
+public:
+    template <typename... Args>
+    void report(const char* format, const Args&... args)
+    {
+        tell(format, LGFormat(format, {LGArg(args)...}));
+    }
+
+private:
+    void tell(const char* format, const QString& text);
+
+    std::mutex m_mutex;
+    std::map<const char*, oq::RepeatedFailure> m_failures; // by report
+};

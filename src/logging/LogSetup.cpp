@@ -35,4 +35,14 @@ LogSetup setupLogging(const QString& logsDirectory)
     return setup;
 }
 
+void endLogging(const LogSetup& loggers)
+{
+    for (const auto& logger : {loggers.fileLogger, loggers.deviceFileLogger}) {
+        if (!logger)
+            continue;
+        logger->keepFileAtRemoval();
+        LGLog::removeLogger(logger); // after every message queued before it, then flushed and closed
+    }
+}
+
 } // namespace oq

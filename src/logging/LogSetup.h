@@ -19,4 +19,8 @@ struct LogSetup {
 // first message that should reach the files.
 LogSetup setupLogging(const QString& logsDirectory = {});
 
+// At the end of the process: flushes both loggers and takes them out of the dispatcher without
+// archiving their files, so that the next start continues them unless they are due by then.
+void endLogging(const LogSetup& loggers);
+
 } // namespace oq

@@ -38,9 +38,14 @@ QByteArray jsonString(const QString& s)
 
 QString topicSafe(const QString& serial)
 {
+    // '_' starts an escape, so it is escaped too: two serials never share a topic.
     QString out;
-    for (const QChar c : serial)
-        out += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('-') || c == QLatin1Char('_') ? c : QLatin1Char('_');
+    for (const char c : serial.toUtf8()) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')
+            out += QLatin1Char(c);
+        else
+            out += QStringLiteral("_%1").arg(uint(uchar(c)), 2, 16, QLatin1Char('0')).toUpper();
+    }
     return out.isEmpty() ? QStringLiteral("unknown") : out;
 }
 

@@ -20,8 +20,8 @@ struct Station {
     QString firmware; // may be empty
 };
 
-// The serial as it may stand in a topic or an id: letters, digits, '-' and '_' kept, anything
-// else '_'; "unknown" for a counter without one.
+// The serial as it may stand in a topic or an id: ASCII letters, digits and '-' kept, any other
+// byte of its UTF-8 as '_' and two hex digits ("a/b" is "a_2Fb"); "unknown" for a counter without one.
 QString topicSafe(const QString& serial);
 
 // The prefix with SERIAL replaced, ending in '/'. Empty, with `why` set, when it cannot be

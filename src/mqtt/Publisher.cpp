@@ -1,5 +1,7 @@
 #include "mqtt/Publisher.h"
 
+#include <QFile>
+
 #include <mosquitto.h>
 
 #include <linux/tcp.h>
@@ -52,7 +54,31 @@ constexpr CauseText kCauses[] = {
     {Cause::Other, "mqtt.cause.other", "%1"},
     {Cause::NotTls, "mqtt.cause.not_tls", "this port does not speak TLS: use mqtt:// for it"},
     {Cause::WantsTls, "mqtt.cause.wants_tls", "the broker closed the connection without answering: if this port speaks TLS, use mqtts://"},
+    {Cause::CaFile, "mqtt.cause.ca_file", "the CA file %1 holds no certificate that can be read"},
+    {Cause::Unacknowledged, "mqtt.cause.unacknowledged", "the broker has not acknowledged what was sent for 30 s"},
 };
+
+// OpenSSL only says, once connected, that TLS failed, which reads like a port without TLS: a CA
+// file that holds no certificate is said as such before anything is sent.
+bool holdsCertificate(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = file.read(16 << 20);
+    const QByteArray begin = "-----BEGIN CERTIFICATE-----", end = "-----END CERTIFICATE-----";
+    for (qsizetype at = text.indexOf(begin); at >= 0; at = text.indexOf(begin, at + 1)) {
+        const qsizetype stop = text.indexOf(end, at);
+        if (stop < 0)
+            return false;
+        QByteArray body = text.mid(at + begin.size(), stop - at - begin.size());
+        body.replace('\r', "").replace('\n', "").replace(' ', "");
+        const auto der = QByteArray::fromBase64Encoding(body, QByteArray::AbortOnBase64DecodingErrors);
+        if (der && der.decoded.size() > 2 && uchar(der.decoded.at(0)) == 0x30) // a DER SEQUENCE
+            return true;
+    }
+    return false;
+}
 
 const CauseText& causeText(Cause c)
 {
@@ -144,6 +170,7 @@ struct Publisher::Impl {
         int mid = 0;
         qint64 position = -1;
         bool acked = false;
+        double sentAt = 0; // modelled
     };
 
     PublisherOptions o;
@@ -334,8 +361,10 @@ void Publisher::Impl::reportFailure(int rc, int error)
         return report(State::Refused, Cause::Other, QStringLiteral("CONNACK %1").arg(connackCode));
     if (certificateRefused)
         return report(State::Refused, Cause::CertificateRefused);
-    // Closed before any answer: TLS spoken to a plain port, or plain MQTT to a TLS port.
-    const bool closed = rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_TLS
+    // Closed before any answer: TLS spoken to a plain port, or plain MQTT to a TLS port. A TLS
+    // alert is the far end speaking TLS, refusing something else.
+    const bool alert = tlsWords.contains(QLatin1String("alert"), Qt::CaseInsensitive);
+    const bool closed = rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_TLS && !alert)
         || (rc == MOSQ_ERR_ERRNO && (error == ECONNRESET || error == EPIPE || error == 0));
     if (connackCode < 0 && closed)
         return report(State::Refused, o.broker.tls ? Cause::NotTls : Cause::WantsTls);
@@ -386,6 +415,10 @@ bool Publisher::Impl::session()
         mosquitto_username_pw_set(mosq, o.credentials.username.toUtf8().constData(),
             o.credentials.password.isEmpty() ? nullptr : o.credentials.password.toUtf8().constData());
     mosquitto_will_set(mosq, topics.availability.toUtf8().constData(), 7, "offline", 1, true);
+    if (o.broker.tls && !o.caFile.isEmpty() && !holdsCertificate(o.caFile)) {
+        report(State::Refused, Cause::CaFile, o.caFile);
+        return false;
+    }
     if (o.broker.tls) {
         const int rc = o.caFile.isEmpty() ? mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
                                           : mosquitto_tls_set(mosq, o.caFile.toLocal8Bit().constData(), nullptr, nullptr, nullptr, nullptr);
@@ -412,6 +445,7 @@ bool Publisher::Impl::session()
     const auto began = Clock::now();
     const auto answerBy = began + clock::scaled(o.answerSeconds);
     bool welcomed = false;
+    bool unacknowledged = false; // told
     int idleWrites = 0;
     while (!stopping) {
         if (connected && !welcomed) {
@@ -421,9 +455,16 @@ bool Publisher::Impl::session()
             publishOne(mosq, topics.availability, QByteArrayLiteral("online"), true, -1);
             report(State::Connected);
         }
-        if (connected)
+        if (connected) {
             sendReadings(mosq);
-        else if (Clock::now() > answerBy) {
+            // A broker that takes the connection and acknowledges nothing is not "connected" for
+            // the readings; the connection is kept, as the acknowledgements may still come.
+            const bool overdue = !inFlight.empty() && clock::now() - inFlight.front().sentAt >= o.ackSeconds;
+            if (overdue != unacknowledged) {
+                unacknowledged = overdue;
+                report(overdue ? State::Retrying : State::Connected, overdue ? Cause::Unacknowledged : Cause::None);
+            }
+        } else if (Clock::now() > answerBy) {
             report(State::Retrying, Cause::NoAnswer);
             return false;
         }
@@ -465,7 +506,7 @@ bool Publisher::Impl::publishOne(mosquitto* mosq, const QString& topic, const QB
     int mid = 0;
     if (mosquitto_publish(mosq, &mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
         return false;
-    inFlight.push_back({mid, position, false});
+    inFlight.push_back({mid, position, false, clock::now()});
     ++messagesSent;
     if (position >= 0) {
         ++readingsInFlight;

@@ -43,6 +43,8 @@ enum class Cause {
     Other,              // detail: the system's words
     NotTls,             // mqtts:// to a port that broke off the TLS handshake
     WantsTls,           // mqtt:// to a port that closed without answering (a TLS port, most likely)
+    CaFile,             // the CA file holds no certificate (or cannot be read); detail: its path
+    Unacknowledged,     // connected, but what was sent has not been acknowledged in time
 };
 
 struct Status {
@@ -69,6 +71,7 @@ struct PublisherOptions {
     double firstRetrySeconds = 1.0; // modelled, doubled after each failure
     double maxRetrySeconds = 60.0;
     double answerSeconds = 30.0;    // modelled wait for the broker's answer to a connection
+    double ackSeconds = 30.0;       // modelled wait for an acknowledgement before the status says it is missing
     int keepAliveSeconds = 60;
     std::size_t window = 100;       // readings sent and not yet acknowledged, at most
 };

@@ -6,6 +6,12 @@
 namespace oq::settings {
 
 inline const QString OnlineMode = QStringLiteral("OnlineMode");
+// Each window's last size and place (Qt's saveGeometry, in base 64).
+inline const QString MainWindowPlace = QStringLiteral("MainWindowPlace");
+inline const QString HistoryWindowPlace = QStringLiteral("HistoryWindowPlace");
+inline const QString ProtocolWindowPlace = QStringLiteral("ProtocolWindowPlace");
+// The folder last chosen in a file dialog.
+inline const QString LastDialogFolder = QStringLiteral("LastDialogFolder");
 inline const QString WarningRateValue = QStringLiteral("WarningRateValue");
 inline const QString DangerRateValue = QStringLiteral("DangerRateValue");
 inline const QString WarningDoseValue = QStringLiteral("WarningDoseValue");

@@ -2,6 +2,7 @@
 
 #include "history/ProtocolIntervals.h"
 #include "mqtt/Backlog.h"
+#include "platform/StringTable.h"
 #include "readings/Level.h"
 
 #include <future>
@@ -19,6 +20,15 @@ QString problemOf(const MqttOptions& mqtt)
     if (!mqtt.prefix.isEmpty())
         probe.prefix = mqtt.prefix;
     return mqtt::optionsProblem(probe);
+}
+
+QString troubleText(const history::Writer::Trouble& trouble, const QString& path)
+{
+    // One pass: a path or cause holding "%3" stays as it is.
+    const QString count = QString::number(trouble.notStored);
+    if (trouble.ongoing)
+        return localized(QStringLiteral("history.trouble.paused")).arg(path, trouble.why, count);
+    return localized(QStringLiteral("history.trouble.resumed")).arg(path, count);
 }
 
 Recorder::Recorder(Recording& recording, mqtt::Station station, StatusCallback onStatus, std::unique_ptr<mqtt::Backlog> waiting)
@@ -139,6 +149,7 @@ history::Writer* Recording::history()
         history::Writer::Options o;
         o.path = m_options.historyPath;
         o.retentionDays = m_options.retentionDays;
+        o.onTrouble = m_options.historyTrouble;
         m_history = std::make_shared<history::Writer>(o);
     }
     return m_history.get();

@@ -34,7 +34,13 @@ struct Options {
     int retentionDays = 90;
     MqttOptions mqtt;
     QString displayUnit;         // "Sv", "rem"; empty: the counter's
+    // On the history writer's thread: writing failed (at once, then once a minute while it
+    // lasts) or works again. troubleText() says it for people.
+    history::Writer::TroubleCallback historyTrouble;
 };
+
+// What `trouble` of the history at `path` means, for people.
+QString troubleText(const history::Writer::Trouble& trouble, const QString& path);
 
 // Why `mqtt` cannot publish (an address that is no broker's, a prefix that cannot be one), for
 // people; empty when it can or publishes nothing.

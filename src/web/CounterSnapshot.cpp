@@ -16,8 +16,10 @@ CounterView viewOf(const counters::Counter& counter)
     v.key = counter.key();
     if (v.key.isEmpty())
         v.key = counter.lastKey().isEmpty() ? counter.place().port : counter.lastKey();
-    // The history and /metrics tell counters apart by this: the serial number, else the port.
-    v.serial = counter.serial().isEmpty() ? v.key : counter.serial();
+    // The history and /metrics tell counters apart by this: the serial number, else the port; two
+    // counters reporting one serial number by their keys, so their series stay apart.
+    const QString serial = counter.serial();
+    v.serial = serial.isEmpty() || v.key != counterKey(serial, counter.place().port) ? v.key : serial;
     v.name = v.serial;
     const auto state = counter.state();
     v.state = QString::fromLatin1(counters::stateName(state));

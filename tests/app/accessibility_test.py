@@ -2,9 +2,11 @@
 """oq-online as a screen reader meets it (AT-SPI), in English and German, on a 1366x768 X server
 and a session bus of its own: every control that takes the focus and every menu item has a name
 and a fitting role; the reading's name follows the value and its level, and a level change is
-announced; the windows close from the keyboard and fit the screen. Keeps pictures of Preferences
-in $OQ_TEST_ARTIFACTS.   Usage: accessibility_test.py OQ_ONLINE"""
-import json, os, shutil, signal, subprocess, sys, tempfile, time
+announced; the windows close from the keyboard and fit the screen. Then what Orca itself says
+(speech-dispatcher's dummy module; Orca's debug log): opening with no counter, the reading's start,
+a level change, an unplug, a switch of counter, and the threshold fields of Preferences. Keeps
+pictures of Preferences and what Orca said in $OQ_TEST_ARTIFACTS.   Usage: accessibility_test.py OQ_ONLINE"""
+import contextlib, json, os, re, shutil, signal, subprocess, sys, tempfile, time
 
 WIDTH, HEIGHT = 1366, 768
 failures = []
@@ -31,6 +33,101 @@ def check(ok, what):
         failures.append(what)
         print("FAIL:", what, flush=True)
     return ok
+
+
+class Orca:
+    """Orca on this session's accessibility bus, speaking to a speech-dispatcher of its own (dummy
+    output) in `lang`; what it says is read from its debug log."""
+
+    def __init__(self, lang, home):
+        self.log = os.path.join(home, "orca-debug.out")
+        self.read = 0
+        self.said = []
+        runtime = os.path.join(home, "run")
+        os.makedirs(os.path.join(home, "speech-dispatcher"), mode=0o700)
+        os.makedirs(runtime, mode=0o700)
+        with open(os.path.join(home, "speech-dispatcher", "speechd.conf"), "w") as conf:
+            conf.write('AddModule "dummy" "sd_dummy" ""\nDefaultModule dummy\nAudioOutputMethod "libao"\nTimeout 30\n')
+        # No sound card: libao's null driver takes what the dummy module plays.
+        with open(os.path.join(home, ".libao"), "w") as conf:
+            conf.write("default_driver=null\n")
+        # A locale that is there: speech-dispatcher will not start in one that is not.
+        locale = {"en": "C.UTF-8", "de": "de_DE.UTF-8"}[lang]
+        self.env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home, XDG_DATA_HOME=home, XDG_RUNTIME_DIR=runtime,
+                        LANG=locale, LANGUAGE=lang, LC_ALL=locale, GTK_A11Y="none")
+        self.runtime = runtime
+        # Orca itself, with its debug log written line by line (it buffers it otherwise, and a
+        # quiet Orca would keep what it said from the test).
+        launch = ("import builtins, runpy, sys\n"
+                  "plain = builtins.open\n"
+                  "builtins.open = lambda f, m='r', *a, **k: plain(f, m, 1) if f == sys.argv[-1] else plain(f, m, *a, **k)\n"
+                  "runpy.run_path(shutil_which, run_name='__main__')\n").replace("shutil_which", repr(shutil.which("orca")))
+        self.process = subprocess.Popen(["/usr/bin/python3", "-c", launch, "--replace", "-u", os.path.join(home, "orca"),
+                                         "--debug-file", self.log],
+                                        env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        start_new_session=True)
+
+    def lines(self):
+        with open(self.log, "rb") as f:
+            f.seek(self.read)
+            chunk = f.read()
+        chunk = chunk[:chunk.rfind(b"\n") + 1]  # whole lines only
+        self.read += len(chunk)
+        self.said += re.findall(r"SPEECH OUTPUT: '(.*?)'(?= voice=| ?\{|$)", chunk.decode("utf-8", "replace"), re.M)
+        return self.said
+
+    def expect(self, pattern, seconds, what):
+        """The first thing said from now on that matches `pattern` (a regular expression)."""
+        start = len(self.said)
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            for line in self.lines()[start:]:
+                if re.search(pattern, line):
+                    return line
+            time.sleep(0.1)
+        check(False, f"{what}: Orca did not say /{pattern}/ (it said {self.said[start:]})")
+
+    def ready(self, seconds=30):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and self.process.poll() is None:
+            log = open(self.log, errors="replace").read() if os.path.exists(self.log) else ""
+            if "SPEECH: Initialized" in log:
+                # Speaking through speech-dispatcher (its dummy module), not to no one.
+                return check("SPEECH: Using speech server factory: speechdispatcherfactory" in log,
+                             "Orca has no speech-dispatcher")
+            time.sleep(0.2)
+        return check(False, f"Orca did not start (exit {self.process.poll()})")
+
+    def stop(self):
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(self.process.pid, signal.SIGTERM)
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        # speech-dispatcher leaves Orca's process group as a daemon: ended by its pid file.
+        with contextlib.suppress(OSError, ValueError):
+            with open(os.path.join(self.runtime, "speech-dispatcher", "pid", "speech-dispatcher.pid")) as pid:
+                os.kill(int(pid.read().strip()), signal.SIGTERM)
+
+
+def threshold_name(t, level, kind):
+    unit = {"rate": t("ui.a11y.per_hour").replace("%1", t("ui.a11y.micro").replace("%1", "sievert")),
+            "dose": t("ui.a11y.milli").replace("%1", "sievert")}[kind]
+    return (t("preferences.thresholds.field_name").replace("%1", t(f"preferences.thresholds.spoken_{level}"))
+            .replace("%2", t(f"preferences.thresholds.spoken_{kind}")).replace("%3", unit))
+
+
+def orca_missing():
+    """Why Orca cannot run here; None when it can. Orca that could be installed but is not fails."""
+    if shutil.which("orca") and os.path.exists("/usr/lib/speech-dispatcher-modules/sd_dummy"):
+        return None
+    policy = subprocess.run(["apt-cache", "policy", "orca", "speech-dispatcher"], capture_output=True, text=True).stdout
+    if "Candidate: (none)" in policy or "Candidate:" not in policy:
+        return "SKIP Orca: orca or speech-dispatcher is not installable on this system"
+    check(False, "orca and speech-dispatcher are installable but not installed: run scripts/setup")
+    return "FAIL"
 
 
 def inner(online):
@@ -102,13 +199,40 @@ def inner(online):
         locale = {"en": "en_US.UTF-8", "de": "de_DE.UTF-8"}[lang]
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", OQ_ONLINE_SEPARATE_INSTANCE="1", LANG=locale,
                    LANGUAGE=lang, LC_ALL=locale, XDG_CONFIG_HOME=home, XDG_STATE_HOME=home, XDG_DATA_HOME=home)
-        process = subprocess.Popen([online, "--simulate"], env=env)
+        orca = None
+        if not skip_orca:
+            orca = Orca(lang, tempfile.mkdtemp(prefix="oq-orca-", dir=os.environ.get("TMPDIR")))
+            if not orca.ready():
+                orca.stop()
+                orca = None
+
+        def hear(pattern, what, seconds=15):
+            said = orca and orca.expect(pattern, seconds, f"{lang}: {what}")
+            if said:
+                heard.append(f"{lang} {what}: \"{said}\"")
+            return said
+
+        process = subprocess.Popen([online, "--simulate", "0"], env=env)
         try:
             desktop = R.Registry.getDesktop(0)
             app = wait(lambda: next(a for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
                                     if a is not None and a.name == "oq-online"), 20, f"{lang}: oq-online is not on the bus")
             main = app and wait(lambda: find(app, lambda n: n.getRole() == R.ROLE_FRAME and showing(n)), 10, "no window")
+            if not main:
+                return
+            hear(re.escape(t("ui.status.no_counter").split("\n")[0]), "opening with no counter")
+
+            def item(key):
+                return find(main, lambda n: n.getRole() in menu_roles and n.name.rstrip("… ") == t(key))
+
+            item("ui.menu.sim.plug").queryAction().doAction(0)
             unit = t("ui.a11y.per_hour").replace("%1", "").strip()
+            value = r"[\d.,]+ \w+ " + re.escape(unit)
+
+            def level_said(key):
+                return re.escape(t("ui.a11y.level_now").split("%1")[0]) + re.escape(t(key)) + ", " + value
+
+            hear(level_said("preferences.level.normal"), "the reading starts")
             reading = main and wait(lambda: find(main, lambda n: n.description == t("ui.main.value.accessible")
                                                  and unit in n.name), 20, f"{lang}: no reading in the tree")
             if not reading:
@@ -124,14 +248,27 @@ def inner(online):
             first = reading.name
             wait(lambda: reading.name != first, 10, f"{lang}: the reading's name does not follow the value")
 
-            def item(key):
-                return find(main, lambda n: n.getRole() in menu_roles and n.name.rstrip("… ") == t(key))
-
             item("ui.menu.sim.profile.warning").queryAction().doAction(0)
             wait(lambda: reading.name.endswith(", " + t("ui.a11y.level.warning")), 20,
                  f"{lang}: the reading's name does not tell the warning level")
-            notice = t("ui.a11y.level_now").replace("%1", t("preferences.level.warning"))
-            wait(lambda: notice in announced, 10, f"{lang}: the warning level was not announced ({announced})")
+            wait(lambda: any(re.fullmatch(level_said("preferences.level.warning"), a) for a in announced), 10,
+                 f"{lang}: the warning level was not announced with its value ({announced})")
+            hear(level_said("preferences.level.warning"), "a level change")
+
+            # Two counters; the shown one is unplugged, then the other: each time the window says
+            # which counter went and what it shows now.
+            item("ui.menu.sim.plug_another").queryAction().doAction(0)
+            wait(lambda: "10423" in reading.name, 20, f"{lang}: with two counters the reading does not name its counter")
+            check(t("ui.main.title_with_counter").replace("%1", t("ui.app.name")).replace("%2", "10423") == main.name,
+                  f"{lang}: the title '{main.name}' does not name the shown counter")
+            item("ui.menu.sim.unplug").queryAction().doAction(0)
+            gone = re.escape(t("ui.a11y.counter_unplugged").replace("%1", "10423"))
+            hear(gone + r"\. " + re.escape(t("ui.a11y.counter_shown").replace("%1", "10424")), "the shown counter changes")
+            wait(lambda: main.name.endswith("10424"), 10, f"{lang}: the title does not follow the shown counter")
+            item("ui.menu.sim.unplug").queryAction().doAction(0)
+            hear(re.escape(t("ui.a11y.counter_unplugged").replace("%1", "10424")) + r"\. "
+                 + re.escape(t("ui.status.no_counter").split("\n")[0]), "the counter is unplugged")
+            item("ui.menu.sim.plug").queryAction().doAction(0)
 
             # Each window: opened from its menu item, a dialog where it is one, fits, closes by key.
             for menu, title, dialog, keys in (("ui.menu.preferences", "preferences.title", True, "Escape"),
@@ -151,6 +288,16 @@ def inner(online):
                 focused = find(window, lambda n: n.getState().contains(R.STATE_FOCUSED))
                 check(not focused or focused.name != t("ui.menu.device.set_clock"),
                       f"{lang}: {t(title)} opens with the focus on the clock button")
+                if title == "preferences.title":
+                    # Tabbing through the four threshold fields: four phrases, each with its level
+                    # and quantity.
+                    fields = set()
+                    for n in range(4):
+                        said = hear("|".join(re.escape(threshold_name(t, level, kind)) for level in ("warning", "danger")
+                                             for kind in ("rate", "dose")), f"threshold field {n + 1}")
+                        fields.add(said)
+                        subprocess.run(["xdotool", "key", "--clearmodifiers", "Tab"])
+                    check(not orca or len(fields) == 4, f"{lang}: Orca said {len(fields)} distinct threshold fields")
                 if title == "preferences.title" and os.environ.get("OQ_TEST_ARTIFACTS"):
                     os.makedirs(os.environ["OQ_TEST_ARTIFACTS"], exist_ok=True)
                     subprocess.run(["import", "-window", "root",
@@ -164,10 +311,22 @@ def inner(online):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+            if orca:
+                orca.stop()
+                if os.environ.get("OQ_TEST_ARTIFACTS"):
+                    os.makedirs(os.environ["OQ_TEST_ARTIFACTS"], exist_ok=True)
+                    with open(os.path.join(os.environ["OQ_TEST_ARTIFACTS"], f"orca-{lang}.txt"), "w") as f:
+                        f.write("\n".join(orca.said) + "\n")
+                shutil.rmtree(os.path.dirname(orca.log), ignore_errors=True)
             shutil.rmtree(home, ignore_errors=True)
 
+    heard = []
+    skip_orca = orca_missing()
+    if skip_orca:
+        print(skip_orca, flush=True)
     for lang in ("en", "de"):
         run(lang)
+    print("What Orca said:", *heard, sep="\n  ")
     print(f"{len(failures)} failure(s)")
     return 1 if failures else 0
 

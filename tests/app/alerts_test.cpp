@@ -97,7 +97,8 @@ TEST(DesktopAlerts, WalkThroughWarningAndDangerIsToldWithTheWindowClosed)
 }
 
 // Without the service nothing breaks and one line is logged, however many notifications fail; once
-// it is back they are shown, and the next absence is logged again.
+// it is back they are shown, and the next absence is logged again. The body goes escaped: a server that renders
+// markup shows a counter's text as it came.
 TEST(DesktopAlerts, AMissingServiceIsLoggedOnceAndOnlyOnce)
 {
     FakeNotificationService service;
@@ -108,7 +109,7 @@ TEST(DesktopAlerts, AMissingServiceIsLoggedOnceAndOnlyOnce)
     QSignalSpy unavailable(&notifier, &alerts::DesktopNotifier::unavailable);
     QSignalSpy shown(&notifier, &alerts::DesktopNotifier::shown);
     const auto send = [&](const char* summary, int expectUnavailable, int expectShown) {
-        notifier.notify({QString::fromLatin1(summary), QStringLiteral("body"), false});
+        notifier.notify({QString::fromLatin1(summary), QStringLiteral("on counter <b>1</b> & 2"), false});
         test::waitUntil([&] { return unavailable.count() + shown.count() >= expectUnavailable + expectShown; }, 5);
         test::spin(0.1);
         EXPECT_EQ(unavailable.count(), expectUnavailable) << summary;
@@ -119,6 +120,7 @@ TEST(DesktopAlerts, AMissingServiceIsLoggedOnceAndOnlyOnce)
     ASSERT_TRUE(service.start());
     send("with", 1, 1);
     EXPECT_EQ(service.received.value(0).summary, QStringLiteral("with"));
+    EXPECT_EQ(service.received.value(0).body, QStringLiteral("on counter &lt;b&gt;1&lt;/b&gt; &amp; 2")); // shown as it came
     service.stop();
     send("without again", 2, 1);
 }
@@ -151,7 +153,8 @@ TEST(TrayIcon, MenuShowsTheWindowSwitchesTheModeAndQuits)
 
     sim::SimBus::instance().plug(std::make_shared<sim::SimCounter>(test::steadyCounter(25.0)));
     ASSERT_TRUE(test::waitUntil([&] { return tray.toolTip().contains(QStringLiteral("μSv/h")); }, 20)) << tray.toolTip().toStdString();
-    EXPECT_TRUE(tray.toolTip().endsWith(app.controller->onlineValueString()));
+    EXPECT_TRUE(tray.toolTip().endsWith(app.controller->onlineValueString() + QStringLiteral(", danger")))
+        << tray.toolTip().toStdString();
     const QColor danger = oq::levelColor(ColorManager::Level::Danger, oq::LevelColor::Bar).toQColor();
     EXPECT_EQ(tray.iconColor(), danger);
     EXPECT_EQ(tray.icon().pixmap(64).toImage().pixelColor(32, 32), danger);

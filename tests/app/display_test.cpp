@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -145,6 +146,11 @@ TEST_F(DisplayTest, ResizingFitsTheValueFontAndMinimumSizeKeepsItPositive)
     EXPECT_GT(first, 0);
     const QSize min = MainWindow::minimumWindowSize();
     EXPECT_GT(AppDelegate::fontSizedForAreaSize(QSizeF(min), QStringLiteral("999.999 uSv/h"), w.valueLabel()->font()).pointSizeF(), 0);
+
+    // The next window opens at the size the last one was left at.
+    w.close();
+    MainWindow next(controller.get());
+    EXPECT_EQ(next.size(), QSize(900, 300));
 }
 
 // What the window says where the reading stands, and what a screen reader hears, through a
@@ -156,6 +162,8 @@ TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
     MainWindow w(controller.get());
     w.show();
     auto d = makeDevice<TestDevice>();
+    auto transfer = std::make_shared<ProgressRecord>();
+    transfer->setCancellable(true);
     using State = ConnectionStatus::State;
     struct Step {
         const char* what;
@@ -163,21 +171,31 @@ TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
         State state;
         const char* shown;  // part of the status text; empty: the status is hidden
         const char* spoken; // the value label's accessible name
+        const char* heard;  // the notification that showed last: the announcement's or the level's
+        bool canCancel;     // Device > Cancel Transfer
     };
     const std::vector<Step> steps = {
-        {"start", [] {}, State::NoCounter, "Plug in your Orbel-Quist counter", "No reading"},
-        {"plugged", [&] { controller->setDevice(d); }, State::Connecting, "Connecting", "No reading"},
-        {"ready", [&] { d->setBusy(false); }, State::Starting, "Starting", "No reading"},
+        {"start", [] {}, State::NoCounter, "Plug in your Orbel-Quist counter", "No reading", "Plug in your Orbel-Quist counter", false},
+        {"plugged", [&] { controller->setDevice(d); }, State::Connecting, "Connecting", "No reading", "Connecting to the counter…", false},
+        {"ready", [&] { d->setBusy(false); }, State::Starting, "Starting", "No reading", "Starting the reading…", false},
         {"value", [&] { d->setOnlineUnit(QStringLiteral("Sv")); d->setOnlineValue(0.145); cm.setMode(1); cm.setValue(0.145); }, State::Reading, "",
-         "0.145 microsievert per hour, normal"},
-        {"danger", [&] { d->setOnlineValue(5000); cm.setValue(5000); }, State::Reading, "", "5.000 millisievert per hour, danger"},
+         "0.145 microsievert per hour, normal", "Level: Normal, 0.145 microsievert per hour", false},
+        {"danger", [&] { d->setOnlineValue(5000); cm.setValue(5000); }, State::Reading, "", "5.000 millisievert per hour, danger",
+         "Level: Danger, 5.000 millisievert per hour", false},
+        {"transfer", [&] { d->setProgress(transfer); d->setBusy(true); }, State::Reading, "", "5.000 millisievert per hour, danger",
+         "Level: Danger, 5.000 millisievert per hour", true},
+        {"transferred", [&] { d->setBusy(false); }, State::Reading, "", "5.000 millisievert per hour, danger",
+         "Level: Danger, 5.000 millisievert per hour", false},
         {"fails", [&] { d->setOnlineValue(std::nullopt); d->setError(QStringLiteral("Permission denied")); d->setFailed(true); },
-         State::Failed, "Permission denied", "No reading"},
-        {"unplugged", [&] { controller->setDevice(nullptr); }, State::NoCounter, "Plug in", "No reading"},
+         State::Failed, "Permission denied", "No reading",
+         "The counter cannot be used. Once the cause below is mended, unplug it and plug it in again. Permission denied", false},
+        {"unplugged", [&] { controller->setDevice(nullptr); }, State::NoCounter, "Plug in", "No reading",
+         "Counter unplugged. Plug in your Orbel-Quist counter", false},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         step.act();
+        test::spin(step.what == steps.front().what ? (MainWindow::kFirstAnnouncementDelayMs + 200) / 1000.0 : 0.05);
         EXPECT_EQ(w.connectionStatus()->state(), step.state);
         const QString shown = QString::fromUtf8(step.shown);
         EXPECT_EQ(w.statusLabel()->isVisibleTo(&w), !shown.isEmpty());
@@ -187,6 +205,11 @@ TEST_F(DisplayTest, WindowSaysWhereTheReadingStandsAndScreenReadersHearTheLevel)
         auto* a11y = QAccessible::queryAccessibleInterface(w.valueLabel());
         ASSERT_NE(a11y, nullptr);
         EXPECT_EQ(a11y->text(QAccessible::Name), QString::fromUtf8(step.spoken));
+        const QString heard = w.levelLabel()->isVisible() && w.connectionStatus()->state() == State::Reading
+            ? w.levelLabel()->accessibleName()
+            : w.announcementLabel()->accessibleName();
+        EXPECT_EQ(heard, QString::fromUtf8(step.heard));
+        EXPECT_EQ(w.cancelTransferAction()->isEnabled(), step.canCancel);
     }
 
     // Help: the About box names the version and every folder; the shortcut list is read off the window.
@@ -263,6 +286,12 @@ TEST_F(DisplayTest, MissingPortIsToldAndLeavesTheCounterActionsOff)
     for (QAction* a : {window.deviceMenu()->infoAction(), window.deviceMenu()->downloadAction(), window.deviceMenu()->setClockAction()})
         EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
     EXPECT_EQ(window.deviceMenu()->infoWindow()->statusText(), localized(QStringLiteral("ui.info.unusable")));
+    // What the counter sends is never rendered as rich text.
+    for (const QLabel* value : window.deviceMenu()->infoWindow()->findChildren<QLabel*>()) {
+        if (value->textInteractionFlags() & Qt::TextSelectableByMouse) {
+            EXPECT_EQ(value->textFormat(), Qt::PlainText);
+        }
+    }
     controller->setDevice(nullptr);
     sim::useFtBackend();
 }
@@ -308,20 +337,7 @@ TEST_F(DisplayTest, SilentCounterOrLostConnectionLeavesNoReadingOnScreen)
     clock::setScale(1.0);
 }
 
-namespace {
-// WCAG contrast ratio of two opaque colours.
-double contrast(const QColor& a, const QColor& b)
-{
-    const auto luminance = [](const QColor& c) {
-        const auto lin = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
-        return 0.2126 * lin(c.redF()) + 0.7152 * lin(c.greenF()) + 0.0722 * lin(c.blueF());
-    };
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-} // namespace
-
-TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
+TEST_F(DisplayTest, ReadingAndModeAreLegibleOnAnyDesktopAndAChosenColourIsKept)
 {
     const QPalette light = QApplication::palette();
     QPalette dark = light;
@@ -351,7 +367,7 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
         for (int x = 0; x < shot.width() && !textDrawn; ++x)
             textDrawn = shot.pixelColor(x, y) == cm.fontColor();
     EXPECT_TRUE(textDrawn);
-    EXPECT_GE(contrast(cm.fontColor(), background), 4.5);
+    EXPECT_GE(contrastRatio(cm.fontColor(), background), 4.5);
 
     // Each level's default text stands out at least 3:1 from the window, light or dark.
     for (const QPalette& palette : {light, dark}) {
@@ -359,7 +375,7 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
         const QVariantMap defaults = settings::defaults();
         for (const QString& key : {settings::NormalFontColor, settings::WarningFontColor, settings::NormalBarColor,
                  settings::WarningBarColor, settings::DangerBarColor})
-            EXPECT_GE(contrast(ArchivedColor::unarchive(defaults.value(key).toString())->toQColor(palette),
+            EXPECT_GE(contrastRatio(ArchivedColor::unarchive(defaults.value(key).toString())->toQColor(palette),
                           palette.color(QPalette::Window)), 3.0)
                 << key.toStdString() << " on " << palette.color(QPalette::Window).name().toStdString();
     }
@@ -370,4 +386,33 @@ TEST_F(DisplayTest, NormalReadingIsLegibleOnADarkDesktopAndAChosenColourIsKept)
     cm.calculateColors();
     EXPECT_EQ(cm.fontColor(), chosen);
     QApplication::setPalette(light);
+    SettingsStore::shared().setObject(settings::NormalFontColor, QVariant());
+
+    // Light and under a dark application style sheet: the small level word reads 4.5:1, the level
+    // colours and the chosen mode's fill are not painted over.
+    for (const QString& sheet : {QString(), QStringLiteral("QWidget { background-color: #202020; color: #dddddd; }")}) {
+        SCOPED_TRACE(sheet.toStdString());
+        qApp->setStyleSheet(sheet);
+        const QColor window = sheet.isEmpty() ? light.color(QPalette::Window) : QColor(0x20, 0x20, 0x20);
+        cm.setValue(5);
+        test::spin(0.05);
+        QImage shot = w.grab().toImage();
+        EXPECT_EQ(shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4))), window);
+        const QColor word = w.levelLabel()->palette().color(QPalette::WindowText);
+        EXPECT_GE(contrastRatio(word, window), 4.5) << word.name().toStdString();
+        EXPECT_LE(std::abs(word.hslHue() - cm.fontColor().hslHue()), 10) << word.name().toStdString();
+        cm.setValue(50);
+        test::spin(0.05);
+        shot = w.grab().toImage();
+        EXPECT_EQ(shot.pixelColor(w.backgroundView()->mapTo(&w, QPoint(4, 4))), cm.backgroundColor());
+        w.rateButton()->setChecked(true);
+        w.doseButton()->setChecked(false);
+        const QImage rate = w.rateButton()->grab().toImage(), dose = w.doseButton()->grab().toImage();
+        const QColor fill = legibleOn(QApplication::palette().color(QPalette::Highlight), Qt::white);
+        EXPECT_EQ(rate.pixelColor(8, rate.height() / 2), fill);
+        EXPECT_NE(dose.pixelColor(8, dose.height() / 2), fill);
+        shot.save(test::artifactsDir() + (sheet.isEmpty() ? QStringLiteral("/main-window-danger.png")
+                                                            : QStringLiteral("/main-window-dark-style-sheet.png")));
+    }
+    qApp->setStyleSheet({});
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 
+#include <QRegularExpression>
 #include <QAction>
 #include <QDir>
 #include <QFile>
@@ -196,10 +197,10 @@ TEST(SeveralCounters, AllAreRecordedAndTheWindowFollowsTheChosenOne)
         return storedReadings(historyPath, QStringLiteral("10423")) >= 2 && storedReadings(historyPath, QStringLiteral("20777")) >= 2;
     }, 10));
 
-    // The tray's tooltip has a line for each.
+    // The tray's tooltip has a line for each, with its level, and marks the one shown.
     const TrayIcon tray(app->controller.get(), app->window.get());
-    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("\n10423: 0"))) << tray.toolTip().toStdString();
-    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("\n20777: 4"))) << tray.toolTip().toStdString();
+    const QRegularExpression lines(QStringLiteral("\n10423: 0[^\n]*, normal \\(shown\\)\n20777: 4[^\n]*, (warning|danger)$"));
+    EXPECT_TRUE(lines.match(tray.toolTip()).hasMatch()) << tray.toolTip().toStdString();
 
     // The Device menu lists both; choosing the other switches the window to its reading.
     CounterMenu* menu = app->window->deviceMenu()->counterMenu();

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -17,6 +18,7 @@
 
 #include "app/plots/HistoryPlot.h"
 #include "app/windows/HistoryWindow.h"
+#include "app/windows/ProtocolFile.h"
 #include "app/windows/TransferProgressDialog.h"
 #include "common/TestUtil.h"
 #include "history/HistoryWriter.h"
@@ -28,13 +30,21 @@
 
 using namespace oq;
 
-TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
+namespace {
+// Settings of their own in `dir`, and English words and numbers.
+void useEnglishSettingsIn(const QTemporaryDir& dir)
 {
-    QTemporaryDir dir;
     SettingsStore::useFile(dir.filePath(QStringLiteral("oq.conf")));
     SettingsStore::shared().registerDefaults(settings::defaults());
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     setLanguage(QStringLiteral("en"));
+}
+} // namespace
+
+TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
+{
+    QTemporaryDir dir;
+    useEnglishSettingsIn(dir);
     clock::setScale(0.01);
     const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -132,6 +142,9 @@ TEST(HistoryWindowPicture, TimelineOfLiveReadingsAndADownloadedProtocol)
         intervals += row.toObject().value("source").toString() == QLatin1String("protocol");
     }
     EXPECT_EQ(intervals, 30);
+    // Where the file went and how many rows it holds is said; the bar was named for the export.
+    EXPECT_EQ(window.exportResultText(), QStringLiteral("%1 rows exported to %2").arg(QLocale().toString(rows.size()), out));
+    EXPECT_TRUE(window.exportDialog()->findChild<QProgressBar*>()->accessibleName().contains(QStringLiteral("range.json")));
 
     // A rem user reads the same readings in μrem/h: a hundred times the μSv/h.
     const QString inSievert = plot->valuesAt(area.center().x());
@@ -175,4 +188,35 @@ TEST(HistoryWindowAxis, ZoomIsBoundedOverAClockChange)
         QTest::keyClick(plot, Qt::Key_Plus);
     EXPECT_EQ(plot->viewTo() - plot->viewFrom(), 60000);
     window.close();
+}
+
+// Forty minutes recorded: the window opens on them, not on a day they fill 3 % of, and a screen
+// reader hears what a mouse user reads by hovering.
+TEST(HistoryWindowPicture, ShortHistoryFillsThePlotAndIsToldInWords)
+{
+    QTemporaryDir dir;
+    useEnglishSettingsIn(dir);
+    const QString path = dir.filePath(QStringLiteral("history.sqlite3"));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    {
+        history::Writer writer({path});
+        for (qint64 t = now - 40 * 60000LL; t < now; t += 10000)
+            writer.record({QStringLiteral("10423"), t, history::Rate, t < now - 60000 ? 0.12 : 0.3, QStringLiteral("Sv"), 0});
+        ASSERT_TRUE(writer.flush());
+    }
+    HistoryWindow window(path);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const HistoryPlot* plot = window.plot();
+    EXPECT_LT(plot->viewTo() - plot->viewFrom(), 45 * 60000LL);
+    EXPECT_GE(plot->viewTo() - plot->viewFrom(), 40 * 60000LL);
+    EXPECT_TRUE(plot->accessibleDescription().startsWith(QStringLiteral("240 readings: lowest 0.12 μSv/h, highest 0.3 μSv/h, latest 0.3 μSv/h.")))
+        << plot->accessibleDescription().toStdString();
+
+    // File dialogs open in the folder last chosen in one, not in the one the program started in.
+    EXPECT_NE(protocolfile::dialogFolder(), QDir::currentPath());
+    protocolfile::rememberDialogFolder(dir.filePath(QStringLiteral("history.csv")));
+    EXPECT_EQ(protocolfile::dialogFolder(), dir.path());
+    QLocale::setDefault(QLocale::system());
+    setLanguage({});
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QColorDialog>
@@ -8,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -60,7 +62,17 @@ TEST(PreferencesWindow, FollowsTheCountersUnitWhenNoneIsChosen)
     EXPECT_TRUE(w.deviceUnitButton()->isChecked());
     EXPECT_EQ(fieldUnits(w), mu + QStringLiteral("rem/h mrem"));
     EXPECT_EQ(w.thresholdField(Threshold::WarningRate)->text(), QStringLiteral("220"));
-    EXPECT_TRUE(w.thresholdField(Threshold::WarningRate)->accessibleName().contains(mu + QStringLiteral("rem/h")));
+    EXPECT_EQ(w.thresholdField(Threshold::WarningRate)->accessibleName(),
+              QStringLiteral("Dose rate warning threshold, in microrem per hour"));
+    // A screen reader reads a labelled-by relation before the name: the fields have none, and four
+    // names that tell level and quantity apart.
+    QSet<QString> names;
+    for (Threshold t : allThresholds) {
+        QAccessibleInterface* field = QAccessible::queryAccessibleInterface(w.thresholdField(t));
+        EXPECT_TRUE(field->relations(QAccessible::Label).isEmpty()) << thresholdKey(t).toStdString();
+        names.insert(field->text(QAccessible::Name));
+    }
+    EXPECT_EQ(names.size(), 4);
 
     deviceUnit.clear();
     LivoraPreferencesWindow none([&] { return deviceUnit; });
@@ -133,6 +145,15 @@ TEST(PreferencesWindow, TypedThresholdsTakeEitherDecimalMark)
         EXPECT_EQ(w.thresholdField(Threshold::DangerDose)->text(), QLocale().toString(1500)) << locale;
         type(w.thresholdField(Threshold::DangerDose), QStringLiteral("1600"));
         EXPECT_TRUE(w.inputMessage().isEmpty());
+
+        // A warning at or over its danger threshold, or a danger under its warning, is refused and said.
+        type(w.thresholdField(Threshold::WarningDose), QStringLiteral("1600"));
+        EXPECT_NE(store.doubleForKey(settings::WarningDoseValue), 16.0) << locale;
+        EXPECT_TRUE(w.inputMessage().contains(QLocale().toString(1600))) << locale;
+        w.svUnitButton()->click();
+        type(w.thresholdField(Threshold::DangerRate), QStringLiteral("1"));
+        EXPECT_EQ(store.doubleForKey(settings::DangerRateValue), 11.8) << locale;
+        EXPECT_FALSE(w.inputMessage().isEmpty()) << locale;
         w.close();
     }
 }

@@ -146,4 +146,30 @@ TEST_F(Counters, EachCounterRecordsThroughItsOwnRecorder)
     EXPECT_GE(lost.notSent, std::size_t(6)) << "nothing reached the missing broker";
 }
 
+// Two counters plugged in at once that report one serial number: said once, each keyed by its
+// port from then on, so their readings never run together as one counter's.
+TEST_F(Counters, TwoCountersWithOneSerialAreToldApartByTheirPorts)
+{
+    plug(oq::test::steadyCounter(0.2));
+    plug(oq::test::steadyCounter(0.9));
+    auto& counters = set();
+    int said = 0;
+    QObject::connect(&counters, &CounterSet::sharedSerial, [&](const QString& serial, const std::vector<Counter*>& twins) {
+        ++said;
+        EXPECT_EQ(serial, QStringLiteral("10423"));
+        EXPECT_EQ(twins.size(), 2u);
+    });
+    std::map<QString, std::set<double>> values;
+    QObject::connect(&counters, &CounterSet::readingArrived, [&](Counter* c, const oq::Reading& r) {
+        if (c->sharesSerial())
+            values[c->key()].insert(r.value);
+    });
+    ASSERT_TRUE(waitUntil([&] { return values.size() == 2 && std::all_of(values.begin(), values.end(), [](const auto& v) { return v.second.size() == 1; }) && said == 1; }, 30));
+    for (const auto& [key, seen] : values)
+        EXPECT_TRUE(key.startsWith(QStringLiteral("10423@"))) << key.toStdString();
+    const auto views = oq::web::snapshotOf(counters).counters;
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_NE(views[0].serial, views[1].serial) << "one series each in /metrics";
+}
+
 } // namespace

@@ -252,9 +252,10 @@ TEST(OqtoolWatch, EveryCounterIsReadAndEachReadingNamesItsCounter)
             EXPECT_EQ(row.count(QLatin1Char(',')), path == old ? 4 : 5) << row.toStdString();
     }
 
-    // Two counters of one oq-counter-sim, and one of another that is pulled out after a few lines.
+    // Two counters of one oq-counter-sim, and one of another that is pulled out after a few lines;
+    // its serial would retitle and clear the terminal if printed as it came.
     CounterSimProcess two({"--counters", "2", "--serial", "A7", "--profile", "constant:1.5"});
-    CounterSimProcess leaving({"--serial", "B1", "--unplug-after-lines", "6", "--profile", "constant:0.5"});
+    CounterSimProcess leaving({"--serial", "B1\x1b]0;PWNED\a\x1b[2J", "--unplug-after-lines", "6", "--profile", "constant:0.5"});
     ASSERT_EQ(two.paths().size(), 2);
     const ToolRun watch = oqtool({"watch", "--port", two.paths()[0], "--port", two.paths()[1], "--port", leaving.path(), "--count", "8"});
     EXPECT_EQ(watch.exitCode, 0) << watch.err.constData();
@@ -263,11 +264,13 @@ TEST(OqtoolWatch, EveryCounterIsReadAndEachReadingNamesItsCounter)
         shown[line.section(QStringLiteral(": "), 0, 0)] << line.section(QStringLiteral(": "), 1);
     EXPECT_EQ(shown.take("A7"), QStringList(8, QStringLiteral("1.500 μSv/h")));
     EXPECT_EQ(shown.take("A8"), QStringList(8, QStringLiteral("1.500 μSv/h")));
-    const QStringList b1 = shown.take("B1");
+    const QString b1Shown = QStringLiteral("B1\\x1b]0;PWNED\\x07\\x1b[2J");
+    const QStringList b1 = shown.take(b1Shown);
     EXPECT_LT(b1.size(), 8);
     EXPECT_EQ(b1, QStringList(b1.size(), QStringLiteral("0.500 μSv/h")));
     EXPECT_TRUE(shown.isEmpty()) << watch.out.constData();
-    EXPECT_TRUE(watch.err.contains("B1: The counter was unplugged; the others are read on.")) << watch.err.constData();
+    EXPECT_TRUE(watch.err.contains((b1Shown + ": The counter was unplugged; the others are read on.").toUtf8())) << watch.err.constData();
+    EXPECT_FALSE(watch.out.contains('\x1b') || watch.err.contains('\x1b'));
 
     const ToolRun info = oqtool({"info", "--port", two.paths()[0], "--port", two.paths()[1]});
     EXPECT_EQ(info.exitCode, 2);
@@ -452,6 +455,7 @@ TEST(OqtoolWatch, BadArgumentsAreAUsageError)
         {{"--unit", "gray"}, 2, ""},
         {{"--count", "0"}, 2, ""},
         {{"--simulate", "--port", "/dev/null"}, 2, ""},
+        {{"--simulate", "65"}, 2, "from 1 to 64"}, // the window's limit too
         {{"--http", "localhost:80"}, 2, "no [ADDRESS:]PORT"},
         {{"--http", "70000"}, 2, "no [ADDRESS:]PORT"},
         {{"--http-token-file", good}, 2, "need --http"},

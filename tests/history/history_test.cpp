@@ -15,10 +15,14 @@
 #include <climits>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
+#include <fcntl.h>
+
 #include "common/ForeignDatabase.h"
+#include "common/OtherUser.h"
 #include "common/TestUtil.h"
 #include "history/HistoryDatabase.h"
 #include "history/HistoryExport.h"
@@ -235,7 +239,27 @@ TEST_F(HistoryTest, DamagedFileIsMovedAsideAndRecordingStartsAfresh)
     EXPECT_EQ(reader->readings(QStringLiteral("A-1"), 0, kT0 + 100 * kDay).size(), 1u);
 }
 
-// A full disk pauses the recording; nothing handed in meanwhile is lost when room comes back.
+// In a shared sticky folder another user's link, as the history or as its -wal, and another user's
+// file are not written through; the user's own link is followed.
+TEST_F(HistoryTest, AnotherUsersLinkOrFileIsNotWrittenThrough)
+{
+    OQ_REQUIRE_OTHER_USER();
+    const QString shared = oq::test::sharedFolder(dir.path()) + QLatin1Char('/'), victim = dir.filePath(QStringLiteral("x"));
+    const QByteArray s = QFile::encodeName(shared), v = QFile::encodeName(victim);
+    ASSERT_TRUE(oq::test::asOtherUser([&] {
+        return ::symlink(v.constData(), s + "h.db") == 0 && ::symlink(v.constData(), s + "w.db-wal") == 0
+            && ::close(::open(s + "theirs.db", O_CREAT | O_WRONLY, 0666)) == 0;
+    }));
+    for (const char* name : {"h.db", "w.db", "theirs.db"})
+        EXPECT_FALSE(Database::open(shared + QLatin1String(name), Access::Write, nullptr, nullptr)) << name;
+    EXPECT_FALSE(QFileInfo::exists(victim));
+    ASSERT_EQ(::symlink(v.constData(), QFile::encodeName(dir.filePath(QStringLiteral("own.db"))).constData()), 0);
+    EXPECT_TRUE(Database::open(dir.filePath(QStringLiteral("own.db")), Access::Write, nullptr, nullptr));
+    EXPECT_TRUE(QFileInfo::exists(victim));
+}
+
+// A full disk pauses the recording; nothing handed in meanwhile is lost when room comes back. The
+// pause is told at once, then once a minute with the readings waiting, and its end once.
 TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
 {
     {
@@ -244,6 +268,12 @@ TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
     }
     auto o = options();
     o.maxPageCount = 12;
+    std::mutex toldMutex;
+    std::vector<Writer::Trouble> told;
+    o.onTrouble = [&](const Writer::Trouble& t) {
+        std::lock_guard lock(toldMutex);
+        told.push_back(t);
+    };
     Writer writer(o);
     const qint64 start = kT0 + 90 * kDay;
     for (qint64 i = 0; i < 5000; ++i)
@@ -251,13 +281,23 @@ TEST_F(HistoryTest, FullDiskPausesAndRecordingResumesByItself)
     EXPECT_FALSE(writer.flush());
     EXPECT_TRUE(writer.paused()) << writer.problem().toStdString();
     EXPECT_FALSE(writer.problem().isEmpty());
+    std::unique_lock toldLock(toldMutex);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].ongoing && told[0].notStored > 0);
+    toldLock.unlock();
     for (qint64 i = 5000; i < 6000; ++i)
         writer.record({QStringLiteral("A-1"), start + i * 1000, Rate, rateAt(i * 1000), QStringLiteral("Sv"), 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300)); // 130 s modelled, 26 retries
 
     writer.setMaxPageCount(0);
     ASSERT_TRUE(writer.flush()) << writer.problem().toStdString();
     EXPECT_FALSE(writer.paused());
     EXPECT_EQ(writer.dropped(), 0);
+    toldLock.lock();
+    ASSERT_TRUE(told.size() == 3u || told.size() == 4u) << told.size();
+    EXPECT_EQ(told[told.size() - 2].notStored, 6000);
+    EXPECT_FALSE(told.back().ongoing);
+    toldLock.unlock();
     QString problem;
     const auto reader = Reader::open(path(), &problem);
     ASSERT_TRUE(reader);

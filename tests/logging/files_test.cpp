@@ -15,6 +15,7 @@
 #include "logging/Log.h"
 #include "logging/LoggingTestUtil.h"
 #include "logging/OQDeviceLog.h"
+#include "platform/Clock.h"
 
 using oq::test::readFile;
 using oq::test::waitUntil;
@@ -403,13 +404,22 @@ TEST_F(LogFiles, FolderNotWritable)
     auto refusedManager = std::make_shared<LGLogFileManagerDefault>(refused);
     auto refusedLogger = LGFileLogger::initWithLogFileManager(refusedManager);
     LGLog::addLogger(refusedLogger);
-    testing::internal::CaptureStderr();
-    LGLogInfo("nowhere");
-    LGLogError("nowhere either");
-    LGLog::flushLog();
-    const std::string console = testing::internal::GetCapturedStderr();
-    EXPECT_NE(console.find("Error creating logsDirectory"), std::string::npos) << console;
-    EXPECT_NE(console.find("Bailing file creation, encountered 5 errors."), std::string::npos);
+    // Every message fails alike: each report is said once, then once a minute with its count.
+    oq::clock::setManual(true);
+    for (int minute = 0; minute < 2; ++minute) {
+        testing::internal::CaptureStderr();
+        for (int i = 0; i < 20; ++i)
+            LGLogInfo("nowhere %i", i);
+        LGLogError("nowhere either");
+        LGLog::flushLog();
+        const QString console = QString::fromStdString(testing::internal::GetCapturedStderr());
+        for (const char* report : {"Error creating logsDirectory", "Bailing file creation, encountered 5 errors.",
+                 "LGFileLogger: Failed to write data"})
+            EXPECT_EQ(console.count(QLatin1String(report)), 1) << report << "\n" << console.toStdString();
+        EXPECT_EQ(console.contains(QLatin1String("times since last said")), minute == 1) << console.toStdString();
+        oq::clock::sleepFor(61);
+    }
+    oq::clock::setManual(false);
     EXPECT_TRUE(refusedManager->sortedLogFileInfos().empty());
 }
 

@@ -59,13 +59,20 @@ TEST_F(Setup, EachConnectionStartsTheDeviceLogAfresh)
     EXPECT_EQ(readFile(device), "X\nsecond counter\n");
     EXPECT_EQ(QDir(tmp.path()).entryList(QStringList{"device*"}, QDir::Files), QStringList{"device.log"});
 
-    // The next run continues a device log that was left open, and starts afresh after a roll.
-    LGLog::removeAllLoggers(); // closes and archives both files
-    LGLogFileInfo(device).setIsArchived(false);
-    logs = oq::setupLogging(tmp.path());
+    // The next run continues both logs left by the end of this one: one application log for
+    // three runs.
+    LGLogInfo("first run");
+    for (const char* run : {"second run", "third run"}) {
+        oq::endLogging(logs);
+        logs = oq::setupLogging(tmp.path());
+        LGLogInfo("%@", run);
+    }
     LGLogDevice("still attached");
     LGLog::flushLog();
     EXPECT_EQ(readFile(device), "X\nsecond counter\nstill attached\n");
+    const QStringList apps = QDir(tmp.path()).entryList({LGLogFileManagerDefault::applicationName() + QStringLiteral(" *.log")}, QDir::Files);
+    ASSERT_EQ(apps.size(), 1) << apps.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(readFile(tmp.filePath(apps[0])), "first run\nsecond run\nthird run\n");
 }
 
 } // namespace

@@ -146,7 +146,11 @@ TEST(MqttBacklog, AddressesAndPrefixes)
         const char* expanded; // empty: refused
     } prefixes[] = {
         {"oq-online/SERIAL/", "0123", "oq-online/0123/"},
-        {"oq-online/SERIAL", "A 1/+#ä", "oq-online/A_1____/"},
+        {"oq-online/SERIAL", "A 1/+#ä", "oq-online/A_201_2F_2B_23_C3_A4/"},
+        {"SERIAL", "a/b", "a_2Fb/"}, // three serials, three topics
+        {"SERIAL", "a+b", "a_2Bb/"},
+        {"SERIAL", "a_b", "a_5Fb/"},
+        {"SERIAL", "Ab-09", "Ab-09/"},
         {"home/SERIAL/", "", "home/unknown/"},
         {"station", "1", "station/"},
         {"a/+/b", "1", ""},

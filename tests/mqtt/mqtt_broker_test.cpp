@@ -291,6 +291,10 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
     ASSERT_TRUE(tls.start());
     ASSERT_TRUE(auth.start());
     const auto broker = [](const TestBroker& b) { return *mqtt::parseBroker(b.url()); };
+    const QString notCa = dir.filePath(QStringLiteral("hostname"));
+    QFile hostname(notCa);
+    ASSERT_TRUE(hostname.open(QIODevice::WriteOnly) && hostname.write("station\n") == 8);
+    hostname.close();
     const auto connections = [](const TestBroker* b) {
         QFile log(b ? b->path("mosquitto.log") : QString());
         return b && log.open(QIODevice::ReadOnly) ? log.readAll().count("New connection from") : 0;
@@ -311,6 +315,8 @@ TEST(MqttBroker, RefusalsAreToldOnceAndTheirCauseNamed)
         {"TLS with the system's CAs", broker(tls), {}, {}, mqtt::State::Refused, mqtt::Cause::CertificateRefused, &tls},
         {"mqtts to a plain port", {true, "127.0.0.1", auth.port()}, tls.path("ca.pem"), {}, mqtt::State::Refused, mqtt::Cause::NotTls, &auth},
         {"mqtt to a TLS port", {false, "127.0.0.1", tls.port()}, {}, {}, mqtt::State::Refused, mqtt::Cause::WantsTls, nullptr},
+        {"a CA file that is no certificate", broker(tls), notCa, {}, mqtt::State::Refused, mqtt::Cause::CaFile, nullptr},
+        {"the same where nothing listens", {true, "127.0.0.1", freePort()}, notCa, {}, mqtt::State::Refused, mqtt::Cause::CaFile, nullptr},
         {"closed port", *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(freePort())), {}, {}, mqtt::State::Retrying,
             mqtt::Cause::ConnectionRefused, nullptr},
         {"unknown host", *mqtt::parseBroker(QStringLiteral("mqtt://no-such-broker.invalid")), {}, {}, mqtt::State::Retrying,
@@ -484,5 +490,24 @@ TEST(MqttBroker, AHostileBrokerSideBreaksOnlyTheConnection)
     EXPECT_TRUE(waitUntil([&] { return p.status().cause == mqtt::Cause::Protocol || sent >= (64 << 20); }, 30));
     EXPECT_EQ(p.status().cause, mqtt::Cause::Protocol);
     EXPECT_LT(sent, 24 << 20) << "taken in";
+
+    // A broker that takes the connection and never acknowledges a reading: after 30 s the status
+    // says so, rather than "connected" for ever.
+    QTcpServer mute;
+    ASSERT_TRUE(mute.listen(QHostAddress::LocalHost, 0));
+    QObject::connect(&mute, &QTcpServer::newConnection, [&] {
+        QTcpSocket* s = mute.nextPendingConnection(); // a CONNECT gets its CONNACK, and nothing after
+        QObject::connect(s, &QTcpSocket::readyRead, s, [s] {
+            if (s->readAll().startsWith('\x10'))
+                s->write(QByteArray::fromHex("20020000"));
+        });
+    });
+    mqtt::PublisherOptions quiet;
+    quiet.broker = *mqtt::parseBroker(QStringLiteral("mqtt://127.0.0.1:%1").arg(mute.serverPort()));
+    mqtt::Publisher unheard(quiet);
+    unheard.publish({QStringLiteral("T-1"), 1'700'000'000'000, 1, 0.1, QStringLiteral("Sv"), 0});
+    EXPECT_TRUE(waitUntil([&] { return unheard.status().cause == mqtt::Cause::Unacknowledged; }, 10))
+        << qPrintable(unheard.status().logText(quiet.broker));
+    EXPECT_EQ(unheard.status().state, mqtt::State::Retrying);
     oq::clock::setScale(scale);
 }

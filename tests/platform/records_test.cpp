@@ -5,6 +5,7 @@
 #include "logging/LGFormat.h"
 #include "platform/ErrorRecord.h"
 #include "platform/ProgressRecord.h"
+#include "platform/SafeText.h"
 #include "platform/StringTable.h"
 
 using namespace oq;
@@ -82,4 +83,11 @@ TEST(LGFormat, ConversionsAndHostileFormats)
     EXPECT_EQ(LGFormat("%99999999d", {1}).size() < 1000, true);
     const char* null = nullptr;
     EXPECT_EQ(LGFormat("%s", {null}), QStringLiteral("(null)"));
+}
+
+TEST(TerminalSafe, ControlCharactersAreShownNotActedOn)
+{
+    EXPECT_EQ(terminalSafe(QStringLiteral("A-10423 μSv")), QStringLiteral("A-10423 μSv"));
+    const QString hostile = QStringLiteral("X\x1b]0;P\a\t\r\n\x7f") + QChar(0x9b); // 0x9b: the one-byte CSI
+    EXPECT_EQ(terminalSafe(hostile), QStringLiteral("X\\x1b]0;P\\x07\\x09\\x0d\\x0a\\x7f\\x9b"));
 }

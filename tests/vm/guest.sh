@@ -20,12 +20,16 @@ note() { echo "-- [$(awk '{ print $1 }' /proc/uptime) s] $*"; }
 # Seconds since boot with milliseconds, for figures measured inside the guest.
 uptime_ms() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
 
-# Runs "$@" until it succeeds, every 0.1 s for at most $1 seconds.
+# Runs "$@" until it succeeds, every 0.1 s for at most $1 seconds. Giving up, it says what it
+# waited for: under set -e a caller without "|| fail" ends the scenario on it.
 wait_for() {
   local limit=$1; shift
   local until=$(( $(uptime_ms) + limit * 1000 ))
   until "$@"; do
-    [ "$(uptime_ms)" -lt "$until" ] || return 1
+    if [ "$(uptime_ms)" -ge "$until" ]; then
+      echo "-- [$(awk '{ print $1 }' /proc/uptime) s] gave up after $limit s waiting for: $*" >&2
+      return 1
+    fi
     sleep 0.1
   done
 }

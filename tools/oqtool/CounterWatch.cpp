@@ -15,6 +15,7 @@
 #include "device/OQUSBDevice.h"
 #include "device/ft/FtBackend.h"
 #include "logging/Log.h"
+#include "platform/SafeText.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "recording/Recording.h"
@@ -61,6 +62,14 @@ public:
                 w->alerts->tell(r, e);
         });
         connect(&m_set, &CounterSet::counterAdded, this, [this](Counter* c) { watch(c, m_addingOnBus); });
+        connect(&m_set, &CounterSet::sharedSerial, this, [this](const QString& serial, const std::vector<Counter*>& twins) {
+            if (!m_sharedSaid.insert(serial).second)
+                return;
+            QStringList ports;
+            for (const Counter* c : twins)
+                ports << oq::terminalSafe(c->place().port);
+            err(QStringLiteral("oqtool watch: ") + text("oqtool.watch.shared_serial").arg(oq::terminalSafe(serial), ports.join(QStringLiteral(", "))) + QLatin1Char('\n'));
+        });
         if (options.web)
             m_feed = std::make_unique<oq::web::SnapshotFeed>(m_set, *options.web);
     }
@@ -80,7 +89,7 @@ private:
     }
 
     bool csv() const { return m_file != nullptr; }
-    QString label(const Counter* c) const { return c->key().isEmpty() ? c->place().port : c->key(); }
+    QString label(const Counter* c) const { return oq::terminalSafe(c->key().isEmpty() ? c->place().port : c->key()); }
     // A line on standard error about one counter; named when several are read.
     void tell(const Counter* c, const QString& line) const
     {
@@ -120,6 +129,7 @@ private:
     std::unique_ptr<oq::web::SnapshotFeed> m_feed; // before the set goes
     bool m_addingOnBus = false;
     std::set<QString> m_portsWithoutSerial;
+    std::set<QString> m_sharedSaid; // serials reported by several counters, said once each
     bool m_several = false;     // lines name their counter; once on, for the rest of the run
     bool m_awaitingBus = false; // counters are listed whose arrival is still to come
     bool m_waitingSaid = false; // CSV mode said it waits for a first counter
@@ -156,7 +166,7 @@ void WatchRun::identified(Counter* c, bool same)
     auto* w = Watched::of(c);
     const QString who = c->key();
     if (c->serial().isEmpty() && m_portsWithoutSerial.insert(c->place().port).second)
-        err(text("oqtool.watch.no_serial").arg(c->place().port) + QLatin1Char('\n'));
+        err(text("oqtool.watch.no_serial").arg(oq::terminalSafe(c->place().port)) + QLatin1Char('\n'));
     if (!same) {
         // Another counter at the place of the one read before: a new counter, counted afresh.
         w->count = 0;
@@ -218,7 +228,7 @@ void WatchRun::lost(Counter* c, bool wasReading)
             w->reported = true;
             w->reportedReason = reason;
             LGLogWarn("watch: counter %@ away (%@); waiting for it", label(c), reason);
-            tell(c, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(QString(reason).replace(QLatin1Char('\n'), QStringLiteral("; "))));
+            tell(c, wasReading ? text("oqtool.watch.csv.lost") : text("oqtool.watch.csv.waiting").arg(oq::terminalSafe(QString(reason).replace(QLatin1Char('\n'), QStringLiteral("; ")))));
         }
         return;
     }

@@ -20,6 +20,7 @@
 #include "device/OQUSBDevice.h"
 #include "platform/Clock.h"
 #include "sim/SimBus.h"
+#include "sim/SimConfig.h"
 #include "sim/SimCounter.h"
 #include "sim/SimFtBackend.h"
 
@@ -30,8 +31,7 @@ std::atomic<int> g_interrupts{0};
 // Written by the signal handler, so a waiting event loop wakes up for Ctrl-C.
 int g_interruptWake = -1;
 
-// More simulated counters than anyone can follow on one terminal.
-constexpr int kMaxSimulated = 16;
+constexpr int kMaxSimulated = oq::sim::kMaxSimulatedCounters;
 // The first simulated counter's serial number; the others count up from it.
 constexpr int kFirstSimulatedSerial = 12345;
 

@@ -97,6 +97,7 @@ Recording::Recording(oq::recording::Options options)
             return;
         }
     }
+    options.historyTrouble = [path = options.historyPath](const oq::history::Writer::Trouble& t) { say(oq::recording::troubleText(t, path)); };
     m_recording = std::make_unique<oq::recording::Recording>(std::move(options));
 }
 

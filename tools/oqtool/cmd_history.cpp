@@ -12,6 +12,7 @@
 #include "Command.h"
 #include "history/HistoryDatabase.h"
 #include "platform/LocalTime.h"
+#include "platform/SafeText.h"
 #include "history/HistoryExport.h"
 #include "history/HistoryReader.h"
 #include "platform/SettingsKeys.h"
@@ -176,7 +177,7 @@ int run(const QStringList& args)
     if (counterGiven && !counters.contains(counter)) {
         QStringList known;
         for (const QString& c : counters)
-            known << (c.isEmpty() ? QStringLiteral("\"\"") : c);
+            known << (c.isEmpty() ? QStringLiteral("\"\"") : oq::terminalSafe(c));
         oqtool::err(QStringLiteral("oqtool history: ")
             + oqtool::text("oqtool.history.unknown_counter").arg(counter, known.isEmpty() ? QStringLiteral("-") : known.join(QStringLiteral(", ")))
             + QLatin1Char('\n'));

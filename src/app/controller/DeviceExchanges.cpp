@@ -5,7 +5,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QWidget>
 
 #include <utility>
@@ -244,11 +243,8 @@ void DeviceExchanges::presentTransferError(const oq::ErrorRecord& error)
 
 QString DeviceExchanges::defaultSaveLocation(const QString& suggestedPath)
 {
-    if (m_lastDirectory.isEmpty())
-        m_lastDirectory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString path = QFileDialog::getSaveFileName(m_window, localized(QStringLiteral("ui.protocol.save_title")),
-        QDir(m_lastDirectory).filePath(suggestedPath), localized(QStringLiteral("ui.protocol.file_filter")));
-    if (!path.isEmpty())
-        m_lastDirectory = QFileInfo(path).absolutePath();
+        QDir(oq::protocolfile::dialogFolder()).filePath(suggestedPath), localized(QStringLiteral("ui.protocol.file_filter")));
+    oq::protocolfile::rememberDialogFolder(path);
     return path;
 }

@@ -89,5 +89,4 @@ private:
     bool m_abortBeforeStart = false;
     quint64 m_generation = 0;
     SaveLocationChooser m_chooseSaveLocation;
-    QString m_lastDirectory;
 };

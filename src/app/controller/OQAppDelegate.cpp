@@ -5,6 +5,7 @@
 #include "counters/Counter.h"
 #include "logging/LGFileLogger.h"
 #include "logging/LGLog.h"
+#include "logging/LogSetup.h"
 #include "logging/Log.h"
 #include "app/preferences/LivoraPreferencesWindow.h"
 #include "readings/ValueTransformers.h"
@@ -68,8 +69,7 @@ OQAppDelegate::~OQAppDelegate()
 {
     // The loggers write into this controller's log folder: left installed, a later message would
     // bring back a folder its owner has already removed.
-    LGLog::removeLogger(m_fileLogger);
-    LGLog::removeLogger(m_deviceFileLogger);
+    oq::endLogging({m_fileLogger, m_deviceFileLogger});
 }
 
 void OQAppDelegate::bindSettings()
@@ -275,8 +275,13 @@ QString OQAppDelegate::counterKey(const OQDevice* device) const
 QString OQAppDelegate::counterName(const OQDevice* device) const
 {
     const auto* counter = counterOf(device);
-    if (!counter || !counter->identified())
-        return oq::localized(QStringLiteral("ui.counter.unknown"));
+    if (!counter || !counter->identified()) {
+        // One on its way out is still named as it was.
+        const auto info = device ? device->info() : nullptr;
+        return info && !info->serialNumber().isEmpty() ? info->serialNumber() : oq::localized(QStringLiteral("ui.counter.unknown"));
+    }
+    if (counter->sharesSerial())
+        return oq::localized(QStringLiteral("ui.counter.shared_serial")).arg(counter->serial(), counter->place().port);
     if (!counter->serial().isEmpty())
         return counter->serial();
     return oq::localized(QStringLiteral("ui.counter.no_serial")).arg(counter->place().port);

@@ -27,6 +27,13 @@ WindowRecording::WindowRecording(OQAppDelegate* controller, const QString& path,
 {
     connect(&oq::SettingsStore::shared(), &oq::SettingsStore::changed, this, &WindowRecording::settingChanged);
     QString why;
+    QPointer<WindowRecording> self(this);
+    m_historyTrouble = [self, path = m_path](const oq::history::Writer::Trouble& t) {
+        QMetaObject::invokeMethod(self.data(), [self, text = t.ongoing ? oq::recording::troubleText(t, path) : QString()] {
+            if (self)
+                emit self->historyTroubleChanged(text);
+        }, Qt::QueuedConnection);
+    };
     m_recording = std::make_unique<oq::recording::Recording>(options(why));
     if (controller) {
         auto& counters = controller->counterSet();
@@ -56,6 +63,7 @@ oq::recording::Options WindowRecording::options(QString& why) const
     o.historyPath = m_path;
     o.historyReadings = oq::history::recordingEnabled();
     o.retentionDays = oq::history::retentionDays();
+    o.historyTrouble = m_historyTrouble;
     o.displayUnit = store.stringForKey(keys::displayUnit);
     oq::recording::MqttOptions mqtt;
     mqtt.url = store.stringForKey(keys::MqttBroker).trimmed();

@@ -43,6 +43,8 @@ public:
 
 signals:
     void statusChanged(const QString& status);
+    // Why the history is not written now; empty once it is again.
+    void historyTroubleChanged(const QString& trouble);
     // On the main thread, when a protocol's intervals are in: how many were new, of how many.
     void protocolStored(int stored, int total);
 
@@ -61,4 +63,5 @@ private:
     std::optional<bool> m_importAnswer;
     QString m_optionsStatus; // why nothing is published, or that it is off; empty when it publishes
     QString m_status;
+    oq::history::Writer::TroubleCallback m_historyTrouble;
 };

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QKeySequence>
 #include <QMenu>
-#include <QStandardPaths>
 
 #include "app/controller/AppDelegate.h"
 #include "app/menus/CounterMenu.h"
@@ -103,13 +102,11 @@ void DeviceMenu::showDeviceInformation()
 
 void DeviceMenu::openProtocol()
 {
-    if (m_lastOpenDirectory.isEmpty())
-        m_lastOpenDirectory = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString path = QFileDialog::getOpenFileName(m_window, localized(QStringLiteral("ui.protocol.open_title")),
-        m_lastOpenDirectory, localized(QStringLiteral("ui.protocol.file_filter")));
+        oq::protocolfile::dialogFolder(), localized(QStringLiteral("ui.protocol.file_filter")));
+    oq::protocolfile::rememberDialogFolder(path);
     if (path.isEmpty())
         return;
-    m_lastOpenDirectory = QFileInfo(path).absolutePath();
     openProtocolFile(path);
 }
 

@@ -64,5 +64,4 @@ private:
     QAction* m_download = nullptr;
     QAction* m_setClock = nullptr;
     QAction* m_open = nullptr;
-    QString m_lastOpenDirectory;
 };

@@ -346,6 +346,21 @@ void HistoryPlot::drawLegend(QPainter& p)
     entry(m_protocolLegend, m_protocol, false);
 }
 
+QString HistoryPlot::summary() const
+{
+    if (m_data.live.empty())
+        return m_empty;
+    double low = m_data.live.front().min, high = m_data.live.front().max;
+    qint64 count = 0;
+    for (const Bucket& b : m_data.live) {
+        low = std::min(low, b.min);
+        high = std::max(high, b.max);
+        count += b.count;
+    }
+    return oq::localized(QStringLiteral("history.plot.summary"))
+        .arg(QLocale().toString(count), formatValue(low), formatValue(high), formatValue(m_data.live.back().mean));
+}
+
 QString HistoryPlot::valuesAt(double x) const
 {
     const qint64 t = timeAt(x);

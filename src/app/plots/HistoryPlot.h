@@ -53,6 +53,8 @@ public:
     void clearSelection();
     // What hovering at `x` shows; empty where nothing is.
     QString valuesAt(double x) const;
+    // The live readings in view, in words: what hovering tells a mouse user, for everyone.
+    QString summary() const;
 
     // Where the time axis is marked between `fromMs` and `toMs` for ticks `stepMs` apart.
     static std::vector<qint64> timeTicks(qint64 fromMs, qint64 toMs, qint64 stepMs)

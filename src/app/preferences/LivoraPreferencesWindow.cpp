@@ -30,6 +30,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "app/preferences/SwitchPreference.h"
+#include "app/windows/SpokenReading.h"
 
 using oq::Threshold;
 
@@ -55,15 +56,16 @@ QString kindName(int kind)
     return text(keys[kind]);
 }
 
+// The field's spoken name: its level and quantity, then the unit.
 QString thresholdRowName(Threshold t)
 {
-    return text(t == Threshold::WarningRate || t == Threshold::WarningDose ? "preferences.thresholds.warning"
-                                                                        : "preferences.thresholds.danger");
+    return text(t == Threshold::WarningRate || t == Threshold::WarningDose ? "preferences.thresholds.spoken_warning"
+                                                                        : "preferences.thresholds.spoken_danger");
 }
 
 QString thresholdColumnName(Threshold t)
 {
-    return text(oq::isRateThreshold(t) ? "preferences.thresholds.rate" : "preferences.thresholds.dose");
+    return text(oq::isRateThreshold(t) ? "preferences.thresholds.spoken_rate" : "preferences.thresholds.spoken_dose");
 }
 
 // A swatch image: the colour over a checkerboard (so transparency shows), with a hairline frame
@@ -181,7 +183,13 @@ void LivoraPreferencesWindow::buildUi()
     root->addWidget(unitBox);
 
     // Thresholds: rows warning / danger, columns rate / dose.
-    auto* levelBox = new QGroupBox(text("preferences.thresholds.group"), this);
+    // No buddies, and not directly in the group box: a screen reader would read the label it is
+    // related to (the unit, "Warning from", the group's title) instead of the field's own name.
+    auto* levelGroup = new QGroupBox(text("preferences.thresholds.group"), this);
+    auto* levelBox = new QWidget(levelGroup);
+    auto* levelGroupLayout = new QVBoxLayout(levelGroup);
+    levelGroupLayout->setContentsMargins(0, 0, 0, 0);
+    levelGroupLayout->addWidget(levelBox);
     auto* levels = new QGridLayout(levelBox);
     levels->setHorizontalSpacing(12);
     levels->setColumnStretch(1, 1);
@@ -211,9 +219,6 @@ void LivoraPreferencesWindow::buildUi()
             field.edit->setMinimumWidth(QFontMetrics(font()).horizontalAdvance(QStringLiteral("0,000,000.000")));
             field.unit = new QLabel(levelBox);
             field.unit->setMinimumWidth(unitWidth);
-            field.unit->setBuddy(field.edit);
-            if (column == 0)
-                rowLabel->setBuddy(field.edit);
             cell->addWidget(field.edit, 1);
             cell->addWidget(field.unit);
             levels->addLayout(cell, row + 1, column + 1);
@@ -225,7 +230,7 @@ void LivoraPreferencesWindow::buildUi()
     m_message->setWordWrap(true);
     m_message->setVisible(false);
     levels->addWidget(m_message, 3, 0, 1, 3);
-    root->addWidget(levelBox);
+    root->addWidget(levelGroup);
 
     // Colours: rows normal / warning / danger, columns text / background / bar.
     auto* colorBox = new QGroupBox(text("preferences.colors.group"), this);
@@ -379,7 +384,7 @@ void LivoraPreferencesWindow::refreshField(Threshold t)
     const QString unit = m_unitStrategy->unitFor(t);
     field.unit->setText(unit);
     field.edit->setAccessibleName(
-        text("preferences.thresholds.field_name").arg(thresholdColumnName(t), thresholdRowName(t), unit));
+        text("preferences.thresholds.field_name").arg(thresholdRowName(t), thresholdColumnName(t), spokenUnit(unit)));
     const auto value = m_unitStrategy->value(t);
     field.edit->setText(value ? m_formatter.stringForObjectValue(*value) : QString());
     field.edit->setModified(false);
@@ -402,6 +407,19 @@ void LivoraPreferencesWindow::commitField(Threshold t)
         LGLogInfo("refused threshold text for %@: %@", oq::thresholdKey(t), edit->text());
         refreshField(t);
         showInputMessage(error);
+        QApplication::beep();
+        return;
+    }
+    // A warning at or above the danger threshold could never show: refused, as text that is no
+    // number is.
+    const bool warning = t == Threshold::WarningRate || t == Threshold::WarningDose;
+    const Threshold partner = oq::isRateThreshold(t) ? (warning ? Threshold::DangerRate : Threshold::WarningRate)
+                                                     : (warning ? Threshold::DangerDose : Threshold::WarningDose);
+    if (const auto limit = m_unitStrategy->value(partner); limit && (warning ? value >= *limit : value <= *limit)) {
+        LGLogInfo("refused threshold %@ for %@: crosses %@", edit->text(), oq::thresholdKey(t), oq::thresholdKey(partner));
+        refreshField(t);
+        showInputMessage(text(warning ? "preferences.thresholds.warning_too_high" : "preferences.thresholds.danger_too_low")
+                             .arg(m_formatter.stringForObjectValue(*limit), m_unitStrategy->unitFor(t)));
         QApplication::beep();
         return;
     }

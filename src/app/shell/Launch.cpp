@@ -86,6 +86,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
     shell.installSignalHandlers();
     WindowRecording recording(&controller);
     recording.watch(window.deviceMenu());
+    QObject::connect(&recording, &WindowRecording::historyTroubleChanged, &window, &MainWindow::setHistoryTrouble);
     QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &recording, [&recording](LivoraPreferencesWindow* prefs) {
         prefs->mqttBox()->setStatus(recording.status());
         QObject::connect(&recording, &WindowRecording::statusChanged, prefs->mqttBox(), &MqttOptionsBox::setStatus);
@@ -142,7 +143,7 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         QMetaObject::invokeMethod(&window, [&, later] { serveLaterLaunch(later, window, tray); }, Qt::QueuedConnection);
         return reply;
     });
-    if (simulation)
+    if (simulation && config.simulatedCounters > 0)
         simulation->plugSoon();
 
     if (config.quitAfterSeconds > 0) {

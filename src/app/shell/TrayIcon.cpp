@@ -16,6 +16,9 @@
 #include "platform/Clock.h"
 #include "platform/StringTable.h"
 #include "app/windows/ColorManager.h"
+#include "app/windows/SpokenReading.h"
+#include "device/OQDevice.h"
+#include "readings/Level.h"
 
 using oq::localized;
 
@@ -142,14 +145,22 @@ void TrayIcon::update()
     m_icon = QIcon(levelDot(m_color));
     m_toolTip = localized(QStringLiteral("ui.app.name"));
     const auto devices = m_controller->devices();
+    const QVariant mode = m_controller->onlineMode();
+    // The level in words beside each figure: the icon's colour alone does not tell everyone.
+    const auto readingOf = [&](const OQDevice* d) {
+        const QString v = m_controller->onlineValueString(d);
+        if (!d->onlineValue() || v.isEmpty())
+            return localized(QStringLiteral("ui.a11y.no_reading"));
+        return localized(QStringLiteral("ui.tray.reading"))
+            .arg(v, levelWord(oq::levelForValue(*d->onlineValue(), mode.isValid() ? mode.toLongLong() : 1)));
+    };
     if (devices.size() > 1) {
-        for (const auto& d : devices) {
-            const QString v = m_controller->onlineValueString(d.get());
-            m_toolTip += QLatin1Char('\n') + localized(QStringLiteral("ui.tray.counter_line"))
-                .arg(m_controller->counterName(d.get()), d->onlineValue() && !v.isEmpty() ? v : localized(QStringLiteral("ui.a11y.no_reading")));
-        }
+        for (const auto& d : devices)
+            m_toolTip += QLatin1Char('\n')
+                + localized(d == device ? QStringLiteral("ui.tray.shown_counter_line") : QStringLiteral("ui.tray.counter_line"))
+                      .arg(m_controller->counterName(d.get()), readingOf(d.get()));
     } else {
-        m_toolTip += QLatin1Char('\n') + (reading ? value : localized(QStringLiteral("ui.a11y.no_reading")));
+        m_toolTip += QLatin1Char('\n') + (reading ? readingOf(device.get()) : localized(QStringLiteral("ui.a11y.no_reading")));
     }
     if (m_tray) {
         m_tray->setIcon(m_icon);

@@ -13,6 +13,7 @@
 #include "app/windows/MainWindow.h"
 #include "app/shell/SystemInformation.h"
 #include "platform/StringTable.h"
+#include "sim/SimConfig.h"
 
 namespace {
 void nameApplication()
@@ -33,7 +34,8 @@ bool asksForTextOnly(int argc, char** argv)
     }
     return false;
 }
-// The N of "--simulate N", when the argument after the option is a whole number from 1 to 64.
+// The N of "--simulate N", when the argument after the option is a whole number from 0 to the most
+// (0: a simulated bus with none plugged in at start).
 std::optional<int> simulatedCount(const QStringList& arguments)
 {
     const qsizetype at = arguments.indexOf(QStringLiteral("--simulate"));
@@ -41,7 +43,7 @@ std::optional<int> simulatedCount(const QStringList& arguments)
         return std::nullopt;
     bool ok = false;
     const int n = arguments[at + 1].toInt(&ok);
-    if (!ok || n < 1 || n > 64 || arguments[at + 1] != QString::number(n))
+    if (!ok || n < 0 || n > oq::sim::kMaxSimulatedCounters || arguments[at + 1] != QString::number(n))
         return std::nullopt;
     return n;
 }

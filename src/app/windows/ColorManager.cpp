@@ -1,5 +1,7 @@
 #include "ColorManager.h"
 
+#include <cmath>
+
 #include <QApplication>
 #include <QEvent>
 #include <QMutexLocker>
@@ -114,6 +116,7 @@ void ColorManager::calculateColors()
     m_fontColor = font;
     m_backgroundColor = backgroundColor;
     m_barColor = bar;
+    m_windowBackground = background == oq::ArchivedColor::windowBackground();
     applyBackground();
 
     if (levelChange)
@@ -161,6 +164,44 @@ void ColorManager::applyBackground()
     for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         palette.setColor(group, QPalette::Window, m_backgroundColor);
     m_backgroundView->setPalette(palette);
+    // An application style sheet (a dark one given with -stylesheet) paints over the palette; a
+    // level's own colour must win over it, the window's standard one must not.
+    const QString name = m_backgroundView->objectName();
+    m_backgroundView->setStyleSheet(m_windowBackground || name.isEmpty()
+            ? QString()
+            : QStringLiteral("#%1 { background-color: %2; }").arg(name, styleSheetColor(m_backgroundColor)));
+}
+
+double contrastRatio(const QColor& a, const QColor& b)
+{
+    const auto luminance = [](const QColor& c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor legibleOn(const QColor& text, const QColor& background, double ratio)
+{
+    if (!text.isValid() || !background.isValid() || contrastRatio(text, background) >= ratio)
+        return text;
+    // Towards black on a light background, towards white on a dark one, in small steps.
+    const QColor end = contrastRatio(Qt::black, background) >= contrastRatio(Qt::white, background) ? QColor(Qt::black)
+                                                                                                   : QColor(Qt::white);
+    QColor c = text;
+    for (int step = 1; step <= 20 && contrastRatio(c, background) < ratio; ++step) {
+        const double t = step / 20.0;
+        // In whole steps of 8 bits, as it is drawn.
+        c = QColor(qRound(text.red() + (end.red() - text.red()) * t), qRound(text.green() + (end.green() - text.green()) * t),
+                   qRound(text.blue() + (end.blue() - text.blue()) * t), text.alpha());
+    }
+    return c;
+}
+
+QString styleSheetColor(const QColor& color)
+{
+    return QStringLiteral("rgba(%1, %2, %3, %4)").arg(color.red()).arg(color.green()).arg(color.blue()).arg(color.alpha());
 }
 
 bool ColorManager::eventFilter(QObject* watched, QEvent* event)

@@ -20,6 +20,13 @@
 #include "platform/ArchivedColor.h"
 #include "readings/Level.h"
 
+// WCAG contrast ratio of two opaque colours, 1 to 21.
+double contrastRatio(const QColor& a, const QColor& b);
+// `text`, made darker or lighter as little as needed to reach `ratio` against `background`.
+QColor legibleOn(const QColor& text, const QColor& background, double ratio = 4.5);
+// A style sheet colour: widget style sheets outrank an application's (-stylesheet), palettes do not.
+QString styleSheetColor(const QColor& color);
+
 class ColorManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(QVariant value READ valueVariant WRITE setValueVariant NOTIFY valueChanged)
@@ -92,4 +99,6 @@ private:
     QColor m_fontColor, m_backgroundColor, m_barColor;
     QPointer<QWidget> m_backgroundView;
     QPointer<QWidget> m_watchedWindow;
+    // The standard window background: left to the desktop's palette or style sheet.
+    bool m_windowBackground = true;
 };

@@ -127,6 +127,7 @@ DeviceInfoWindow::DeviceInfoWindow(AppDelegate* controller, QWidget* parent)
     for (const char* key : kFieldKeys) {
         auto* value = new QLabel(kNone, this);
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        value->setTextFormat(Qt::PlainText); // the counter's texts, never its markup
         form->addRow(localized(QString::fromLatin1(key)), value);
         m_values << value;
     }

@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
-#include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -21,6 +20,7 @@
 #include "app/windows/AccessibleRole.h"
 #include "app/windows/ProtocolFile.h"
 #include "app/windows/TransferProgressDialog.h"
+#include "app/windows/WindowPlace.h"
 #include "history/HistoryReader.h"
 #include "platform/Dispatch.h"
 #include "platform/ProgressRecord.h"
@@ -103,8 +103,16 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
     m_range->setObjectName(QStringLiteral("historyRange"));
     m_range->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(m_range);
+    m_exportResult = new QLabel(central);
+    setAccessibleRole(m_exportResult, QAccessible::Notification);
+    m_exportResult->setObjectName(QStringLiteral("historyExportResult"));
+    m_exportResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_exportResult->setWordWrap(true);
+    m_exportResult->setVisible(false);
+    layout->addWidget(m_exportResult);
     setCentralWidget(central);
     resize(960, 480);
+    rememberWindowPlace(this, oq::settings::HistoryWindowPlace);
     connect(new QShortcut(QKeySequence::Close, this), &QShortcut::activated, this, &QWidget::close);
     // Escape first drops a chosen period, then closes.
     connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
@@ -116,7 +124,7 @@ HistoryWindow::HistoryWindow(const QString& path, QWidget* parent)
 
     connect(m_plot, &HistoryPlot::viewRequested, this, &HistoryWindow::setView);
     connect(m_plot, &HistoryPlot::selectionChanged, this, &HistoryWindow::updateRangeText);
-    connect(m_counter, &QComboBox::currentIndexChanged, this, [this] { zoom(Zoom::Day); });
+    connect(m_counter, &QComboBox::currentIndexChanged, this, [this] { zoom(openingZoom()); });
     connect(m_mode, &QComboBox::currentIndexChanged, this, &HistoryWindow::load);
     m_follow = new QTimer(this);
     m_follow->setInterval(kFollowInterval);
@@ -172,9 +180,16 @@ void HistoryWindow::refresh()
     const int keep = m_counter->findData(current);
     m_counter->setCurrentIndex(keep >= 0 ? keep : 0);
     if (!m_viewSet)
-        zoom(Zoom::Day);
+        zoom(openingZoom());
     else
         load();
+}
+
+HistoryWindow::Zoom HistoryWindow::openingZoom() const
+{
+    // A day, unless less was recorded: a short history fills the plot rather than its last sliver.
+    const auto span = m_reader && m_counter->count() ? m_reader->span(serial()) : std::nullopt;
+    return span && span->second - span->first < kDay ? Zoom::All : Zoom::Day;
 }
 
 void HistoryWindow::zoom(Zoom zoom)
@@ -244,10 +259,13 @@ void HistoryWindow::load()
     m_plot->setEmptyText(problem.isEmpty() ? localized(QStringLiteral("history.empty"))
                                            : localized(QStringLiteral("history.unavailable")).arg(problem));
     m_plot->setData(std::move(data));
+    m_plot->setAccessibleDescription(m_plot->summary() + QLatin1Char(' ')
+                                     + localized(QStringLiteral("history.plot.description")));
     updateRangeText();
 }
 
 QString HistoryWindow::rangeText() const { return m_range->text(); }
+QString HistoryWindow::exportResultText() const { return m_exportResult->text(); }
 
 void HistoryWindow::updateRangeText()
 {
@@ -284,6 +302,21 @@ bool exportToFile(const QString& database, const QString& serial, std::pair<qint
     return ok;
 }
 
+// The rows in a finished export: CSV lines under the header, JSON objects (one a line).
+qint64 exportedRows(const QString& path, oq::history::ExportFormat format)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    const bool json = format == oq::history::ExportFormat::Json;
+    qint64 rows = json ? 0 : -1;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        rows += json ? line.startsWith('{') : 1;
+    }
+    return std::max<qint64>(rows, 0);
+}
+
 } // namespace
 
 bool HistoryWindow::startExport(const QString& path, oq::history::ExportFormat format)
@@ -308,15 +341,16 @@ bool HistoryWindow::startExport(const QString& path, oq::history::ExportFormat f
         oq::setCurrentThreadName(QStringLiteral("OQHistoryExport"));
         QString error;
         const bool written = exportToFile(database, serial, range, path, format, progress, error);
-        oq::dispatchMainAsync([self, written, error, path] {
+        const qint64 rows = written ? exportedRows(path, format) : 0;
+        oq::dispatchMainAsync([self, written, error, path, rows] {
             if (self)
-                self->exportEnded(written, error, path);
+                self->exportEnded(written, error, path, rows);
         });
     });
     return true;
 }
 
-void HistoryWindow::exportEnded(bool written, const QString& error, const QString& path)
+void HistoryWindow::exportEnded(bool written, const QString& error, const QString& path, qint64 rows)
 {
     if (m_exportThread.joinable())
         m_exportThread.join();
@@ -330,6 +364,10 @@ void HistoryWindow::exportEnded(bool written, const QString& error, const QStrin
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->open();
     }
+    // Where the file went and what it holds, on screen and (a notification) to a screen reader.
+    m_exportResult->setText(written ? localized(QStringLiteral("history.exported")).arg(QLocale().toString(rows), path) : QString());
+    m_exportResult->setVisible(false);
+    m_exportResult->setVisible(written);
     emit exportFinished(written, cancelled ? QString() : error);
 }
 
@@ -338,11 +376,12 @@ void HistoryWindow::exportAs(oq::history::ExportFormat format)
     if (!m_reader || !m_counter->count())
         return;
     const bool json = format == oq::history::ExportFormat::Json;
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString folder = oq::protocolfile::dialogFolder();
     const QString suggested = folder + QStringLiteral("/history-%1.%2").arg(serial().isEmpty() ? QStringLiteral("unknown") : serial(),
         json ? QStringLiteral("json") : QStringLiteral("csv"));
     const QString path = QFileDialog::getSaveFileName(this, localized(QStringLiteral("history.export_title")), suggested,
         json ? QStringLiteral("JSON (*.json)") : QStringLiteral("CSV (*.csv)"));
+    oq::protocolfile::rememberDialogFolder(path);
     if (!path.isEmpty())
         startExport(path, format);
 }

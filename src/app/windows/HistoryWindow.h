@@ -36,10 +36,13 @@ public:
     QComboBox* counterBox() const { return m_counter; }
     QComboBox* modeBox() const { return m_mode; }
     QString rangeText() const;
+    QString exportResultText() const;
 
     // Opens the database again and shows what it holds now.
     void refresh();
     void zoom(Zoom zoom);
+    // The view a counter opens on.
+    Zoom openingZoom() const;
     void setView(qint64 fromMs, qint64 toMs);
 
     // Writes the selection, else the range shown, of the current counter to `path` on a thread of
@@ -64,7 +67,7 @@ protected:
 private:
     void load();
     void exportAs(oq::history::ExportFormat format);
-    void exportEnded(bool written, const QString& error, const QString& path);
+    void exportEnded(bool written, const QString& error, const QString& path, qint64 rows);
     QString serial() const;
     int mode() const;
     void updateRangeText();
@@ -76,6 +79,8 @@ private:
     QComboBox* m_counter = nullptr;
     QComboBox* m_mode = nullptr;
     QLabel* m_range = nullptr;
+    // After an export: how many rows went where.
+    QLabel* m_exportResult = nullptr;
     // What only a history with readings can use.
     QList<QWidget*> m_needData;
     QTimer* m_follow = nullptr;

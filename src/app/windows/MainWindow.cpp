@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/controller/AppDelegate.h"
@@ -23,12 +24,14 @@
 #include "app/windows/HistoryWindow.h"
 #include "history/HistoryDatabase.h"
 #include "app/windows/SpokenReading.h"
+#include "app/windows/WindowPlace.h"
 #include "logging/Log.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 #include "readings/ValueTransformers.h"
 #include "app/windows/ColorManager.h"
+#include "device/OQDevice.h"
 
 using oq::localized;
 
@@ -76,10 +79,23 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     m_status->setAlignment(Qt::AlignCenter);
     m_status->setWordWrap(true);
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_status->setTextFormat(Qt::PlainText); // it names ports, paths and the counter's texts
     QFont statusFont = m_status->font();
     statusFont.setPointSizeF(statusFont.pointSizeF() * 1.25);
     m_status->setFont(statusFont);
     m_connectionStatus = new ConnectionStatus(controller, this);
+
+    // What a screen reader is told that no focus change would bring: the status, an unplug, a
+    // switch of counter. Outside the layout and without text: it is heard, not seen (the status
+    // and the title show the same).
+    m_announcement = new QLabel(m_background);
+    setAccessibleRole(m_announcement, QAccessible::Notification);
+    m_announcement->setObjectName(QStringLiteral("announcement"));
+    m_announcement->setGeometry(0, 0, 1, 1);
+    m_announcement->setVisible(false);
+    m_announceTimer = new QTimer(this);
+    m_announceTimer->setSingleShot(true);
+    connect(m_announceTimer, &QTimer::timeout, this, &MainWindow::announce);
 
     // One of the two is shown: to a screen reader they are a pair of radio buttons. Marked before
     // anything is set on them, as the first change already makes their accessible interface.
@@ -144,16 +160,23 @@ MainWindow::MainWindow(AppDelegate* controller, QWidget* parent)
     connect(controller, &OQAppDelegate::displayValueTransformerChanged, m_history, qOverload<>(&QWidget::update));
     connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateStatusText);
     connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateLevelText);
+    connect(m_connectionStatus, &ConnectionStatus::changed, this, &MainWindow::updateShownCounter);
+    connect(controller, &OQAppDelegate::deviceChanged, this, &MainWindow::updateShownCounter);
+    connect(controller, &OQAppDelegate::countersChanged, this, &MainWindow::updateShownCounter);
     if (auto* cm = controller->colorManager()) {
         connect(cm, &ColorManager::fontColorChanged, this, &MainWindow::updateTextColor);
+        connect(cm, &ColorManager::backgroundColorChanged, this, &MainWindow::updateTextColor);
         connect(cm, &ColorManager::levelChanged, this, &MainWindow::updateValueText);
     }
+    updateModeButtonStyle();
     buildMenus();
     updateValueText();
     updateStatusText();
     updateTextColor();
     updateHistoryMode();
+    updateShownCounter();
     resize(640, 300);
+    rememberWindowPlace(this, oq::settings::MainWindowPlace);
     if (oq::SettingsStore::shared().objectForKey(kShowHistoryKey).toBool())
         setHistoryVisible(true);
 }
@@ -198,6 +221,8 @@ void MainWindow::buildMenus()
     m_cancelTransfer = device->addAction(localized(QStringLiteral("ui.menu.cancel_transfer")));
     m_cancelTransfer->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
     connect(m_cancelTransfer, &QAction::triggered, m_controller, &OQAppDelegate::cancelTransfer);
+    connect(m_controller, &OQAppDelegate::deviceChanged, this, &MainWindow::observeTransfer);
+    observeTransfer();
     m_deviceMenu = new DeviceMenu(m_controller, this, file, device);
     m_helpMenuBar = menuBar()->addMenu(localized(QStringLiteral("ui.menu.help")));
     m_helpMenu = new HelpMenu(m_controller, this, m_helpMenuBar);
@@ -251,7 +276,11 @@ void MainWindow::updateValueText()
     const QString text = m_controller->onlineValueString();
     m_value->setText(text);
     const auto* cm = m_controller->colorManager();
-    m_value->setAccessibleName(spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal));
+    QString spoken = spokenReading(text, cm ? cm->level() : ColorManager::Level::Normal);
+    // With several counters plugged in, which one this is.
+    if (const auto device = m_controller->device(); device && m_controller->counterSet().counters().size() > 1)
+        spoken = localized(QStringLiteral("ui.a11y.reading_of")).arg(spoken, m_controller->counterName(device.get()));
+    m_value->setAccessibleName(spoken);
     m_value->setAccessibleDescription(localized(QStringLiteral("ui.main.value.accessible")));
     updateLevelText();
     if (m_connectionStatus)
@@ -275,7 +304,7 @@ void MainWindow::updateLevelText()
         m_announcedLevel.reset();
         return;
     }
-    m_levelText->setAccessibleName(localized(QStringLiteral("ui.a11y.level_now")).arg(words));
+    m_levelText->setAccessibleName(localized(QStringLiteral("ui.a11y.level_now")).arg(words, spokenValue(shown)));
     // A change of level is told at once, wherever the focus is: the notification shows anew, which
     // reaches AT-SPI as "object:state-changed:showing" (Orca reads a notification that shows), and
     // an alert is raised on it for bridges that pass alerts on. No frame is drawn in between.
@@ -291,8 +320,10 @@ void MainWindow::updateLevelText()
 void MainWindow::updateStatusText()
 {
     const bool wasVisible = m_status->isVisibleTo(this);
-    m_status->setText(m_connectionStatus->text());
-    m_status->setVisible(!m_connectionStatus->text().isEmpty());
+    QStringList lines{m_connectionStatus->text(), m_historyTrouble};
+    lines.removeAll(QString());
+    m_status->setText(lines.join(QLatin1Char('\n')));
+    m_status->setVisible(!lines.isEmpty());
     // Without a figure to show, the words take its place in the middle of the window.
     const QString shown = m_value->text();
     // A silent counter's last reading is not current: it is not shown at all.
@@ -304,6 +335,107 @@ void MainWindow::updateStatusText()
         m_controller->windowWillResize(this, valueFitArea(size()));
 }
 
+void MainWindow::updateShownCounter()
+{
+    const auto device = m_controller->device();
+    const QString name = device && device->info() ? m_controller->counterName(device.get()) : QString();
+    const QString app = localized(QStringLiteral("ui.app.name"));
+    setWindowTitle(name.isEmpty() ? app : localized(QStringLiteral("ui.main.title_with_counter")).arg(app, name));
+    // The address alone could be a new counter's in the old one's place.
+    if (device.get() != m_shownRaw || (device && m_shownDevice.expired())) {
+        const auto shown = m_shownDevice.lock();
+        if (m_shownRaw && !(shown && m_controller->hasDevice(shown)))
+            m_counterNews << (m_shownName.isEmpty() ? localized(QStringLiteral("ui.a11y.unnamed_counter_unplugged"))
+                                                    : localized(QStringLiteral("ui.a11y.counter_unplugged")).arg(m_shownName));
+        // Which counter is shown is news when another was shown or went just now (the switch may
+        // pass through none), or when there is a choice.
+        if (device && (m_shownRaw || !m_counterNews.isEmpty() || m_controller->counterSet().counters().size() > 1))
+            m_pendingShownNews = true;
+        m_shownDevice = device;
+        m_shownRaw = device.get();
+        m_shownName.clear();
+    }
+    if (!name.isEmpty()) {
+        m_shownName = name;
+        if (std::exchange(m_pendingShownNews, false))
+            m_counterNews << localized(QStringLiteral("ui.a11y.counter_shown")).arg(name);
+    }
+    queueAnnouncement();
+}
+
+void MainWindow::queueAnnouncement()
+{
+    // Just after the window shows a screen reader is still reading the window itself and would
+    // cut the news short; after, what changed at one moment is said at once, in one phrase.
+    // A switch of counter waits for the new one's name, which may take a moment to read; the
+    // news of the one that went waits with it.
+    const int delay = m_pendingShownNews ? kCounterNameWaitMs : 0;
+    if (m_announceReady && (!m_announceTimer->isActive() || m_announceTimer->interval() != delay))
+        m_announceTimer->start(delay);
+}
+
+void MainWindow::announce()
+{
+    m_announceReady = true;
+    QStringList parts = std::exchange(m_counterNews, {});
+    // The headline of the status: the first line, unless it is the cause of a failure.
+    QString status = m_connectionStatus->text();
+    if (m_connectionStatus->state() == ConnectionStatus::State::Failed)
+        status.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    else
+        status = status.section(QLatin1Char('\n'), 0, 0);
+    if (!status.isEmpty() && status != m_announcedStatus)
+        parts << status;
+    m_announcedStatus = status;
+    if (parts.isEmpty())
+        return;
+    m_announcement->setAccessibleName(parts.join(QStringLiteral(". ")));
+    // A notification that shows is read out (see updateLevelText).
+    m_announcement->setVisible(false);
+    m_announcement->setVisible(true);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+        updateModeButtonStyle();
+        updateTextColor();
+    }
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_announceReady && !m_announceTimer->isActive())
+        m_announceTimer->start(kFirstAnnouncementDelayMs);
+}
+
+void MainWindow::observeTransfer()
+{
+    for (const auto& c : std::exchange(m_transferWatch, {}))
+        disconnect(c);
+    const auto device = m_controller->device();
+    const auto progress = device ? device->progress() : nullptr;
+    if (device) {
+        m_transferWatch << connect(device.get(), &OQDevice::progressChanged, this, &MainWindow::observeTransfer);
+        m_transferWatch << connect(device.get(), &OQDevice::busyChanged, this, &MainWindow::observeTransfer);
+    }
+    if (progress) {
+        m_transferWatch << connect(progress.get(), &oq::ProgressRecord::cancellableChanged, this, &MainWindow::observeTransfer);
+        m_transferWatch << connect(progress.get(), &oq::ProgressRecord::cancelledChanged, this, &MainWindow::observeTransfer);
+    }
+    // Only a transfer under way that can still be cancelled; a finished one's record stays behind.
+    m_cancelTransfer->setEnabled(device && device->busy() && progress && progress->isCancellable()
+                                 && !progress->isCancelled());
+}
+
+void MainWindow::setHistoryTrouble(const QString& trouble)
+{
+    m_historyTrouble = trouble;
+    updateStatusText();
+}
+
 bool MainWindow::counterSilent() const
 {
     return m_connectionStatus && m_connectionStatus->state() == ConnectionStatus::State::Silent;
@@ -311,13 +443,39 @@ bool MainWindow::counterSilent() const
 
 void MainWindow::updateTextColor()
 {
-    QPalette p = m_value->palette();
-    if (auto* cm = m_controller->colorManager(); cm && cm->fontColor().isValid())
-        p.setColor(QPalette::WindowText, cm->fontColor());
-    else
-        p.setColor(QPalette::WindowText, QApplication::palette().color(QPalette::WindowText));
-    m_value->setPalette(p);
-    m_levelText->setPalette(p);
+    // Through style sheets: an application style sheet (-stylesheet) would paint over a palette.
+    const auto* cm = m_controller->colorManager();
+    if (!cm || !cm->fontColor().isValid()) {
+        m_value->setStyleSheet({});
+        m_levelText->setStyleSheet({});
+        return;
+    }
+    const QColor font = cm->fontColor();
+    m_value->setStyleSheet(QStringLiteral("color: %1;").arg(styleSheetColor(font)));
+    // The level word is small text: it needs more contrast than the large figure in the same colour.
+    // Against what is painted: a level's own background, else what an application style sheet
+    // paints (a widget of the same name without our palette tells), else the palette's.
+    QColor background = cm->backgroundColor();
+    if (m_background->styleSheet().isEmpty()) {
+        QWidget probe;
+        probe.setObjectName(m_background->objectName());
+        probe.ensurePolished();
+        background = probe.palette().color(QPalette::Window);
+    }
+    m_levelText->setStyleSheet(QStringLiteral("color: %1;").arg(styleSheetColor(legibleOn(font, background))));
+}
+
+void MainWindow::updateModeButtonStyle()
+{
+    // The chosen mode filled and bold, not a shade of grey apart; the fill is darkened until its
+    // white words are legible, whatever the desktop's highlight.
+    const QColor fill = legibleOn(QApplication::palette().color(QPalette::Highlight), Qt::white);
+    const QString sheet = QStringLiteral(
+        "QPushButton:checked { background-color: %1; color: white; font-weight: bold; border: 1px solid %1;"
+        " border-radius: 3px; padding: 3px 10px; }")
+                              .arg(styleSheetColor(fill));
+    for (auto* b : {m_rate, m_dose})
+        b->setStyleSheet(sheet);
 }
 
 void MainWindow::resizeEvent(QResizeEvent* event)

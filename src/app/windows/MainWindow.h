@@ -1,7 +1,9 @@
 #pragma once
 // The main window: the reading in large figures, the two mode buttons, and the menus.
 #include <QMainWindow>
+#include <QStringList>
 
+#include <memory>
 #include <optional>
 
 #include "readings/Level.h"
@@ -16,6 +18,8 @@ class QLabel;
 class QPushButton;
 class QAction;
 class QMenu;
+class QTimer;
+class OQDevice;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -27,6 +31,12 @@ public:
     QLabel* statusLabel() const { return m_status; }
     // The level in words under the figure; hidden without a figure.
     QLabel* levelLabel() const { return m_levelText; }
+    // A notification for a screen reader alone: what the status, an unplug or a switch of counter
+    // brought, in one phrase.
+    QLabel* announcementLabel() const { return m_announcement; }
+    // A screen reader reads a window that shows first; news of that moment waits so long.
+    static constexpr int kFirstAnnouncementDelayMs = 800;
+    static constexpr int kCounterNameWaitMs = 2000;
     ConnectionStatus* connectionStatus() const { return m_connectionStatus; }
     QPushButton* rateButton() const { return m_rate; }
     QPushButton* doseButton() const { return m_dose; }
@@ -45,6 +55,9 @@ public:
     // The area the figure's font is fitted to: the window, less the strip while it shows.
     QSizeF valueFitArea(const QSize& windowSize) const;
 
+    // A line under the connection's status while the history cannot be written; empty: none.
+    void setHistoryTrouble(const QString& trouble);
+
     // The smallest size that keeps the fitted value font positive.
     static QSize minimumWindowSize() { return {360, 220}; }
 
@@ -57,14 +70,22 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildMenus();
     void updateValueText();
     void updateStatusText();
     void updateTextColor();
+    void updateModeButtonStyle();
     void updateLevelText();
     bool counterSilent() const;
+    void updateShownCounter();
+    // Device > Cancel Transfer follows the shown counter's transfer.
+    void observeTransfer();
+    void queueAnnouncement();
+    void announce();
     void addHistoryReading();
     void updateHistoryMode();
 
@@ -72,8 +93,19 @@ private:
     QWidget* m_background = nullptr;
     QLabel* m_value = nullptr;
     QLabel* m_status = nullptr;
+    QString m_historyTrouble;
     QLabel* m_levelText = nullptr;
     std::optional<oq::Level> m_announcedLevel;
+    QLabel* m_announcement = nullptr;
+    QTimer* m_announceTimer = nullptr;
+    bool m_announceReady = false;
+    QStringList m_counterNews;
+    QString m_announcedStatus;
+    std::weak_ptr<OQDevice> m_shownDevice;
+    const OQDevice* m_shownRaw = nullptr;
+    QString m_shownName;
+    bool m_pendingShownNews = false;
+    QList<QMetaObject::Connection> m_transferWatch;
     ConnectionStatus* m_connectionStatus = nullptr;
     QPushButton* m_rate = nullptr;
     QPushButton* m_dose = nullptr;

@@ -1,9 +1,13 @@
 #include "app/windows/ProtocolFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include "platform/SafeFile.h"
+#include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
 
 namespace oq::protocolfile {
@@ -73,6 +77,21 @@ QString suggestedFileName(const QString& serialNumber, const QDateTime& when)
     const QString stamp = when.toString(QStringLiteral("yyyy-MM-dd_HHmmss"));
     return serial.isEmpty() ? QStringLiteral("protocol_%1.oqdump").arg(stamp)
                             : QStringLiteral("protocol_%1_%2.oqdump").arg(serial, stamp);
+}
+
+QString dialogFolder()
+{
+    const QString last = SettingsStore::text(SettingsStore::shared().objectForKey(settings::LastDialogFolder));
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
+
+void rememberDialogFolder(const QString& chosenPath)
+{
+    if (!chosenPath.isEmpty())
+        SettingsStore::shared().setString(settings::LastDialogFolder, QFileInfo(chosenPath).absolutePath());
 }
 
 } // namespace oq::protocolfile

@@ -32,4 +32,10 @@ bool save(const OQProtocol& protocol, const QString& path, ErrorRecord* error);
 // A file name for a protocol read now from the counter with `serialNumber`.
 QString suggestedFileName(const QString& serialNumber, const QDateTime& when);
 
+// Where a file dialog opens: the folder last chosen in one, while it is there, else the Documents
+// folder, else home; never the folder the program happened to start in.
+QString dialogFolder();
+// Keeps the folder of `chosenPath` (empty: the dialog was cancelled) for the next dialog.
+void rememberDialogFolder(const QString& chosenPath);
+
 } // namespace oq::protocolfile

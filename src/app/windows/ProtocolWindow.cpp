@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLocale>
 #include <QSplitter>
-#include <QStandardPaths>
 #include <QTableView>
 #include <QToolBar>
 #include <QUrl>
@@ -20,10 +19,12 @@
 #include "app/controller/ErrorPresenter.h"
 #include "app/controller/OQAppDelegate.h"
 #include "app/windows/ProtocolFile.h"
+#include "app/windows/WindowPlace.h"
 #include "app/plots/ProtocolPlot.h"
 #include "parser/OQDeviceInfo.h"
 #include "parser/OQProtocolExport.h"
 #include "platform/LocalTime.h"
+#include "platform/SettingsKeys.h"
 #include "platform/StringTable.h"
 
 using oq::localized;
@@ -190,6 +191,7 @@ ProtocolWindow::ProtocolWindow(OQAppDelegate* controller, std::shared_ptr<OQProt
     addAction(close);
 
     resize(900, 640);
+    rememberWindowPlace(this, oq::settings::ProtocolWindowPlace);
 }
 
 void ProtocolWindow::updateTitle()
@@ -213,10 +215,10 @@ void ProtocolWindow::saveDumpAs()
     const QString name = m_path.isEmpty()
         ? oq::protocolfile::suggestedFileName(info ? info->serialNumber() : QString(), m_protocol->transmissionDate())
         : QFileInfo(m_path).fileName();
-    const QString folder = m_path.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
-                                            : QFileInfo(m_path).absolutePath();
+    const QString folder = m_path.isEmpty() ? oq::protocolfile::dialogFolder() : QFileInfo(m_path).absolutePath();
     const QString path = QFileDialog::getSaveFileName(this, localized(QStringLiteral("ui.protocol.save_title")),
         QDir(folder).filePath(name), localized(QStringLiteral("ui.protocol.file_filter")));
+    oq::protocolfile::rememberDialogFolder(path);
     oq::ErrorRecord error;
     if (!path.isEmpty() && !saveDump(path, &error))
         ErrorPresenter::present(m_controller, this, error);
@@ -247,11 +249,11 @@ void ProtocolWindow::exportAs(ExportFormat format)
 {
     const bool csv = format == ExportFormat::Csv;
     const QString base = m_path.isEmpty() ? QStringLiteral("protocol") : QFileInfo(m_path).completeBaseName();
-    const QString folder = m_path.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
-                                            : QFileInfo(m_path).absolutePath();
+    const QString folder = m_path.isEmpty() ? oq::protocolfile::dialogFolder() : QFileInfo(m_path).absolutePath();
     const QString path = QFileDialog::getSaveFileName(this, localized(QStringLiteral("ui.protocol.export_title")),
         QDir(folder).filePath(base + (csv ? QStringLiteral(".csv") : QStringLiteral(".json"))),
         localized(csv ? QStringLiteral("ui.protocol.csv_filter") : QStringLiteral("ui.protocol.json_filter")));
+    oq::protocolfile::rememberDialogFolder(path);
     if (path.isEmpty())
         return;
     oq::ErrorRecord error;

@@ -4,8 +4,7 @@
 
 using oq::localized;
 
-namespace {
-// "μSv/h" → "microsievert per hour"; a symbol it does not know is said as it is written.
+// A symbol it does not know is said as it is written.
 QString spokenUnit(QString symbol)
 {
     const bool perHour = symbol.endsWith(QLatin1String("/h"));
@@ -36,14 +35,20 @@ QString levelWord(ColorManager::Level level)
     }
     return localized(QStringLiteral("ui.a11y.level.normal"));
 }
-} // namespace
 
-QString spokenReading(const QString& displayText, ColorManager::Level level)
+QString spokenValue(const QString& displayText)
 {
     const QString text = displayText.trimmed();
     const qsizetype space = text.lastIndexOf(QLatin1Char(' '));
     if (text.isEmpty() || space <= 0 || text.startsWith(QLatin1String("---")))
+        return {};
+    return localized(QStringLiteral("ui.a11y.value")).arg(text.left(space), spokenUnit(text.mid(space + 1)));
+}
+
+QString spokenReading(const QString& displayText, ColorManager::Level level)
+{
+    const QString value = spokenValue(displayText);
+    if (value.isEmpty())
         return localized(QStringLiteral("ui.a11y.no_reading"));
-    return localized(QStringLiteral("ui.a11y.reading"))
-        .arg(text.left(space), spokenUnit(text.mid(space + 1)), levelWord(level));
+    return localized(QStringLiteral("ui.a11y.reading")).arg(value, levelWord(level));
 }

@@ -35,11 +35,19 @@ TransferProgressDialog::TransferProgressDialog(QWidget* parent)
 
 QString TransferProgressDialog::labelText() const { return m_label->text(); }
 
+void TransferProgressDialog::nameBar()
+{
+    // The bar is heard by what it follows ("Exporting the history to …"), not as any transfer.
+    const QString what = m_label->text();
+    m_bar->setAccessibleName(what.isEmpty() ? oq::localized(QStringLiteral("ui.progress.accessible")) : what);
+}
+
 void TransferProgressDialog::showWaiting(const QString& text, bool cancellable)
 {
     follow(nullptr);
     m_highestPercent = 0;
     m_label->setText(text);
+    nameBar();
     m_bar->setRange(0, 0);
     m_cancel->setEnabled(cancellable);
 }
@@ -87,6 +95,7 @@ void TransferProgressDialog::update()
     if (!m_record)
         return;
     m_label->setText(m_record->localizedDescription());
+    nameBar();
     m_cancel->setEnabled(m_record->isCancellable() && !m_record->isCancelled());
     const qint64 total = m_record->totalUnitCount();
     if (total <= 0) {

@@ -41,6 +41,7 @@ protected:
 private:
     void rebind();
     void bind(oq::ProgressRecord* record);
+    void nameBar();
     void update();
 
     std::weak_ptr<OQDevice> m_device;

@@ -24,9 +24,13 @@ note "window $window: $threads_before threads, $fds_before descriptors"
 for cycle in $(seq 1 20); do
   kill -USR1 "$SIM_PID"
   # Some cycles let the unplug land, others plug back in before anything settled.
-  [ $((cycle % 2)) = 0 ] && wait_for 20 tty_gone
+  if [ $((cycle % 2)) = 0 ]; then
+    wait_for 20 tty_gone || fail "cycle $cycle: the tty stayed after the unplug; the simulator said: $(tail -n 3 "$LOGS/sim.log" | tr '\n' ' ')"
+  fi
   kill -USR2 "$SIM_PID"
-  [ $((cycle % 3)) = 0 ] && wait_for 30 test -e /dev/oq-counter
+  if [ $((cycle % 3)) = 0 ]; then
+    wait_for 30 test -e /dev/oq-counter || fail "cycle $cycle: no tty after the plug-in; the simulator said: $(tail -n 3 "$LOGS/sim.log" | tr '\n' ' ')"
+  fi
 done
 note "20 cycles done"
 wait_tty > /dev/null
