@@ -44,6 +44,14 @@ inline const QString MqttDiscovery = QStringLiteral("MqttDiscovery");
 // For mqtts: the file of the CA that signed the broker's certificate (PEM); absent: the system's CAs.
 inline const QString MqttCaFile = QStringLiteral("MqttCaFile");
 
+// The web page and /metrics served by the window; absent means off.
+inline const QString WebPage = QStringLiteral("WebPage");
+// Where it listens, as [ADDRESS:]PORT; absent or empty: 127.0.0.1:8080.
+inline const QString WebListen = QStringLiteral("WebListen");
+// The access token's file (mode 600), needed for any address other than loopback; absent or
+// empty: $XDG_CONFIG_HOME/oq-online/http-token when it exists.
+inline const QString WebTokenFile = QStringLiteral("WebTokenFile");
+
 // Alerts on level changes: on/off, with their own defaults (alertDefaults()).
 inline const QString NotifyLevelChanges = QStringLiteral("NotifyLevelChanges");       // default on
 inline const QString AlarmSound = QStringLiteral("AlarmSound");                       // default off

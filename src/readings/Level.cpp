@@ -4,10 +4,6 @@
 #include "readings/StoredSettings.h"
 
 namespace oq {
-namespace {
-
-using Kind = LevelColor;
-
 Level levelFor(double value, float warning, float danger)
 {
     const float v = float(value);
@@ -17,6 +13,10 @@ Level levelFor(double value, float warning, float danger)
         return Level::Warning;
     return Level::Normal;
 }
+
+namespace {
+
+using Kind = LevelColor;
 
 QString colorKey(Level level, Kind kind)
 {

@@ -19,6 +19,8 @@ Q_ENUM_NS(Level)
 // Mode 1 is dose rate (thresholds in μSv/h); any other mode is dose (mSv thresholds × 1000, so
 // they compare with values in μSv).
 Level levelForValue(double value, long long mode);
+// The same against thresholds the caller holds (threads that must not read the settings).
+Level levelFor(double value, float warning, float danger);
 
 enum class LevelColor { Font, Background, Bar };
 // The stored colour of `kind` at `level`; an undecodable stored colour gives the default one.

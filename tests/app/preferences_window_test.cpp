@@ -19,6 +19,7 @@
 #include "platform/StringTable.h"
 #include "app/preferences/LivoraPreferencesWindow.h"
 #include "app/preferences/MqttOptionsBox.h"
+#include "app/preferences/WebPageBox.h"
 
 using namespace oq;
 
@@ -252,7 +253,7 @@ TEST(PreferencesWindow, OnOffOptionsStoreEachChoiceUnderItsKey)
         QString key;
         bool byDefault;
     } options[] = {{settings::NotifyLevelChanges, true}, {settings::AlarmSound, false}, {settings::KeepRunningWhenClosed, false},
-        {settings::RecordHistory, true}, {settings::MqttDiscovery, true}};
+        {settings::RecordHistory, true}, {settings::MqttDiscovery, true}, {settings::WebPage, false}};
     for (const auto& o : options) {
         SCOPED_TRACE(o.key.toStdString());
         auto* box = w.findChild<QCheckBox*>(o.key);
@@ -274,16 +275,18 @@ TEST(PreferencesWindow, OnOffOptionsStoreEachChoiceUnderItsKey)
         EXPECT_EQ(SettingsStore::shared().objectForKey(o.key).toBool(), !o.byDefault) << o.key.toStdString();
 }
 
-// The MQTT text options: a usable text is stored under its key when the field is left (the store
-// names the key once), an empty one removes the key, an unusable one is refused with a message
-// and stores nothing, and another writer's change shows. The status line shows what it is given.
-TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
+// The MQTT and web page text options: a usable text is stored under its key when the field is left
+// (the store names the key once), an empty one removes the key, an unusable one is refused with a
+// message and stores nothing, and another writer's change shows. The status lines show what they
+// are given.
+TEST(PreferencesWindow, TextFieldsStoreUsableTextsUnderTheirKeys)
 {
     test::FreshSettings fresh;
     LivoraPreferencesWindow w;
     w.showWindow();
     auto* box = w.mqttBox();
-    ASSERT_TRUE(box);
+    auto* web = w.webBox();
+    ASSERT_TRUE(box && web);
     QTemporaryDir caDir;
     const QString ca = caDir.filePath(QStringLiteral("ca.pem"));
     ASSERT_TRUE(QFile(ca).open(QIODevice::WriteOnly));
@@ -291,26 +294,29 @@ TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
         QString key;
         QLineEdit* field;
         QString usable, unusable;
+        bool onWebBox = false;
     } fields[] = {
         {settings::MqttBroker, box->brokerField(), QStringLiteral("mqtts://broker.example:8884"), QStringLiteral("http://broker")},
         {settings::MqttTopicPrefix, box->prefixField(), QStringLiteral("home/geiger/SERIAL"), QStringLiteral("home/+/SERIAL")},
         {settings::MqttCaFile, box->caFileField(), ca, caDir.filePath(QStringLiteral("missing.pem"))},
+        {settings::WebListen, web->listenField(), QStringLiteral("[::]:8443"), QStringLiteral("localhost:80"), true},
     };
     auto& store = SettingsStore::shared();
     for (const auto& f : fields) {
         SCOPED_TRACE(f.key.toStdString());
+        const auto message = [&] { return f.onWebBox ? web->inputMessage() : box->inputMessage(); };
         EXPECT_EQ(f.field->objectName(), f.key);
         QSignalSpy changed(&store, &SettingsStore::changed);
         type(f.field, f.usable);
         ASSERT_EQ(changed.count(), 1);
         EXPECT_EQ(changed.at(0).at(0).toString(), f.key);
         EXPECT_EQ(store.stringForKey(f.key), f.usable);
-        EXPECT_TRUE(box->inputMessage().isEmpty());
+        EXPECT_TRUE(message().isEmpty());
 
         type(f.field, f.unusable);
         EXPECT_EQ(changed.count(), 1);
         EXPECT_EQ(store.stringForKey(f.key), f.usable);
-        EXPECT_FALSE(box->inputMessage().isEmpty());
+        EXPECT_FALSE(message().isEmpty());
 
         f.field->selectAll();
         QTest::keyClick(f.field, Qt::Key_Backspace);
@@ -324,6 +330,8 @@ TEST(PreferencesWindow, MqttFieldsStoreUsableTextsUnderTheirKeys)
     }
     box->setStatus(QStringLiteral("Connected to mqtt://broker:1883"));
     EXPECT_EQ(box->status(), QStringLiteral("Connected to mqtt://broker:1883"));
+    web->setStatus(QStringLiteral("Served at http://127.0.0.1:8080/"));
+    EXPECT_EQ(web->status(), QStringLiteral("Served at http://127.0.0.1:8080/"));
     w.close();
 }
 

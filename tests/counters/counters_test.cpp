@@ -15,6 +15,7 @@
 #include "sim/SimBus.h"
 #include "sim/SimCounter.h"
 #include "sim/SimFtBackend.h"
+#include "web/CounterSnapshot.h"
 
 using oq::counters::Counter;
 using oq::counters::CounterSet;
@@ -102,12 +103,22 @@ TEST_F(Counters, EachCounterHasItsOwnStateAndSilenceCountsFromTheStart)
     ASSERT_TRUE(waitUntil([&] { return byKey(QStringLiteral("CUT")) && byKey(QStringLiteral("CUT"))->state() == State::Silent; }, 30));
     EXPECT_EQ(byKey(QStringLiteral("FINE"))->state(), State::Reading);
     EXPECT_TRUE(byKey(QStringLiteral("FINE"))->failure().isEmpty());
+    // The web page's picture of the set says the same, with each counter's latest reading.
+    const auto seen = [&] {
+        QStringList views;
+        for (const auto& v : oq::web::snapshotOf(counters).counters)
+            views << QStringLiteral("%1 %2 %3 %4 %5").arg(v.key, v.state).arg(v.connected).arg(v.value.value_or(-1)).arg(v.level);
+        views.sort();
+        return views.join(QLatin1Char(';'));
+    };
+    EXPECT_EQ(seen(), QStringLiteral("CUT silent 1 -1 normal;FINE reading 1 0.5 normal"));
 
     // One pulled out ends only its own state; in the window's set it goes altogether.
     oq::sim::SimBus::instance().unplug(oq::sim::SimBus::instance().entries().front().entryId);
     ASSERT_TRUE(waitUntil([&] { return counters.counters().size() == 1; }, 10));
     EXPECT_EQ(counters.counters().front()->key(), QStringLiteral("FINE"));
     EXPECT_EQ(counters.counters().front()->state(), State::Reading);
+    EXPECT_EQ(seen(), QStringLiteral("FINE reading 1 0.5 normal"));
 }
 
 // Two counters recording to a broker that is not there: each its own recorder, made and ended
@@ -156,6 +167,9 @@ TEST_F(Counters, TwoCountersWithOneSerialAreToldApartByTheirPorts)
     ASSERT_TRUE(waitUntil([&] { return values.size() == 2 && std::all_of(values.begin(), values.end(), [](const auto& v) { return v.second.size() == 1; }) && said == 1; }, 30));
     for (const auto& [key, seen] : values)
         EXPECT_TRUE(key.startsWith(QStringLiteral("10423@"))) << key.toStdString();
+    const auto views = oq::web::snapshotOf(counters).counters;
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_NE(views[0].serial, views[1].serial) << "one series each in /metrics";
 }
 
 } // namespace

@@ -432,17 +432,47 @@ TEST(OqtoolOutput, AFailedWriteToStandardOutputIsExitStatusOne)
     }
 }
 
+// A wrong command line is a usage error (2); a web page that cannot be served safely ends the run
+// (1) with its reason, before any counter is opened.
 TEST(OqtoolWatch, BadArgumentsAreAUsageError)
 {
-    EXPECT_EQ(oqtool({"watch", "--unit", "gray"}).exitCode, 2);
-    EXPECT_EQ(oqtool({"watch", "--count", "0"}).exitCode, 2);
-    EXPECT_EQ(oqtool({"watch", "--simulate", "--port", "/dev/null"}).exitCode, 2);
-    const ToolRun many = oqtool({"watch", "--simulate", "65"}); // the window's limit too
-    EXPECT_EQ(many.exitCode, 2);
-    EXPECT_TRUE(many.err.contains("from 1 to 64")) << many.err.constData();
+    QTemporaryDir dir;
+    const auto token = [&](const char* name, const QByteArray& text, QFile::Permissions mode) {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(text) == text.size());
+        f.setPermissions(mode);
+        return f.fileName();
+    };
+    const QString good = token("good", "0f1e2d3c4b5a69788796a5b4\n", QFile::ReadOwner | QFile::WriteOwner);
+    const QString loose = token("loose", "0f1e2d3c4b5a69788796a5b4", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    const QString shortToken = token("short", "short", QFile::ReadOwner | QFile::WriteOwner);
+    const QString port = dir.filePath("no-such-tty");
+    const struct {
+        QStringList args;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {{"--unit", "gray"}, 2, ""},
+        {{"--count", "0"}, 2, ""},
+        {{"--simulate", "--port", "/dev/null"}, 2, ""},
+        {{"--simulate", "65"}, 2, "from 1 to 64"}, // the window's limit too
+        {{"--http", "localhost:80"}, 2, "no [ADDRESS:]PORT"},
+        {{"--http", "70000"}, 2, "no [ADDRESS:]PORT"},
+        {{"--http-token-file", good}, 2, "need --http"},
+        {{"--http", "0.0.0.0:0", "--port", port}, 1, "--http-token-file"},
+        {{"--http", "0", "--http-token-file", loose, "--port", port}, 1, "chmod 600"},
+        {{"--http", "0", "--http-token-file", shortToken, "--port", port}, 1, "at least"},
+        {{"--http", "0", "--http-token-file", good, "--http-cert", good, "--port", port}, 1, "--http-key"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun r = oqtool(QStringList{"watch"} + c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.args.join(' ').toStdString() << r.err.constData();
+        EXPECT_TRUE(r.err.contains(c.says)) << r.err.constData();
+        EXPECT_FALSE(r.err.contains("no-such-tty")) << "a counter was opened: " << r.err.constData();
+    }
     const ToolRun help = oqtool({"watch", "--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.contains("--simulate"));
+    EXPECT_TRUE(help.out.contains("--simulate") && help.out.contains("--http-token-file"));
 }
 
 // In both output forms: a counter that falls silent is told once on standard error, and once

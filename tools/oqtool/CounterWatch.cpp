@@ -19,6 +19,7 @@
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "recording/Recording.h"
+#include "web/CounterSnapshot.h"
 
 namespace oqtool {
 namespace {
@@ -69,6 +70,8 @@ public:
                 ports << oq::terminalSafe(c->place().port);
             err(QStringLiteral("oqtool watch: ") + text("oqtool.watch.shared_serial").arg(oq::terminalSafe(serial), ports.join(QStringLiteral(", "))) + QLatin1Char('\n'));
         });
+        if (options.web)
+            m_feed = std::make_unique<oq::web::SnapshotFeed>(m_set, *options.web);
     }
 
     int run();
@@ -123,6 +126,7 @@ private:
     const WatchOptions& m_options;
     CsvFile* const m_file; // CSV mode
     CounterSet m_set;
+    std::unique_ptr<oq::web::SnapshotFeed> m_feed; // before the set goes
     bool m_addingOnBus = false;
     std::set<QString> m_portsWithoutSerial;
     std::set<QString> m_sharedSaid; // serials reported by several counters, said once each

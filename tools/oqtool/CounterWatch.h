@@ -14,6 +14,9 @@
 namespace oq::recording {
 class Recording;
 }
+namespace oq::web {
+class WebServer;
+}
 
 namespace oqtool {
 
@@ -27,6 +30,7 @@ struct WatchOptions {
     double alertTimeout = kDefaultAlertTimeout;
     std::function<QString(const oq::Reading& reading)> show; // text mode: a reading as printed
     oq::recording::Recording* recording = nullptr;             // where every reading is also kept
+    oq::web::WebServer* web = nullptr;                         // serves the counters while they run
     // Runs at the end, once the streams have stopped and while the counters still are: the
     // recording's last word (false fails the run).
     std::function<bool()> finishRecording;

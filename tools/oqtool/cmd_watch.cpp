@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 #include "AlertCommand.h"
@@ -17,6 +18,7 @@
 #include "platform/SettingsStore.h"
 #include "readings/Level.h"
 #include "readings/ValueTransformers.h"
+#include "web/WebServer.h"
 
 namespace {
 
@@ -55,6 +57,8 @@ int run(const QStringList& arguments)
     long long count = -1;
     QString alertCommand;
     double alertTimeout = oqtool::kDefaultAlertTimeout;
+    std::optional<oq::web::ServerOptions> http;
+    QString httpToken, httpCert, httpKey;
     const QStringList& args = command.args();
     for (qsizetype i = 0; i < args.size(); ++i) {
         bool ok = true;
@@ -74,21 +78,48 @@ int run(const QStringList& arguments)
         } else if (args[i] == QLatin1String("--alert-timeout") && i + 1 < args.size()) {
             alertTimeout = args[++i].toDouble(&ok);
             ok = ok && alertTimeout > 0 && alertTimeout <= kMaxAlertTimeout;
+        } else if (args[i] == QLatin1String("--http") && i + 1 < args.size()) {
+            http.emplace();
+            ok = oq::web::parseListen(args[++i], &http->address, &http->port);
+            if (!ok)
+                command.reject(oqtool::text("oqtool.watch.http.bad_listen").arg(args[i]));
+        } else if (args[i] == QLatin1String("--http-token-file") && i + 1 < args.size()) {
+            httpToken = args[++i];
+        } else if (args[i] == QLatin1String("--http-cert") && i + 1 < args.size()) {
+            httpCert = args[++i];
+        } else if (args[i] == QLatin1String("--http-key") && i + 1 < args.size()) {
+            httpKey = args[++i];
         } else if (args[i] == QLatin1String("--count") && i + 1 < args.size()) {
             count = args[++i].toLongLong(&ok);
             ok = ok && count > 0;
         } else {
             ok = false;
         }
-        if (!ok)
+        if (!ok && command.ok())
             command.reject();
     }
+    if (!http && !(httpToken + httpCert + httpKey).isEmpty())
+        command.reject(oqtool::text("oqtool.watch.http.alone"));
     if (!command.ok())
         return command.usageError();
     recordingOptions.displayUnit = unit;
+    const QString historyPath = recordingOptions.historyPath;
     oqtool::Recording recording(std::move(recordingOptions));
     if (!recording.usable())
         return 1;
+    // Started before any counter is opened: a page that cannot be served ends the run at once.
+    oq::web::WebServer web;
+    if (http) {
+        http->tokenFile = httpToken;
+        http->certFile = httpCert;
+        http->keyFile = httpKey;
+        http->historyPath = historyPath;
+        if (const QString why = web.start(*http); !why.isEmpty()) {
+            oqtool::err(QStringLiteral("oqtool watch: %1\n").arg(why));
+            return 1;
+        }
+        oqtool::err(QStringLiteral("oqtool watch: ") + oqtool::text("oqtool.watch.serving").arg(web.url()) + QLatin1Char('\n'));
+    }
     oqtool::WatchOptions watch;
     watch.mode = mode;
     watch.count = count;
@@ -106,6 +137,7 @@ int run(const QStringList& arguments)
         return terminal ? coloured(text, r.level) : text;
     };
     watch.recording = recording.recording();
+    watch.web = http ? &web : nullptr;
     watch.finishRecording = [&] { return recording.finish(oqtool::kMqttFinishWait); };
     // Readings that could not be kept or did not reach the broker fail the run however it ended.
     return oqtool::runWatch(command.session(), watch);
@@ -113,5 +145,5 @@ int run(const QStringList& arguments)
 
 } // namespace
 
-OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--port PATH ... | --simulate [N]]",
+OQTOOL_COMMAND("watch", "watch [--rate|--dose] [--unit Sv|rem] [--count N] [--format text|csv] [--output FILE] [--alert-command CMD [--alert-timeout S]] [--db [FILE]] [--mqtt URL [--mqtt-prefix P] [--mqtt-ca FILE] [--mqtt-credentials FILE] [--no-discovery]] [--http [ADDRESS:]PORT [--http-token-file FILE] [--http-cert FILE --http-key FILE]] [--port PATH ... | --simulate [N]]",
     "show the counters' live readings", run);

@@ -1,10 +1,11 @@
 #pragma once
-// The time axis of both plots: ticks on whole local times (local midnights for a day or more),
-// each placed by the UTC offset in force at that tick, so they stay on the hour and the day across
-// a change of the clocks; labels in the user's locale.
+// The time axis of both plots, on the ticks of platform/TimeTicks (shared with the web page);
+// labels in the user's locale.
 #include <QString>
 
 #include <vector>
+
+#include "platform/TimeTicks.h"
 
 class QFontMetricsF;
 

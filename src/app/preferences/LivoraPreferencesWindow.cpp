@@ -25,6 +25,7 @@
 #include "logging/Log.h"
 #include "app/preferences/AlertOptionsBox.h"
 #include "app/preferences/MqttOptionsBox.h"
+#include "app/preferences/WebPageBox.h"
 #include "platform/SettingsKeys.h"
 #include "platform/SettingsStore.h"
 #include "platform/StringTable.h"
@@ -274,6 +275,8 @@ void LivoraPreferencesWindow::buildUi()
     root->addWidget(historyBox);
     m_mqttBox = new MqttOptionsBox(this);
     root->addWidget(m_mqttBox);
+    m_webBox = new WebPageBox(this);
+    root->addWidget(m_webBox);
     root->addStretch(1);
     m_scroll->setWidget(page);
     outer->addWidget(m_scroll, 1);

@@ -24,6 +24,7 @@
 class QAbstractButton;
 class QButtonGroup;
 class MqttOptionsBox;
+class WebPageBox;
 class QColorDialog;
 class QLabel;
 class QLineEdit;
@@ -63,6 +64,8 @@ public:
     QPushButton* colorSwatch(const QString& key) const;
     // Broker, prefix, discovery and the publisher's status line.
     MqttOptionsBox* mqttBox() const { return m_mqttBox; }
+    // On/off, address, token file and the server's status line.
+    WebPageBox* webBox() const { return m_webBox; }
     // The message shown when a typed threshold was refused; empty otherwise.
     QString inputMessage() const;
 
@@ -125,6 +128,7 @@ private:
     std::vector<Swatch> m_swatches;
     std::vector<QWidget*> m_nonBarColorWidgets;
     MqttOptionsBox* m_mqttBox = nullptr;
+    WebPageBox* m_webBox = nullptr;
     QScrollArea* m_scroll = nullptr;
     bool m_fitted = false;
     // The key the shared colour picker writes to while this window drives it.

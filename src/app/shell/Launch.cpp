@@ -16,6 +16,7 @@
 #include "app/controller/LevelAlerts.h"
 #include "app/windows/MainWindow.h"
 #include "app/controller/QuitWait.h"
+#include "app/controller/WebPage.h"
 #include "app/controller/WindowRecording.h"
 #include "app/menus/SimulationMenu.h"
 #include "app/shell/SingleInstance.h"
@@ -30,6 +31,7 @@
 #include "app/windows/ColorManager.h"
 #include "app/preferences/LivoraPreferencesWindow.h"
 #include "app/preferences/MqttOptionsBox.h"
+#include "app/preferences/WebPageBox.h"
 
 namespace {
 LaunchRequest requestOf(const LaunchConfig& config)
@@ -100,6 +102,12 @@ int runApplication(QApplication& app, const LaunchConfig& config)
         simulation = std::make_unique<SimulationMenu>(&window, &controller, config.simulatedCounters);
 
     controller.applicationDidFinishLaunching();
+    // After the launch, so that the log says where it serves or why not.
+    WebPage webPage(&controller, recording.path());
+    QObject::connect(&controller, &OQAppDelegate::preferencesWindowCreated, &webPage, [&webPage](LivoraPreferencesWindow* prefs) {
+        prefs->webBox()->setStatus(webPage.status());
+        QObject::connect(&webPage, &WebPage::statusChanged, prefs->webBox(), &WebPageBox::setStatus);
+    });
     // The shell quits; a last window closed (the main window kept running in the tray, a dialog
     // over it) does not.
     QApplication::setQuitOnLastWindowClosed(false);
