@@ -30,12 +30,6 @@ namespace {
 // The number at the start of a notification's body ("6.359 μSv/h on counter 10423").
 double leadingNumber(const QString& body) { return body.section(QLatin1Char(' '), 0, 0).toDouble(); }
 
-// The texts compared below are the English ones, whatever the locale of the run.
-struct EnglishTexts {
-    EnglishTexts() { setLanguage(QStringLiteral("en")); }
-    ~EnglishTexts() { setLanguage({}); }
-};
-
 } // namespace
 
 // The walk of the simulated counter rises through warning to danger and falls back, then passes
@@ -45,7 +39,7 @@ TEST(DesktopAlerts, WalkThroughWarningAndDangerIsToldWithTheWindowClosed)
     FakeNotificationService service;
     if (!service.start())
         GTEST_SKIP() << "needs a private session bus (dbus-run-session)";
-    const EnglishTexts english;
+    const test::EnglishTexts english;
     QTemporaryDir dir;
     SimulatedApplication app(dir.path(), 0.01);
     LevelAlerts alerts(app.controller.get());
@@ -129,6 +123,7 @@ TEST(DesktopAlerts, AMissingServiceIsLoggedOnceAndOnlyOnce)
 // the window's buttons do, and quits through the window's quit; the icon takes the level's colour.
 TEST(TrayIcon, MenuShowsTheWindowSwitchesTheModeAndQuits)
 {
+    const test::EnglishTexts english;
     QTemporaryDir dir;
     SimulatedApplication app(dir.path(), 0.01);
     TrayIcon tray(app.controller.get(), app.window.get());

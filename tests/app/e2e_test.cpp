@@ -179,6 +179,7 @@ size_t storedReadings(const QString& path, const QString& serial)
 // the shown one is pulled out.
 TEST(SeveralCounters, AllAreRecordedAndTheWindowFollowsTheChosenOne)
 {
+    const test::EnglishTexts english;
     QTemporaryDir dir;
     const QString historyPath = dir.filePath(QStringLiteral("history.db"));
     auto app = std::make_unique<SimulatedApplication>(dir.path(), 0.1);

@@ -57,6 +57,7 @@ TEST(PreferencesWindow, FollowsTheCountersUnitWhenNoneIsChosen)
 {
     test::FreshSettings settings;
     test::LocaleScope scope("en_US");
+    const test::EnglishTexts english;
     QString deviceUnit = QStringLiteral("rem");
     LivoraPreferencesWindow w([&] { return deviceUnit; });
     EXPECT_TRUE(w.deviceUnitButton()->isChecked());

@@ -9,7 +9,15 @@
 #include <ctime>
 #include <functional>
 
+#include "platform/StringTable.h"
+
 namespace oq::test {
+
+// The texts compared are the English ones, whatever the locale of the run.
+struct EnglishTexts {
+    EnglishTexts() { oq::setLanguage(QStringLiteral("en")); }
+    ~EnglishTexts() { oq::setLanguage({}); }
+};
 
 // Spins the main event loop until `done` holds or `realSeconds` pass; returns whether it held.
 inline bool waitUntil(const std::function<bool()>& done, double realSeconds = 10.0)
