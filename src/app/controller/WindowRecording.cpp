@@ -51,7 +51,7 @@ WindowRecording::WindowRecording(OQAppDelegate* controller, const QString& path,
 
 WindowRecording::~WindowRecording()
 {
-    if (m_controller && &m_controller->counterSet())
+    if (m_controller)
         m_controller->counterSet().setRecording(nullptr);
 }
 
