@@ -379,7 +379,7 @@ void Counter::fail()
     setState(State::Ended);
     // As the window has always done: a failed device that reports itself idle is started again
     // 1 s later (and fails again until its counter is pulled out).
-    if (m_device && m_device->connected() && !m_device->busy() && !held() && !m_set.allHeld() && !m_stopped && !m_stopping)
+    if (ready() && !m_stopped && !m_stopping)
         scheduleStart();
 }
 

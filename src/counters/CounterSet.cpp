@@ -14,6 +14,15 @@
 
 namespace oq::counters {
 
+Place placeOf(const USBDeviceInternal& reported)
+{
+    Place place;
+    place.entryID = reported.entryID;
+    place.location = reported.locationID ? std::optional<uint32_t>(reported.locationID) : std::nullopt;
+    place.port = ft::portName(reported.locationID);
+    return place;
+}
+
 CounterSet::CounterSet(Options options, QObject* parent)
     : QObject(parent)
     , m_options(options)
@@ -156,10 +165,7 @@ void CounterSet::monitorFoundNewDevice(USBMonitor* monitor)
     const USBDeviceInternal* reported = monitor ? monitor->reportedDevice() : nullptr;
     if (!reported)
         return;
-    Place place;
-    place.entryID = reported->entryID;
-    place.location = reported->locationID ? std::optional<uint32_t>(reported->locationID) : std::nullopt;
-    place.port = ft::portName(reported->locationID);
+    const Place place = placeOf(*reported);
     // A bridge back at the place of a counter kept after it left: the same counter object, opened again.
     if (m_options.keepDeparted) {
         for (const auto& c : m_counters) {

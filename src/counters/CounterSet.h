@@ -35,6 +35,9 @@ struct Options {
     bool keepDeparted = false;
 };
 
+// Where the hot-plug watch says the counter it reports is plugged in.
+Place placeOf(const USBDeviceInternal& reported);
+
 class CounterSet : public QObject, public USBMonitorDegelate {
     Q_OBJECT
 public:

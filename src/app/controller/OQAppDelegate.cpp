@@ -182,10 +182,7 @@ void OQAppDelegate::monitorFoundNewDevice(USBMonitor* monitor)
         showDevice(std::move(device));
         return;
     }
-    oq::counters::Place place;
-    place.entryID = reported->entryID;
-    place.location = reported->locationID ? std::optional<uint32_t>(reported->locationID) : std::nullopt;
-    place.port = oq::ft::portName(reported->locationID);
+    const oq::counters::Place place = oq::counters::placeOf(*reported);
     auto device = m_counters.makeDevice(place);
     if (!device)
         return;
